@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# quillmarsh task runner. Each task does all set-up it needs on a fresh
+# Debian 12/13 machine (as root) before running.
+#   bash run.sh demo   [demo args]   the JPEG XL codec at work (previews in demo-out/)
+#   bash run.sh test   [pytest args] the test suite
+#   bash run.sh bench                side-by-side benchmarks
+#   bash run.sh dev                  fast in-tree rebuild for development
+set -euo pipefail
+cd "$(dirname "$0")"
+task=${1:-test}
+shift || true
+PY=.venv/bin/python
+case "$task" in
+    setup) bash scripts/setup ;;
+    test)
+        bash scripts/setup
+        exec "$PY" -m pytest -q -p no:cacheprovider "$@" ;;
+    demo)
+        bash scripts/setup
+        exec "$PY" scripts/demo.py "$@" ;;
+    bench)
+        bash scripts/setup
+        exec bash benchmarks/run.sh "$@" ;;
+    dev)
+        # Build the extension in place (src/quillmarsh/codecs/_jxl*.so) for
+        # PYTHONPATH=src runs; serialised so parallel rebuilds do not collide.
+        [ -x "$PY" ] || bash scripts/setup
+        mkdir -p build
+        export PATH="$PWD/.venv/bin:$PATH"
+        flock build/.dev.lock bash -c '
+            set -e
+            cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+                -DCMAKE_BUILD_TYPE=Release ${QM_CMAKE_ARGS:-} >/dev/null
+            cmake --build build/dev
+            cp build/dev/_jxl*.so src/quillmarsh/codecs/' ;;
+    *) echo "usage: bash run.sh {demo|test|bench|dev|setup} [args]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,1 @@
+"""Image codecs of quillmarsh. ``from quillmarsh.codecs import jxl`` for JPEG XL."""

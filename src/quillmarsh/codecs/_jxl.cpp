@@ -1,0 +1,428 @@
+// quillmarsh.codecs._jxl: module frame, error reporting, shared helpers,
+// the two probes libjxl_version/check_signature, and registration.
+#define QM_IMPORT_NUMPY
+#include "jxl_types.h"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+using namespace nb::literals;
+
+namespace qmjxl {
+
+ModuleState g;
+
+// ---- errors ----------------------------------------------------------------
+
+void raise_py(PyObject *type, const std::string &msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw nb::python_error();
+}
+
+void raise_jxl(const std::string &msg) { raise_py(g.jxl_error, msg); }
+
+// Looks `key` up in the module-level table `table` (by name at each use, so
+// the tables stay ordinary module dicts); "unknown N" when absent.
+static std::string status_name(const char *table, long long key) {
+    PyObject *dict = g.module_dict ? PyDict_GetItemString(g.module_dict, table) : nullptr;
+    if (dict && PyDict_Check(dict)) {
+        PyObject *k = PyLong_FromLongLong(key);
+        if (!k) throw_current();
+        PyObject *v = PyDict_GetItemWithError(dict, k);
+        Py_DECREF(k);
+        if (v && PyUnicode_Check(v)) {
+            const char *s = PyUnicode_AsUTF8(v);
+            if (!s) throw_current();
+            return s;
+        }
+        if (PyErr_Occurred()) throw_current();
+    }
+    return "unknown " + std::to_string(key);
+}
+
+void raise_dec(const char *func, long long status) {
+    std::string name = status_name("_DEC_STATUS_NAMES", status);
+    raise_jxl(std::string(func ? func : "None") + " returned " + name);
+}
+
+void raise_enc(const char *func, long long status, long long err_code) {
+    std::string msg = std::string(func ? func : "None") + " returned " +
+                      status_name("_ENC_STATUS_NAMES", status);
+    if (err_code >= 0) msg += " (" + status_name("_ENC_ERR_NAMES", err_code) + ")";
+    raise_jxl(msg);
+}
+
+// ---- byte views ----------------------------------------------------------
+
+void ByteView::acquire(PyObject *obj) {
+    release();
+    if (obj == Py_None) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw_current();
+    held_ = true;
+    if (view_.ndim != 1) {
+        int nd = view_.ndim;
+        release();
+        raise_py(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got " +
+                                       std::to_string(nd) + ")");
+    }
+    const char *f = view_.format;
+    bool byte_fmt = f == nullptr || std::strcmp(f, "B") == 0 || std::strcmp(f, "=B") == 0 ||
+                    std::strcmp(f, "<B") == 0 || std::strcmp(f, ">B") == 0 ||
+                    std::strcmp(f, "@B") == 0;
+    if (!byte_fmt || view_.itemsize != 1) {
+        std::string got = f ? f : "?";
+        release();
+        raise_py(PyExc_ValueError,
+                 "Buffer dtype mismatch, expected 'const unsigned char' but got '" + got + "'");
+    }
+}
+
+void ByteView::release() noexcept {
+    if (held_) {
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+}
+
+bool signature_ok(const uint8_t *data, size_t size) {
+    if (size == 0 || data == nullptr) return false;
+    JxlSignature sig = JxlSignatureCheck(data, std::min<size_t>(size, 16));
+    return sig == JXL_SIG_CODESTREAM || sig == JXL_SIG_CONTAINER;
+}
+
+// ---- sample types and frame shapes -------------------------------------
+
+PyObject *basic_info_to_dtype(const JxlBasicInfo &info) {
+    if (info.exponent_bits_per_sample != 0) {
+        if (info.bits_per_sample == 32) return g.t_float32;
+        if (info.bits_per_sample == 16) return g.t_float16;
+        raise_py(PyExc_ValueError,
+                 "jxl: unsupported float bits_per_sample=" + std::to_string(info.bits_per_sample));
+    }
+    if (info.bits_per_sample <= 8) return g.t_uint8;
+    if (info.bits_per_sample <= 16) return g.t_uint16;
+    return g.t_float32;
+}
+
+std::pair<nb::tuple, size_t> shape_from_basic_info(const JxlBasicInfo &info) {
+    const uint32_t c = info.num_color_channels, e = info.num_extra_channels;
+    const bool a = info.alpha_bits != 0;
+    size_t samples = 0;
+    if (c == 1 || c == 3) {
+        if (e == 0)
+            samples = c;
+        else if (a && e == 1)
+            samples = c + 1;
+    }
+    if (samples == 0) {
+        raise_py(PyExc_NotImplementedError,
+                 "jxl: unsupported channel layout (color=" + std::to_string(c) +
+                     ", extra=" + std::to_string(e) + ", alpha=" + (a ? "True" : "False") +
+                     "); v0.1 supports L, LA, RGB, RGBA only");
+    }
+    nb::tuple shape = samples == 1
+                          ? nb::make_tuple(info.ysize, info.xsize)
+                          : nb::make_tuple(info.ysize, info.xsize, samples);
+    return {shape, samples};
+}
+
+uint64_t configure_pixel_format(const JxlBasicInfo &info, size_t samples, JxlPixelFormat *pf,
+                                JxlBitDepth *bd) {
+    pf->num_channels = static_cast<uint32_t>(samples);
+    pf->endianness = JXL_NATIVE_ENDIAN;
+    pf->align = 0;
+    if (info.exponent_bits_per_sample != 0) {
+        pf->data_type = info.bits_per_sample == 16 ? JXL_TYPE_FLOAT16 : JXL_TYPE_FLOAT;
+        bd->type = JXL_BIT_DEPTH_FROM_PIXEL_FORMAT;
+        bd->bits_per_sample = info.bits_per_sample == 16 ? 16 : 32;
+        bd->exponent_bits_per_sample = info.exponent_bits_per_sample;
+    } else if (info.bits_per_sample <= 16) {
+        pf->data_type = info.bits_per_sample <= 8 ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16;
+        bd->type = JXL_BIT_DEPTH_FROM_CODESTREAM;
+        bd->bits_per_sample = info.bits_per_sample;
+        bd->exponent_bits_per_sample = 0;
+    } else {
+        pf->data_type = JXL_TYPE_FLOAT;
+        bd->type = JXL_BIT_DEPTH_FROM_PIXEL_FORMAT;
+        bd->bits_per_sample = 32;
+        bd->exponent_bits_per_sample = 8;
+    }
+    return static_cast<uint64_t>(samples) * bytes_per_sample(pf->data_type) *
+           static_cast<uint64_t>(info.xsize) * static_cast<uint64_t>(info.ysize);
+}
+
+int npy_type_of(JxlDataType t) {
+    switch (t) {
+        case JXL_TYPE_UINT8: return NPY_UINT8;
+        case JXL_TYPE_UINT16: return NPY_UINT16;
+        case JXL_TYPE_FLOAT16: return NPY_FLOAT16;
+        default: return NPY_FLOAT32;
+    }
+}
+
+size_t bytes_per_sample(JxlDataType t) {
+    switch (t) {
+        case JXL_TYPE_UINT8: return 1;
+        case JXL_TYPE_UINT16:
+        case JXL_TYPE_FLOAT16: return 2;
+        default: return 4;
+    }
+}
+
+// ---- decode-loop helpers -------------------------------------------------
+
+int set_image_out_buffer(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
+                         void *buf, size_t buf_size, int *buffer_set) {
+    if (*buffer_set) return RC_ERR_DOUBLE_ALLOC;
+    size_t out_size = 0;
+    if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
+        return RC_ERR_BUF_SIZE_QUERY;
+    if (out_size != buf_size) return RC_ERR_BUF_SIZE_MISMATCH;
+    if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
+        return RC_ERR_SET_BUFFER;
+    if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
+        JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+        return RC_ERR_SET_BIT_DEPTH;
+    *buffer_set = 1;
+    return 0;
+}
+
+nb::object empty_frame(const nb::tuple &shape, int npy_type) {
+    npy_intp dims[3] = {0, 0, 0};
+    const int nd = static_cast<int>(nb::len(shape));
+    for (int i = 0; i < nd; ++i) dims[i] = nb::cast<npy_intp>(shape[i]);
+    PyObject *arr = PyArray_EMPTY(nd, dims, npy_type, 0);
+    if (!arr) throw_current();
+    return nb::steal(arr);
+}
+
+// More workers than this cannot help on any machine we run on, and an absurd
+// request (10**6) would make libjxl's runner die creating threads.
+constexpr size_t kMaxThreads = 256;
+
+size_t resolve_numthreads(nb::handle numthreads) {
+    if (numthreads.is_none()) return JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    nb::object zero = nb::int_(0);
+    int le = PyObject_RichCompareBool(numthreads.ptr(), zero.ptr(), Py_LE);
+    if (le < 0) throw_current();
+    if (le) return JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    PyObject *idx = PyNumber_Index(numthreads.ptr());
+    if (!idx) throw_current();
+    size_t n = PyLong_AsSize_t(idx);
+    Py_DECREF(idx);
+    if (n == static_cast<size_t>(-1) && PyErr_Occurred()) throw_current();
+    return std::min(n, kMaxThreads);
+}
+
+bool is_path(nb::handle obj) {
+    if (PyUnicode_Check(obj.ptr())) return true;
+    int r = PyObject_IsInstance(obj.ptr(), g.os_pathlike);
+    if (r < 0) throw_current();
+    return r == 1;
+}
+
+bool is_bytes_like(nb::handle obj) {
+    PyObject *o = obj.ptr();
+    return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o);
+}
+
+nb::object read_path(nb::handle path) {
+    nb::object f = nb::module_::import_("builtins").attr("open")(path, "rb");
+    nb::object data;
+    try {
+        data = f.attr("read")();
+    } catch (...) {
+        try {
+            f.attr("close")();
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    f.attr("close")();
+    return data;
+}
+
+nb::bytes whole_input_bytes(nb::handle data) {
+    nb::object d = nb::borrow(data);
+    if (is_path(d)) {
+        d = read_path(d);
+    } else if (!is_bytes_like(d) && nb::hasattr(d, "read")) {
+        d = d.attr("read")();
+    }
+    if (PyBytes_Check(d.ptr())) return nb::borrow<nb::bytes>(d);
+    // An integer would make bytes() allocate that many zero bytes.
+    if (PyLong_Check(d.ptr()))
+        raise_py(PyExc_TypeError,
+                 std::string("jxl: data must be bytes-like, a path or a binary file-like; got ") +
+                     Py_TYPE(d.ptr())->tp_name);
+    PyObject *b = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), d.ptr());
+    if (!b) throw_current();
+    return nb::steal<nb::bytes>(b);
+}
+
+}  // namespace qmjxl
+
+using namespace qmjxl;
+
+static std::string libjxl_version() {
+    const uint32_t v = JxlDecoderVersion();
+    return std::to_string(v / 1000000) + "." + std::to_string((v / 1000) % 1000) + "." +
+           std::to_string(v % 1000);
+}
+
+static bool check_signature(nb::handle data) {
+    ByteView view;
+    view.acquire(data.ptr());
+    return signature_ok(view.data(), view.size());
+}
+
+static nb::dict make_table(std::initializer_list<std::pair<int, const char *>> items) {
+    nb::dict d;
+    for (auto &kv : items) d[nb::int_(kv.first)] = nb::str(kv.second);
+    return d;
+}
+
+static std::string text_of(nb::handle func) {
+    return func.is_none() ? std::string("None") : nb::cast<std::string>(nb::str(func));
+}
+
+// Internal view of the sample-type and layout rules for a hand-made basic
+// information record, used to check the unsupported layouts and widths that
+// no available stream exhibits.
+static nb::tuple describe_basic_info(uint32_t num_color_channels, uint32_t num_extra_channels,
+                                     uint32_t alpha_bits, uint32_t bits_per_sample,
+                                     uint32_t exponent_bits_per_sample, uint32_t xsize,
+                                     uint32_t ysize) {
+    JxlBasicInfo info{};
+    info.num_color_channels = num_color_channels;
+    info.num_extra_channels = num_extra_channels;
+    info.alpha_bits = alpha_bits;
+    info.bits_per_sample = bits_per_sample;
+    info.exponent_bits_per_sample = exponent_bits_per_sample;
+    info.xsize = xsize;
+    info.ysize = ysize;
+    auto [shape, samples] = shape_from_basic_info(info);
+    PyObject *dtype = basic_info_to_dtype(info);
+    JxlPixelFormat pf{};
+    JxlBitDepth bd{};
+    uint64_t nbytes = configure_pixel_format(info, samples, &pf, &bd);
+    return nb::make_tuple(nb::borrow(dtype), shape, samples, nbytes, static_cast<int>(pf.data_type),
+                          static_cast<int>(bd.type), bd.bits_per_sample,
+                          bd.exponent_bits_per_sample);
+}
+
+NB_MODULE(_jxl, m) {
+    // One interpreter per process, executed once: the module keeps process-wide
+    // references (ModuleState) that a second execution would overwrite.
+    static PyInterpreterState *first_interp = nullptr;
+    static bool executed = false;
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    if (first_interp && first_interp != interp)
+        throw std::runtime_error(
+            "Interpreter change detected - this module can only be loaded into one interpreter "
+            "per process.");
+    if (executed) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module '_jxl' has already been imported. Re-initialisation is not "
+                        "supported.");
+        throw nb::python_error();
+    }
+    first_interp = interp;
+
+    m.doc() =
+        "Streaming JPEG XL codec for quillmarsh.\n\n"
+        "Reads and writes JPEG XL straight into and out of NumPy arrays through libjxl,\n"
+        "with the interpreter lock released while libjxl works.\n\n"
+        "JxlReader / decode      decode frames (whole, by index, streamed, downsampled)\n"
+        "JxlWriter / encode      encode stills and animations\n"
+        "frame_count             count frames without decoding pixels\n"
+        "thumbnail_bytes         measure the progressive DC prefix\n"
+        "check_signature         cheap signature test\n"
+        "libjxl_version          version of the libjxl in use\n";
+
+    m.attr("io") = nb::module_::import_("io");
+    nb::module_ os = nb::module_::import_("os");
+    m.attr("os") = os;
+    nb::module_ np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+
+    if (_import_array() < 0) {
+        PyErr_Clear();
+        throw std::runtime_error("numpy._core.multiarray failed to import");
+    }
+
+    m.attr("_DEC_STATUS_NAMES") = make_table({
+        {0, "JXL_DEC_SUCCESS"},
+        {1, "JXL_DEC_ERROR"},
+        {2, "JXL_DEC_NEED_MORE_INPUT"},
+        {3, "JXL_DEC_NEED_PREVIEW_OUT_BUFFER"},
+        {5, "JXL_DEC_NEED_IMAGE_OUT_BUFFER"},
+        {6, "JXL_DEC_JPEG_NEED_MORE_OUTPUT"},
+        {64, "JXL_DEC_BASIC_INFO"},
+        {256, "JXL_DEC_COLOR_ENCODING"},
+        {512, "JXL_DEC_PREVIEW_IMAGE"},
+        {1024, "JXL_DEC_FRAME"},
+        {4096, "JXL_DEC_FULL_IMAGE"},
+        {8192, "JXL_DEC_JPEG_RECONSTRUCTION"},
+        {16384, "JXL_DEC_BOX"},
+        {32768, "JXL_DEC_FRAME_PROGRESSION"},
+        {65536, "JXL_DEC_BOX_COMPLETE"},
+    });
+    m.attr("_ENC_STATUS_NAMES") = make_table({
+        {0, "JXL_ENC_SUCCESS"},
+        {1, "JXL_ENC_ERROR"},
+        {2, "JXL_ENC_NEED_MORE_OUTPUT"},
+    });
+    m.attr("_ENC_ERR_NAMES") = make_table({
+        {0, "JXL_ENC_ERR_OK"},
+        {1, "JXL_ENC_ERR_GENERIC"},
+        {2, "JXL_ENC_ERR_OOM"},
+        {3, "JXL_ENC_ERR_JBRD"},
+        {4, "JXL_ENC_ERR_BAD_INPUT"},
+        {128, "JXL_ENC_ERR_NOT_SUPPORTED"},
+        {129, "JXL_ENC_ERR_API_USAGE"},
+    });
+
+    nb::object jxl_error = nb::module_::import_("quillmarsh.core.errors").attr("JxlError");
+    m.attr("JxlError") = jxl_error;
+
+    g.module_dict = PyModule_GetDict(m.ptr());
+    Py_INCREF(g.module_dict);
+    g.jxl_error = jxl_error.inc_ref().ptr();
+    g.np = np.inc_ref().ptr();
+    g.os_pathlike = os.attr("PathLike").inc_ref().ptr();
+    g.t_uint8 = np.attr("uint8").inc_ref().ptr();
+    g.t_uint16 = np.attr("uint16").inc_ref().ptr();
+    g.t_float16 = np.attr("float16").inc_ref().ptr();
+    g.t_float32 = np.attr("float32").inc_ref().ptr();
+
+    m.def("libjxl_version", &libjxl_version);
+    m.def("check_signature", &check_signature, "data"_a.none(),
+          nb::sig("def check_signature(data: object) -> bool"),
+          "Return True if `data` looks like a JPEG XL stream.\n\n"
+          "`data` is any one-dimensional contiguous byte buffer (bytes, bytearray,\n"
+          "memoryview, uint8 array) or None. Only the first 16 bytes are examined.");
+
+    // Internal: the error-reporting path, reachable for tests.
+    m.def(
+        "_raise_dec",
+        [](nb::handle func, long long status) { raise_dec(text_of(func).c_str(), status); },
+        "func"_a.none(), "status"_a);
+    m.def(
+        "_raise_enc",
+        [](nb::handle func, long long status, long long err_code) {
+            raise_enc(text_of(func).c_str(), status, err_code);
+        },
+        "func"_a.none(), "status"_a, "err_code"_a = -1);
+    m.def("_describe_basic_info", &describe_basic_info, "num_color_channels"_a,
+          "num_extra_channels"_a, "alpha_bits"_a, "bits_per_sample"_a,
+          "exponent_bits_per_sample"_a, "xsize"_a = 1, "ysize"_a = 1);
+
+    register_reader(m);
+    register_writer(m);
+    register_decode_funcs(m);
+    executed = true;
+}

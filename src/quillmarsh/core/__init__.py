@@ -1,0 +1,1 @@
+"""Pure-Python support modules shared by quillmarsh's codecs."""
