@@ -1,5 +1,122 @@
+// One-shot decode functions: decode, frame_count, thumbnail_bytes.
 #include "jxl_types.h"
 
+using namespace nb::literals;
+
 namespace qmjxl {
-void register_decode_funcs(nb::module_ &m) {}
+
+namespace {
+
+// A decoder for one probe call, destroyed on every way out.
+JxlDecoderPtr make_probe_decoder() {
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    if (!dec) raise_jxl("JxlDecoderCreate returned NULL");
+    return dec;
+}
+
+JxlDecoderStatus process_input_nogil(JxlDecoder *dec) {
+    nb::gil_scoped_release unlocked;
+    return JxlDecoderProcessInput(dec);
+}
+
+// ---- frame_count ---------------------------------------------------------
+
+size_t frame_count(nb::handle data, nb::handle numthreads) {
+    // `numthreads` is accepted for symmetry with the other functions: the
+    // count is a bitstream parse on the calling thread.
+    nb::bytes raw = whole_input_bytes(data);
+    const auto *src = reinterpret_cast<const uint8_t *>(raw.c_str());
+    const size_t size = raw.size();
+    if (size == 0) return 0;
+
+    JxlDecoderPtr dec = make_probe_decoder();
+    JxlDecoderStatus st = JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
+    st = JxlDecoderSetInput(dec.get(), src, size);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+
+    size_t count = 0;
+    for (;;) {
+        st = process_input_nogil(dec.get());
+        if (st == JXL_DEC_FRAME) {
+            ++count;
+        } else if (st == JXL_DEC_SUCCESS) {
+            break;
+        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
+            raise_jxl("jxl: truncated stream while counting frames");
+        } else if (st == JXL_DEC_ERROR) {
+            raise_dec("JxlDecoderProcessInput", st);
+        }
+    }
+    return count;
+}
+
+// ---- thumbnail_bytes -----------------------------------------------------
+
+// Pixels are never looked at: a callback that drops them lets libjxl run
+// without a full-size scratch image, so a header claiming gigapixels costs
+// nothing here.
+void discard_pixels(void *, size_t, size_t, size_t, const void *) {}
+
+nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads) {
+    nb::bytes raw = whole_input_bytes(data);
+    const auto *src = reinterpret_cast<const uint8_t *>(raw.c_str());
+    const size_t size = raw.size();
+    if (size == 0) return nb::none();
+
+    JxlDecoderPtr dec = make_probe_decoder();
+    JxlDecoderStatus st =
+        JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
+    st = JxlDecoderSetProgressiveDetail(dec.get(), kDC);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetProgressiveDetail", st);
+    st = JxlDecoderSetInput(dec.get(), src, size);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+
+    const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    for (;;) {
+        st = process_input_nogil(dec.get());
+        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            if (JxlDecoderSetImageOutCallback(dec.get(), &pf, discard_pixels, nullptr) !=
+                JXL_DEC_SUCCESS)
+                raise_jxl("JxlDecoderSetImageOutCallback failed");
+        } else if (st == JXL_DEC_FRAME_PROGRESSION) {
+            const size_t remaining = JxlDecoderReleaseInput(dec.get());
+            if (remaining > size) raise_jxl("jxl: ReleaseInput returned more bytes than we supplied");
+            return nb::bytes(raw.c_str(), size - remaining);
+        } else if (st == JXL_DEC_SUCCESS || st == JXL_DEC_FULL_IMAGE) {
+            return nb::none();
+        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
+            raise_jxl("jxl: truncated stream while seeking DC pass");
+        } else if (st == JXL_DEC_ERROR) {
+            raise_dec("JxlDecoderProcessInput", st);
+        }
+    }
+}
+
+}  // namespace
+
+void register_decode_funcs(nb::module_ &m) {
+    m.def("frame_count", &frame_count, "data"_a.none(), nb::kw_only(),
+          "numthreads"_a.none() = nb::none(),
+          nb::sig("def frame_count(data: object, *, numthreads: object = None) -> int"),
+          "Return the number of frames in a JPEG XL stream.\n\n"
+          "`data` is bytes-like, a path or a binary file-like object. No pixels are\n"
+          "decoded: libjxl only parses the bitstream, skipping frame bodies through\n"
+          "their table of contents (well under a millisecond for a 16-frame\n"
+          "1024x1024 16-bit stack). Frames are counted as a coalescing reader\n"
+          "delivers them. An empty input counts 0 frames. `numthreads` is accepted\n"
+          "and has no effect.");
+    m.def("thumbnail_bytes", &thumbnail_bytes, "data"_a.none(), nb::kw_only(),
+          "numthreads"_a.none() = nb::none(),
+          nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None) -> bytes | None"),
+          "Return the JXL byte-prefix consumed up to the DC progressive pass.\n\n"
+          "The prefix is a measurement, not a decodable file: it tells whether the\n"
+          "first frame has a DC (1:8) progression point and how many input bytes\n"
+          "libjxl needed to reach it. None when the first frame completes without\n"
+          "one (lossless, lossy with alpha, or a single-group lossy image). For a\n"
+          "decodable thumbnail use decode(..., downsample=8). `numthreads` is\n"
+          "accepted and has no effect.");
+}
+
 }  // namespace qmjxl
