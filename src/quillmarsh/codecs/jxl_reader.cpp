@@ -1,5 +1,890 @@
-#include "jxl_types.h"
+// JxlReader: input resolution, header parse, frame loops (ordinary and
+// progressive), streaming refills, lifecycle and metadata.
+#include "jxl_reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+using namespace nb::literals;
 
 namespace qmjxl {
-void register_reader(nb::module_ &m) {}
+
+namespace {
+
+constexpr size_t kChunkSize = 4194304;        // asked of the background reader
+constexpr size_t kInitialInputBuf = 8388608;  // two chunks
+constexpr int kPrefetch = 4;
+
+// Event masks: BASIC_INFO | FULL_IMAGE, plus COLOR_ENCODING when colour is
+// wanted, plus FRAME_PROGRESSION for the progressive path.
+constexpr int kEventsBase = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
+
+const char *const kClosedMsg = "JxlReader is closed";
+const char *const kBusyMsg = "jxl: JxlReader is in use by another thread";
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw_current();
+    return r == 1;
+}
+
+nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
+
+std::string type_name_of(nb::handle o) {
+    return nb::cast<std::string>(nb::str(nb::handle(Py_TYPE(o.ptr())).attr("__name__")));
+}
+
+// Runs `f`; swallows an error derived from Exception, lets anything else
+// (KeyboardInterrupt, SystemExit) through.
+template <typename F>
+void call_swallowing_exceptions(F &&f) {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+}
+
+}  // namespace
+
+// ---- lifecycle -------------------------------------------------------------
+
+JxlReader::~JxlReader() {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    release_native();
+    view_.release();
+    PyErr_Restore(t, v, tb);
+    // The object references are dropped by the member destructors.
+}
+
+void JxlReader::release_native() noexcept {
+    decoder_.reset();  // the decoder refers to the runner: destroy it first
+    runner_.reset();
+    if (input_buf_) {
+        std::free(input_buf_);
+        input_buf_ = nullptr;
+    }
+}
+
+void JxlReader::check_not_busy() const {
+    if (busy_) raise_py(PyExc_RuntimeError, kBusyMsg);
+}
+
+void JxlReader::check_open() const {
+    if (closed_ || !decoder_) raise_py(PyExc_RuntimeError, kClosedMsg);
+}
+
+void JxlReader::close() {
+    if (closed_) return;
+    check_not_busy();
+    decoder_.reset();
+    runner_.reset();
+    if (chunk_reader_.is_valid()) {
+        nb::object cr = chunk_reader_;
+        call_swallowing_exceptions([&] { cr.attr("close")(); });
+        chunk_reader_.reset();
+    }
+    if (input_buf_) {
+        std::free(input_buf_);
+        input_buf_ = nullptr;
+    }
+    src_data_ = nullptr;
+    src_size_ = 0;
+    view_.release();
+    data_ref_.reset();
+    if (file_handle_.is_valid() && own_file_handle_) {
+        nb::object fh = file_handle_;
+        call_swallowing_exceptions([&] { fh.attr("close")(); });
+    }
+    file_handle_.reset();
+    closed_ = 1;
+}
+
+// ---- construction ----------------------------------------------------------
+
+void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
+                     nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
+                     nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
+                     nb::handle subsample) {
+    // 1. Input resolution.
+    nb::object input;       // memory mode: the object whose bytes are decoded
+    nb::object stream_src;  // streaming: the path or file-like
+    const bool want_stream = truthy(streaming);
+    nb::object threshold = nb::int_(kStreamThreshold);
+    auto above_threshold = [&](const nb::object &size) {
+        int r = PyObject_RichCompareBool(size.ptr(), threshold.ptr(), Py_GT);
+        if (r < 0) throw_current();
+        return r == 1;
+    };
+    if (want_stream && is_path(data)) {
+        nb::object size = nb::int_(-1);
+        try {
+            size = nb::module_::import_("os").attr("path").attr("getsize")(data);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError)) throw;
+        }
+        if (above_threshold(size))
+            stream_src = nb::borrow(data);
+        else
+            input = read_path(data);
+    } else if (want_stream && nb::hasattr(data, "read") && !is_bytes_like(data)) {
+        nb::object fsize = nb::int_(-1);
+        auto probe_error = [](nb::python_error &e) {
+            return e.matches(PyExc_OSError) || e.matches(PyExc_AttributeError);
+        };
+        try {
+            nb::object fd = data.attr("fileno")();
+            fsize = nb::module_::import_("os").attr("fstat")(fd).attr("st_size");
+        } catch (nb::python_error &e) {
+            if (!probe_error(e)) throw;
+            try {
+                nb::object cur = data.attr("tell")();
+                data.attr("seek")(0, 2);
+                fsize = data.attr("tell")();
+                data.attr("seek")(cur);
+            } catch (nb::python_error &e2) {
+                if (!probe_error(e2)) throw;
+            }
+        }
+        if (above_threshold(fsize))
+            stream_src = nb::borrow(data);
+        else
+            input = data.attr("read")();
+    } else if (is_path(data)) {
+        input = read_path(data);
+    } else if (!is_bytes_like(data) && nb::hasattr(data, "read")) {
+        input = data.attr("read")();
+    } else {
+        input = nb::borrow(data);
+    }
+
+    // 2. Streaming set-up, or a view of the input in place.
+    if (stream_src.is_valid()) {
+        init_streaming(stream_src);
+    } else {
+        view_.acquire(input.ptr());
+        data_ref_ = input;
+        src_data_ = view_.data();
+        src_size_ = view_.size();
+    }
+
+    // 3-4. Something that looks like JPEG XL.
+    if (src_size_ == 0) raise_py(PyExc_ValueError, "jxl: empty input");
+    if (!signature_ok(src_data_, src_size_))
+        raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
+
+    // 5-8. Options.
+    const size_t nthreads = resolve_numthreads(numthreads);
+    num_threads_ = nthreads;
+    coalesce_ = truthy(coalesce) ? 1 : 0;
+    keep_orientation_ = truthy(keep_orientation) ? 1 : 0;
+
+    PyObject *ds_obj = PyNumber_Long(downsample.ptr());
+    if (!ds_obj) throw_current();
+    nb::object ds_int = nb::steal(ds_obj);
+    int overflow = 0;
+    long long ds = PyLong_AsLongLongAndOverflow(ds_int.ptr(), &overflow);
+    if (overflow != 0 || !(ds == 1 || ds == 2 || ds == 4 || ds == 8)) {
+        raise_py(PyExc_ValueError,
+                 "jxl: downsample must be 1, 2, 4, or 8 (got " +
+                     nb::cast<std::string>(nb::str(ds_int)) +
+                     "). libjxl's native progressive decoder only supports these ratios via "
+                     "JxlDecoderGetIntendedDownsamplingRatio.");
+    }
+    downsample_ = static_cast<size_t>(ds);
+
+    auto equals = [&](const char *name) {
+        nb::str s(name);
+        int r = PyObject_RichCompareBool(subsample.ptr(), s.ptr(), Py_EQ);
+        if (r < 0) throw_current();
+        return r == 1;
+    };
+    if (equals("top-left")) {
+        subsample_mode_ = 0;
+    } else if (equals("center")) {
+        subsample_mode_ = 1;
+    } else {
+        raise_py(PyExc_ValueError, "jxl: subsample must be 'top-left' or 'center' (got " +
+                                       nb::cast<std::string>(nb::repr(subsample)) + ").");
+    }
+
+    // 9-10. Decoder and runner.
+    decoder_.reset(JxlDecoderCreate(nullptr));
+    if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
+    JxlDecoder *dec = decoder_.get();
+    JxlDecoderStatus st;
+    if (nthreads > 1) {
+        runner_.reset(JxlThreadParallelRunnerCreate(nullptr, nthreads));
+        if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
+        st = JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner_.get());
+        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetParallelRunner", st);
+    }
+
+    // 11-16. Decoder settings, events and input.
+    if (keep_orientation_) {
+        st = JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
+        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetKeepOrientation", st);
+    }
+    if (!coalesce_) {
+        st = JxlDecoderSetCoalescing(dec, JXL_FALSE);
+        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetCoalescing", st);
+    }
+    parse_color_ = truthy(parse_color) ? 1 : 0;
+    int events = kEventsBase;
+    if (parse_color_) events |= JXL_DEC_COLOR_ENCODING;
+    if (downsample_ == 8) events |= JXL_DEC_FRAME_PROGRESSION;
+    st = JxlDecoderSubscribeEvents(dec, events);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
+    if (downsample_ == 8) {
+        st = JxlDecoderSetProgressiveDetail(dec, kLastPasses);
+        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetProgressiveDetail", st);
+    }
+    st = JxlDecoderSetInput(dec, src_data_, src_size_);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+
+    // 17. Frames that libjxl parses past without rendering.
+    nb::object zero = nb::int_(0);
+    int gt = PyObject_RichCompareBool(skip_frames.ptr(), zero.ptr(), Py_GT);
+    if (gt < 0) throw_current();
+    if (gt) {
+        PyObject *n = PyNumber_Long(skip_frames.ptr());
+        if (!n) throw_current();
+        size_t amount = PyLong_AsSize_t(n);
+        Py_DECREF(n);
+        if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) throw_current();
+        JxlDecoderSkipFrames(dec, amount);
+    }
+
+    // 18.
+    parse_header();
+}
+
+void JxlReader::parse_header() {
+    if (!parse_color_) have_color_ = 1;
+    BusyGuard guard(busy_);
+    JxlDecoder *dec = decoder_.get();
+    for (;;) {
+        if (have_basic_info_ && have_color_) return;
+        JxlDecoderStatus st;
+        {
+            nb::gil_scoped_release unlocked;
+            st = JxlDecoderProcessInput(dec);
+        }
+        switch (st) {
+            case JXL_DEC_SUCCESS:
+                exhausted_ = 1;
+                return;
+            case JXL_DEC_ERROR:
+                raise_dec("JxlDecoderProcessInput", st);
+            case JXL_DEC_NEED_MORE_INPUT:
+                if (streaming_) {
+                    refill_input();
+                    continue;
+                }
+                raise_jxl(
+                    "JxlDecoderProcessInput needs more input than was provided (truncated "
+                    "stream?)");
+            case JXL_DEC_BASIC_INFO: {
+                if (JxlDecoderGetBasicInfo(dec, &basic_info_) != JXL_DEC_SUCCESS)
+                    raise_jxl("JxlDecoderGetBasicInfo failed");
+                have_basic_info_ = 1;
+                auto [shape, samples] = shape_from_basic_info(basic_info_);
+                frame_shape_ = shape;
+                samples_ = samples;
+                frame_dtype_ = nb::borrow(basic_info_to_dtype(basic_info_));
+                frame_nbytes_ =
+                    configure_pixel_format(basic_info_, samples_, &pixel_format_, &bit_depth_);
+                continue;
+            }
+            case JXL_DEC_COLOR_ENCODING:
+                // An ICC-only image leaves the record as libjxl left it.
+                (void)JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                         &color_encoding_);
+                have_color_ = 1;
+                continue;
+            default:
+                continue;
+        }
+    }
+}
+
+// ---- streaming input -------------------------------------------------------
+
+void JxlReader::init_streaming(nb::handle src) {
+    nb::object cls = nb::module_::import_("quillmarsh.core.io").attr("BackgroundChunkReader");
+    chunk_reader_ = cls(src, "chunk_size"_a = kChunkSize, "prefetch"_a = kPrefetch);
+    streaming_ = 1;
+    input_buf_capacity_ = kInitialInputBuf;
+    input_buf_ = static_cast<uint8_t *>(std::malloc(kInitialInputBuf));
+    if (!input_buf_)
+        raise_py(PyExc_MemoryError, "jxl: failed to allocate streaming input buffer");
+
+    nb::object first = chunk_reader_.attr("get")();
+    if (first.is_none()) raise_py(PyExc_ValueError, "jxl: empty input");
+    if (!PyBytes_CheckExact(first.ptr()))
+        raise_py(PyExc_TypeError, "Expected bytes, got " + type_name_of(first));
+    const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(first.ptr()));
+    if (n == 0) raise_py(PyExc_ValueError, "jxl: empty input");
+    // A chunk reader that ignores chunk_size must not overrun the buffer.
+    if (n > input_buf_capacity_) grow_input_buf(n);
+    std::memcpy(input_buf_, PyBytes_AS_STRING(first.ptr()), n);
+    input_buf_used_ = n;
+    if (!signature_ok(input_buf_, n)) raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
+    src_data_ = input_buf_;
+    src_size_ = input_buf_used_;
+}
+
+void JxlReader::refill_input() {
+    if (!decoder_ || !input_buf_) raise_py(PyExc_RuntimeError, kClosedMsg);
+    JxlDecoder *dec = decoder_.get();
+    size_t unprocessed = JxlDecoderReleaseInput(dec);
+    if (unprocessed > input_buf_used_) unprocessed = input_buf_used_;
+    if (unprocessed > 0) {
+        const size_t tail_offset = input_buf_used_ - unprocessed;
+        if (tail_offset != 0) std::memmove(input_buf_, input_buf_ + tail_offset, unprocessed);
+        input_buf_used_ = unprocessed;
+    } else {
+        input_buf_used_ = 0;
+    }
+
+    if (input_eof_) {
+        if (input_buf_used_ == 0)
+            raise_jxl("jxl: NEED_MORE_INPUT after EOF (truncated stream?)");
+    } else {
+        if (!chunk_reader_.is_valid()) raise_py(PyExc_RuntimeError, kClosedMsg);
+        nb::object chunk = chunk_reader_.attr("get")();
+        if (chunk.is_none()) {
+            input_eof_ = 1;
+        } else {
+            if (!PyBytes_CheckExact(chunk.ptr()))
+                raise_py(PyExc_TypeError, "Expected bytes, got " + type_name_of(chunk));
+            const size_t m = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
+            if (input_buf_used_ + m > input_buf_capacity_) grow_input_buf(input_buf_used_ + m);
+            if (m) std::memcpy(input_buf_ + input_buf_used_, PyBytes_AS_STRING(chunk.ptr()), m);
+            input_buf_used_ += m;
+        }
+        if (input_buf_used_ == 0) raise_jxl("jxl: empty refill (truncated?)");
+    }
+
+    JxlDecoderStatus st = JxlDecoderSetInput(dec, input_buf_, input_buf_used_);
+    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+    if (input_eof_ && !input_closed_) {
+        JxlDecoderCloseInput(dec);
+        input_closed_ = 1;
+    }
+}
+
+void JxlReader::grow_input_buf(size_t needed) {
+    size_t new_cap = input_buf_capacity_ ? input_buf_capacity_ : kInitialInputBuf;
+    while (new_cap < needed) {
+        if (new_cap > (SIZE_MAX >> 1))
+            raise_py(PyExc_MemoryError, "jxl: failed to grow streaming input buffer");
+        new_cap <<= 1;
+    }
+    void *new_buf = std::realloc(input_buf_, new_cap);
+    if (!new_buf) raise_py(PyExc_MemoryError, "jxl: failed to grow streaming input buffer");
+    input_buf_ = static_cast<uint8_t *>(new_buf);
+    input_buf_capacity_ = new_cap;
+}
+
+// ---- frame loops -----------------------------------------------------------
+
+void JxlReader::raise_decode_error(int rc) const {
+    switch (rc) {
+        case RC_ERR_PROCESS: raise_jxl("JxlDecoderProcessInput returned JXL_DEC_ERROR");
+        case RC_ERR_NEED_INPUT_FATAL:
+            raise_jxl("JxlDecoderProcessInput needs more input (truncated stream?)");
+        case RC_ERR_BUF_SIZE_QUERY: raise_jxl("JxlDecoderImageOutBufferSize failed");
+        case RC_ERR_BUF_SIZE_MISMATCH: raise_jxl("jxl: out buffer size mismatch");
+        case RC_ERR_SET_BUFFER: raise_jxl("JxlDecoderSetImageOutBuffer failed");
+        case RC_ERR_SET_BIT_DEPTH: raise_jxl("JxlDecoderSetImageOutBitDepth failed");
+        case RC_ERR_DOUBLE_ALLOC: raise_jxl("jxl: double-allocation in decode loop");
+        default: raise_jxl("jxl: unknown decode error code " + std::to_string(rc));
+    }
+}
+
+int decode_one_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
+                           void *buf, size_t buf_size, int *buffer_set_io, int streaming) {
+    for (;;) {
+        const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+        switch (st) {
+            case JXL_DEC_SUCCESS: return RC_EOF;
+            case JXL_DEC_ERROR: return RC_ERR_PROCESS;
+            case JXL_DEC_NEED_MORE_INPUT:
+                return streaming ? RC_NEED_INPUT : RC_ERR_NEED_INPUT_FATAL;
+            case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+                const int rc = set_image_out_buffer(dec, pf, bd, buf, buf_size, buffer_set_io);
+                if (rc < 0) return rc;
+                continue;
+            }
+            case JXL_DEC_FULL_IMAGE: return RC_FRAME;
+            default: continue;
+        }
+    }
+}
+
+int decode_one_frame_progressive_nogil(JxlDecoder *dec, const JxlPixelFormat *pf,
+                                       const JxlBitDepth *bd, void *buf, size_t buf_size,
+                                       size_t target_ratio, size_t *out_ratio,
+                                       int *buffer_set_io, int streaming) {
+    for (;;) {
+        const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+        switch (st) {
+            case JXL_DEC_FRAME_PROGRESSION: {
+                const size_t ratio = JxlDecoderGetIntendedDownsamplingRatio(dec);
+                if (ratio >= 1 && ratio <= target_ratio &&
+                    JxlDecoderFlushImage(dec) == JXL_DEC_SUCCESS) {
+                    *out_ratio = ratio;
+                    (void)JxlDecoderSkipCurrentFrame(dec);
+                    return RC_FRAME;
+                }
+                continue;  // wait for a finer point or the full image
+            }
+            case JXL_DEC_FULL_IMAGE: *out_ratio = 0; return RC_FRAME;
+            case JXL_DEC_SUCCESS: return RC_EOF;
+            case JXL_DEC_NEED_MORE_INPUT:
+                return streaming ? RC_NEED_INPUT : RC_ERR_NEED_INPUT_FATAL;
+            case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+                const int rc = set_image_out_buffer(dec, pf, bd, buf, buf_size, buffer_set_io);
+                if (rc < 0) return rc;
+                continue;
+            }
+            case JXL_DEC_ERROR: return RC_ERR_PROCESS;
+            default: continue;
+        }
+    }
+}
+
+nb::object subsample_slice(nb::handle arr, Py_ssize_t n, int mode) {
+    if (n < 1) raise_py(PyExc_ValueError, "jxl: n must be >= 1 (got " + std::to_string(n) + ")");
+    nb::object shape = arr.attr("shape");
+    const Py_ssize_t ndim = static_cast<Py_ssize_t>(nb::len(shape));
+    if (ndim != 2 && ndim != 3)
+        raise_py(PyExc_ValueError, "jxl: expected a 2-D or 3-D array (got " +
+                                       std::to_string(ndim) + " dimensions)");
+    const Py_ssize_t h = nb::cast<Py_ssize_t>(shape[0]);
+    const Py_ssize_t w = nb::cast<Py_ssize_t>(shape[1]);
+    Py_ssize_t y0 = 0, x0 = 0;
+    if (mode != 0) {
+        const Py_ssize_t off = n / 2;
+        // A frame no larger than n/2 along an axis has no centre sample there:
+        // take its last row/column, the nearest one that exists.
+        y0 = off < h ? off : std::max<Py_ssize_t>(h - 1, 0);
+        x0 = off < w ? off : std::max<Py_ssize_t>(w - 1, 0);
+    }
+    nb::object step = nb::int_(n);
+    nb::object ys = nb::steal(PySlice_New(nb::int_(y0).ptr(), Py_None, step.ptr()));
+    nb::object xs = nb::steal(PySlice_New(nb::int_(x0).ptr(), Py_None, step.ptr()));
+    if (!ys.is_valid() || !xs.is_valid()) throw_current();
+    nb::object view = arr[nb::make_tuple(ys, xs)];
+    nb::object out = view.attr("copy")();
+    if (mode == 0) return out;
+
+    nb::object oshape = out.attr("shape");
+    const Py_ssize_t hp = (h + n - 1) / n - nb::cast<Py_ssize_t>(oshape[0]);
+    const Py_ssize_t wp = (w + n - 1) / n - nb::cast<Py_ssize_t>(oshape[1]);
+    if (hp <= 0 && wp <= 0) return out;
+    nb::object rows = nb::make_tuple(0, std::max<Py_ssize_t>(hp, 0));
+    nb::object cols = nb::make_tuple(0, std::max<Py_ssize_t>(wp, 0));
+    nb::object widths = ndim == 2 ? nb::object(nb::make_tuple(rows, cols))
+                                  : nb::object(nb::make_tuple(rows, cols, nb::make_tuple(0, 0)));
+    return nb::handle(g.np).attr("pad")(out, widths, "mode"_a = "edge");
+}
+
+// The iterator behind iter_frames(), __iter__() and _iter_frames_progressive().
+// Checks happen when it is advanced; a closed reader is refused on every
+// resume, so a released decoder never reaches libjxl.
+struct FrameIterator {
+    nb::object reader_obj;  // strong reference to the JxlReader
+    bool progressive = false;
+    bool started = false;
+    bool finished = false;
+    nb::object delegate;  // the progressive iterator iter_frames() hands over to
+    size_t dn = 1;
+    int streaming = 0;
+    nb::object frame;  // array being decoded
+    int buffer_set = 0;
+    size_t out_ratio = 0;
+
+    [[noreturn]] void stop() {
+        finished = true;
+        frame.reset();
+        delegate.reset();
+        throw nb::stop_iteration();
+    }
+
+    nb::object next() {
+        if (finished || !reader_obj.is_valid()) stop();
+        if (delegate.is_valid()) {
+            PyObject *item = PyIter_Next(delegate.ptr());
+            if (item) return nb::steal(item);
+            if (PyErr_Occurred()) {
+                finished = true;
+                delegate.reset();
+                throw_current();
+            }
+            stop();
+        }
+        JxlReader &r = *nb::inst_ptr<JxlReader>(reader_obj);
+        if (r.closed_ || !r.decoder_ || !r.frame_shape_.is_valid()) {
+            finished = true;
+            frame.reset();
+            raise_py(PyExc_RuntimeError, kClosedMsg);
+        }
+        r.check_not_busy();  // a refusal, not a failure: the iterator stays usable
+        try {
+            if (!started) {
+                started = true;
+                if (!progressive && r.downsample_ == 8) {
+                    delegate = reader_obj.attr("_iter_frames_progressive")();
+                    return next();
+                }
+                dn = r.downsample_;
+                streaming = r.streaming_;
+            }
+            return progressive ? step_progressive(r) : step_full(r);
+        } catch (...) {
+            finished = true;
+            frame.reset();
+            throw;
+        }
+    }
+
+    nb::object step_full(JxlReader &r) {
+        if (r.exhausted_) stop();
+        frame = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                            npy_type_of(r.pixel_format_.data_type));
+        buffer_set = 0;
+        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(frame.ptr()));
+        const size_t expected = static_cast<size_t>(r.frame_nbytes_);
+        int rc;
+        {
+            BusyGuard guard(r.busy_);
+            for (;;) {
+                {
+                    nb::gil_scoped_release unlocked;
+                    rc = decode_one_frame_nogil(r.decoder_.get(), &r.pixel_format_,
+                                                &r.bit_depth_, buf, expected, &buffer_set,
+                                                streaming);
+                }
+                if (rc != RC_NEED_INPUT) break;
+                r.refill_input();
+            }
+        }
+        if (rc == RC_FRAME) {
+            nb::object out = std::move(frame);
+            frame.reset();
+            if (dn < 2) return out;
+            return subsample_slice(out, static_cast<Py_ssize_t>(dn), r.subsample_mode_);
+        }
+        if (rc == RC_EOF) {
+            r.exhausted_ = 1;
+            stop();
+        }
+        r.raise_decode_error(rc);
+    }
+
+    nb::object step_progressive(JxlReader &r) {
+        if (r.exhausted_) stop();
+        frame = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                            npy_type_of(r.pixel_format_.data_type));
+        buffer_set = 0;
+        out_ratio = 0;
+        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(frame.ptr()));
+        const size_t expected = static_cast<size_t>(r.frame_nbytes_);
+        int rc;
+        {
+            BusyGuard guard(r.busy_);
+            for (;;) {
+                {
+                    nb::gil_scoped_release unlocked;
+                    rc = decode_one_frame_progressive_nogil(
+                        r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf, expected, dn,
+                        &out_ratio, &buffer_set, streaming);
+                }
+                if (rc != RC_NEED_INPUT) break;
+                r.refill_input();
+            }
+        }
+        if (rc == RC_FRAME) {
+            const size_t ratio = out_ratio ? out_ratio : dn;
+            nb::object full = std::move(frame);
+            frame.reset();
+            return subsample_slice(full, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
+        }
+        if (rc == RC_EOF) {
+            r.exhausted_ = 1;
+            stop();
+        }
+        r.raise_decode_error(rc);
+    }
+
+    void close() {
+        finished = true;
+        frame.reset();
+        delegate.reset();
+    }
+};
+
+// ---- metadata --------------------------------------------------------------
+
+void JxlReader::fetch_icc_profile() {
+    icc_fetched_ = 1;
+    JxlDecoder *dec = decoder_.get();
+    size_t icc_size = 0;
+    if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &icc_size) !=
+            JXL_DEC_SUCCESS ||
+        icc_size == 0)
+        return;
+    PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(icc_size));
+    if (!b) throw_current();
+    nb::object profile = nb::steal(b);
+    if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
+                                       reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(b)),
+                                       icc_size) == JXL_DEC_SUCCESS)
+        icc_profile_ = profile;
+}
+
+// ---- cyclic garbage collection ---------------------------------------------
+
+namespace {
+
+int reader_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    JxlReader *r = nb::inst_ptr<JxlReader>(self);
+    Py_VISIT(r->data_ref_.ptr());
+    Py_VISIT(r->file_handle_.ptr());
+    Py_VISIT(r->chunk_reader_.ptr());
+    Py_VISIT(r->frame_dtype_.ptr());
+    Py_VISIT(r->frame_shape_.ptr());
+    return 0;
+}
+
+int reader_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    JxlReader *r = nb::inst_ptr<JxlReader>(self);
+    r->data_ref_.reset();
+    r->file_handle_.reset();
+    r->chunk_reader_.reset();
+    r->frame_dtype_.reset();
+    r->frame_shape_.reset();
+    return 0;
+}
+
+PyType_Slot reader_slots[] = {{Py_tp_traverse, (void *)reader_traverse},
+                              {Py_tp_clear, (void *)reader_clear},
+                              {0, nullptr}};
+
+int iter_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    FrameIterator *it = nb::inst_ptr<FrameIterator>(self);
+    Py_VISIT(it->reader_obj.ptr());
+    Py_VISIT(it->delegate.ptr());
+    Py_VISIT(it->frame.ptr());
+    return 0;
+}
+
+int iter_clear(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    FrameIterator *it = nb::inst_ptr<FrameIterator>(self);
+    it->reader_obj.reset();
+    it->delegate.reset();
+    it->frame.reset();
+    return 0;
+}
+
+PyType_Slot iter_slots[] = {{Py_tp_traverse, (void *)iter_traverse},
+                            {Py_tp_clear, (void *)iter_clear},
+                            {0, nullptr}};
+
+nb::handle g_reader_type;
+
+nb::object make_iterator(nb::handle reader, bool progressive) {
+    FrameIterator it;
+    it.reader_obj = nb::borrow(reader);
+    it.progressive = progressive;
+    return nb::cast(std::move(it));
+}
+
+[[noreturn]] void refuse_pickle() {
+    raise_py(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+}
+
+}  // namespace
+
+nb::handle reader_type() { return g_reader_type; }
+
+// ---- registration ----------------------------------------------------------
+
+void register_reader(nb::module_ &m) {
+    nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(iter_slots),
+                              "Iterator over the decoded frames of a JxlReader.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](FrameIterator &it) { return it.next(); })
+        .def("close", [](FrameIterator &it) { it.close(); },
+             "Stop the iteration; the reader stays open.");
+
+    using Self = nb::pointer_and_handle<JxlReader>;
+    nb::class_<JxlReader> cls(m, "JxlReader", nb::type_slots(reader_slots),
+                              "Streaming JPEG XL decoder.\n\n"
+                              "Parses the header on construction; frames are decoded one at a\n"
+                              "time by iter_frames() / read(). Accepts bytes-like objects, paths\n"
+                              "and binary file-likes; use as a context manager or call close().");
+    g_reader_type = cls;
+
+    cls.def(
+        "__init__",
+        [](JxlReader *self, nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
+           nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
+           nb::handle skip_frames, nb::handle downsample, nb::handle subsample) {
+            new (self) JxlReader();
+            try {
+                self->init(nb::handle(), data, numthreads, keep_orientation, coalesce,
+                           parse_color, streaming, skip_frames, downsample, subsample);
+            } catch (...) {
+                // nanobind runs no destructor for an instance whose __init__
+                // failed: release everything here. A background chunk reader
+                // started for this reader would otherwise keep its thread.
+                if (self->chunk_reader_.is_valid()) {
+                    try {
+                        self->chunk_reader_.attr("close")();
+                    } catch (...) {
+                    }
+                }
+                self->~JxlReader();
+                throw;
+            }
+        },
+        nb::arg("data").none(), nb::kw_only(), nb::arg("numthreads").none() = nb::none(),
+        nb::arg("keep_orientation").none() = false, nb::arg("coalesce").none() = true,
+        nb::arg("parse_color").none() = true, nb::arg("streaming").none() = false,
+        nb::arg("skip_frames").none() = 0, nb::arg("downsample").none() = 1,
+        nb::arg("subsample").none() = "top-left");
+
+    cls.def(
+           "iter_frames", [](Self self) { return make_iterator(self.h, false); },
+           "Yield one decoded numpy array per JXL frame.")
+        .def("__iter__", [](nb::handle self) { return self.attr("iter_frames")(); })
+        .def(
+            "read",
+            [](nb::handle self) -> nb::object {
+                PyObject *lst = PySequence_List(self.attr("iter_frames")().ptr());
+                if (!lst) throw_current();
+                nb::list frames = nb::steal<nb::list>(lst);
+                const size_t n = nb::len(frames);
+                if (n == 0) raise_jxl("jxl: no frames in stream");
+                if (n == 1) return frames[0];
+                return nb::handle(g.np).attr("stack")(frames, "axis"_a = 0);
+            },
+            "Decode the entire stream.\n\n"
+            "A still image gives its one frame; several frames are stacked on a new\n"
+            "leading axis.")
+        .def("_iter_frames_progressive",
+             [](Self self) { return make_iterator(self.h, true); })
+        .def("close", [](JxlReader &r) { r.close(); },
+             "Release the decoder, the runner, the streaming input and the input\n"
+             "reference. Safe to call more than once.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__",
+            [](nb::handle self, nb::handle, nb::handle, nb::handle) {
+                self.attr("close")();
+                return false;
+            },
+            nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("tb").none())
+        .def("__reduce__", [](nb::handle) { refuse_pickle(); })
+        .def("__setstate__", [](nb::handle, nb::handle) { refuse_pickle(); },
+             nb::arg("state").none());
+
+    cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info_.xsize; })
+        .def_prop_ro("ysize", [](JxlReader &r) { return r.basic_info_.ysize; })
+        .def_prop_ro("samples", [](JxlReader &r) { return r.samples_; })
+        .def_prop_ro("frame_shape", [](JxlReader &r) { return or_none(r.frame_shape_); })
+        .def_prop_ro("dtype", [](JxlReader &r) { return or_none(r.frame_dtype_); })
+        .def_prop_ro("is_animation",
+                     [](JxlReader &r) { return r.basic_info_.have_animation != 0; })
+        .def_prop_ro(
+            "n_frames", [](JxlReader &) { return nb::none(); },
+            "Best-effort frame count (None if unknown until decoded).")
+        .def_prop_ro(
+            "color",
+            [](JxlReader &r) -> nb::object {
+                if (!r.parse_color_) return nb::none();
+                const JxlColorEncoding &c = r.color_encoding_;
+                nb::dict d;
+                d["color_space"] = static_cast<int>(c.color_space);
+                d["white_point"] = static_cast<int>(c.white_point);
+                d["primaries"] = static_cast<int>(c.primaries);
+                d["transfer_function"] = static_cast<int>(c.transfer_function);
+                d["rendering_intent"] = static_cast<int>(c.rendering_intent);
+                return d;
+            },
+            "Decoded JxlColorEncoding as a dict.\n\n"
+            "None when the reader was opened with parse_color=False.")
+        .def_prop_ro(
+            "icc_profile",
+            [](JxlReader &r) -> nb::object {
+                if (r.icc_fetched_) return or_none(r.icc_profile_);
+                if (!r.parse_color_ || r.closed_ || !r.decoder_) return nb::none();
+                r.check_not_busy();
+                r.fetch_icc_profile();
+                return or_none(r.icc_profile_);
+            },
+            "ICC profile bytes (lazy).\n\n"
+            "Fetched from libjxl on first access and cached; None without colour\n"
+            "parsing, or when first asked after close().")
+        .def_prop_ro("basic_info", [](JxlReader &r) {
+            const JxlBasicInfo &b = r.basic_info_;
+            nb::dict d;
+            d["xsize"] = b.xsize;
+            d["ysize"] = b.ysize;
+            d["bits_per_sample"] = b.bits_per_sample;
+            d["exponent_bits_per_sample"] = b.exponent_bits_per_sample;
+            d["num_color_channels"] = b.num_color_channels;
+            d["num_extra_channels"] = b.num_extra_channels;
+            d["alpha_bits"] = b.alpha_bits;
+            d["have_animation"] = b.have_animation != 0;
+            d["orientation"] = static_cast<int>(b.orientation);
+            d["intensity_target"] = static_cast<double>(b.intensity_target);
+            d["min_nits"] = static_cast<double>(b.min_nits);
+            d["uses_original_profile"] = b.uses_original_profile != 0;
+            return d;
+        });
+
+    // Internal state, read-only, for tests.
+    cls.def_prop_ro("_busy", [](JxlReader &r) { return r.busy_; })
+        .def_prop_ro("_closed", [](JxlReader &r) { return r.closed_ != 0; })
+        .def_prop_ro("_exhausted", [](JxlReader &r) { return r.exhausted_ != 0; })
+        .def_prop_ro("_streaming", [](JxlReader &r) { return r.streaming_ != 0; })
+        .def_prop_ro("_input_buf_capacity", [](JxlReader &r) { return r.input_buf_capacity_; })
+        .def_prop_ro("_input_buf_used", [](JxlReader &r) { return r.input_buf_used_; })
+        .def_prop_ro("_has_input_buf", [](JxlReader &r) { return r.input_buf_ != nullptr; })
+        .def_prop_ro("_input_eof", [](JxlReader &r) { return r.input_eof_ != 0; })
+        .def_prop_ro("_input_closed", [](JxlReader &r) { return r.input_closed_ != 0; })
+        .def_prop_ro("_chunk_reader", [](JxlReader &r) { return or_none(r.chunk_reader_); })
+        .def_prop_ro("_num_threads", [](JxlReader &r) { return r.num_threads_; })
+        .def_prop_ro("_has_runner", [](JxlReader &r) { return static_cast<bool>(r.runner_); })
+        .def_prop_ro("_has_decoder", [](JxlReader &r) { return static_cast<bool>(r.decoder_); })
+        .def_prop_ro("_has_data_ref", [](JxlReader &r) { return r.data_ref_.is_valid(); })
+        .def_prop_ro("_has_buffer_export", [](JxlReader &r) { return r.view_.held(); })
+        .def_prop_ro("_frame_nbytes", [](JxlReader &r) { return r.frame_nbytes_; })
+        .def_prop_ro("_downsample", [](JxlReader &r) { return r.downsample_; })
+        .def_prop_ro("_subsample_mode", [](JxlReader &r) { return r.subsample_mode_; })
+        .def_prop_ro("_coalesce", [](JxlReader &r) { return r.coalesce_ != 0; })
+        .def_prop_ro("_keep_orientation", [](JxlReader &r) { return r.keep_orientation_ != 0; });
+
+    m.def(
+        "_subsample_slice",
+        [](nb::handle arr, Py_ssize_t n, int mode) { return subsample_slice(arr, n, mode); },
+        "arr"_a, "n"_a, "mode"_a,
+        "Strided reduction of a (Y, X) or (Y, X, C) array by n (mode 0: top-left,\n"
+        "otherwise centre sampling); always a new array of ceil(Y/n) x ceil(X/n).");
+}
+
 }  // namespace qmjxl
