@@ -1,0 +1,293 @@
+"""Streaming JPEG XL codec for quillmarsh.
+
+Type stubs of the compiled extension. The public import path is
+``quillmarsh.codecs.jxl``, which re-exports every public name below.
+"""
+
+import os
+from types import TracebackType
+from typing import Iterator, Literal, NoReturn, Protocol, TypedDict, TypeVar, Union, overload
+
+import numpy as _np
+import numpy.typing as npt
+
+from quillmarsh.core.color import ColorSpec
+from quillmarsh.core.errors import JxlError as JxlError
+
+class _ReadableBinary(Protocol):
+    """A binary file-like object: ``read()`` (or ``read(n)``) returns bytes."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+class _WritableBinary(Protocol):
+    """A binary file-like destination: ``write(b)`` is called once, at close."""
+
+    def write(self, data: bytes, /) -> object: ...
+
+_PathLike = Union[str, os.PathLike[str], os.PathLike[bytes]]
+
+# What a reader and the probes accept: bytes-like objects (used in place), a
+# uint8 array, a filesystem path, or a binary file-like object.
+_Input = Union[
+    bytes,
+    bytearray,
+    memoryview,
+    npt.NDArray[_np.uint8],
+    _PathLike,
+    _ReadableBinary,
+]
+
+# The four sample types the codec produces.
+_Sample = Union[_np.uint8, _np.uint16, _np.float16, _np.float32]
+_SampleType = Union[
+    type[_np.uint8], type[_np.uint16], type[_np.float16], type[_np.float32]
+]
+
+# A decoded frame (Y, X) or (Y, X, C), or a stack (T, Y, X[, C]).
+_Frame = npt.NDArray[_Sample]
+
+_FrameShape = Union[tuple[int, int], tuple[int, int, int]]
+
+_Subsample = Literal["top-left", "center"]
+
+_ColorInput = Union[str, ColorSpec, None]
+
+_ColorTransform = Union[str, int, None]
+
+class _ColorEncoding(TypedDict):
+    """libjxl's JxlColorEncoding enumeration numbers (see jxl/color_encoding.h)."""
+
+    color_space: int
+    white_point: int
+    primaries: int
+    transfer_function: int
+    rendering_intent: int
+
+class _BasicInfo(TypedDict):
+    """The main fields of libjxl's JxlBasicInfo."""
+
+    xsize: int
+    ysize: int
+    bits_per_sample: int
+    exponent_bits_per_sample: int
+    num_color_channels: int
+    num_extra_channels: int
+    alpha_bits: int
+    have_animation: bool
+    orientation: int
+    intensity_target: float
+    min_nits: float
+    uses_original_profile: bool
+
+_R = TypeVar("_R", bound="JxlReader")
+_W = TypeVar("_W", bound="JxlWriter")
+
+_DEC_STATUS_NAMES: dict[int, str]
+_ENC_STATUS_NAMES: dict[int, str]
+_ENC_ERR_NAMES: dict[int, str]
+
+def libjxl_version() -> str:
+    """Version of the libjxl decoder in use, such as ``"0.11.2"``."""
+
+def check_signature(data: bytes | bytearray | memoryview | npt.NDArray[_np.uint8] | None) -> bool:
+    """Return True if `data` looks like a JPEG XL stream.
+
+    Only the first 16 bytes are examined; None and empty input give False.
+    """
+
+class JxlReader:
+    """Streaming JPEG XL decoder.
+
+    The constructor parses the header (size, channels, sample type, animation
+    flag and, with ``parse_color``, the colour encoding) without decoding
+    pixels; frames are then decoded one at a time with :meth:`iter_frames` or
+    all at once with :meth:`read`. Use it as a context manager, or call
+    :meth:`close`.
+    """
+
+    def __init__(
+        self,
+        data: _Input,
+        *,
+        numthreads: int | None = None,
+        keep_orientation: bool = False,
+        coalesce: bool = True,
+        parse_color: bool = True,
+        streaming: bool = False,
+        skip_frames: int = 0,
+        downsample: int = 1,
+        subsample: _Subsample = "top-left",
+    ) -> None: ...
+    @property
+    def xsize(self) -> int:
+        """Image width in pixels (after orientation, unless ``keep_orientation``)."""
+    @property
+    def ysize(self) -> int:
+        """Image height in pixels."""
+    @property
+    def samples(self) -> int:
+        """Samples per pixel: 1 (L), 2 (LA), 3 (RGB) or 4 (RGBA)."""
+    @property
+    def frame_shape(self) -> _FrameShape:
+        """Shape of one full-size frame: ``(Y, X)`` or ``(Y, X, samples)``."""
+    @property
+    def dtype(self) -> _SampleType:
+        """NumPy scalar type of the samples (``numpy.uint8`` and so on)."""
+    @property
+    def is_animation(self) -> bool:
+        """True if the stream is an animation."""
+    @property
+    def n_frames(self) -> int | None:
+        """Best-effort frame count (None if unknown until decoded)."""
+    @property
+    def color(self) -> _ColorEncoding | None:
+        """Decoded JxlColorEncoding as a dict."""
+    @property
+    def icc_profile(self) -> bytes | None:
+        """ICC profile bytes (lazy)."""
+    @property
+    def basic_info(self) -> _BasicInfo: ...
+    def iter_frames(self) -> Iterator[_Frame]:
+        """Yield one decoded numpy array per JXL frame."""
+    def __iter__(self) -> Iterator[_Frame]: ...
+    def read(self) -> _Frame:
+        """Decode the entire stream.
+
+        One frame gives that frame; several give a stack ``(T, Y, X[, C])``.
+        """
+    def close(self) -> None:
+        """Release the decoder; safe to call more than once."""
+    def __enter__(self: _R) -> _R: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
+    def __reduce__(self) -> NoReturn:
+        """Readers and writers hold native state and cannot be pickled."""
+    def __setstate__(self, state: object) -> NoReturn: ...
+
+class JxlWriter:
+    """Streaming JPEG XL encoder.
+
+    Frames are added with :meth:`write_frame`; :meth:`close` finishes the
+    stream and returns it as bytes (no ``dest``) or writes it to ``dest`` in
+    one piece and returns None. With no quality options the writer is lossless.
+    """
+
+    def __init__(
+        self,
+        dest: _PathLike | _WritableBinary | None = None,
+        *,
+        color: _ColorInput = None,
+        lossless: bool | None = None,
+        quality: float | None = None,
+        distance: float | None = None,
+        effort: int | None = 5,
+        decoding_speed: int | None = 0,
+        numthreads: int | None = None,
+        animation: bool = False,
+        container: bool = False,
+        intensity_target: float | None = None,
+        icc_profile: bytes | bytearray | memoryview | None = None,
+        progressive: bool = False,
+        min_nits: float | None = None,
+        relative_to_max_display: bool | None = None,
+        linear_below: float | None = None,
+        color_transform: _ColorTransform = None,
+        modular: bool | None = None,
+    ) -> None: ...
+    def write_frame(self, arr: npt.ArrayLike, *, is_last: bool = False) -> None:
+        """Encode one frame ``(Y, X)`` or ``(Y, X, C)`` with C in 1..4."""
+    def close(self) -> bytes | None:
+        """Finish the stream: return it (memory mode) or write it to ``dest``."""
+    def __enter__(self: _W) -> _W: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
+    def __reduce__(self) -> NoReturn:
+        """Readers and writers hold native state and cannot be pickled."""
+    def __setstate__(self, state: object) -> NoReturn: ...
+
+def decode(
+    data: _Input,
+    *,
+    numthreads: int | None = None,
+    keep_orientation: bool = False,
+    coalesce: bool = True,
+    parse_color: bool = False,
+    streaming: bool = False,
+    index: int | None = None,
+    downsample: int = 1,
+    subsample: _Subsample = "top-left",
+) -> _Frame:
+    """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
+
+    ``index`` selects one frame (earlier frames are skipped at parse cost);
+    ``downsample`` 2, 4 or 8 reduces every frame (8 through libjxl's
+    progressive decoding); ``streaming`` reads large files in the background.
+    """
+
+@overload
+def encode(
+    arr: npt.ArrayLike,
+    *,
+    color: _ColorInput = None,
+    lossless: bool | None = None,
+    quality: float | None = None,
+    distance: float | None = None,
+    effort: int | None = 5,
+    decoding_speed: int | None = 0,
+    numthreads: int | None = None,
+    animation: bool = False,
+    container: bool = False,
+    intensity_target: float | None = None,
+    icc_profile: bytes | bytearray | memoryview | None = None,
+    progressive: bool = False,
+    dest: None = None,
+    min_nits: float | None = None,
+    relative_to_max_display: bool | None = None,
+    linear_below: float | None = None,
+    color_transform: _ColorTransform = None,
+    modular: bool | None = None,
+) -> bytes:
+    """Encode a single ndarray (or animation stack) to JPEG XL bytes."""
+
+@overload
+def encode(
+    arr: npt.ArrayLike,
+    *,
+    color: _ColorInput = None,
+    lossless: bool | None = None,
+    quality: float | None = None,
+    distance: float | None = None,
+    effort: int | None = 5,
+    decoding_speed: int | None = 0,
+    numthreads: int | None = None,
+    animation: bool = False,
+    container: bool = False,
+    intensity_target: float | None = None,
+    icc_profile: bytes | bytearray | memoryview | None = None,
+    progressive: bool = False,
+    dest: _PathLike | _WritableBinary,
+    min_nits: float | None = None,
+    relative_to_max_display: bool | None = None,
+    linear_below: float | None = None,
+    color_transform: _ColorTransform = None,
+    modular: bool | None = None,
+) -> None:
+    """Encode a single ndarray (or animation stack) to a path or file-like object."""
+
+def frame_count(data: _Input, *, numthreads: int | None = None) -> int:
+    """Return the number of frames in a JPEG XL stream."""
+
+def thumbnail_bytes(data: _Input, *, numthreads: int | None = None) -> bytes | None:
+    """Return the JXL byte-prefix consumed up to the DC progressive pass.
+
+    None when the stream is not progressively coded. The prefix measures the
+    DC pass; for a decodable thumbnail use ``decode(data, downsample=8)``.
+    """
