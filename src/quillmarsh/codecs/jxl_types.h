@@ -93,6 +93,8 @@ public:
     const uint8_t *data() const { return held_ ? static_cast<const uint8_t *>(view_.buf) : nullptr; }
     size_t size() const { return held_ ? static_cast<size_t>(view_.len) : 0; }
     bool held() const { return held_; }
+    // The exporter the view holds a reference to (for GC traversal), or null.
+    PyObject *owner() const { return held_ ? view_.obj : nullptr; }
 
 private:
     Py_buffer view_{};
