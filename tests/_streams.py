@@ -121,3 +121,19 @@ def layered_animation(h: int = 48, w: int = 64) -> bytes:
                                 append_images=[Image.fromarray(b)], duration=100, loop=0)
 
     return cjxl_bytes(write, ".png", ("-d", "0", "-e", "1"))
+
+
+@functools.lru_cache(maxsize=None)
+def oriented(orientation: int = 6, h: int = 32, w: int = 48) -> bytes:
+    """A JPEG with an EXIF orientation, transcoded losslessly by cjxl, which
+    keeps the orientation in the JPEG XL header."""
+    from PIL import Image
+
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+
+    def write(p: Path) -> None:
+        Image.fromarray(synthetic(h, w, 3, np.uint8, seed=9)).save(
+            p, format="JPEG", exif=exif.tobytes(), quality=95)
+
+    return cjxl_bytes(write, ".jpg", ("--lossless_jpeg=1",))
