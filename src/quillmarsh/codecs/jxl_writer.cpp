@@ -814,16 +814,25 @@ void register_writer(nb::module_ &m) {
         "intensity_target"_a.none() = nb::none(), "icc_profile"_a.none() = nb::none(),
         "progressive"_a.none() = false, "min_nits"_a.none() = nb::none(),
         "relative_to_max_display"_a.none() = nb::none(), "linear_below"_a.none() = nb::none(),
-        "color_transform"_a.none() = nb::none(), "modular"_a.none() = nb::none());
+        "color_transform"_a.none() = nb::none(), "modular"_a.none() = nb::none(),
+        nb::sig("def __init__(self, dest: object = None, *, color: object = None, "
+                "lossless: object = None, quality: object = None, distance: object = None, "
+                "effort: object = 5, decoding_speed: object = 0, numthreads: object = None, "
+                "animation: object = False, container: object = False, "
+                "intensity_target: object = None, icc_profile: object = None, "
+                "progressive: object = False, min_nits: object = None, "
+                "relative_to_max_display: object = None, linear_below: object = None, "
+                "color_transform: object = None, modular: object = None) -> None"));
 
     cls.def(
         "write_frame",
         [](JxlWriter &w, nb::handle arr, nb::handle is_last) { w.write_frame(arr, truth(is_last)); },
         "arr"_a.none(), nb::kw_only(), "is_last"_a.none() = false,
+        nb::sig("def write_frame(self, arr: object, *, is_last: object = False) -> None"),
         "Encode one frame.\n\n"
         "The first frame fixes size, channels and sample type; later frames (animation\n"
         "writers only) must match it. `is_last` marks the final animation frame.");
-    cls.def("close", &JxlWriter::close,
+    cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"
             "the destination. A second call returns None.");
@@ -840,7 +849,7 @@ void register_writer(nb::module_ &m) {
         },
         "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none());
     cls.def("__reduce__", [](nb::handle) { refuse_pickle(); });
-    cls.def("__setstate__", [](nb::handle, nb::handle) { refuse_pickle(); });
+    cls.def("__setstate__", [](nb::handle, nb::handle) { refuse_pickle(); }, "state"_a.none());
 
     // Read-only views of the internal state, for tests and debugging.
     cls.def_prop_ro("_outbuf_capacity", [](const JxlWriter &w) { return w._outbuf_capacity; });
@@ -867,6 +876,7 @@ void register_writer(nb::module_ &m) {
     cls.def_prop_ro("_own_dest", [](const JxlWriter &w) { return w._own_dest != 0; });
     cls.def_prop_ro("_closed", [](const JxlWriter &w) { return w._closed != 0; });
     cls.def_prop_ro("_config_done", [](const JxlWriter &w) { return w._config_done != 0; });
+    cls.def_prop_ro("_busy", [](const JxlWriter &w) { return w.busy_; });
     cls.def_prop_ro("_has_encoder", [](const JxlWriter &w) { return w._encoder != nullptr; });
     cls.def_prop_ro("_dest_obj", [](const JxlWriter &w) { return or_none(w._dest_obj); });
     cls.def_prop_ro("_color_spec", [](const JxlWriter &w) { return or_none(w._color_spec); });
@@ -910,6 +920,14 @@ void register_writer(nb::module_ &m) {
           "dest"_a.none() = nb::none(), "min_nits"_a.none() = nb::none(),
           "relative_to_max_display"_a.none() = nb::none(), "linear_below"_a.none() = nb::none(),
           "color_transform"_a.none() = nb::none(), "modular"_a.none() = nb::none(),
+          nb::sig("def encode(arr: object, *, color: object = None, lossless: object = None, "
+                  "quality: object = None, distance: object = None, effort: object = 5, "
+                  "decoding_speed: object = 0, numthreads: object = None, "
+                  "animation: object = False, container: object = False, "
+                  "intensity_target: object = None, icc_profile: object = None, "
+                  "progressive: object = False, dest: object = None, min_nits: object = None, "
+                  "relative_to_max_display: object = None, linear_below: object = None, "
+                  "color_transform: object = None, modular: object = None) -> bytes | None"),
           "Encode a single ndarray (or animation stack) to JPEG XL bytes.\n\n"
           "`arr` is one frame, (Y, X) or (Y, X, C), or with animation=True a stack\n"
           "(T, Y, X[, C]) of T frames. Returns bytes, or None when `dest` is given.\n"

@@ -1,0 +1,298 @@
+"""encode(), and what the encoder writes as seen by the module's reader."""
+
+import io
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import quillmarsh.codecs._jxl as jxl
+from _images import psnr, synthetic
+from quillmarsh.core.color import JXL_TF_GAMMA, ColorSpec
+
+CONTAINER_SIG = b"\x00\x00\x00\x0cJXL \r\n\x87\n"
+
+# libjxl's enumeration values, as the reader reports them.
+RGB, GRAY = 0, 1
+D65 = 1
+P_SRGB, P_2100, P_P3 = 1, 9, 11
+TF_709, TF_LINEAR, TF_SRGB, TF_PQ, TF_HLG = 1, 8, 13, 16, 18
+
+DTYPES = [np.uint8, np.uint16, np.float16, np.float32]
+LAYOUTS = {"L": 1, "LA": 2, "RGB": 3, "RGBA": 4}
+
+
+def frames_of(data):
+    with jxl.JxlReader(data) as r:
+        return [np.array(f) for f in r.iter_frames()]
+
+
+# ---- round trips -------------------------------------------------------------
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+def test_lossless_round_trip_is_bit_exact(dtype, layout):
+    c = LAYOUTS[layout]
+    a = synthetic(37, 29, c, dtype, seed=c)
+    if np.dtype(dtype).kind == "f":
+        a[0, 0] = 0.0
+        a[-1, -1] = 1.0
+    data = jxl.encode(a)
+    with jxl.JxlReader(data) as r:
+        info = r.basic_info
+        out = r.read()
+    assert out.dtype == a.dtype and out.shape == a.shape
+    assert np.array_equal(out, a)
+    assert info["uses_original_profile"] is True
+    assert info["num_color_channels"] == (1 if c <= 2 else 3)
+    assert info["alpha_bits"] == (np.dtype(dtype).itemsize * 8 if c in (2, 4) else 0)
+
+
+# The synthetic image carries pixel noise, which perceptual coding drops:
+# cjxl at the same settings gives the same PSNR (see the byte-identity test).
+@pytest.mark.parametrize("kwargs, floor", [
+    (dict(quality=90), 29.0),
+    (dict(distance=1.0, effort=3), 29.0),
+    (dict(distance=1.0, progressive=True), 29.0),
+    (dict(distance=0.5, color_transform="xyb", decoding_speed=2), 31.0),
+    (dict(distance=1.0, modular=True), 25.0),
+    (dict(distance=0.1), 38.0),
+])
+def test_lossy_round_trip_is_close(kwargs, floor):
+    a = synthetic(64, 48, 3)
+    data = jxl.encode(a, **kwargs)
+    out = frames_of(data)[0]
+    assert out.shape == a.shape
+    assert floor < psnr(out, a, 255) < float("inf")
+    assert len(data) < len(jxl.encode(a))
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (["-d", "1", "-e", "5"], dict(distance=1.0)),
+    (["-q", "90", "-e", "7"], dict(quality=90, effort=7)),
+    (["-d", "2", "-e", "4", "--faster_decoding=2"], dict(distance=2, effort=4, decoding_speed=2)),
+    (["-d", "0", "-e", "3"], dict(effort=3)),
+    (["-d", "0", "-e", "1"], dict(effort=1)),
+    (["-d", "1", "-e", "5", "--num_threads=1"], dict(distance=1, numthreads=1)),
+])
+def test_same_bytes_as_cjxl(cjxl, tmp_path, args, kwargs):
+    a = synthetic(64, 48, 3)
+    src, out = tmp_path / "a.ppm", tmp_path / "a.jxl"
+    src.write_bytes(b"P6\n48 64\n255\n" + a.tobytes())
+    subprocess.run([cjxl, str(src), str(out), "--quiet", *args], check=True)
+    assert jxl.encode(a, **kwargs) == out.read_bytes()
+
+
+@pytest.mark.parametrize("ct", ["none", "ycbcr"])
+def test_lossless_with_explicit_colour_transform(ct):
+    a = synthetic(16, 16, 3)
+    assert np.array_equal(frames_of(jxl.encode(a, color_transform=ct, modular=1))[0], a)
+
+
+def test_effort_changes_the_stream():
+    a = synthetic(48, 48, 3)
+    streams = {e: jxl.encode(a, effort=e) for e in (1, 5, 7, 9)}
+    assert len(set(streams.values())) > 1
+    for s in streams.values():
+        assert np.array_equal(frames_of(s)[0], a)
+
+
+# ---- colour tags ---------------------------------------------------------------
+
+@pytest.mark.parametrize("dtype, c, expect", [
+    (np.uint8, 3, (RGB, D65, P_SRGB, TF_SRGB)),
+    (np.uint8, 4, (RGB, D65, P_SRGB, TF_SRGB)),
+    (np.uint8, 1, (GRAY, D65, None, TF_SRGB)),
+    (np.uint8, 2, (GRAY, D65, None, TF_SRGB)),
+    (np.uint16, 3, (RGB, D65, P_SRGB, TF_LINEAR)),
+    (np.uint16, 1, (GRAY, D65, None, TF_LINEAR)),
+    (np.float16, 4, (RGB, D65, P_SRGB, TF_LINEAR)),
+    (np.float32, 3, (RGB, D65, P_SRGB, TF_LINEAR)),
+    (np.float32, 2, (GRAY, D65, None, TF_LINEAR)),
+])
+def test_default_colour_tags(dtype, c, expect):
+    with jxl.JxlReader(jxl.encode(synthetic(8, 8, c, dtype))) as r:
+        col = r.color
+    got = (col["color_space"], col["white_point"], col["primaries"], col["transfer_function"])
+    if expect[2] is None:  # grey has no primaries
+        got, expect = got[:2] + got[3:], expect[:2] + expect[3:]
+    assert got == expect
+
+
+@pytest.mark.parametrize("color, dtype, expect", [
+    ("rec2100-pq", np.uint16, (D65, P_2100, TF_PQ)),
+    ("rec2100-hlg", np.uint16, (D65, P_2100, TF_HLG)),
+    ("display-p3", np.uint8, (D65, P_P3, TF_SRGB)),
+    ("rec2020", np.float32, (D65, P_2100, TF_709)),
+    ("linear-srgb", np.uint8, (D65, P_SRGB, TF_LINEAR)),
+    ("srgb", np.float32, (D65, P_SRGB, TF_SRGB)),
+    ("gamma22-srgb", np.uint16, (D65, P_SRGB, JXL_TF_GAMMA)),
+    (ColorSpec(primaries=P_P3, transfer=TF_PQ, rendering_intent=3), np.uint8,
+     (D65, P_P3, TF_PQ)),
+])
+def test_colour_description_is_written(color, dtype, expect):
+    a = synthetic(8, 8, 3, dtype)
+    with jxl.JxlReader(jxl.encode(a, color=color)) as r:
+        col = r.color
+        out = r.read()
+    assert (col["white_point"], col["primaries"], col["transfer_function"]) == expect
+    assert np.array_equal(out, a)  # tags change no sample
+
+
+def test_rendering_intent_and_grey_description():
+    with jxl.JxlReader(jxl.encode(synthetic(8, 8, 1), color=ColorSpec(rendering_intent=3))) as r:
+        assert r.color["color_space"] == GRAY
+        assert r.color["rendering_intent"] == 3
+
+
+@pytest.mark.parametrize("kwargs, target", [
+    (dict(color="rec2100-pq"), 10000.0),
+    (dict(color="rec2100-hlg", intensity_target=4000), 4000.0),
+    (dict(color="rec2100-pq", intensity_target=0), 10000.0),
+    (dict(), 255.0),  # libjxl's SDR default
+    (dict(intensity_target=600), 600.0),
+])
+def test_intensity_target(kwargs, target):
+    with jxl.JxlReader(jxl.encode(synthetic(8, 8, 3, np.uint16), **kwargs)) as r:
+        assert r.basic_info["intensity_target"] == target
+
+
+def test_hdr_lossy_keeps_original_profile():
+    with jxl.JxlReader(jxl.encode(synthetic(8, 8, 3, np.uint16), color="rec2100-pq",
+                                  quality=90)) as r:
+        assert r.basic_info["uses_original_profile"] is True
+    with jxl.JxlReader(jxl.encode(synthetic(8, 8, 3, np.uint16), quality=90)) as r:
+        assert r.basic_info["uses_original_profile"] is False
+
+
+def test_icc_profile_wins_over_description():
+    a = synthetic(16, 16, 3)
+    with jxl.JxlReader(jxl.encode(a, color="display-p3")) as r:
+        p3_icc = r.icc_profile
+    assert p3_icc and len(p3_icc) >= 128
+    data = jxl.encode(a, color="rec2100-pq", icc_profile=bytearray(p3_icc))
+    with jxl.JxlReader(data) as r:
+        assert r.icc_profile == p3_icc
+        assert r.color["transfer_function"] != TF_PQ
+        # Only the description's HDR flag is used.
+        assert r.basic_info["intensity_target"] == 10000.0
+        assert np.array_equal(r.read(), a)
+
+
+def test_invalid_icc_profile_is_libjxl_error():
+    with pytest.raises(jxl.JxlError, match=r"^JxlEncoderSetICCProfile returned JXL_ENC_ERROR"):
+        jxl.encode(synthetic(8, 8, 3), icc_profile=b"\0" * 200)
+
+
+# ---- encode() ----------------------------------------------------------------
+
+def test_encode_defaults_to_lossless_bytes(tmp_path):
+    a = synthetic(24, 20, 3)
+    data = jxl.encode(a)
+    assert type(data) is bytes
+    assert np.array_equal(frames_of(data)[0], a)
+    p = tmp_path / "a.jxl"
+    assert jxl.encode(a, dest=p) is None
+    assert p.read_bytes() == data
+    buf = io.BytesIO()
+    assert jxl.encode(a, dest=buf) is None
+    assert buf.getvalue() == data
+    w = jxl.JxlWriter()
+    w.write_frame(a, is_last=True)
+    assert w.close() == data
+
+
+def test_encode_animation_stack():
+    stack = np.stack([synthetic(16, 12, 4, seed=i) for i in range(5)])
+    data = jxl.encode(stack, animation=True)
+    assert data.startswith(CONTAINER_SIG)
+    with jxl.JxlReader(data) as r:
+        assert r.basic_info["have_animation"] is True
+        out = r.read()
+    assert out.shape == stack.shape and np.array_equal(out, stack)
+    assert jxl.frame_count(data) == 5
+
+
+def test_animation_frames_last_a_tenth_of_a_second(tmp_path):
+    jxlinfo = shutil.which("jxlinfo")
+    if jxlinfo is None:
+        pytest.skip("jxlinfo not installed")
+    p = tmp_path / "anim.jxl"
+    jxl.encode(np.zeros((3, 8, 8), np.uint8), animation=True, dest=p)
+    text = subprocess.run([jxlinfo, "-v", str(p)], capture_output=True, text=True,
+                          check=True).stdout
+    assert "ticks per second (numerator / denominator): 10 / 1" in text
+    assert "num_loops: 0" in text
+    assert re.findall(r"duration: ([\d.]+) ms", text) == ["100.0"] * 3
+
+
+def test_animation_first_axis_is_time():
+    a = synthetic(6, 10, 3)
+    out = frames_of(jxl.encode(a, animation=True))
+    assert len(out) == 6
+    assert all(np.array_equal(o, f) for o, f in zip(out, a))
+    assert out[0].shape == (10, 3)
+
+
+def test_animation_from_non_contiguous_stack():
+    stack = np.stack([synthetic(10, 8, 3, seed=i) for i in range(3)])
+    view = stack[:, ::-1, :, ::-1]
+    assert np.array_equal(np.stack(frames_of(jxl.encode(view, animation=True))), view)
+
+
+def test_empty_animation_stack():
+    assert jxl.encode(np.zeros((0, 4, 4), np.uint8), animation=True) == b""
+    buf = io.BytesIO()
+    assert jxl.encode(np.zeros((0, 4, 4), np.uint8), animation=True, dest=buf) is None
+    assert buf.getvalue() == b""
+
+
+def test_animation_rank_checked_before_destination(tmp_path):
+    p = tmp_path / "never.jxl"
+    with pytest.raises(ValueError) as ei:
+        jxl.encode(np.zeros((4, 4), np.uint8), animation=True, dest=p)
+    assert str(ei.value) == "animation requires (T, Y, X[, C]) input"
+    assert not p.exists()
+
+
+@pytest.mark.parametrize("arr, kwargs, exc, message", [
+    (np.zeros((2, 4, 4, 3), np.uint8), {}, ValueError,
+     "jxl: ndim=4; expected 2 (Y,X) or 3 (Y,X,C)"),
+    (np.zeros((4, 4), np.uint8), dict(quality=90, distance=1.0), ValueError,
+     "jxl: pass quality or distance, not both"),
+    (np.zeros((4, 4), np.int32), {}, ValueError,
+     "jxl: unsupported dtype dtype('int32') (want uint8, uint16, float16, or float32)"),
+    (np.zeros((2, 4, 4, 5), np.uint8), dict(animation=True), ValueError,
+     "jxl: last dim must be 1/2/3/4 channels (got 5)"),
+    ([[1.5, 2.5]], {}, ValueError,
+     "jxl: unsupported dtype dtype('float64') (want uint8, uint16, float16, or float32)"),
+])
+def test_encode_failures_leave_path_empty(tmp_path, arr, kwargs, exc, message):
+    p = tmp_path / "out.jxl"
+    with pytest.raises(exc) as ei:
+        jxl.encode(arr, dest=p, **kwargs)
+    assert str(ei.value) == message
+    assert p.exists() and p.read_bytes() == b""
+
+
+def test_encode_signature():
+    a = np.zeros((4, 4), np.uint8)
+    with pytest.raises(TypeError):
+        jxl.encode(a, None)
+    with pytest.raises(TypeError):
+        jxl.encode(a, dset=None)
+    assert jxl.encode(arr=a) == jxl.encode(a)
+    doc = jxl.encode.__doc__
+    assert doc.split("\n\n")[1].splitlines()[0] == (
+        "Encode a single ndarray (or animation stack) to JPEG XL bytes.")
+
+
+def test_progressive_stream_has_a_dc_prefix():
+    a = synthetic(256, 256, 3)
+    prog = jxl.encode(a, quality=90, progressive=True)
+    plain = jxl.encode(a, quality=90)
+    prefix = jxl.thumbnail_bytes(prog)
+    assert prefix is not None and 0 < len(prefix) < len(prog)
+    assert jxl.thumbnail_bytes(plain) is None
