@@ -109,6 +109,7 @@ _ORIENTATIONS = {
 }
 
 _PIL_OUTPUTS = {".png": "PNG", ".apng": "PNG", ".tif": "TIFF", ".tiff": "TIFF"}
+_COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progress line
 _FRAME_MS = 100  # the writer's frame duration; decoded timing is not exposed
 
 
@@ -214,10 +215,11 @@ class _Output:
         head, tail = os.path.split(path)
         self._tmp = os.path.join(head, f".{tail}.{secrets.token_hex(4)}.part")
         try:
-            fd = os.open(self._tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            fd = os.open(self._tmp, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
         except OSError as exc:
             raise _output_error(path, exc) from exc
-        self.file: IO[bytes] = os.fdopen(fd, "wb")
+        # Readable too: Pillow reads back what it wrote for multi-page TIFF.
+        self.file: IO[bytes] = os.fdopen(fd, "w+b")
 
     def commit(self) -> None:
         try:
@@ -292,6 +294,8 @@ def _pil() -> Any:
 
 
 def _pil_output_format(path: str) -> Optional[str]:
+    if os.path.isdir(path):
+        raise CliError(f"{path}: cannot write: is a directory")
     ext = os.path.splitext(path)[1].lower()
     if ext == ".npy":
         return None
@@ -405,6 +409,9 @@ def _load_input(path: str, animation: bool) -> np.ndarray:
         try:
             img = Image.open(path)
         except Image.UnidentifiedImageError as exc:
+            with open(path, "rb") as f:
+                if check_signature(f.read(16)):
+                    raise CliError(f"{path}: already JPEG XL (decode it first)") from exc
             raise CliError(f"{path}: not an image Pillow can read") from exc
         with img:
             n = int(getattr(img, "n_frames", 1))
@@ -505,7 +512,9 @@ def _cmd_info(args: argparse.Namespace) -> int:
             )
         )
     icc = info["icc_size"]
-    lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes"))
+    # libjxl synthesises a profile for an encoded colour space too; it
+    # describes the pixels as decoded, whether or not the file embeds one.
+    lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes (of the decoded pixels)"))
     orient = info["orientation"]
     lines.append(("orientation", f"{orient} ({_name(_ORIENTATIONS, orient)})"))
     lines.append(("intensity", f"{info['intensity_target']:g} nits"))
@@ -544,9 +553,11 @@ def _decode_frames(
         bits = int(reader.basic_info["bits_per_sample"])
         total: Optional[int] = None
         multi = index is None and reader.is_animation
-        if multi and _stderr_is_tty() and not streaming:
+        if multi and _stderr_is_tty():
             with _reading(path):
-                total = frame_count(path)
+                # frame_count holds the whole file in memory; skip it for huge ones.
+                if os.path.getsize(path) <= _COUNT_LIMIT:
+                    total = frame_count(path)
         progress = _Progress(what, total)
         frames: List[np.ndarray] = []
         try:
