@@ -658,6 +658,11 @@ int reader_traverse(PyObject *self, visitproc visit, void *arg) {
     if (!nb::inst_ready(self)) return 0;
     JxlReader *r = nb::inst_ptr<JxlReader>(self);
     Py_VISIT(r->data_ref_.ptr());
+    // The buffer export holds its own reference to the input; reporting it
+    // lets a cycle through the input object be collected (breaking such a
+    // cycle is left to the other objects in it: the export stays until the
+    // reader is destroyed, since libjxl may still point into it).
+    Py_VISIT(r->view_.owner());
     Py_VISIT(r->file_handle_.ptr());
     Py_VISIT(r->chunk_reader_.ptr());
     Py_VISIT(r->frame_dtype_.ptr());
