@@ -1,0 +1,118 @@
+"""_jxl.pyi matches the compiled module: names, parameters, defaults, properties.
+
+The stubs are written by hand, so they drift silently when a signature in the
+extension changes; nanobind records every function's signature, which these
+tests compare with the stub's.
+"""
+
+from __future__ import annotations
+
+import ast
+import re
+import types
+from pathlib import Path
+
+import pytest
+
+import quillmarsh.codecs._jxl as _jxl
+from quillmarsh.codecs import jxl
+
+STUB = Path(_jxl.__file__).with_name("_jxl.pyi")
+if not STUB.exists():  # an installed copy without stubs: compare with the source tree's
+    STUB = Path(__file__).resolve().parents[1] / "src" / "quillmarsh" / "codecs" / "_jxl.pyi"
+TREE = ast.parse(STUB.read_text(encoding="utf-8"))
+
+PUBLIC = ["JxlReader", "JxlWriter", "decode", "encode", "frame_count", "thumbnail_bytes",
+          "check_signature", "libjxl_version", "JxlError"]
+
+
+def _params(fn: ast.FunctionDef, defaults=None):
+    """(name, kind, default) triples; kind is 'pos' or 'kw'."""
+    def value(node):
+        if node is None:
+            return "<required>"
+        if isinstance(node, ast.Name) and node.id.startswith("_d"):
+            return defaults[int(node.id[2:])]
+        return ast.literal_eval(node)
+
+    a = fn.args
+    pos = a.posonlyargs + a.args
+    pad = [None] * (len(pos) - len(a.defaults))
+    out = [(p.arg, "pos", value(d)) for p, d in zip(pos, pad + a.defaults)]
+    out += [(p.arg, "kw", value(d)) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+    return out
+
+
+def _runtime_params(obj):
+    """Parameters of a nanobind function, from the signature it records."""
+    (text, _doc, defaults), *rest = obj.__nb_signature__
+    assert not rest, "overloaded at runtime"
+    text = re.sub(r"\\(\d+)", r"_d\1", text)
+    fn = ast.parse(text.strip() + ": ...").body[0]
+    return _params(fn, defaults)
+
+
+def _stub_defs(body):
+    """name -> list of FunctionDef (several for overloads); properties apart."""
+    funcs, props = {}, set()
+    for node in body:
+        if isinstance(node, ast.FunctionDef):
+            decorators = {getattr(d, "id", None) for d in node.decorator_list}
+            if "property" in decorators:
+                props.add(node.name)
+            else:
+                funcs.setdefault(node.name, []).append(node)
+    return funcs, props
+
+
+def _stub_classes():
+    return {n.name: n for n in TREE.body if isinstance(n, ast.ClassDef)
+            and not n.name.startswith("_")}
+
+
+def test_public_module_reexports_exactly_the_public_names():
+    assert sorted(jxl.__all__) == sorted(PUBLIC + ["main"])
+    for name in PUBLIC:
+        assert getattr(jxl, name) is getattr(_jxl, name)
+
+
+def test_every_public_name_of_the_extension_is_in_the_stub():
+    funcs, _ = _stub_defs(TREE.body)
+    stubbed = set(funcs) | set(_stub_classes())
+    stubbed |= {a.asname for n in TREE.body if isinstance(n, ast.ImportFrom) for a in n.names
+                if a.asname == a.name}  # explicit re-exports (JxlError)
+    runtime = {n for n, v in vars(_jxl).items()
+               if not n.startswith("_") and not isinstance(v, types.ModuleType)}
+    assert runtime == set(PUBLIC)
+    assert runtime <= stubbed
+
+
+@pytest.mark.parametrize("name", ["decode", "encode", "frame_count", "thumbnail_bytes",
+                                  "check_signature", "libjxl_version"])
+def test_function_parameters_match(name):
+    funcs, _ = _stub_defs(TREE.body)
+    runtime = _runtime_params(getattr(_jxl, name))
+    for overload in funcs[name]:
+        stub = _params(overload)
+        assert [(n, k) for n, k, _ in stub] == [(n, k) for n, k, _ in runtime]
+        for (pname, _, sdef), (_, _, rdef) in zip(stub, runtime):
+            # An overload may make an optional parameter required (encode's dest).
+            assert sdef == rdef or (sdef == "<required>" and len(funcs[name]) > 1), pname
+
+
+@pytest.mark.parametrize("cls_name", ["JxlReader", "JxlWriter"])
+def test_class_members_match(cls_name):
+    cls = getattr(_jxl, cls_name)
+    funcs, props = _stub_defs(_stub_classes()[cls_name].body)
+    public = {n for n in dir(cls) if not n.startswith("_")}
+    runtime_props = {n for n in public if isinstance(getattr(cls, n), property)}
+    assert runtime_props == props
+    assert public - runtime_props == {n for n in funcs if not n.startswith("_")}
+    for name, defs in funcs.items():
+        member = getattr(cls, name)  # raises if the stub names a missing member
+        if not hasattr(member, "__nb_signature__"):
+            continue  # a slot of the type itself (pickling refusal)
+        runtime = _runtime_params(member)
+        stub = _params(defs[0])
+        assert [(n, k) for n, k, _ in stub] == [(n, k) for n, k, _ in runtime], name
+        assert [d for _, _, d in stub] == [d for _, _, d in runtime], name
