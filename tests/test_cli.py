@@ -216,6 +216,21 @@ def test_palette_png_and_apng_animation_in(tmp_path):
     np.testing.assert_array_equal(jxl.decode(tmp_path / "first.jxl"), frames[0])
 
 
+def test_sixteen_bit_grey_png_in_and_out(tmp_path):
+    from PIL import Image
+
+    grey = synthetic(48, 64, 1, np.uint16, seed=7)
+    Image.fromarray(grey).save(tmp_path / "g.png")
+    assert cli("encode", "g.png", "g.jxl", cwd=tmp_path).returncode == 0
+    back = jxl.decode(tmp_path / "g.jxl")
+    assert back.dtype == np.uint16
+    np.testing.assert_array_equal(back, grey)
+    proc = cli("decode", "g.jxl", "h.png", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == ""  # nothing reduced, no note
+    with Image.open(tmp_path / "h.png") as im:
+        np.testing.assert_array_equal(np.asarray(im), grey)
+
+
 def test_animation_to_apng_and_tiff(work):
     from PIL import Image
 
