@@ -1,4 +1,5 @@
 // One-shot decode functions: decode, frame_count, thumbnail_bytes.
+#include "jxl_reader.h"
 #include "jxl_types.h"
 
 using namespace nb::literals;
@@ -96,7 +97,74 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads) {
 
 }  // namespace
 
+// ---- decode ----------------------------------------------------------------
+
+std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
+
+// One JxlReader for the call, used as a context manager: its __exit__ closes
+// it on every way out, and every error passes through unchanged.
+nb::object decode(nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
+                  nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
+                  nb::handle index, nb::handle downsample, nb::handle subsample) {
+    long long skip = 0;
+    if (!index.is_none()) {
+        PyObject *n = PyNumber_Long(index.ptr());
+        if (!n) throw_current();
+        nb::object as_int = nb::steal(n);
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX)
+            raise_py(PyExc_OverflowError, "jxl: index must fit in a signed 32-bit integer (got " +
+                                              text_of_index(index) + ")");
+        // A negative index would skip nothing and quietly return frame 0.
+        if (v < 0)
+            raise_py(PyExc_IndexError, "jxl: index must be >= 0 (got " + text_of_index(index) + ")");
+        skip = v;
+    }
+
+    nb::object reader = reader_type()(
+        data, "numthreads"_a = numthreads, "keep_orientation"_a = keep_orientation,
+        "coalesce"_a = coalesce, "parse_color"_a = parse_color, "streaming"_a = streaming,
+        "skip_frames"_a = skip, "downsample"_a = downsample, "subsample"_a = subsample);
+    nb::object exit = reader.attr("__exit__");
+    nb::object r = reader.attr("__enter__")();
+    nb::object result;
+    try {
+        if (index.is_none()) {
+            result = r.attr("read")();
+        } else {
+            nb::object frames = r.attr("iter_frames")();
+            PyObject *first = PyIter_Next(frames.ptr());
+            if (!first) {
+                if (PyErr_Occurred()) throw_current();
+                raise_py(PyExc_IndexError, "jxl: frame " + text_of_index(index) +
+                                               " not found (stream too short?)");
+            }
+            result = nb::steal(first);
+        }
+    } catch (nb::python_error &e) {
+        auto or_none = [](nb::handle h) { return h.is_valid() ? h : nb::handle(Py_None); };
+        exit(or_none(e.type()), or_none(e.value()), or_none(e.traceback()));
+        throw;
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+    return result;
+}
+
 void register_decode_funcs(nb::module_ &m) {
+    m.def("decode", &decode, "data"_a.none(), nb::kw_only(), "numthreads"_a.none() = nb::none(),
+          "keep_orientation"_a.none() = false, "coalesce"_a.none() = true,
+          "parse_color"_a.none() = false, "streaming"_a.none() = false,
+          "index"_a.none() = nb::none(), "downsample"_a.none() = 1,
+          "subsample"_a.none() = "top-left",
+          "Decode a JPEG XL bytes/path into a numpy array (single ndarray).\n\n"
+          "`index` selects one frame (earlier frames are skipped at parse cost); a\n"
+          "whole animation is stacked on a new leading axis. `downsample` 2, 4 or 8\n"
+          "reduces every frame (8 through libjxl's progressive decoding);\n"
+          "`streaming` reads large files in the background.");
     m.def("frame_count", &frame_count, "data"_a.none(), nb::kw_only(),
           "numthreads"_a.none() = nb::none(),
           nb::sig("def frame_count(data: object, *, numthreads: object = None) -> int"),

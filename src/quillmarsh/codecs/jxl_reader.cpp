@@ -34,7 +34,7 @@ bool truthy(nb::handle h) {
 nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
 std::string type_name_of(nb::handle o) {
-    return nb::cast<std::string>(nb::str(nb::handle(Py_TYPE(o.ptr())).attr("__name__")));
+    return nb::str(nb::handle(Py_TYPE(o.ptr())).attr("__name__")).c_str();
 }
 
 // Runs `f`; swallows an error derived from Exception, lets anything else
@@ -191,7 +191,7 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
     if (overflow != 0 || !(ds == 1 || ds == 2 || ds == 4 || ds == 8)) {
         raise_py(PyExc_ValueError,
                  "jxl: downsample must be 1, 2, 4, or 8 (got " +
-                     nb::cast<std::string>(nb::str(ds_int)) +
+                     std::string(nb::str(ds_int).c_str()) +
                      "). libjxl's native progressive decoder only supports these ratios via "
                      "JxlDecoderGetIntendedDownsamplingRatio.");
     }
@@ -209,7 +209,7 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
         subsample_mode_ = 1;
     } else {
         raise_py(PyExc_ValueError, "jxl: subsample must be 'top-left' or 'center' (got " +
-                                       nb::cast<std::string>(nb::repr(subsample)) + ").");
+                                       std::string(nb::repr(subsample).c_str()) + ").");
     }
 
     // 9-10. Decoder and runner.
