@@ -106,11 +106,11 @@ void JxlReader::close() {
 
 // ---- construction ----------------------------------------------------------
 
-void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
+void JxlReader::init(nb::handle data, nb::handle numthreads,
                      nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
                      nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
                      nb::handle subsample) {
-    // 1. Input resolution.
+    // Where the bytes come from: in place, read whole, or streamed.
     nb::object input;       // memory mode: the object whose bytes are decoded
     nb::object stream_src;  // streaming: the path or file-like
     const bool want_stream = truthy(streaming);
@@ -162,7 +162,8 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
         input = nb::borrow(data);
     }
 
-    // 2. Streaming set-up, or a view of the input in place.
+    // The view is held while the reader is open, so a bytearray cannot be
+    // resized under libjxl.
     if (stream_src.is_valid()) {
         init_streaming(stream_src);
     } else {
@@ -172,12 +173,11 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
         src_size_ = view_.size();
     }
 
-    // 3-4. Something that looks like JPEG XL.
     if (src_size_ == 0) raise_py(PyExc_ValueError, "jxl: empty input");
     if (!signature_ok(src_data_, src_size_))
         raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
 
-    // 5-8. Options.
+    // Options, checked only once the input looks like JPEG XL.
     const size_t nthreads = resolve_numthreads(numthreads);
     num_threads_ = nthreads;
     coalesce_ = truthy(coalesce) ? 1 : 0;
@@ -212,7 +212,6 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
                                        std::string(nb::repr(subsample).c_str()) + ").");
     }
 
-    // 9-10. Decoder and runner.
     decoder_.reset(JxlDecoderCreate(nullptr));
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
     JxlDecoder *dec = decoder_.get();
@@ -224,7 +223,6 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
         if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetParallelRunner", st);
     }
 
-    // 11-16. Decoder settings, events and input.
     if (keep_orientation_) {
         st = JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
         if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetKeepOrientation", st);
@@ -246,7 +244,7 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
     st = JxlDecoderSetInput(dec, src_data_, src_size_);
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
 
-    // 17. Frames that libjxl parses past without rendering.
+    // Frames that libjxl parses past without rendering them.
     nb::object zero = nb::int_(0);
     int gt = PyObject_RichCompareBool(skip_frames.ptr(), zero.ptr(), Py_GT);
     if (gt < 0) throw_current();
@@ -259,7 +257,6 @@ void JxlReader::init(nb::handle self, nb::handle data, nb::handle numthreads,
         JxlDecoderSkipFrames(dec, amount);
     }
 
-    // 18.
     parse_header();
 }
 
@@ -750,7 +747,7 @@ void register_reader(nb::module_ &m) {
            nb::handle skip_frames, nb::handle downsample, nb::handle subsample) {
             new (self) JxlReader();
             try {
-                self->init(nb::handle(), data, numthreads, keep_orientation, coalesce,
+                self->init(data, numthreads, keep_orientation, coalesce,
                            parse_color, streaming, skip_frames, downsample, subsample);
             } catch (...) {
                 // nanobind runs no destructor for an instance whose __init__

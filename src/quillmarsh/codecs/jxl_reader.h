@@ -16,8 +16,8 @@ public:
     // Releases native handles only; never calls close() of companion objects.
     ~JxlReader();
 
-    // The constructor's work; `self` is the Python object being initialised.
-    void init(nb::handle self, nb::handle data, nb::handle numthreads,
+    // The constructor's work.
+    void init(nb::handle data, nb::handle numthreads,
               nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
               nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
               nb::handle subsample);
