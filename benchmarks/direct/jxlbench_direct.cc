@@ -3,7 +3,7 @@
 // the same bytes, with the same worker count, and prints per-run wall times
 // as one JSON object on stdout.
 //
-//   decode  --in F [--index K]             all frames (or frame K) into arrays
+//   decode  --in F [--index K] [--out F]   all frames (or frame K) into arrays
 //   flush   --in F [--target 8]            stop each frame at its first
 //                                          progression point <= target
 //   count   --in F                         count frames, no pixels
@@ -11,6 +11,7 @@
 //           [--frames T] [--animation] [--container] [--lossless |
 //           --distance D] [--effort E] [--progressive] [--out F]
 // common:   --threads N (1 = no runner)  --repeat R  --warmup W
+//           --out F: the last run's stream (encode) or raw pixels (decode)
 //           --mem (one run, no warm-up; report RSS before and peak RSS after)
 //
 // Output buffers are malloc'd per run and, from 4 MiB up, advised for huge
@@ -223,7 +224,8 @@ struct Outcome {
 // Full decode: every frame (index < 0) into its own slot of one stack, as the
 // module's decode() delivers it, or only frame `index` after skipping the
 // earlier ones at parse cost.
-Outcome run_decode(const std::vector<uint8_t> &data, size_t threads, long index) {
+Outcome run_decode(const std::vector<uint8_t> &data, size_t threads, long index,
+                   std::vector<uint8_t> *keep) {
     Decoder d = make_decoder(data, threads, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE);
     if (index > 0) JxlDecoderSkipFrames(d.dec.get(), static_cast<size_t>(index));
     JxlDecoder *dec = d.dec.get();
@@ -265,7 +267,11 @@ Outcome run_decode(const std::vector<uint8_t> &data, size_t threads, long index)
     }
     r.frames = frames.size();
     r.out_bytes = frames.size() * o.frame_bytes;
-    for (void *p : frames) std::free(p);
+    if (keep) keep->clear();
+    for (void *p : frames) {
+        if (keep) keep->insert(keep->end(), static_cast<uint8_t *>(p), static_cast<uint8_t *>(p) + o.frame_bytes);
+        std::free(p);
+    }
     std::free(cur);
     return r;
 }
@@ -509,13 +515,16 @@ int main(int argc, char **argv) {
     std::vector<uint8_t> input;
     EncodeJob job;
     std::function<Outcome()> once;
-    std::vector<uint8_t> encoded;
+    std::vector<uint8_t> kept;  // --out: the last run's stream or pixels
+    const bool keep = a.kv.count("out") != 0;
     if (a.cmd == "decode" || a.cmd == "flush" || a.cmd == "count") {
         input = read_file(a.str("in"));
         long index = a.num("index", -1);
         size_t target = static_cast<size_t>(a.num("target", 8));
         if (a.cmd == "decode")
-            once = [&input, threads, index] { return run_decode(input, threads, index); };
+            once = [&input, &kept, keep, threads, index] {
+                return run_decode(input, threads, index, keep ? &kept : nullptr);
+            };
         else if (a.cmd == "flush")
             once = [&input, threads, target] { return run_flush(input, threads, target); };
         else
@@ -541,8 +550,7 @@ int main(int argc, char **argv) {
             die("raw file holds " + std::to_string(input.size()) + " bytes, expected " +
                 std::to_string(need));
         job.pixels = input.data();
-        const bool keep = a.kv.count("out") != 0;
-        once = [&job, &encoded, keep] { return run_encode(job, keep ? &encoded : nullptr); };
+        once = [&job, &kept, keep] { return run_encode(job, keep ? &kept : nullptr); };
     } else {
         die("unknown command " + a.cmd);
     }
@@ -561,9 +569,9 @@ int main(int argc, char **argv) {
         times.push_back(seconds_since(t0));
     }
     long rss1 = mem ? status_kib("VmHWM:") : -1;
-    if (a.cmd == "encode" && a.kv.count("out")) {
+    if (keep) {
         FILE *f = std::fopen(a.str("out").c_str(), "wb");
-        if (!f || std::fwrite(encoded.data(), 1, encoded.size(), f) != encoded.size())
+        if (!f || std::fwrite(kept.data(), 1, kept.size(), f) != kept.size())
             die("cannot write " + a.str("out"));
         std::fclose(f);
     }
