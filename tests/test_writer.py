@@ -721,9 +721,9 @@ def test_many_writers_do_not_leak():
             except ValueError:
                 pass
 
-    churn(300)
+    churn(100)
     gc.collect()
     before = _rss_kib()
-    churn(1500)
+    churn(600)
     gc.collect()
-    assert _rss_kib() - before < 8 * 1024
+    assert _rss_kib() - before < 4 * 1024

@@ -539,6 +539,10 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last) {
     check_not_busy();
     // After an abandoning __exit__ the encoder is gone: as closed as it gets.
     if (_closed || !_encoder) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
+    // The garbage collector may have cleared the object fields of a writer
+    // in an unreachable cycle before a finaliser reaches it.
+    if (_config_done && !_first_dtype.is_valid())
+        raise_py(PyExc_RuntimeError, "JxlWriter is closed");
     // Held for the whole call: Python code run below (array conversion,
     // colour attributes, comparisons) must not re-enter this writer.
     BusyGuard guard(busy_);
@@ -650,6 +654,7 @@ void JxlWriter::_drain_all() {
 
 void JxlWriter::_flush_to_dest() {
     if (_outbuf_used == 0 || _is_buffer) return;
+    if (!_dest_obj.is_valid()) raise_py(PyExc_RuntimeError, "jxl: destination already released");
     nb::object payload = nb::steal(PyBytes_FromStringAndSize(
         reinterpret_cast<const char *>(_outbuf), static_cast<Py_ssize_t>(_outbuf_used)));
     if (!payload.is_valid()) throw_current();
