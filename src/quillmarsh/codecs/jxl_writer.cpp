@@ -845,6 +845,9 @@ void register_writer(nb::module_ &m) {
     cls.def(
         "__exit__",
         [](nb::handle self, nb::handle exc_type, nb::handle exc, nb::handle tb) {
+            // JxlWriter.__new__ alone gives an instance with no C++ state.
+            if (!nb::inst_ready(self))
+                raise_py(PyExc_TypeError, "jxl: JxlWriter.__init__ has not run");
             JxlWriter *w = nb::inst_ptr<JxlWriter>(self);
             if (exc_type.is_none())
                 self.attr("close")();
