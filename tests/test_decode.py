@@ -230,3 +230,52 @@ def test_failing_and_succeeding_calls_do_not_leak(rgb, anim, tmp_path):
     gc.collect()
     grown = rss_kib() - start
     assert grown < 4 * 1024, f"RSS grew by {grown} KiB"
+
+
+# ---- real files against their reference renderings -----------------------------
+
+
+def _reference(folder):
+    from PIL import Image
+
+    if (folder / "ref.apng").exists():
+        im = Image.open(folder / "ref.apng")
+        frames = []
+        for i in range(im.n_frames):
+            im.seek(i)
+            frames.append(np.asarray(im.convert("RGB")))
+        return np.stack(frames)
+    return np.asarray(Image.open(folder / "ref.png"))
+
+
+@pytest.mark.parametrize("name", ["alpha_triangles", "animation_spline", "bicycles",
+                                  "delta_palette", "lz77_flower", "sunset_logo"])
+def test_conformance_pixels_match_the_reference(name):
+    import json
+
+    from conftest import conformance_file
+
+    path = conformance_file(name)
+    facts = json.loads((path.parent / "test.json").read_text())
+    got = _jxl.decode(path)
+    ref = _reference(path.parent)
+    assert got.shape == ref.shape
+    if len(facts["frames"]) > 1:
+        assert got.shape[0] == len(facts["frames"])
+    top = 255.0 if got.dtype == np.uint8 else float(2 ** facts["bits_per_sample"][0] - 1)
+    # The references are 8-bit PNGs: allow their quantisation on top of the
+    # conformance tolerance.
+    diff = np.abs(got / top - ref / 255.0).max()
+    assert diff <= facts["frames"][0]["peak_error"] + 1 / 255 + 1e-6
+
+
+def test_conformance_float_is_exact():
+    from conftest import conformance_file
+
+    path = conformance_file("lossless_pfm")
+    head, dims, scale, body = (path.parent / "ref.pfm").read_bytes().split(b"\n", 3)
+    w, h = map(int, dims.split())
+    ref = np.frombuffer(body, "<f4" if float(scale) < 0 else ">f4").reshape(h, w, 3)[::-1]
+    got = _jxl.decode(path)
+    assert got.dtype == np.float32
+    np.testing.assert_array_equal(got, ref)
