@@ -32,6 +32,11 @@ case "$task" in
             cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
                 -DCMAKE_BUILD_TYPE=Release ${QM_CMAKE_ARGS:-} >/dev/null
             cmake --build build/dev
-            cp build/dev/_jxl*.so src/quillmarsh/codecs/' ;;
+            # Copy then rename: overwriting the file in place would corrupt the
+            # module under any process that has it loaded.
+            for so in build/dev/_jxl*.so; do
+                dst=src/quillmarsh/codecs/$(basename "$so")
+                cp "$so" "$dst.tmp.$$" && mv -f "$dst.tmp.$$" "$dst"
+            done' ;;
     *) echo "usage: bash run.sh {demo|test|bench|dev|setup} [args]" >&2; exit 2 ;;
 esac
