@@ -160,6 +160,11 @@ void register_decode_funcs(nb::module_ &m) {
           "parse_color"_a.none() = false, "streaming"_a.none() = false,
           "index"_a.none() = nb::none(), "downsample"_a.none() = 1,
           "subsample"_a.none() = "top-left",
+          nb::sig("def decode(data: object, *, numthreads: object = None, "
+                  "keep_orientation: object = False, coalesce: object = True, "
+                  "parse_color: object = False, streaming: object = False, "
+                  "index: object = None, downsample: object = 1, "
+                  "subsample: str = 'top-left') -> numpy.ndarray"),
           "Decode a JPEG XL bytes/path into a numpy array (single ndarray).\n\n"
           "`index` selects one frame (earlier frames are skipped at parse cost); a\n"
           "whole animation is stacked on a new leading axis. `downsample` 2, 4 or 8\n"

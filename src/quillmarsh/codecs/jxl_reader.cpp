@@ -767,7 +767,12 @@ void register_reader(nb::module_ &m) {
         nb::arg("keep_orientation").none() = false, nb::arg("coalesce").none() = true,
         nb::arg("parse_color").none() = true, nb::arg("streaming").none() = false,
         nb::arg("skip_frames").none() = 0, nb::arg("downsample").none() = 1,
-        nb::arg("subsample").none() = "top-left");
+        nb::arg("subsample").none() = "top-left",
+        nb::sig("def __init__(self, data: object, *, numthreads: object = None, "
+                "keep_orientation: object = False, coalesce: object = True, "
+                "parse_color: object = True, streaming: object = False, "
+                "skip_frames: int = 0, downsample: object = 1, "
+                "subsample: str = 'top-left') -> None"));
 
     cls.def(
            "iter_frames", [](Self self) { return make_iterator(self.h, false); },
