@@ -501,8 +501,8 @@ def _size_arg(text: str) -> Tuple[int, int]:
             h = (w * 3) // 4
     except ValueError:
         raise argparse.ArgumentTypeError(f"size must be WIDTH or WIDTHxHEIGHT, got {text!r}")
-    if w < 64 or h < 64:
-        raise argparse.ArgumentTypeError("size must be at least 64x64")
+    if w < 32 or h < 32:
+        raise argparse.ArgumentTypeError(f"size must be at least 32x32, got {w}x{h}")
     return w, h
 
 
