@@ -1,0 +1,553 @@
+#!/usr/bin/env python3
+"""Mutation fuzzing of quillmarsh.codecs._jxl's decoding entry points.
+
+    python scripts/fuzz.py --iterations 1000000          # the long run
+    python scripts/fuzz.py --iterations 20000 --quick    # what the test suite runs
+
+Inputs are real streams (this module's encoder output of every layout and
+sample type, lossless, lossy, progressive, animated, in a container; the
+conformance files next to the project) changed by a seeded mutation loop: bit
+flips, byte sets, truncations, splices of two streams, inserted, deleted and
+repeated runs. Each execution drives one target: `decode` (downsample 1/2/4/8,
+both subsample phases, an index, a file-like input, streaming), a `JxlReader`
+with its properties and metadata, `frame_count` or `thumbnail_bytes`.
+
+Allowed outcomes are a result or one of the module's documented exception
+types. Anything else is a finding: another exception type, a crash (the worker
+process dies), a hang (no progress within --timeout seconds). Execution i is a
+pure function of (--seed, i), so every finding is reproduced by
+`--replay I` (add --big-seed if the run had it), and its input is saved under
+--findings.
+
+libFuzzer through atheris (`--engine atheris`, `pip install atheris`) drives
+the same targets; without a clang-instrumented build of the extension its
+coverage feedback sees only Python code, so the seeded loop is the default.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import mmap
+import os
+import random
+import resource
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+CONFORMANCE = ROOT.parent / "shared" / "testdata" / "conformance"
+
+# What a caller may see from a bad stream.
+def allowed_exceptions():
+    from quillmarsh.core.errors import JxlError
+
+    return (JxlError, ValueError, TypeError, NotImplementedError, IndexError, MemoryError,
+            RuntimeError)
+
+
+# ---- seeds -----------------------------------------------------------------
+
+# Conformance files that are large, or describe many pixels (a few hundred
+# bytes can draw a 1386 x 924 image), take tens of milliseconds or more to
+# decode: they are used whole only rarely, their first bytes serve instead.
+_WHOLE_BYTES = 16384
+_WHOLE_PIXELS = 1 << 18
+_PREFIX = 4096
+
+
+def _image(h: int, w: int, c: int, dtype, seed: int):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
+    base = 0.5 + 0.3 * np.sin(xx / 5.0 + seed) * np.cos(yy / 7.0)
+    planes = [np.clip(base + 0.1 * i + rng.normal(0, 0.05, (h, w)), 0, 1) for i in range(c)]
+    img = np.stack(planes, axis=-1).astype(np.float32)
+    dt = np.dtype(dtype)
+    if dt.kind == "u":
+        img = np.round(img * np.iinfo(dt).max).astype(dt)
+    else:
+        img = img.astype(dt)
+    return img[..., 0] if c == 1 else img
+
+
+def encoder_seeds(side: int = 32) -> list[tuple[str, bytes]]:
+    """This module's own output: every layout and sample type, lossless and
+    lossy, progressive, animated, in a container."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    h, w = side * 3 // 4, side
+    out = []
+    for c, lay in ((1, "L"), (2, "LA"), (3, "RGB"), (4, "RGBA")):
+        for dt in (np.uint8, np.uint16, np.float16, np.float32):
+            img = _image(h, w, c, dt, c)
+            name = f"{lay}-{np.dtype(dt).name}"
+            out.append((name + "-lossless", _jxl.encode(img, effort=2, numthreads=1)))
+            out.append((name + "-lossy", _jxl.encode(img, quality=80, effort=3, numthreads=1)))
+    rgb = _image(h, w, 3, np.uint8, 7)
+    out.append(("RGB-prog-lossy", _jxl.encode(rgb, quality=85, progressive=True, numthreads=1)))
+    out.append(("RGB-prog-lossless", _jxl.encode(rgb, progressive=True, effort=2, numthreads=1)))
+    out.append(("RGB-container", _jxl.encode(rgb, container=True, quality=90, numthreads=1)))
+    out.append(("RGB-modular-lossy", _jxl.encode(rgb, modular=True, quality=80, numthreads=1)))
+    stack = np.stack([_image(h, w, 4, np.uint8, s) for s in range(3)])
+    out.append(("RGBA-anim-lossless",
+                _jxl.encode(stack, animation=True, effort=2, numthreads=1)))
+    out.append(("L-anim-lossy",
+                _jxl.encode(stack[..., 0], animation=True, quality=80, numthreads=1)))
+    return out
+
+
+def conformance_seeds() -> tuple[list[tuple[str, bytes]], list[tuple[str, bytes]]]:
+    """(cheap whole files and prefixes of costly ones, costly whole files)."""
+    from quillmarsh.codecs import _jxl
+
+    cheap, costly = [], []
+    if not CONFORMANCE.is_dir():
+        return cheap, costly
+    for p in sorted(CONFORMANCE.glob("*/input.jxl")):
+        data = p.read_bytes()
+        name = "conf-" + p.parent.name
+        try:
+            with _jxl.JxlReader(data, parse_color=False) as r:
+                pixels = r.xsize * r.ysize * _jxl.frame_count(data)
+        except (ValueError, NotImplementedError, RuntimeError):
+            pixels = 0  # a layout the module refuses: only its header is read
+        if len(data) <= _WHOLE_BYTES and pixels <= _WHOLE_PIXELS:
+            cheap.append((name, data))
+        else:
+            cheap.append((name + "-prefix", data[:min(_PREFIX, len(data) // 2)]))
+            costly.append((name, data))
+    return cheap, costly
+
+
+def big_seed() -> bytes:
+    """A stream above the 4 MiB streaming threshold (noise coded losslessly)."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    rng = np.random.default_rng(5)
+    img = rng.integers(0, 256, (1216, 1216, 3), dtype=np.uint8)
+    data = _jxl.encode(img, effort=1, numthreads=1)
+    assert len(data) > 4 * 1024 * 1024, len(data)
+    return data
+
+
+class Corpus:
+    def __init__(self, quick: bool, big: bool, side: int):
+        self.small = encoder_seeds(side)
+        conf_small, conf_large = conformance_seeds()
+        self.small += conf_small
+        # The in-suite run keeps to fast inputs; the long run also decodes
+        # the large real files now and then.
+        self.large = [] if quick else conf_large
+        self.big = big_seed() if big else None
+
+    def describe(self) -> str:
+        return (f"{len(self.small)} small seeds, {len(self.large)} large, "
+                f"streaming seed {'yes' if self.big else 'no'}")
+
+
+# ---- mutations -------------------------------------------------------------
+
+_INTERESTING = (0x00, 0xFF, 0x7F, 0x80, 0x01, 0xFE, 0x0A, 0x10, 0x40)
+
+
+def _offset(rng: random.Random, n: int) -> int:
+    # Headers live at the front: half the edits land in the first 64 bytes.
+    if n <= 1:
+        return 0
+    if rng.random() < 0.5:
+        return rng.randrange(min(n, 64))
+    return rng.randrange(n)
+
+
+def mutate(rng: random.Random, data: bytes, pool: list[tuple[str, bytes]]) -> bytes:
+    buf = bytearray(data)
+    for _ in range(rng.choice((1, 1, 1, 2, 2, 3, 5))):
+        n = len(buf)
+        kind = rng.randrange(9)
+        if kind == 0 and n:  # bit flip
+            i = _offset(rng, n)
+            buf[i] ^= 1 << rng.randrange(8)
+        elif kind == 1 and n:  # byte set
+            buf[_offset(rng, n)] = rng.choice(_INTERESTING) if rng.random() < 0.5 \
+                else rng.randrange(256)
+        elif kind == 2 and n:  # truncation
+            del buf[rng.randrange(n + 1):]
+        elif kind == 3:  # splice: our head, another stream's tail
+            other = rng.choice(pool)[1]
+            a, b = rng.randrange(n + 1), rng.randrange(len(other) + 1)
+            buf[a:] = other[b:]
+        elif kind == 4:  # insert a random run
+            i = rng.randrange(n + 1)
+            buf[i:i] = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 17)))
+        elif kind == 5 and n:  # delete a run
+            i = rng.randrange(n)
+            del buf[i:i + rng.randrange(1, 33)]
+        elif kind == 6 and n:  # repeat a run
+            i = rng.randrange(n)
+            run = buf[i:i + rng.randrange(1, 65)]
+            j = rng.randrange(n + 1)
+            buf[j:j] = run * rng.randrange(1, 4)
+        elif kind == 7 and n >= 4:  # 32-bit field set to an extreme
+            i = _offset(rng, n - 3)
+            buf[i:i + 4] = struct.pack("<I", rng.choice((0, 1, 0x7FFFFFFF, 0xFFFFFFFF,
+                                                           rng.getrandbits(32))))
+        elif kind == 8 and n:  # a run of one byte value
+            i = _offset(rng, n)
+            k = rng.randrange(1, 33)
+            buf[i:i + k] = bytes([rng.choice(_INTERESTING)]) * min(k, n - i)
+    return bytes(buf)
+
+
+# ---- one execution -----------------------------------------------------------
+
+
+def make_case(seed: int, i: int, corpus: Corpus):
+    """The input and target plan of execution i: a pure function of (seed, i)."""
+    rng = random.Random(f"{seed}:{i}")
+    r = rng.random()
+    if corpus.big is not None and r < 0.0005:
+        name, data, target = "big", corpus.big, "stream"
+        # Damage the far part too, so refills meet errors mid-stream.
+        if rng.random() < 0.7:
+            data = bytearray(data)
+            for _ in range(rng.randrange(1, 4)):
+                j = rng.randrange(len(data))
+                data[j] ^= 1 << rng.randrange(8)
+            if rng.random() < 0.5:
+                del data[rng.randrange(4 * 1024 * 1024 + 1, len(data)):]
+            data = bytes(data)
+        return name, data, target, rng.getrandbits(32)
+    if corpus.large and r < 0.004:
+        name, data = rng.choice(corpus.large)
+    else:
+        name, data = rng.choice(corpus.small)
+    if rng.random() < 0.95:
+        data = mutate(rng, data, corpus.small)
+    target = rng.choice(TARGET_NAMES)
+    return name, data, target, rng.getrandbits(32)
+
+
+def _consume(it, limit: int):
+    n = 0
+    for frame in it:
+        frame.sum()  # touch every sample that libjxl wrote
+        n += 1
+        if n >= limit:
+            break
+    return n
+
+
+def t_decode(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    ds = rng.choice((1, 1, 2, 4, 8, 8))
+    sub = rng.choice(("top-left", "center"))
+    arg = rng.choice((data, data, bytearray(data), memoryview(data)))
+    return _jxl.decode(arg, downsample=ds, subsample=sub, numthreads=rng.choice((1, 1, 2)),
+                       coalesce=rng.random() < 0.9, keep_orientation=rng.random() < 0.2)
+
+
+def t_decode_index(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    return _jxl.decode(data, index=rng.choice((0, 1, 2, 5)), downsample=rng.choice((1, 2, 8)),
+                       numthreads=1)
+
+
+def t_filelike(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    return _jxl.decode(io.BytesIO(data), streaming=rng.random() < 0.5, numthreads=1,
+                       downsample=rng.choice((1, 8)))
+
+
+def t_reader(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    with _jxl.JxlReader(data, parse_color=rng.random() < 0.8, numthreads=1,
+                        downsample=rng.choice((1, 2, 4, 8)),
+                        skip_frames=rng.choice((0, 0, 1, 3))) as r:
+        facts = (r.xsize, r.ysize, r.samples, r.frame_shape, r.dtype, r.is_animation,
+                 r.n_frames, r.basic_info, r.color, r.icc_profile)
+        _consume(r.iter_frames(), rng.choice((0, 1, 2, 100)))
+        if rng.random() < 0.3:
+            try:
+                r.read()
+            except allowed_exceptions():
+                pass
+    return facts
+
+
+def t_frame_count(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    return _jxl.frame_count(rng.choice((data, bytearray(data))))
+
+
+def t_thumbnail(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    return _jxl.thumbnail_bytes(data)
+
+
+def t_stream(data, rng):
+    """The >4 MiB seed through a streaming reader (background chunk reads)."""
+    from quillmarsh.codecs import _jxl
+
+    with _jxl.JxlReader(io.BytesIO(data), streaming=True, numthreads=1,
+                        downsample=rng.choice((1, 8))) as r:
+        assert r._streaming
+        return _consume(r.iter_frames(), rng.choice((1, 100)))
+
+
+TARGETS = {
+    "decode": t_decode, "decode_index": t_decode_index, "filelike": t_filelike,
+    "reader": t_reader, "frame_count": t_frame_count, "thumbnail": t_thumbnail,
+    "stream": t_stream,
+}
+# Weighted: the reader and decode carry the most code.
+TARGET_NAMES = ("decode", "decode", "decode_index", "filelike", "reader", "reader",
+                "frame_count", "thumbnail")
+
+
+def run_one(data: bytes, target: str, param: int):
+    """Returns None for an allowed outcome, else the unexpected exception."""
+    rng = random.Random(param)
+    try:
+        TARGETS[target](data, rng)
+    except allowed_exceptions():
+        return None
+    except BaseException as e:  # noqa: BLE001 - everything else is a finding
+        return e
+    return None
+
+
+# ---- worker ------------------------------------------------------------------
+
+
+def worker(args) -> int:
+    """Runs executions [start, end); publishes the current index in the
+    shared progress file so that the parent can name a crash or hang."""
+    if args.rlimit_as_mib:
+        lim = args.rlimit_as_mib * 1024 * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (lim, lim))
+    corpus = Corpus(args.quick, args.big_seed, args.side)
+    findings = Path(args.findings)
+    with open(args.progress, "r+b") as f:
+        mm = mmap.mmap(f.fileno(), 16)
+        for i in range(args.start, args.end):
+            name, data, target, param = make_case(args.seed, i, corpus)
+            mm[0:8] = struct.pack("<q", i)
+            if args.inject_crash_at == i:
+                os.abort()
+            err = run_one(data, target, param)
+            if err is not None:
+                tag = f"exc-{i}"
+                (findings / f"{tag}.jxl").write_bytes(data)
+                with open(findings / "findings.jsonl", "a") as log:
+                    log.write(json.dumps({"kind": "exception", "index": i, "seed": name,
+                                          "target": target, "type": type(err).__name__,
+                                          "message": str(err)[:300]}) + "\n")
+            mm[8:16] = struct.pack("<q", i + 1)  # executions completed
+    return 0
+
+
+# ---- driver ------------------------------------------------------------------
+
+
+def _spawn(args, start: int, end: int, progress: Path) -> subprocess.Popen:
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", "--start", str(start),
+           "--end", str(end), "--seed", str(args.seed), "--findings", str(args.findings),
+           "--progress", str(progress), "--side", str(args.side),
+           "--rlimit-as-mib", str(args.rlimit_as_mib)]
+    if args.quick:
+        cmd.append("--quick")
+    if args.big_seed:
+        cmd.append("--big-seed")
+    if args.inject_crash_at is not None:
+        cmd += ["--inject-crash-at", str(args.inject_crash_at)]
+    return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def _read_progress(mm) -> tuple[int, int]:
+    return struct.unpack("<q", mm[0:8])[0], struct.unpack("<q", mm[8:16])[0]
+
+
+def drive(args) -> dict:
+    """Runs [0, iterations) in --workers slices, restarting a worker past an
+    execution that crashed or hung. Returns the summary."""
+    findings = Path(args.findings)
+    findings.mkdir(parents=True, exist_ok=True)
+    n = args.iterations
+    k = max(1, args.workers)
+    bounds = [(n * j // k, n * (j + 1) // k) for j in range(k)]
+    t0 = time.monotonic()
+    records: list[dict] = []
+    slots = []
+    for j, (a, b) in enumerate(bounds):
+        prog = findings / f".progress-{os.getpid()}-{j}"
+        prog.write_bytes(struct.pack("<qq", a, a))
+        f = open(prog, "r+b")
+        slots.append({"a": a, "b": b, "path": prog, "file": f, "mm": mmap.mmap(f.fileno(), 16),
+                      "proc": None, "seen": (a, a), "since": time.monotonic()})
+    corpus = None  # built on demand, to save crash reproducers
+
+    def save(kind, i, extra=""):
+        nonlocal corpus
+        if corpus is None:
+            corpus = Corpus(args.quick, args.big_seed, args.side)
+        name, data, target, _ = make_case(args.seed, i, corpus)
+        (findings / f"{kind}-{i}.jxl").write_bytes(data)
+        rec = {"kind": kind, "index": i, "seed": name, "target": target, "detail": extra}
+        records.append(rec)
+        with open(findings / "findings.jsonl", "a") as log:
+            log.write(json.dumps(rec) + "\n")
+
+    last_report = t0
+    while True:
+        active = 0
+        for s in slots:
+            if s["a"] >= s["b"] and s["proc"] is None:
+                continue
+            if s["proc"] is None:
+                s["mm"][0:16] = struct.pack("<qq", s["a"], s["a"])
+                s["proc"] = _spawn(args, s["a"], s["b"], s["path"])
+                s["seen"], s["since"] = (s["a"], s["a"]), time.monotonic()
+            active += 1
+            cur, done = _read_progress(s["mm"])
+            rc = s["proc"].poll()
+            if rc is not None:
+                err = s["proc"].stderr.read().decode(errors="replace")[-2000:]
+                s["proc"] = None
+                if rc == 0 and done >= s["b"]:
+                    s["a"] = s["b"]
+                    continue
+                # Died inside execution `cur`: record it, go on after it.
+                save("crash", cur, f"exit status {rc}: {err}")
+                s["a"] = cur + 1
+                continue
+            if (cur, done) != s["seen"]:
+                s["seen"], s["since"] = (cur, done), time.monotonic()
+            elif time.monotonic() - s["since"] > args.timeout:
+                s["proc"].kill()
+                s["proc"].wait()
+                s["proc"] = None
+                save("hang", cur, f"no progress for {args.timeout} s")
+                s["a"] = cur + 1
+        if active == 0:
+            break
+        now = time.monotonic()
+        if args.verbose and now - last_report > 30:
+            execs = sum(_read_progress(s["mm"])[1] - lo for s, (lo, _) in zip(slots, bounds))
+            print(f"[{now - t0:7.0f} s] {execs} executions, {len(records)} crash/hang",
+                  flush=True)
+            last_report = now
+        time.sleep(0.05)
+
+    for s in slots:
+        s["mm"].close()
+        s["file"].close()
+        s["path"].unlink()
+    exc = []
+    log = findings / "findings.jsonl"
+    if log.exists():
+        exc = [json.loads(line) for line in log.read_text().splitlines()]
+        exc = [r for r in exc if r["kind"] == "exception"]
+    return {"executions": n, "seconds": round(time.monotonic() - t0, 1),
+            "crashes": [r for r in records if r["kind"] == "crash"],
+            "hangs": [r for r in records if r["kind"] == "hang"],
+            "exceptions": exc}
+
+
+def replay(args) -> int:
+    corpus = Corpus(args.quick, args.big_seed, args.side)
+    name, data, target, param = make_case(args.seed, args.replay, corpus)
+    print(f"execution {args.replay}: seed {name}, target {target}, {len(data)} bytes", flush=True)
+    rng = random.Random(param)
+    TARGETS[target](data, rng)  # let whatever happens happen
+    print("allowed outcome or result")
+    return 0
+
+
+def atheris_main(args) -> int:
+    """libFuzzer's mutator over the same targets (Python coverage only)."""
+    import atheris
+
+    corpus = Corpus(args.quick, args.big_seed, args.side)
+    seed_dir = Path(args.findings) / "atheris-seeds"
+    seed_dir.mkdir(parents=True, exist_ok=True)
+    for name, data in corpus.small:
+        (seed_dir / name).write_bytes(data)
+
+    def one(buf: bytes):
+        if len(buf) < 2:
+            return
+        err = run_one(buf[1:], TARGET_NAMES[buf[0] % len(TARGET_NAMES)], buf[0])
+        if err is not None:
+            raise err
+
+    atheris.Setup([sys.argv[0], f"-runs={args.iterations}", f"-seed={args.seed or 1}",
+                   f"-timeout={int(args.timeout)}", "-rss_limit_mb=0",
+                   f"-artifact_prefix={args.findings}/", str(seed_dir)], one)
+    atheris.Fuzz()
+    return 0
+
+
+def main(argv=None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--iterations", type=int, default=1000000)
+    p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--workers", type=int, default=1,
+                   help="processes (the machine is shared: keep to 1 while others work)")
+    p.add_argument("--timeout", type=float, default=20.0,
+                   help="seconds without progress that count as a hang")
+    p.add_argument("--findings", default="fuzz-findings")
+    p.add_argument("--side", type=int, default=32, help="width of the encoder seeds")
+    p.add_argument("--quick", action="store_true",
+                   help="fast inputs only (no whole large conformance files)")
+    p.add_argument("--big-seed", action="store_true",
+                   help="add a >4 MiB stream driven through the streaming reader")
+    p.add_argument("--rlimit-as-mib", type=int, default=8192,
+                   help="address-space limit of a worker (0: none; use 0 under ASan)")
+    p.add_argument("--engine", choices=("mutate", "atheris"), default="mutate")
+    p.add_argument("--replay", type=int, default=None, help="run execution I in this process")
+    p.add_argument("--json", action="store_true", help="print the summary as JSON")
+    p.add_argument("-v", "--verbose", action="store_true")
+    # Internal.
+    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
+    p.add_argument("--end", type=int, default=0, help=argparse.SUPPRESS)
+    p.add_argument("--progress", default="", help=argparse.SUPPRESS)
+    p.add_argument("--inject-crash-at", type=int, default=None, help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+
+    if args.worker:
+        return worker(args)
+    if args.replay is not None:
+        return replay(args)
+    if args.engine == "atheris":
+        return atheris_main(args)
+    summary = drive(args)
+    if args.json:
+        print(json.dumps(summary))
+    else:
+        print(f"{summary['executions']} executions in {summary['seconds']} s: "
+              f"{len(summary['crashes'])} crashes, {len(summary['hangs'])} hangs, "
+              f"{len(summary['exceptions'])} unexpected exceptions "
+              f"(details in {args.findings}/findings.jsonl)")
+    bad = summary["crashes"] or summary["hangs"] or summary["exceptions"]
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
