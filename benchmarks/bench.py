@@ -540,9 +540,10 @@ def bench_decode_index(ctx: Ctx) -> List[Row]:
     t = interleave(p.rounds, {
         "last": lambda: time_calls(lambda: ctx.jxl.decode(data, numthreads=n, index=last), 3),
         "first": lambda: time_calls(lambda: ctx.jxl.decode(data, numthreads=n, index=0), 3),
+        "d_last": direct_times(ctx, "decode", path, 3, "--index", str(last)),
+        "d_first": direct_times(ctx, "decode", path, 3, "--index", "0"),
     })
-    dl = ctx.direct.run("decode", "--in", str(path), "--index", str(last), repeat=3)["times"]
-    d0 = ctx.direct.run("decode", "--in", str(path), "--index", "0", repeat=3)["times"]
+    dl, d0 = t["d_last"], t["d_first"]
     q = median(t["last"]) / median(t["first"])
     return [Row("1d", f"decode(anim, index={last}) / index=0, {p.frames}x{p.anim_big}x{p.anim_big} RGB u16",
                 fmt_t(median(t["last"])), fmt_t(median(t["first"])), f"x{q:.3f}", "<= 1.30",
