@@ -1,0 +1,99 @@
+"""Seeded fuzzing of the decoding entry points (scripts/fuzz.py), short run.
+
+The long run is `python scripts/fuzz.py --iterations 1000000 --big-seed`.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quillmarsh
+from quillmarsh.codecs import _jxl
+from quillmarsh.core.errors import JxlError
+
+ROOT = Path(__file__).resolve().parents[1]
+SCRIPT = ROOT / "scripts" / "fuzz.py"
+# Workers import the same package as this process.
+PKG_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmarsh.__file__)))
+
+
+def _load():
+    spec = importlib.util.spec_from_file_location("qm_fuzz", SCRIPT)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+fuzz = _load()
+
+
+def run_fuzz(tmp_path, *args, timeout=150):
+    env = dict(os.environ, PYTHONPATH=PKG_ROOT)
+    proc = subprocess.run(
+        [sys.executable, str(SCRIPT), "--json", "--findings", str(tmp_path / "findings"), *args],
+        capture_output=True, text=True, timeout=timeout, env=env)
+    assert proc.stdout, proc.stderr
+    return proc.returncode, json.loads(proc.stdout.splitlines()[-1])
+
+
+def test_seeded_run_finds_no_crash_hang_or_unexpected_exception(tmp_path):
+    rc, summary = run_fuzz(tmp_path, "--iterations", "20000", "--quick", "--seed", "2024")
+    problems = summary["crashes"] + summary["hangs"] + summary["exceptions"]
+    assert problems == [], json.dumps(problems, indent=1)[:4000]
+    assert rc == 0 and summary["executions"] == 20000
+
+
+def test_encoder_seeds_cover_every_layout_and_sample_type_and_decode():
+    seeds = dict(fuzz.encoder_seeds())
+    for lay, c in (("L", 1), ("LA", 2), ("RGB", 3), ("RGBA", 4)):
+        for dt in (np.uint8, np.uint16, np.float16, np.float32):
+            for mode in ("lossless", "lossy"):
+                out = _jxl.decode(seeds[f"{lay}-{np.dtype(dt).name}-{mode}"])
+                assert out.dtype == dt
+                assert out.shape == ((24, 32) if c == 1 else (24, 32, c))
+    assert _jxl.frame_count(seeds["RGBA-anim-lossless"]) == 3
+    assert _jxl.thumbnail_bytes(seeds["RGB-prog-lossy"]) is not None
+
+
+def test_executions_are_reproducible_from_seed_and_index():
+    corpus = fuzz.Corpus(quick=True, big=False, side=16)
+    first = [fuzz.make_case(7, i, corpus) for i in range(50)]
+    assert first == [fuzz.make_case(7, i, corpus) for i in range(50)]
+    other = [fuzz.make_case(8, i, corpus) for i in range(50)]
+    assert sum(a[1] != b[1] for a, b in zip(first, other)) > 40
+    # The mutations really change the streams, most of the time.
+    seeds = {d for _, d in corpus.small}
+    assert sum(d not in seeds for _, d, _, _ in first) > 40
+
+
+def test_only_documented_exception_types_pass(monkeypatch):
+    def raises(exc):
+        def target(data, rng):
+            raise exc
+        return target
+
+    for exc, passes in ((JxlError("x"), True), (IndexError(), True), (MemoryError(), True),
+                        (OverflowError(), False), (SystemError(), False),
+                        (KeyError(), False), (KeyboardInterrupt(), False)):
+        monkeypatch.setitem(fuzz.TARGETS, "t", raises(exc))
+        assert (fuzz.run_one(b"", "t", 0) is None) is passes, exc
+
+
+def test_a_crashing_execution_is_recorded_with_its_input_and_the_run_goes_on(tmp_path):
+    rc, summary = run_fuzz(tmp_path, "--iterations", "40", "--quick", "--side", "16",
+                           "--inject-crash-at", "17", timeout=60)
+    assert rc == 1
+    assert [c["index"] for c in summary["crashes"]] == [17]
+    assert "exit status" in summary["crashes"][0]["detail"]
+    corpus = fuzz.Corpus(quick=True, big=False, side=16)
+    saved = (tmp_path / "findings" / "crash-17.jxl").read_bytes()
+    assert saved == fuzz.make_case(0, 17, corpus)[1]
+    assert summary["hangs"] == [] and summary["exceptions"] == []
