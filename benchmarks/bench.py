@@ -198,37 +198,37 @@ def reset_peak_rss() -> None:
         f.write("5")
 
 
-def child_main(spec: dict) -> None:
+def child_main(job: dict) -> None:
     """Runs one job in this fresh process: RSS once the input is loaded, and
     the peak RSS of the job."""
     from quillmarsh.codecs import _jxl
 
-    op = spec["op"]
+    op = job["op"]
     payload = None
     if op == "decode":
-        payload = Path(spec["path"]).read_bytes()
+        payload = Path(job["path"]).read_bytes()
     elif op == "encode":
-        payload = np.load(spec["path"])
-        if spec.get("view") == "reversed":
+        payload = np.load(job["path"])
+        if job.get("view") == "reversed":
             payload = payload[::-1]  # same memory, negative row stride: not C-contiguous
     reset_peak_rss()
     before = status_kib("VmRSS:")
     if op == "decode":
-        out_bytes = int(_jxl.decode(payload, **spec["kwargs"]).nbytes)
+        out_bytes = int(_jxl.decode(payload, **job["kwargs"]).nbytes)
     elif op == "encode":
-        out_bytes = len(_jxl.encode(payload, **spec["kwargs"]))
+        out_bytes = len(_jxl.encode(payload, **job["kwargs"]))
     else:  # idle: numpy and the module imported, nothing else
         out_bytes = 0
     print(json.dumps({"rss_before_kib": before, "peak_rss_kib": status_kib("VmHWM:"),
                       "out_bytes": out_bytes}))
 
 
-def run_child(spec: dict) -> dict:
-    proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)],
+def run_child(job: dict) -> dict:
+    proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(job)],
                           capture_output=True, text=True)
     if proc.returncode != 0:
         lines = proc.stderr.strip().splitlines()
-        raise RuntimeError(f"child {spec['op']} failed: {lines[-1] if lines else proc.returncode}")
+        raise RuntimeError(f"child {job['op']} failed: {lines[-1] if lines else proc.returncode}")
     return json.loads(proc.stdout)
 
 
