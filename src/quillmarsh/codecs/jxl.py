@@ -750,8 +750,9 @@ def _build_parser() -> argparse.ArgumentParser:
         "info",
         help="describe a JPEG XL file",
         description="Size, channels, sample type, bit depth, animation and frame count, "
-        "colour encoding, ICC profile size and progressive DC prefix size of FILE, "
-        "without decoding its pixels (the DC prefix is measured by a partial decode).",
+        "colour encoding, ICC profile size and progressive DC prefix size of FILE. "
+        "Only headers and the first frame (up to its DC pass, if any) are decoded, so damage "
+        "further into the file shows only when it is decoded.",
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("--json", action="store_true", help="print the facts as JSON")
