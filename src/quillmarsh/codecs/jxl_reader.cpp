@@ -517,7 +517,11 @@ struct FrameIterator {
     nb::object next() {
         if (finished || !reader_obj.is_valid()) stop();
         if (delegate.is_valid()) {
-            PyObject *item = PyIter_Next(delegate.ptr());
+            // Refused here, before the delegate is asked: its refusal would end
+            // this iterator and drop the delegate while another thread runs it.
+            nb::inst_ptr<JxlReader>(reader_obj)->check_not_busy();
+            nb::object d = delegate;  // alive for the call, whatever close() does
+            PyObject *item = PyIter_Next(d.ptr());
             if (item) return nb::steal(item);
             if (PyErr_Occurred()) {
                 finished = true;
@@ -553,10 +557,13 @@ struct FrameIterator {
 
     nb::object step_full(JxlReader &r) {
         if (r.exhausted_) stop();
-        frame = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
-                            npy_type_of(r.pixel_format_.data_type));
+        // The local reference keeps the array libjxl writes into alive should
+        // close() be called on this iterator from another thread meanwhile.
+        nb::object arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                                     npy_type_of(r.pixel_format_.data_type));
+        frame = arr;
         buffer_set = 0;
-        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(frame.ptr()));
+        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
         const size_t expected = static_cast<size_t>(r.frame_nbytes_);
         int rc;
         {
@@ -572,11 +579,10 @@ struct FrameIterator {
                 r.refill_input();
             }
         }
+        frame.reset();
         if (rc == RC_FRAME) {
-            nb::object out = std::move(frame);
-            frame.reset();
-            if (dn < 2) return out;
-            return subsample_slice(out, static_cast<Py_ssize_t>(dn), r.subsample_mode_);
+            if (dn < 2) return arr;
+            return subsample_slice(arr, static_cast<Py_ssize_t>(dn), r.subsample_mode_);
         }
         if (rc == RC_EOF) {
             r.exhausted_ = 1;
@@ -587,11 +593,12 @@ struct FrameIterator {
 
     nb::object step_progressive(JxlReader &r) {
         if (r.exhausted_) stop();
-        frame = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
-                            npy_type_of(r.pixel_format_.data_type));
+        nb::object arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                                     npy_type_of(r.pixel_format_.data_type));
+        frame = arr;  // as in step_full: the local reference outlives a close()
         buffer_set = 0;
         out_ratio = 0;
-        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(frame.ptr()));
+        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
         const size_t expected = static_cast<size_t>(r.frame_nbytes_);
         int rc;
         {
@@ -607,11 +614,10 @@ struct FrameIterator {
                 r.refill_input();
             }
         }
+        frame.reset();
         if (rc == RC_FRAME) {
             const size_t ratio = out_ratio ? out_ratio : dn;
-            nb::object full = std::move(frame);
-            frame.reset();
-            return subsample_slice(full, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
+            return subsample_slice(arr, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
         }
         if (rc == RC_EOF) {
             r.exhausted_ = 1;
