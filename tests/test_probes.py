@@ -180,3 +180,13 @@ def test_thumbnail_huge_size_header_fails_cleanly_without_memory(make_stream):
         jxl.thumbnail_bytes(bytes(out))
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
     assert grown_kib < 512 * 1024, grown_kib
+
+
+def test_cut_inside_last_frame_data_is_seen_by_decode_only():
+    # libjxl stops parsing at the last frame's table of contents when no pixels
+    # are wanted; the count stands, and decode reports the truncation.
+    data = conformance_file("bicycles").read_bytes()
+    cut = data[: len(data) - 100]
+    assert jxl.frame_count(cut) == 1
+    with pytest.raises(jxl.JxlError, match="truncated"):
+        jxl.decode(cut)

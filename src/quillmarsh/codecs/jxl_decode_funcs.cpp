@@ -179,7 +179,10 @@ void register_decode_funcs(nb::module_ &m) {
           "their table of contents (well under a millisecond for a 16-frame\n"
           "1024x1024 16-bit stack). Frames are counted as a coalescing reader\n"
           "delivers them. An empty input counts 0 frames. `numthreads` is accepted\n"
-          "and has no effect.");
+          "and has no effect.\n\n"
+          "A stream cut before the last frame's table of contents raises JxlError;\n"
+          "libjxl does not read the last frame's pixel data when no pixels are\n"
+          "wanted, so a cut inside it is only seen by decode().");
     m.def("thumbnail_bytes", &thumbnail_bytes, "data"_a.none(), nb::kw_only(),
           "numthreads"_a.none() = nb::none(),
           nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None) -> bytes | None"),
