@@ -511,7 +511,7 @@ def main(argv=None) -> int:
                    help="processes (the machine is shared: keep to 1 while others work)")
     p.add_argument("--timeout", type=float, default=20.0,
                    help="seconds without progress that count as a hang")
-    p.add_argument("--findings", default="fuzz-findings")
+    p.add_argument("--findings", default=str(ROOT / "build" / "fuzz-findings"))
     p.add_argument("--side", type=int, default=32, help="width of the encoder seeds")
     p.add_argument("--quick", action="store_true",
                    help="fast inputs only (no whole large conformance files)")
