@@ -128,6 +128,30 @@ def test_check_signature_refuses_non_byte_buffers(bad, exc):
         jxl.check_signature(bad)
 
 
+@pytest.mark.parametrize("func,first_line,params", [
+    (jxl.check_signature, "Return True if `data` looks like a JPEG XL stream.", "(data)"),
+    (jxl.decode, "Decode a JPEG XL bytes/path into a numpy array (single ndarray).",
+     "(data, *, numthreads=None, keep_orientation=False, coalesce=True, parse_color=False, "
+     "streaming=False, index=None, downsample=1, subsample='top-left')"),
+    (jxl.encode, "Encode a single ndarray (or animation stack) to JPEG XL bytes.", None),
+    (jxl.frame_count, "Return the number of frames in a JPEG XL stream.",
+     "(data, *, numthreads=None)"),
+    (jxl.thumbnail_bytes, "Return the JXL byte-prefix consumed up to the DC progressive pass.",
+     "(data, *, numthreads=None)"),
+    (jxl.JxlReader.iter_frames, "Yield one decoded numpy array per JXL frame.", "(self)"),
+    (jxl.JxlReader.read, "Decode the entire stream.", "(self)"),
+    (jxl.JxlWriter.close, "Finalize encoding and release resources.", "(self)"),
+    (jxl.JxlWriter.write_frame, None, "(self, arr, *, is_last=False)"),
+])
+def test_docstrings_and_signatures(func, first_line, params):
+    import inspect
+    if first_line is not None:
+        assert func.__doc__.splitlines()[0] == first_line
+    if params is not None:
+        assert str(inspect.signature(func)) == params
+    assert jxl.libjxl_version.__doc__ is None
+
+
 # ---- sample types and frame shapes ------------------------------------------
 
 @pytest.mark.parametrize("c,e,a,bits,exp,dtype,shape,nbytes_per_px,bd_type", [

@@ -45,6 +45,10 @@ def _params(fn: ast.FunctionDef, defaults=None):
 
 def _runtime_params(obj):
     """Parameters of a nanobind function, from the signature it records."""
+    # Public callables are builtins forwarding to the nanobind function.
+    obj = getattr(obj, "__func__", obj)
+    if not hasattr(obj, "__nb_signature__"):
+        obj = obj.__self__
     (text, _doc, defaults), *rest = obj.__nb_signature__
     assert not rest, "overloaded at runtime"
     text = re.sub(r"\\(\d+)", r"_d\1", text)

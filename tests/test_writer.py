@@ -532,10 +532,7 @@ def test_close_without_frames():
 
 
 def test_docstrings():
-    # nanobind puts the signature first; the text follows a blank line.
-    doc = jxl.JxlWriter.close.__doc__
-    assert doc.split("\n\n")[1].splitlines()[0] == "Finalize encoding and release resources."
-    assert doc.splitlines()[0] == "close(self) -> bytes | None"
+    assert jxl.JxlWriter.close.__doc__.splitlines()[0] == "Finalize encoding and release resources."
     assert jxl.JxlWriter.__doc__.splitlines()[0] == "Streaming JPEG XL encoder."
 
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <stdexcept>
 
 using namespace nb::literals;
@@ -267,6 +268,94 @@ nb::bytes whole_input_bytes(nb::handle data) {
 
 using namespace qmjxl;
 
+
+// nanobind renders a callable's signature as the first line of its __doc__
+// and gives it no __text_signature__. The public callables are re-exposed as
+// thin builtins forwarding to the nanobind function, so that __doc__ starts
+// with the docstring itself and inspect.signature()/help() work.
+namespace {
+
+struct Forwarder {
+    PyMethodDef def{};
+    std::string name;
+    std::string doc;  // "name(params)\n--\n\n" + docstring
+};
+
+PyObject *forward_call(PyObject *target, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    return PyObject_Vectorcall(target, args, static_cast<size_t>(nargs), kwnames);
+}
+
+// "f(self, a: object, *, b: str = 'x') -> T" -> "(self, a, *, b='x')"
+std::string text_signature(const std::string &rendered) {
+    const size_t open = rendered.find('(');
+    size_t close = rendered.rfind(") -> ");
+    if (close == std::string::npos) close = rendered.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return "(...)";
+    std::string out = "(";
+    bool in_annotation = false;
+    char quote = 0;
+    int depth = 0;
+    for (size_t i = open + 1; i < close; ++i) {
+        const char c = rendered[i];
+        if (quote) {
+            if (!in_annotation) out += c;
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') {
+            quote = c;
+            if (!in_annotation) out += c;
+            continue;
+        }
+        if (c == '[' || c == '(') ++depth;
+        if (c == ']' || c == ')') --depth;
+        if (depth == 0 && c == ':') {
+            in_annotation = true;
+            continue;
+        }
+        if (in_annotation && depth == 0 && (c == ',' || c == '=')) {
+            in_annotation = false;
+            while (!out.empty() && out.back() == ' ') out.pop_back();
+            out += c == '=' ? "=" : ",";
+            while (i + 1 < close && rendered[i + 1] == ' ') ++i;
+            if (c == ',') out += ' ';
+            continue;
+        }
+        if (!in_annotation) out += c;
+    }
+    out += ")";
+    return out;
+}
+
+void expose_with_exact_doc(nb::handle scope, const char *name, bool method) {
+    static std::deque<Forwarder> forwarders;  // lives as long as the process
+    nb::object target = scope.attr(name);
+    const std::string full = nb::cast<std::string>(nb::str(target.attr("__doc__")));
+    const size_t nl = full.find('\n');
+    const std::string rendered = full.substr(0, nl);
+    const size_t body = full.find("\n\n");
+    Forwarder &f = forwarders.emplace_back();
+    f.name = name;
+    f.doc = f.name + text_signature(rendered) + "\n--\n\n" +
+            (body == std::string::npos ? std::string() : full.substr(body + 2));
+    f.def.ml_name = f.name.c_str();
+    f.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(forward_call));
+    f.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    // No docstring stays None (a bare signature would make it an empty string).
+    f.def.ml_doc = body == std::string::npos ? nullptr : f.doc.c_str();
+    nb::object modname = nb::str("quillmarsh.codecs._jxl");
+    nb::object fn = nb::steal(PyCFunction_NewEx(&f.def, target.ptr(), modname.ptr()));
+    if (!fn.is_valid()) throw_current();
+    if (method) {
+        fn = nb::steal(PyInstanceMethod_New(fn.ptr()));
+        if (!fn.is_valid()) throw_current();
+    }
+    nb::setattr(scope, name, fn);
+}
+
+}  // namespace
+
 static std::string libjxl_version() {
     const uint32_t v = JxlDecoderVersion();
     return std::to_string(v / 1000000) + "." + std::to_string((v / 1000) % 1000) + "." +
@@ -424,5 +513,13 @@ NB_MODULE(_jxl, m) {
     register_reader(m);
     register_writer(m);
     register_decode_funcs(m);
+
+    for (const char *name :
+         {"libjxl_version", "check_signature", "decode", "encode", "frame_count", "thumbnail_bytes"})
+        expose_with_exact_doc(m, name, false);
+    nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
+    for (const char *name : {"iter_frames", "read", "close", "_iter_frames_progressive"})
+        expose_with_exact_doc(reader, name, true);
+    for (const char *name : {"write_frame", "close"}) expose_with_exact_doc(writer, name, true);
     executed = true;
 }
