@@ -382,3 +382,17 @@ def test_chunk_reader_get_lets_other_threads_run():
     t.join()
     r.close()
     assert len(ticks) > 10  # the ticker ran while get() waited
+
+
+def test_chunk_reader_dropped_without_close_stops_its_thread(tmp_path):
+    import gc
+    p = tmp_path / "big.bin"
+    p.write_bytes(b"q" * 64 * 1024)
+    r = BackgroundChunkReader(p, chunk_size=1024, prefetch=2)
+    thread, shared = r._thread, r._shared
+    assert r.get() == b"q" * 1024
+    del r
+    gc.collect()
+    thread.join(timeout=2)
+    assert not thread.is_alive()
+    assert shared.file.closed

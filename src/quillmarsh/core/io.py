@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import queue
 import threading
+import weakref
 from typing import IO, Optional, Union
 
 __all__ = ["BackgroundChunkReader"]
@@ -20,6 +21,73 @@ class _Failure:
         self.exc = exc
 
 
+class _Shared:
+    """What the reading thread needs. The thread holds this, never the
+    BackgroundChunkReader, so a reader that is dropped without close() is
+    collected and its finaliser stops the thread."""
+
+    def __init__(self, file: IO[bytes], own_file: bool, chunk_size: int, prefetch: int) -> None:
+        self.file = file
+        self.own_file = own_file
+        self.chunk_size = chunk_size
+        self.queue: "queue.Queue[object]" = queue.Queue(maxsize=prefetch)
+        self.stop = threading.Event()
+        self.file_lock = threading.Lock()
+        self.file_closed = False
+
+    def put(self, item: object) -> bool:
+        while not self.stop.is_set():
+            try:
+                self.queue.put(item, timeout=_POLL)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def close_own_file(self) -> None:
+        with self.file_lock:
+            if self.own_file and not self.file_closed:
+                self.file_closed = True
+                try:
+                    self.file.close()
+                except Exception:
+                    pass
+
+    def shutdown(self) -> None:
+        """Stop the thread and drop queued chunks (also unblocks a full queue)."""
+        self.stop.set()
+        try:
+            while True:
+                self.queue.get_nowait()
+        except queue.Empty:
+            pass
+
+
+def _read_chunks(shared: _Shared) -> None:
+    size = shared.chunk_size
+    try:
+        while not shared.stop.is_set():
+            data = shared.file.read(size)
+            if not data:
+                if data is None:  # non-blocking stream with nothing ready
+                    raise OSError("read() returned None (non-blocking stream?)")
+                shared.put(_EOF)
+                return
+            if not isinstance(data, bytes):
+                if isinstance(data, str):
+                    raise TypeError("read() returned str; open the file in binary mode")
+                data = bytes(data)
+            # A file-like may return more than asked for; keep the size promise.
+            for start in range(0, len(data), size):
+                if not shared.put(data[start : start + size] if len(data) > size else data):
+                    return
+    except BaseException as exc:  # handed to the consumer, never lost
+        shared.put(_Failure(exc))
+    finally:
+        if shared.stop.is_set():
+            shared.close_own_file()
+
+
 class BackgroundChunkReader:
     """Read a path or binary file-like object on a daemon thread.
 
@@ -28,7 +96,8 @@ class BackgroundChunkReader:
     and memory stays bounded. :meth:`get` returns the next chunk as ``bytes``
     or None at the end; an error of the reading thread is re-raised there.
     :meth:`close` stops the thread promptly and closes the file only if this
-    object opened it.
+    object opened it; dropping the object without ``close()`` stops the thread
+    too, once the object is collected.
     """
 
     def __init__(
@@ -44,79 +113,43 @@ class BackgroundChunkReader:
         if prefetch <= 0:
             raise ValueError(f"prefetch must be > 0; got {prefetch}")
         if isinstance(src, (str, os.PathLike)):
-            self._file = open(src, "rb")
-            self._own_file = True
+            file: IO[bytes] = open(src, "rb")
+            own = True
         elif hasattr(src, "read"):
-            self._file = src
-            self._own_file = False
+            file = src
+            own = False
         else:
             raise TypeError(
                 f"src must be a path or a binary file-like object; got {type(src).__name__}"
             )
         self.chunk_size = chunk_size
         self.prefetch = prefetch
-        self._queue: "queue.Queue[object]" = queue.Queue(maxsize=prefetch)
-        self._stop = threading.Event()
+        self._shared = _Shared(file, own, chunk_size, prefetch)
         self._finished = False  # the consumer has seen the end or an error
         self._closed = False
-        self._file_lock = threading.Lock()
-        self._file_closed = False
         self._thread = threading.Thread(
-            target=self._run, name="quillmarsh-chunk-reader", daemon=True
+            target=_read_chunks, args=(self._shared,), name="quillmarsh-chunk-reader", daemon=True
         )
+        # Runs at close() or when the object is collected, whichever is first.
+        self._finalizer = weakref.finalize(self, self._shared.shutdown)
         self._thread.start()
 
-    # -- reading thread -------------------------------------------------
-    def _put(self, item: object) -> bool:
-        while not self._stop.is_set():
-            try:
-                self._queue.put(item, timeout=_POLL)
-                return True
-            except queue.Full:
-                continue
-        return False
+    # Kept for introspection in tests and debugging.
+    @property
+    def _file(self) -> IO[bytes]:
+        return self._shared.file
 
-    def _run(self) -> None:
-        size = self.chunk_size
-        try:
-            while not self._stop.is_set():
-                data = self._file.read(size)
-                if not data:
-                    if data is None:  # non-blocking stream with nothing ready
-                        raise OSError("read() returned None (non-blocking stream?)")
-                    self._put(_EOF)
-                    return
-                if not isinstance(data, bytes):
-                    if isinstance(data, str):
-                        raise TypeError("read() returned str; open the file in binary mode")
-                    data = bytes(data)
-                # A file-like may return more than asked for; keep the size promise.
-                for start in range(0, len(data), size):
-                    if not self._put(data[start : start + size] if len(data) > size else data):
-                        return
-        except BaseException as exc:  # handed to the consumer, never lost
-            self._put(_Failure(exc))
-        finally:
-            if self._stop.is_set():
-                self._close_own_file()
+    @property
+    def _queue(self) -> "queue.Queue[object]":
+        return self._shared.queue
 
-    def _close_own_file(self) -> None:
-        with self._file_lock:
-            if self._own_file and not self._file_closed:
-                self._file_closed = True
-                try:
-                    self._file.close()
-                except Exception:
-                    pass
-
-    # -- consumer side ---------------------------------------------------
     def get(self) -> Optional[bytes]:
         """Return the next chunk (at most ``chunk_size`` bytes), or None at the end."""
         if self._closed:
             raise ValueError("BackgroundChunkReader is closed")
         if self._finished:
             return None
-        item = self._queue.get()
+        item = self._shared.queue.get()
         if item is _EOF:
             self._finished = True
             return None
@@ -130,16 +163,10 @@ class BackgroundChunkReader:
         if self._closed:
             return
         self._closed = True
-        self._stop.set()
-        # Unblock a thread waiting on a full queue, and free the chunks.
-        try:
-            while True:
-                self._queue.get_nowait()
-        except queue.Empty:
-            pass
+        self._finalizer()
         self._thread.join(timeout=2 * _POLL + 0.5)
         if not self._thread.is_alive():
-            self._close_own_file()
+            self._shared.close_own_file()
         # else: the thread is inside a slow read(); it closes the file on its way out.
 
     @property
