@@ -229,10 +229,9 @@ def test_dropping_a_streaming_reader_mid_stream(tmp_path):
     assert out == {"first": True, "again": True}
 
 
-@pytest.mark.xfail(strict=True, reason="quillmarsh.core.io.BackgroundChunkReader's thread "
-                   "keeps the reader alive and never stops once its reader is dropped; "
-                   "reported to the lead")
 def test_a_dropped_streaming_reader_leaves_no_reading_thread(tmp_path):
+    # The chunk reader's thread once kept its reader alive and polled forever
+    # (a thread, an open file and up to 16 MiB of chunks per dropped reader).
     out = run_case(BIG.format(path=tmp_path / "pad.jxl") + """
     r = _jxl.JxlReader(path, streaming=True)
     during = chunk_threads()
@@ -318,3 +317,61 @@ def test_absurd_numthreads_gives_a_correct_result():
     """, timeout=120)
     assert out == {"same": True, "small": [2, 12, 12, 3], "still": True, "fc": 2,
                    "thumb": None}
+
+
+@pytest.mark.parametrize("exc", ["OSError", "KeyboardInterrupt"])
+@pytest.mark.parametrize("ds", [1, 8])
+def test_no_frame_resumes_after_a_refill_failed_mid_frame(tmp_path, exc, ds):
+    # Regression: a retry after a failed refill let libjxl go on with the
+    # unconsumed input lost and the abandoned frame array (freed) as its
+    # output buffer, and returned a wrong frame.
+    out = run_case(BIG.format(path=tmp_path / "pad.jxl") + f"""
+    src = frames(2, 256)
+    with open(path, "wb") as f:
+        f.write(_jxl.encode(src, animation=True, effort=1) + bytes(5 * 1024 * 1024))
+
+    class Flaky:
+        # Serves the file in 64 KiB chunks; the second get() of the first
+        # reader fails.
+        failed = False
+        def __init__(self, src, chunk_size=4194304, prefetch=4):
+            with open(src, "rb") as f:
+                self.data = f.read()
+            self.pos = self.n = 0
+        def get(self):
+            self.n += 1
+            if self.n == 2 and not Flaky.failed:
+                Flaky.failed = True
+                raise {exc}("read failed")
+            out = self.data[self.pos:self.pos + 65536]
+            self.pos += len(out)
+            return out or None
+        def close(self):
+            pass
+
+    qio.BackgroundChunkReader = Flaky
+    r = _jxl.JxlReader(path, streaming=True, downsample={ds}, numthreads=1)
+    try:
+        r.read()
+        first = "frames"
+    except {exc}:
+        first = "{exc}"
+    gc.collect()
+    scratch = [np.full((256, 256, 3), 7, np.uint8) for _ in range(64)]
+    retries = []
+    for again in (r.read, lambda: next(r.iter_frames())):
+        try:
+            again()
+            retries.append("frames")
+        except StopIteration:
+            retries.append("exhausted")
+        except RuntimeError as e:
+            retries.append(str(e))
+    r.close()
+    fresh = _jxl.JxlReader(path, streaming=True, downsample={ds}, numthreads=1).read()
+    ref = _jxl.decode(_jxl.encode(src, animation=True, effort=1), downsample={ds})
+    done(first=first, retries=retries, fresh=bool(np.array_equal(fresh, ref)))
+    """)
+    msg = ("jxl: JxlReader cannot resume after its input failed part-way through a frame; "
+           "open the stream again")
+    assert out == {"first": exc, "retries": [msg, msg], "fresh": True}

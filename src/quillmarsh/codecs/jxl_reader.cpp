@@ -24,6 +24,9 @@ constexpr int kEventsBase = JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE;
 
 const char *const kClosedMsg = "JxlReader is closed";
 const char *const kBusyMsg = "jxl: JxlReader is in use by another thread";
+const char *const kInputFailedMsg =
+    "jxl: JxlReader cannot resume after its input failed part-way through a frame; "
+    "open the stream again";
 
 bool truthy(nb::handle h) {
     int r = PyObject_IsTrue(h.ptr());
@@ -507,6 +510,16 @@ struct FrameIterator {
     int buffer_set = 0;
     size_t out_ratio = 0;
 
+    // A failed refill leaves libjxl mid-frame (see input_failed_).
+    static void refill(JxlReader &r) {
+        try {
+            r.refill_input();
+        } catch (...) {
+            r.input_failed_ = 1;
+            throw;
+        }
+    }
+
     [[noreturn]] void stop() {
         finished = true;
         frame.reset();
@@ -537,6 +550,11 @@ struct FrameIterator {
             raise_py(PyExc_RuntimeError, kClosedMsg);
         }
         r.check_not_busy();  // a refusal, not a failure: the iterator stays usable
+        if (r.input_failed_) {
+            finished = true;
+            frame.reset();
+            raise_py(PyExc_RuntimeError, kInputFailedMsg);
+        }
         try {
             if (!started) {
                 started = true;
@@ -576,7 +594,7 @@ struct FrameIterator {
                                                 streaming);
                 }
                 if (rc != RC_NEED_INPUT) break;
-                r.refill_input();
+                refill(r);
             }
         }
         frame.reset();
@@ -611,7 +629,7 @@ struct FrameIterator {
                         &out_ratio, &buffer_set, streaming);
                 }
                 if (rc != RC_NEED_INPUT) break;
-                r.refill_input();
+                refill(r);
             }
         }
         frame.reset();

@@ -80,6 +80,10 @@ public:
     int subsample_mode_ = 0;
 
     bool busy_ = false;
+    // A refill failed part-way through a frame: libjxl may still hold the
+    // abandoned frame array as its output buffer and its unconsumed input is
+    // gone, so no later frame step may resume that decoder.
+    int input_failed_ = 0;
 };
 
 // Lock-free per-frame steps: touch no Python object, return an RC_* code.
