@@ -396,7 +396,7 @@ def drive(args) -> dict:
     slots = []
     for j, (a, b) in enumerate(bounds):
         prog = findings / f".progress-{os.getpid()}-{j}"
-        prog.write_bytes(struct.pack("<qq", a, a))
+        prog.write_bytes(struct.pack("<qq", -1, a))
         f = open(prog, "r+b")
         slots.append({"a": a, "b": b, "path": prog, "file": f, "mm": mmap.mmap(f.fileno(), 16),
                       "proc": None, "seen": (a, a), "since": time.monotonic()})
@@ -420,9 +420,10 @@ def drive(args) -> dict:
             if s["a"] >= s["b"] and s["proc"] is None:
                 continue
             if s["proc"] is None:
-                s["mm"][0:16] = struct.pack("<qq", s["a"], s["a"])
+                # cur = -1 until the worker has built its corpus and starts.
+                s["mm"][0:16] = struct.pack("<qq", -1, s["a"])
                 s["proc"] = _spawn(args, s["a"], s["b"], s["path"])
-                s["seen"], s["since"] = (s["a"], s["a"]), time.monotonic()
+                s["seen"], s["since"] = (-1, s["a"]), time.monotonic()
             active += 1
             cur, done = _read_progress(s["mm"])
             rc = s["proc"].poll()
@@ -432,13 +433,22 @@ def drive(args) -> dict:
                 if rc == 0 and done >= s["b"]:
                     s["a"] = s["b"]
                     continue
+                if cur < 0:
+                    raise RuntimeError(f"fuzz worker failed to start (exit status {rc}):\n{err}")
                 # Died inside execution `cur`: record it, go on after it.
                 save("crash", cur, f"exit status {rc}: {err}")
                 s["a"] = cur + 1
                 continue
+            # Start-up (imports, seed encoding) is not an execution: on a
+            # loaded machine it gets a longer allowance.
+            limit = args.timeout if cur >= 0 else max(120.0, args.timeout)
             if (cur, done) != s["seen"]:
                 s["seen"], s["since"] = (cur, done), time.monotonic()
-            elif time.monotonic() - s["since"] > args.timeout:
+            elif time.monotonic() - s["since"] > limit and cur < 0:
+                s["proc"].kill()
+                s["proc"].wait()
+                raise RuntimeError(f"fuzz worker did not start within {limit} s")
+            elif time.monotonic() - s["since"] > limit:
                 s["proc"].kill()
                 s["proc"].wait()
                 s["proc"] = None
