@@ -8,7 +8,6 @@ stream is encoded once per test session however many tests use it.
 from __future__ import annotations
 
 import functools
-import shutil
 import subprocess
 import tempfile
 from pathlib import Path
@@ -17,8 +16,9 @@ import numpy as np
 import pytest
 
 from _images import synthetic
+from conftest import usable_cjxl
 
-CJXL = shutil.which("cjxl")
+CJXL = usable_cjxl()
 
 LOSSLESS = ("-d", "0", "-e", "3")
 LOSSY = ("-d", "1", "-e", "3")
@@ -26,7 +26,7 @@ LOSSY = ("-d", "1", "-e", "3")
 
 def need_cjxl() -> None:
     if CJXL is None:
-        pytest.skip("cjxl not installed")
+        pytest.skip("cjxl not installed, or it does not run on this machine")
 
 
 def write_pnm(path: Path, arr: np.ndarray, maxval: int | None = None) -> None:

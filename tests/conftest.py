@@ -1,4 +1,7 @@
+import functools
 import shutil
+import subprocess
+import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -16,12 +19,36 @@ def conformance_file(name: str) -> Path:
     return p
 
 
-@pytest.fixture
-def cjxl():
-    """Path of libjxl's cjxl tool; skips when it is not installed."""
+@functools.lru_cache(maxsize=None)
+def usable_cjxl():
+    """Path of libjxl's cjxl if it is installed and works here, else None.
+
+    Some distribution builds of cjxl die with SIGILL on some CPUs (seen with
+    Debian 13's libjxl-tools for fast-lossless encoding), so it is tried once.
+    """
     exe = shutil.which("cjxl")
     if exe is None:
-        pytest.skip("cjxl not installed")
+        return None
+    from PIL import Image
+    from _images import synthetic
+
+    with tempfile.TemporaryDirectory() as d:
+        png = Path(d) / "probe.png"
+        Image.fromarray(synthetic(16, 16, 3)).save(png)
+        for args in (("-d", "0", "-e", "1"), ("-d", "1", "-e", "3")):
+            r = subprocess.run([exe, str(png), str(Path(d) / "probe.jxl"), "--quiet", *args],
+                               capture_output=True, timeout=120)
+            if r.returncode != 0:
+                return None
+    return exe
+
+
+@pytest.fixture
+def cjxl():
+    """Path of a working cjxl; skips when it is not installed or does not work here."""
+    exe = usable_cjxl()
+    if exe is None:
+        pytest.skip("cjxl not installed, or it does not run on this machine")
     return exe
 
 

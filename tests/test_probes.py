@@ -12,19 +12,16 @@ from _images import synthetic
 from conftest import conformance_file
 
 
-def _cjxl_stream(tmp_path, img, *args):
-    src = tmp_path / "in.png"
-    out = tmp_path / "out.jxl"
-    Image.fromarray(img).save(src)
-    subprocess.run(["cjxl", str(src), str(out), "--quiet", *args], check=True,
-                   capture_output=True)
-    return out.read_bytes()
-
-
 @pytest.fixture
 def make_stream(tmp_path, cjxl):
     """Encode a still through cjxl (real client of libjxl, independent of our writer)."""
-    return lambda img, *args: _cjxl_stream(tmp_path, img, *args)
+    def make(img, *args):
+        src, out = tmp_path / "in.png", tmp_path / "out.jxl"
+        Image.fromarray(img).save(src)
+        subprocess.run([cjxl, str(src), str(out), "--quiet", *args], check=True,
+                       capture_output=True)
+        return out.read_bytes()
+    return make
 
 
 class _BytesSub(bytes):
