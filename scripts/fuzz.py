@@ -338,7 +338,8 @@ def run_one(data: bytes, target: str, param: int):
 def worker(args) -> int:
     """Runs executions [start, end); publishes the current index in the
     shared progress file so that the parent can name a crash or hang."""
-    if args.rlimit_as_mib:
+    # AddressSanitizer reserves terabytes of address space for its shadow.
+    if args.rlimit_as_mib and "libasan" not in os.environ.get("LD_PRELOAD", ""):
         lim = args.rlimit_as_mib * 1024 * 1024
         resource.setrlimit(resource.RLIMIT_AS, (lim, lim))
     corpus = Corpus(args.quick, args.big_seed, args.side)
