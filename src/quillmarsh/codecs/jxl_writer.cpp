@@ -263,6 +263,12 @@ void JxlWriter::init(nb::handle dest, nb::handle color, nb::handle lossless, nb:
     _relative_to_max_display =
         relative_to_max_display.is_none() ? -1 : (truth(relative_to_max_display) ? 1 : 0);
     _linear_below = nonneg_float_option(linear_below, "linear_below must be >= 0");
+    // Relative to the display's peak, linear_below is a fraction. libjxl
+    // refuses more than 1 only deep in encoding, and builds without NDEBUG
+    // (Debian's packages) abort the process there instead.
+    if (_relative_to_max_display == 1 && _linear_below > 1.0f)
+        raise_py(PyExc_ValueError,
+                 "linear_below must be <= 1 when relative_to_max_display is true");
 
     // Colour transform, as libjxl's COLOR_TRANSFORM values.
     if (color_transform.is_none()) {
