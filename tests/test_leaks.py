@@ -6,6 +6,7 @@ The full check is `python scripts/leakcheck.py` (10,000 iterations per scenario)
 from __future__ import annotations
 
 import importlib.util
+import mmap
 import os
 import subprocess
 import sys
@@ -49,13 +50,21 @@ def test_repeated_calls_keep_rss_within_2_mib():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+def _mapped_block():
+    # An anonymous mapping of its own, filled so it is resident: heap slack
+    # left by earlier tests in this process cannot absorb it.
+    m = mmap.mmap(-1, 262144)
+    m.write(b"x" * 262144)
+    return m
+
+
 def test_the_measurement_sees_a_leak():
     lc = _load()
     kept = []
-    # Blocks of 256 KiB are mapped afresh (filled, so resident): heap slack
-    # left by earlier tests in this process cannot absorb them.
-    grown, _ = lc.measure(lambda: kept.append(b"x" * 262144), 40, 2)
+    grown, _ = lc.measure(lambda: kept.append(_mapped_block()), 40, 2)
     assert grown > 8 * 1024  # 10 MiB kept alive
+    for m in kept:
+        m.close()
     kept.clear()
-    grown, _ = lc.measure(lambda: b"x" * 262144, 40, 2)
+    grown, _ = lc.measure(lambda: _mapped_block().close(), 40, 2)
     assert grown < 1024
