@@ -51,11 +51,11 @@ def run_case(body: str, timeout: float = 90) -> dict:
 
 
 # Animation frames of noise: slow enough to decode that another thread can
-# act while libjxl works on one.
+# act while libjxl works on one. Not progressive, so that downsample 8 (the
+# progressive iterator) decodes whole frames too.
 ANIM = """
     src = frames(4, 512)
-    data = _jxl.encode(src, animation=True, quality=80, effort=3, progressive=True,
-                       numthreads=1)
+    data = _jxl.encode(src, animation=True, quality=80, effort=3, numthreads=1)
     ds = {ds}
     ref = list(_jxl.JxlReader(data, downsample=ds, numthreads=1))
 """
@@ -125,8 +125,9 @@ def test_closing_the_iterator_from_another_thread_during_a_frame_step(which):
          same=[bool(np.array_equal(a, b)) for a, b in zip(got + rest, ref)])
     """)
     assert out["seen_busy"]
-    # The frame in flight is delivered whole; the closed iterator then ends.
-    assert out["n"] == 1
+    # The frame in flight is delivered whole; the closed iterator then ends
+    # (normally after the first frame, later if this thread was descheduled).
+    assert 1 <= out["n"] < 4
     assert out["same"] == [True] * 4 and out["n"] + out["rest"] == 4
 
 
