@@ -54,7 +54,8 @@ def _mapped_block():
     # An anonymous mapping of its own, filled so it is resident: heap slack
     # left by earlier tests in this process cannot absorb it.
     m = mmap.mmap(-1, 262144)
-    m.write(b"x" * 262144)
+    for i in range(0, 262144, 4096):
+        m[i] = 120  # one byte a page: no temporary buffer that could linger
     return m
 
 
