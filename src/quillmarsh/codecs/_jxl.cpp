@@ -218,6 +218,31 @@ size_t resolve_numthreads(nb::handle numthreads) {
     return std::min(n, kMaxThreads);
 }
 
+uint64_t resolve_max_pixels(nb::handle max_pixels) {
+    if (max_pixels.is_none()) return 0;
+    PyObject *idx = PyNumber_Index(max_pixels.ptr());
+    if (!idx) throw_current();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
+    Py_DECREF(idx);
+    if (v == -1 && PyErr_Occurred()) throw_current();
+    if (overflow > 0) return 0;  // beyond any image libjxl can describe
+    if (overflow < 0 || v < 1)
+        raise_py(PyExc_ValueError, "max_pixels must be a positive integer or None (got " +
+                                       std::string(nb::repr(max_pixels).c_str()) + ")");
+    return static_cast<uint64_t>(v);
+}
+
+void check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
+    const uint64_t pixels = static_cast<uint64_t>(info.xsize) * info.ysize;
+    if (limit == 0 || pixels <= limit) return;
+    raise_py(PyExc_ValueError,
+             "jxl: image of " + std::to_string(info.xsize) + "x" + std::to_string(info.ysize) +
+                 " = " + std::to_string(pixels) + " pixels exceeds max_pixels=" +
+                 std::to_string(limit) + " (a possible decompression bomb; pass a larger "
+                 "max_pixels, or None, to decode it)");
+}
+
 bool is_path(nb::handle obj) {
     if (PyUnicode_Check(obj.ptr())) return true;
     int r = PyObject_IsInstance(obj.ptr(), g.os_pathlike);

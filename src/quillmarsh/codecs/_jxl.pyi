@@ -117,6 +117,7 @@ class JxlReader:
         skip_frames: int = 0,
         downsample: int = 1,
         subsample: _Subsample = "top-left",
+        max_pixels: int | None = 1073741824,
     ) -> None: ...
     @property
     def xsize(self) -> int:
@@ -224,6 +225,7 @@ def decode(
     index: int | None = None,
     downsample: int = 1,
     subsample: _Subsample = "top-left",
+    max_pixels: int | None = 1073741824,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
 
@@ -285,7 +287,9 @@ def encode(
 def frame_count(data: _Input, *, numthreads: int | None = None) -> int:
     """Return the number of frames in a JPEG XL stream."""
 
-def thumbnail_bytes(data: _Input, *, numthreads: int | None = None) -> bytes | None:
+def thumbnail_bytes(
+    data: _Input, *, numthreads: int | None = None, max_pixels: int | None = 1073741824
+) -> bytes | None:
     """Return the JXL byte-prefix consumed up to the DC progressive pass.
 
     None when the stream is not progressively coded. The prefix measures the

@@ -59,7 +59,8 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
 // nothing here.
 void discard_pixels(void *, size_t, size_t, size_t, const void *) {}
 
-nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads) {
+nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle max_pixels) {
+    const uint64_t limit = resolve_max_pixels(max_pixels);
     nb::bytes raw = whole_input_bytes(data);
     const auto *src = reinterpret_cast<const uint8_t *>(raw.c_str());
     const size_t size = raw.size();
@@ -78,6 +79,11 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads) {
     for (;;) {
         st = process_input_nogil(dec.get());
         if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            // The header is known by now: refuse a bomb before libjxl decodes it.
+            JxlBasicInfo info;
+            if (JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
+                raise_jxl("JxlDecoderGetBasicInfo failed");
+            check_max_pixels(info, limit);
             if (JxlDecoderSetImageOutCallback(dec.get(), &pf, discard_pixels, nullptr) !=
                 JXL_DEC_SUCCESS)
                 raise_jxl("JxlDecoderSetImageOutCallback failed");
@@ -105,7 +111,8 @@ std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
 // it on every way out, and every error passes through unchanged.
 nb::object decode(nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
                   nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
-                  nb::handle index, nb::handle downsample, nb::handle subsample) {
+                  nb::handle index, nb::handle downsample, nb::handle subsample,
+                  nb::handle max_pixels) {
     long long skip = 0;
     if (!index.is_none()) {
         PyObject *n = PyNumber_Long(index.ptr());
@@ -125,7 +132,8 @@ nb::object decode(nb::handle data, nb::handle numthreads, nb::handle keep_orient
     nb::object reader = reader_type()(
         data, "numthreads"_a = numthreads, "keep_orientation"_a = keep_orientation,
         "coalesce"_a = coalesce, "parse_color"_a = parse_color, "streaming"_a = streaming,
-        "skip_frames"_a = skip, "downsample"_a = downsample, "subsample"_a = subsample);
+        "skip_frames"_a = skip, "downsample"_a = downsample, "subsample"_a = subsample,
+        "max_pixels"_a = max_pixels);
     nb::object exit = reader.attr("__exit__");
     nb::object r = reader.attr("__enter__")();
     nb::object result;
@@ -159,17 +167,20 @@ void register_decode_funcs(nb::module_ &m) {
           "keep_orientation"_a.none() = false, "coalesce"_a.none() = true,
           "parse_color"_a.none() = false, "streaming"_a.none() = false,
           "index"_a.none() = nb::none(), "downsample"_a.none() = 1,
-          "subsample"_a.none() = "top-left",
+          "subsample"_a.none() = "top-left", "max_pixels"_a.none() = kDefaultMaxPixels,
           nb::sig("def decode(data: object, *, numthreads: object = None, "
                   "keep_orientation: object = False, coalesce: object = True, "
                   "parse_color: object = False, streaming: object = False, "
                   "index: object = None, downsample: object = 1, "
-                  "subsample: str = 'top-left') -> numpy.ndarray"),
+                  "subsample: str = 'top-left', max_pixels: int | None = 1073741824) "
+                  "-> numpy.ndarray"),
           "Decode a JPEG XL bytes/path into a numpy array (single ndarray).\n\n"
           "`index` selects one frame (earlier frames are skipped at parse cost); a\n"
           "whole animation is stacked on a new leading axis. `downsample` 2, 4 or 8\n"
           "reduces every frame (8 through libjxl's progressive decoding);\n"
-          "`streaming` reads large files in the background.");
+          "`streaming` reads large files in the background. An image whose header\n"
+          "claims more than `max_pixels` pixels (default 2**30) is refused with\n"
+          "ValueError before anything is allocated; None lifts the limit.");
     m.def("frame_count", &frame_count, "data"_a.none(), nb::kw_only(),
           "numthreads"_a.none() = nb::none(),
           nb::sig("def frame_count(data: object, *, numthreads: object = None) -> int"),
@@ -184,15 +195,17 @@ void register_decode_funcs(nb::module_ &m) {
           "libjxl does not read the last frame's pixel data when no pixels are\n"
           "wanted, so a cut inside it is only seen by decode().");
     m.def("thumbnail_bytes", &thumbnail_bytes, "data"_a.none(), nb::kw_only(),
-          "numthreads"_a.none() = nb::none(),
-          nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None) -> bytes | None"),
+          "numthreads"_a.none() = nb::none(), "max_pixels"_a.none() = kDefaultMaxPixels,
+          nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None, "
+                  "max_pixels: int | None = 1073741824) -> bytes | None"),
           "Return the JXL byte-prefix consumed up to the DC progressive pass.\n\n"
           "The prefix is a measurement, not a decodable file: it tells whether the\n"
           "first frame has a DC (1:8) progression point and how many input bytes\n"
           "libjxl needed to reach it. None when the first frame completes without\n"
           "one (lossless, lossy with alpha, or a single-group lossy image). For a\n"
           "decodable thumbnail use decode(..., downsample=8). `numthreads` is\n"
-          "accepted and has no effect.");
+          "accepted and has no effect. An image claiming more than `max_pixels`\n"
+          "pixels (default 2**30; None for no limit) is refused with ValueError.");
 }
 
 }  // namespace qmjxl

@@ -112,7 +112,7 @@ void JxlReader::close() {
 void JxlReader::init(nb::handle data, nb::handle numthreads,
                      nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
                      nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
-                     nb::handle subsample) {
+                     nb::handle subsample, nb::handle max_pixels) {
     // Where the bytes come from: in place, read whole, or streamed.
     nb::object input;       // memory mode: the object whose bytes are decoded
     nb::object stream_src;  // streaming: the path or file-like
@@ -215,6 +215,8 @@ void JxlReader::init(nb::handle data, nb::handle numthreads,
                                        std::string(nb::repr(subsample).c_str()) + ").");
     }
 
+    max_pixels_ = resolve_max_pixels(max_pixels);
+
     decoder_.reset(JxlDecoderCreate(nullptr));
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
     JxlDecoder *dec = decoder_.get();
@@ -292,6 +294,7 @@ void JxlReader::parse_header() {
                 if (JxlDecoderGetBasicInfo(dec, &basic_info_) != JXL_DEC_SUCCESS)
                     raise_jxl("JxlDecoderGetBasicInfo failed");
                 have_basic_info_ = 1;
+                check_max_pixels(basic_info_, max_pixels_);
                 auto [shape, samples] = shape_from_basic_info(basic_info_);
                 frame_shape_ = shape;
                 samples_ = samples;
@@ -768,11 +771,12 @@ void register_reader(nb::module_ &m) {
         "__init__",
         [](JxlReader *self, nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
            nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
-           nb::handle skip_frames, nb::handle downsample, nb::handle subsample) {
+           nb::handle skip_frames, nb::handle downsample, nb::handle subsample,
+           nb::handle max_pixels) {
             new (self) JxlReader();
             try {
-                self->init(data, numthreads, keep_orientation, coalesce,
-                           parse_color, streaming, skip_frames, downsample, subsample);
+                self->init(data, numthreads, keep_orientation, coalesce, parse_color,
+                           streaming, skip_frames, downsample, subsample, max_pixels);
             } catch (...) {
                 // nanobind runs no destructor for an instance whose __init__
                 // failed: release everything here. A background chunk reader
@@ -792,11 +796,12 @@ void register_reader(nb::module_ &m) {
         nb::arg("parse_color").none() = true, nb::arg("streaming").none() = false,
         nb::arg("skip_frames").none() = 0, nb::arg("downsample").none() = 1,
         nb::arg("subsample").none() = "top-left",
+        nb::arg("max_pixels").none() = kDefaultMaxPixels,
         nb::sig("def __init__(self, data: object, *, numthreads: object = None, "
                 "keep_orientation: object = False, coalesce: object = True, "
                 "parse_color: object = True, streaming: object = False, "
                 "skip_frames: int = 0, downsample: object = 1, "
-                "subsample: str = 'top-left') -> None"));
+                "subsample: str = 'top-left', max_pixels: int | None = 1073741824) -> None"));
 
     cls.def(
            "iter_frames", [](Self self) { return make_iterator(self.h, false); },

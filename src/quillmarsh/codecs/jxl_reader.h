@@ -20,7 +20,7 @@ public:
     void init(nb::handle data, nb::handle numthreads,
               nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
               nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
-              nb::handle subsample);
+              nb::handle subsample, nb::handle max_pixels);
 
     void init_streaming(nb::handle src);
     void refill_input();
@@ -42,6 +42,7 @@ public:
     JxlThreadParallelRunnerPtr runner_;
     JxlDecoderPtr decoder_;
     size_t num_threads_ = 0;
+    uint64_t max_pixels_ = kDefaultMaxPixels;  // 0: no limit
 
     nb::object data_ref_;  // null handle stands for None
     ByteView view_;        // buffer export of data_ref_, held while open

@@ -138,6 +138,15 @@ nb::object empty_frame(const nb::tuple &shape, int npy_type);
 // numthreads: None or <= 0 gives libjxl's default worker count.
 size_t resolve_numthreads(nb::handle numthreads);
 
+// Decompression-bomb guard of the decoding entry points: an image whose
+// header claims more pixels than this is refused before any pixel buffer
+// exists (libjxl's own working set for such an image runs to gigabytes).
+constexpr uint64_t kDefaultMaxPixels = uint64_t(1) << 30;
+// None gives 0 (no limit); otherwise a positive integer.
+uint64_t resolve_max_pixels(nb::handle max_pixels);
+// Raises ValueError when `info` claims more than `limit` pixels (0: no limit).
+void check_max_pixels(const JxlBasicInfo &info, uint64_t limit);
+
 // Python-level helpers.
 bool is_path(nb::handle obj);           // str or os.PathLike
 bool is_bytes_like(nb::handle obj);     // bytes, bytearray, memoryview (or subclasses)
