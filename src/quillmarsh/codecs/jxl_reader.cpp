@@ -260,6 +260,7 @@ void JxlReader::init(nb::handle data, nb::handle numthreads,
         Py_DECREF(n);
         if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) throw_current();
         JxlDecoderSkipFrames(dec, amount);
+        skipped_ = amount;
     }
 
     parse_header();
@@ -511,6 +512,10 @@ struct FrameIterator {
     int streaming = 0;
     nb::object frame;  // array being decoded
     int buffer_set = 0;
+    // read() of an animation: frames are decoded straight into the slices of
+    // one preallocated (T, ...) array instead of being stacked afterwards.
+    nb::object stack;
+    size_t stack_len = 0, stack_pos = 0;
     size_t out_ratio = 0;
 
     // A failed refill leaves libjxl mid-frame (see input_failed_).
@@ -580,8 +585,15 @@ struct FrameIterator {
         if (r.exhausted_) stop();
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
-        nb::object arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
-                                     npy_type_of(r.pixel_format_.data_type));
+        nb::object arr;
+        if (stack.is_valid() && stack_pos < stack_len) {
+            PyObject *slot = PySequence_GetItem(stack.ptr(), static_cast<Py_ssize_t>(stack_pos));
+            if (!slot) throw_current();
+            arr = nb::steal(slot);  // C-contiguous view of one frame
+        } else {
+            arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                              npy_type_of(r.pixel_format_.data_type));
+        }
         frame = arr;
         buffer_set = 0;
         void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
@@ -602,6 +614,8 @@ struct FrameIterator {
         }
         frame.reset();
         if (rc == RC_FRAME) {
+            ++r.frames_done_;
+            if (stack.is_valid() && stack_pos < stack_len) ++stack_pos;
             if (dn < 2) return arr;
             return subsample_slice(arr, static_cast<Py_ssize_t>(dn), r.subsample_mode_);
         }
@@ -734,6 +748,33 @@ PyType_Slot iter_slots[] = {{Py_tp_traverse, (void *)iter_traverse},
 
 nb::handle g_reader_type;
 
+// Frames left in an in-memory stream, counted by a parse-only decoder (frame
+// events only, the reader's coalescing), or 0 when the count is unknown.
+size_t frames_left(const JxlReader &r) {
+    if (r.streaming_ || !r.src_data_ || r.downsample_ != 1 || !r.basic_info_.have_animation ||
+        r.exhausted_)
+        return 0;
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetCoalescing(dec.get(), r.coalesce_ ? JXL_TRUE : JXL_FALSE) !=
+            JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec.get(), r.src_data_, r.src_size_) != JXL_DEC_SUCCESS)
+        return 0;
+    size_t count = 0;
+    for (;;) {
+        JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
+        if (st == JXL_DEC_FRAME) {
+            ++count;
+        } else if (st == JXL_DEC_SUCCESS) {
+            break;
+        } else if (st == JXL_DEC_ERROR || st == JXL_DEC_NEED_MORE_INPUT) {
+            return 0;
+        }
+    }
+    const size_t used = r.skipped_ + r.frames_done_;
+    return count > used ? count - used : 0;
+}
+
 nb::object make_iterator(nb::handle reader, bool progressive) {
     FrameIterator it;
     it.reader_obj = nb::borrow(reader);
@@ -810,11 +851,36 @@ void register_reader(nb::module_ &m) {
         .def(
             "read",
             [](nb::handle self) -> nb::object {
-                PyObject *lst = PySequence_List(self.attr("iter_frames")().ptr());
+                nb::object it = self.attr("iter_frames")();
+                // An animation in memory: count its frames first (a bitstream
+                // parse, well under a millisecond) and decode them into one
+                // preallocated stack, saving the stack's copy and half the peak
+                // memory. Any surprise falls back to stacking what was decoded.
+                FrameIterator *fi = nullptr;
+                JxlReader &r = nb::cast<JxlReader &>(self);
+                if (nb::isinstance<FrameIterator>(it) && !r.closed_ && r.decoder_ && !r.busy_) {
+                    fi = &nb::cast<FrameIterator &>(it);
+                    const size_t left = frames_left(r);
+                    if (left >= 2 && !fi->started) {
+                        nb::tuple shape = nb::borrow<nb::tuple>(r.frame_shape_);
+                        npy_intp dims[4] = {static_cast<npy_intp>(left), 0, 0, 0};
+                        const int nd = static_cast<int>(nb::len(shape));
+                        for (int i = 0; i < nd; ++i) dims[i + 1] = nb::cast<npy_intp>(shape[i]);
+                        PyObject *a =
+                            PyArray_EMPTY(nd + 1, dims, npy_type_of(r.pixel_format_.data_type), 0);
+                        if (!a) throw_current();
+                        fi->stack = nb::steal(a);
+                        fi->stack_len = left;
+                    }
+                }
+                nb::object stack = fi ? fi->stack : nb::object();
+                const size_t stack_len = fi ? fi->stack_len : 0;
+                PyObject *lst = PySequence_List(it.ptr());
                 if (!lst) throw_current();
                 nb::list frames = nb::steal<nb::list>(lst);
                 const size_t n = nb::len(frames);
                 if (n == 0) raise_jxl("jxl: no frames in stream");
+                if (stack.is_valid() && n == stack_len && fi->stack_pos == stack_len) return stack;
                 if (n == 1) return frames[0];
                 return nb::handle(g.np).attr("stack")(frames, "axis"_a = 0);
             },

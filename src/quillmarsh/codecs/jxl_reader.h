@@ -72,6 +72,8 @@ public:
     int closed_ = 0;
     int frames_started_ = 0;
     int exhausted_ = 0;
+    size_t skipped_ = 0;      // frames libjxl was told to skip
+    size_t frames_done_ = 0;  // frames delivered by the full-size frame loop
     nb::object icc_profile_;
     nb::object frame_dtype_;
     nb::object frame_shape_;
