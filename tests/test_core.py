@@ -396,3 +396,17 @@ def test_chunk_reader_dropped_without_close_stops_its_thread(tmp_path):
     thread.join(timeout=2)
     assert not thread.is_alive()
     assert shared.file.closed
+
+
+def test_module_refuses_a_second_execution():
+    r = _run_py(
+        "import sys, importlib\n"
+        "import quillmarsh.codecs._jxl\n"
+        "del sys.modules['quillmarsh.codecs._jxl']\n"
+        "try:\n"
+        "    importlib.import_module('quillmarsh.codecs._jxl')\n"
+        "except ImportError as e:\n"
+        "    print(type(e.__cause__).__name__, e.__cause__)\n")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == ("RuntimeError Module '_jxl' has already been imported. "
+                                "Re-initialisation is not supported.")
