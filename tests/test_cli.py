@@ -398,3 +398,15 @@ def test_console_script(work):
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout)["xsize"] == 64
+
+
+def test_info_parses_the_header_of_any_size_but_measures_no_prefix_above_the_limit(tmp_path,
+                                                                                  monkeypatch):
+    from quillmarsh.codecs import jxl as public
+    path = tmp_path / "p.jxl"
+    path.write_bytes(public.encode(np.full((300, 400, 3), 90, np.uint8), quality=90))
+    assert public._info(str(path))["dc_prefix_measured"] is True
+    monkeypatch.setattr(public, "MAX_PIXELS_DEFAULT", 1000)
+    info = public._info(str(path))
+    assert (info["xsize"], info["ysize"], info["dc_prefix_measured"]) == (400, 300, False)
+    assert info["dc_prefix_bytes"] is None

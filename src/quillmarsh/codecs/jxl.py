@@ -73,6 +73,8 @@ __all__ = [
     "main",
 ]
 
+# decode()'s default max_pixels: images above it are refused unless asked for.
+MAX_PIXELS_DEFAULT = 2**30
 PROG = "quillmarsh-jxl"
 
 # ---------------------------------------------------------------------------
@@ -442,14 +444,18 @@ def _info(path: str) -> Dict[str, Any]:
     """What `info` reports, as plain values."""
     with _reading(path):
         fsize = os.path.getsize(path)
-        with JxlReader(path, parse_color=True) as reader:
+        # Only the header is parsed here, which costs nothing whatever size
+        # the header claims; the size limit matters where pixels are decoded.
+        with JxlReader(path, parse_color=True, max_pixels=None) as reader:
             basic = reader.basic_info
             color = reader.color
             icc = reader.icc_profile
             samples = reader.samples
             dtype = np.dtype(reader.dtype).name
         frames = frame_count(path)
-        prefix = thumbnail_bytes(path)
+        too_large = basic["xsize"] * basic["ysize"] > MAX_PIXELS_DEFAULT
+        # Measuring the DC prefix may decode the whole first frame.
+        prefix = None if too_large else thumbnail_bytes(path)
         kind = _container_kind(path)
     return {
         "file": path,
@@ -479,6 +485,7 @@ def _info(path: str) -> Dict[str, Any]:
         "intensity_target": basic["intensity_target"],
         "uses_original_profile": bool(basic["uses_original_profile"]),
         "dc_prefix_bytes": None if prefix is None else len(prefix),
+        "dc_prefix_measured": not too_large,
     }
 
 
@@ -519,7 +526,9 @@ def _cmd_info(args: argparse.Namespace) -> int:
     lines.append(("orientation", f"{orient} ({_name(_ORIENTATIONS, orient)})"))
     lines.append(("intensity", f"{info['intensity_target']:g} nits"))
     dc = info["dc_prefix_bytes"]
-    if dc is None:
+    if not info["dc_prefix_measured"]:
+        lines.append(("progressive", "not measured (the image is larger than 2**30 pixels)"))
+    elif dc is None:
         lines.append(("progressive", "none (no DC pass before the full first frame)"))
     else:
         share = 100.0 * dc / max(info["file_size"], 1)

@@ -93,7 +93,7 @@ _ALIASES = {
 }
 
 
-def known_colors() -> list:
+def known_colors() -> "list[str]":
     """The colour names :func:`parse_color` accepts (aliases excluded)."""
     return list(_NAMED)
 
