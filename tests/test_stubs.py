@@ -120,3 +120,19 @@ def test_class_members_match(cls_name):
         stub = _params(defs[0])
         assert [(n, k) for n, k, _ in stub] == [(n, k) for n, k, _ in runtime], name
         assert [d for _, _, d in stub] == [d for _, _, d in runtime], name
+
+
+def test_package_passes_mypy_strict():
+    import importlib.util
+    import os
+    import subprocess
+    import sys
+
+    import quillmarsh
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy not installed")
+    pkg = os.path.dirname(quillmarsh.__file__)
+    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", pkg],
+                       capture_output=True, text=True, timeout=300,
+                       cwd=os.path.dirname(pkg))
+    assert r.returncode == 0, r.stdout + r.stderr
