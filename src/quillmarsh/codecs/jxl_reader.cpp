@@ -691,60 +691,27 @@ void JxlReader::fetch_icc_profile() {
 
 namespace {
 
+using ReaderGc = GcSlots<JxlReader, &JxlReader::data_ref_, &JxlReader::file_handle_,
+                         &JxlReader::chunk_reader_, &JxlReader::frame_dtype_,
+                         &JxlReader::frame_shape_>;
+
 int reader_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
+    if (int rc = ReaderGc::traverse(self, visit, arg)) return rc;
     if (!nb::inst_ready(self)) return 0;
-    JxlReader *r = nb::inst_ptr<JxlReader>(self);
-    Py_VISIT(r->data_ref_.ptr());
     // The buffer export holds its own reference to the input; reporting it
     // lets a cycle through the input object be collected (breaking such a
     // cycle is left to the other objects in it: the export stays until the
     // reader is destroyed, since libjxl may still point into it).
-    Py_VISIT(r->view_.owner());
-    Py_VISIT(r->file_handle_.ptr());
-    Py_VISIT(r->chunk_reader_.ptr());
-    Py_VISIT(r->frame_dtype_.ptr());
-    Py_VISIT(r->frame_shape_.ptr());
+    Py_VISIT(nb::inst_ptr<JxlReader>(self)->view_.owner());
     return 0;
 }
 
-int reader_clear(PyObject *self) {
-    if (!nb::inst_ready(self)) return 0;
-    JxlReader *r = nb::inst_ptr<JxlReader>(self);
-    r->data_ref_.reset();
-    r->file_handle_.reset();
-    r->chunk_reader_.reset();
-    r->frame_dtype_.reset();
-    r->frame_shape_.reset();
-    return 0;
-}
-
-PyType_Slot reader_slots[] = {{Py_tp_traverse, (void *)reader_traverse},
-                              {Py_tp_clear, (void *)reader_clear},
+PyType_Slot reader_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(reader_traverse)},
+                              {Py_tp_clear, reinterpret_cast<void *>(ReaderGc::clear)},
                               {0, nullptr}};
 
-int iter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    FrameIterator *it = nb::inst_ptr<FrameIterator>(self);
-    Py_VISIT(it->reader_obj.ptr());
-    Py_VISIT(it->delegate.ptr());
-    Py_VISIT(it->frame.ptr());
-    return 0;
-}
-
-int iter_clear(PyObject *self) {
-    if (!nb::inst_ready(self)) return 0;
-    FrameIterator *it = nb::inst_ptr<FrameIterator>(self);
-    it->reader_obj.reset();
-    it->delegate.reset();
-    it->frame.reset();
-    return 0;
-}
-
-PyType_Slot iter_slots[] = {{Py_tp_traverse, (void *)iter_traverse},
-                            {Py_tp_clear, (void *)iter_clear},
-                            {0, nullptr}};
+using IterGc = GcSlots<FrameIterator, &FrameIterator::reader_obj, &FrameIterator::delegate,
+                       &FrameIterator::frame>;
 
 nb::handle g_reader_type;
 
@@ -793,7 +760,7 @@ nb::handle reader_type() { return g_reader_type; }
 // ---- registration ----------------------------------------------------------
 
 void register_reader(nb::module_ &m) {
-    nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(iter_slots),
+    nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(IterGc::slots),
                               "Iterator over the decoded frames of a JxlReader.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](FrameIterator &it) { return it.next(); })

@@ -169,6 +169,29 @@ private:
     bool &flag_;
 };
 
+// Cyclic garbage collection for a bound type whose Python references are the
+// listed nb::object members: tp_traverse reports them, tp_clear drops them.
+// Native handles are left to destruction.
+template <typename T, nb::object T::*... Fields>
+struct GcSlots {
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (!nb::inst_ready(self)) return 0;
+        T *obj = nb::inst_ptr<T>(self);
+        for (PyObject *o : {(obj->*Fields).ptr()...}) Py_VISIT(o);
+        return 0;
+    }
+    static int clear(PyObject *self) {
+        if (!nb::inst_ready(self)) return 0;
+        T *obj = nb::inst_ptr<T>(self);
+        ((obj->*Fields).reset(), ...);
+        return 0;
+    }
+    static inline PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+                                         {Py_tp_clear, reinterpret_cast<void *>(clear)},
+                                         {0, nullptr}};
+};
+
 // Subsystem registration.
 void register_reader(nb::module_ &m);
 void register_writer(nb::module_ &m);

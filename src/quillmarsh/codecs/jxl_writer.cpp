@@ -709,30 +709,8 @@ void JxlWriter::abandon() {
 
 namespace {
 
-int writer_tp_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    JxlWriter *w = nb::inst_ptr<JxlWriter>(self);
-    Py_VISIT(w->_dest_obj.ptr());
-    Py_VISIT(w->_color_spec.ptr());
-    Py_VISIT(w->_first_dtype.ptr());
-    return 0;
-}
-
-int writer_tp_clear(PyObject *self) {
-    if (!nb::inst_ready(self)) return 0;
-    JxlWriter *w = nb::inst_ptr<JxlWriter>(self);
-    w->_dest_obj.reset();
-    w->_color_spec.reset();
-    w->_first_dtype.reset();
-    return 0;
-}
-
-PyType_Slot writer_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(writer_tp_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(writer_tp_clear)},
-    {0, nullptr},
-};
+using WriterGc = GcSlots<JxlWriter, &JxlWriter::_dest_obj, &JxlWriter::_color_spec,
+                         &JxlWriter::_first_dtype>;
 
 nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
@@ -788,7 +766,7 @@ nb::object encode(nb::handle arr_in, nb::handle color, nb::handle lossless, nb::
 }  // namespace
 
 void register_writer(nb::module_ &m) {
-    nb::class_<JxlWriter> cls(m, "JxlWriter", nb::type_slots(writer_slots),
+    nb::class_<JxlWriter> cls(m, "JxlWriter", nb::type_slots(WriterGc::slots),
                               "Streaming JPEG XL encoder.\n\n"
                               "Frames are NumPy arrays of shape (Y, X) or (Y, X, C), C in 1..4\n"
                               "(L, LA, RGB, RGBA), of uint8, uint16, float16 or float32. The\n"
