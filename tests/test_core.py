@@ -410,3 +410,25 @@ def test_module_refuses_a_second_execution():
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == ("RuntimeError Module '_jxl' has already been imported. "
                                 "Re-initialisation is not supported.")
+
+
+def test_atomic_output_keeps_target_until_commit(tmp_path):
+    from quillmarsh.core.io import AtomicOutput
+
+    target = tmp_path / "x.bin"
+    target.write_bytes(b"old")
+    out = AtomicOutput(target)
+    out.write(b"new data")
+    assert target.read_bytes() == b"old"
+    out.discard()
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["x.bin"]
+    with pytest.raises(RuntimeError), AtomicOutput(target) as out:
+        out.write(b"half")
+        raise RuntimeError("boom")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["x.bin"]
+    with AtomicOutput(target) as out:
+        out.write(b"new")
+    assert target.read_bytes() == b"new"
+    with pytest.raises(FileNotFoundError):
+        AtomicOutput(tmp_path / "missing" / "y.bin")

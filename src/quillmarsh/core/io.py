@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import os
 import queue
+import tempfile
 import threading
 import weakref
 from typing import IO, Optional, Union
 
-__all__ = ["BackgroundChunkReader"]
+__all__ = ["AtomicOutput", "BackgroundChunkReader"]
 
 _EOF = object()
 _POLL = 0.05  # seconds between checks for close() while the queue is full
@@ -178,3 +179,85 @@ class BackgroundChunkReader:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class AtomicOutput:
+    """A binary file that appears at `path` only when committed.
+
+    Writes go to a temporary file in the target's folder; `commit()` renames it
+    over the target, `discard()` removes it. A failed write therefore leaves an
+    existing target untouched and no partial file behind. The folder must
+    exist and be writable, and an existing target must be a writable file:
+    both are checked here, so errors come before any work is done.
+    """
+
+    def __init__(self, path: "Union[str, os.PathLike[str]]") -> None:
+        target = os.path.abspath(os.fspath(path))
+        folder = os.path.dirname(target)
+        if os.path.isdir(target):
+            raise IsADirectoryError(f"jxl: destination is a directory: {os.fspath(path)!r}")
+        if os.path.exists(target) and not os.access(target, os.W_OK):
+            raise PermissionError(f"jxl: destination is not writable: {os.fspath(path)!r}")
+        fd, self._tmp = tempfile.mkstemp(prefix=".", suffix=".part", dir=folder)
+        self.path = target
+        self.file: Optional[IO[bytes]] = os.fdopen(fd, "wb")
+        if os.path.exists(target):
+            try:
+                os.chmod(self._tmp, os.stat(target).st_mode & 0o7777)
+            except OSError:
+                pass
+        else:
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self._tmp, 0o666 & ~umask)
+
+    def write(self, data: "bytes | bytearray | memoryview") -> int:
+        if self.file is None:
+            raise ValueError("I/O operation on closed file")
+        return self.file.write(data)
+
+    def commit(self) -> None:
+        """Flush, close and move the temporary file over the target."""
+        if self.file is None:
+            return
+        f, self.file = self.file, None
+        try:
+            f.flush()
+            os.fsync(f.fileno())
+            f.close()
+            os.replace(self._tmp, self.path)
+        except BaseException:
+            f.close()
+            _remove_quietly(self._tmp)
+            raise
+
+    def discard(self) -> None:
+        """Close and remove the temporary file; the target is untouched."""
+        if self.file is None:
+            return
+        f, self.file = self.file, None
+        f.close()
+        _remove_quietly(self._tmp)
+
+    def __enter__(self) -> "AtomicOutput":
+        return self
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        if exc_type is None:
+            self.commit()
+        else:
+            self.discard()
+
+    def __del__(self) -> None:
+        # Never commit implicitly: a dropped output is a failed one.
+        try:
+            self.discard()
+        except Exception:
+            pass
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
