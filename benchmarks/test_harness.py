@@ -24,17 +24,18 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import bench  # noqa: E402
+import harness  # noqa: E402
 from images import panning, photo  # noqa: E402
 
 
 @pytest.fixture(scope="session")
 def direct_path() -> Path:
-    return bench.ensure_direct(None)
+    return harness.ensure_direct(None)
 
 
 @pytest.fixture(scope="session")
 def jxl():
-    mod, err = bench.load_module()
+    mod, err = harness.load_module()
     if mod is None:
         pytest.skip(f"module not importable: {err}")
     return mod
@@ -48,7 +49,7 @@ def needs(jxl, *names):
 
 @pytest.fixture
 def ctx(tmp_path, jxl, direct_path):
-    return bench.Ctx(bench.QUICK, jxl, bench.Direct(direct_path, 2), tmp_path, 2)
+    return harness.Ctx(harness.QUICK, jxl, harness.Direct(direct_path, 2), tmp_path, 2)
 
 
 def run_direct(direct_path: Path, *args: str) -> dict:
@@ -105,7 +106,7 @@ def test_direct_decoder_delivers_the_modules_pixels(ctx, jxl, image, kw, threads
     path = ctx.encode_file(image, arr, **kw)
     got = jxl.decode(path.read_bytes(), numthreads=threads)
     ctx.direct.threads = threads
-    assert bench.same_pixels(ctx, path, got) == "yes"
+    assert harness.same_pixels(ctx, path, got) == "yes"
 
 
 @pytest.mark.parametrize("index", [0, 1, 2])
@@ -187,10 +188,10 @@ def test_memory_probe_sees_the_output_buffer(ctx, jxl):
     ballast = np.ones(64 << 20, np.uint8)  # 64 MiB in the parent must not mask the children
     arr = photo(1024, 1024, 3, np.uint8, seed=8)
     path = ctx.encode_file("m", arr, distance=1.0)
-    mod = bench.run_child({"op": "decode", "path": str(path), "kwargs": {"numthreads": 2}})
+    mod = harness.run_child({"op": "decode", "path": str(path), "kwargs": {"numthreads": 2}})
     ref = ctx.direct.run("decode", "--in", str(path), mem=True)
     for res in (mod, ref):
-        assert bench.growth(res) >= arr.nbytes / 1024
+        assert harness.growth(res) >= arr.nbytes / 1024
     assert ballast.sum() == ballast.size
 
 
@@ -198,7 +199,7 @@ def test_slow_file_reads_the_file_and_sleeps_per_read(tmp_path):
     p = tmp_path / "f.bin"
     payload = bytes(range(256)) * 40
     p.write_bytes(payload)
-    f = bench.SlowFile(p, 0.01)
+    f = harness.SlowFile(p, 0.01)
     chunks = []
     t0 = time.perf_counter()
     while True:
@@ -238,3 +239,25 @@ def test_quick_run_prints_one_table_and_succeeds(direct_path):
     assert out.count("machine: nproc=") == 1 and "summary:" in out
     for key in ("1a", "1f", "2a", "2d", "3a", "3d", "4a", "4c"):
         assert f"\n{key}  " in out
+
+
+def test_every_benchmark_module_registers_rows_with_unique_keys():
+    benches = bench.load_benches()
+    modules = {module for *_, module in benches}
+    assert modules == set(bench.module_names())  # each module registers something
+    keys = [t.split(" ", 1)[0] for _, titles, _, _ in benches for t in titles]
+    assert len(keys) == len(set(keys)) and len(keys) >= 19
+    fmt = harness.dataclasses.asdict(harness.FULL)
+    for _, titles, _, _ in benches:
+        for t in titles:
+            assert t.split(" ", 1)[1].format(**fmt)  # every placeholder is a Profile field
+
+
+@pytest.mark.parametrize("only, want", [
+    (["1a"], {"bench_decode"}), (["decode"], {"bench_decode"}),
+    (["bench_probes", "3"], {"bench_probes", "bench_progressive"}), ([], None)])
+def test_only_selects_rows_by_key_or_module(only, want):
+    benches = bench.load_benches()
+    got = {m for _, titles, _, m in benches
+           if bench.selected(only, [t.split(" ", 1)[0] for t in titles], m)}
+    assert got == (want if want is not None else set(bench.module_names()))

@@ -26,10 +26,11 @@ def _env(extra_path: str | None = None) -> dict:
     return dict(os.environ, PYTHONPATH=os.pathsep.join(parts))
 
 
-def cli(*args, cwd: Path, extra_path: str | None = None, stderr=subprocess.PIPE):
-    """Run `python -m quillmarsh.codecs.jxl ARGS` with the quillmarsh under test."""
+def cli(*args, cwd: Path, extra_path: str | None = None, stderr=subprocess.PIPE,
+        module: str = "quillmarsh.cli"):
+    """Run `python -m quillmarsh.cli ARGS` with the quillmarsh under test."""
     return subprocess.run(
-        [sys.executable, "-m", "quillmarsh.codecs.jxl", *map(str, args)],
+        [sys.executable, "-m", module, *map(str, args)],
         cwd=cwd, env=_env(extra_path), stdout=subprocess.PIPE, stderr=stderr,
         text=True, timeout=120,
     )
@@ -352,12 +353,13 @@ def test_usage_errors_exit_2_with_one_line(tmp_path, args):
     one_error_line(cli(*args, cwd=tmp_path), status=2)
 
 
-def test_version_and_help(tmp_path):
-    proc = cli("--version", cwd=tmp_path)
+@pytest.mark.parametrize("module", ["quillmarsh.cli", "quillmarsh.codecs.jxl"])
+def test_version_and_help(tmp_path, module):
+    proc = cli("--version", cwd=tmp_path, module=module)
     assert proc.returncode == 0
     assert proc.stdout.strip() == (
         f"quillmarsh-jxl {quillmarsh.__version__} (libjxl {jxl.libjxl_version()})")
-    helptext = cli("--help", cwd=tmp_path).stdout
+    helptext = cli("--help", cwd=tmp_path, module=module).stdout
     for command in ("info", "decode", "encode", "thumb"):
         assert command in helptext
 
@@ -400,13 +402,13 @@ def test_console_script(work):
     assert json.loads(proc.stdout)["xsize"] == 64
 
 
-def test_info_parses_the_header_of_any_size_but_measures_no_prefix_above_the_limit(tmp_path,
-                                                                                  monkeypatch):
-    from quillmarsh.codecs import jxl as public
-    path = tmp_path / "p.jxl"
-    path.write_bytes(public.encode(np.full((300, 400, 3), 90, np.uint8), quality=90))
-    assert public._info(str(path))["dc_prefix_measured"] is True
-    monkeypatch.setattr(public, "MAX_PIXELS_DEFAULT", 1000)
-    info = public._info(str(path))
-    assert (info["xsize"], info["ysize"], info["dc_prefix_measured"]) == (400, 300, False)
-    assert info["dc_prefix_bytes"] is None
+@pytest.mark.parametrize("limit, measured", [("none", True), ("120000", True), ("119999", False)])
+def test_info_parses_the_header_of_any_size_but_measures_no_prefix_above_the_limit(tmp_path, limit,
+                                                                                  measured):
+    (tmp_path / "p.jxl").write_bytes(jxl.encode(np.full((300, 400, 3), 90, np.uint8), quality=90))
+    facts = json.loads(cli("info", "p.jxl", "--json", "--max-pixels", limit, cwd=tmp_path).stdout)
+    assert (facts["xsize"], facts["ysize"], facts["dc_prefix_measured"]) == (400, 300, measured)
+    if not measured:
+        assert facts["dc_prefix_bytes"] is None
+        text = cli("info", "p.jxl", "--max-pixels", limit, cwd=tmp_path).stdout
+        assert f"larger than --max-pixels {limit}" in text

@@ -200,7 +200,8 @@ class AtomicOutput:
             raise PermissionError(f"jxl: destination is not writable: {os.fspath(path)!r}")
         fd, self._tmp = tempfile.mkstemp(prefix=".", suffix=".part", dir=folder)
         self.path = target
-        self.file: Optional[IO[bytes]] = os.fdopen(fd, "wb")
+        # Readable too: Pillow reads back what it wrote for multi-page TIFF.
+        self.file: Optional[IO[bytes]] = os.fdopen(fd, "w+b")
         if os.path.exists(target):
             try:
                 os.chmod(self._tmp, os.stat(target).st_mode & 0o7777)

@@ -1,0 +1,155 @@
+"""What every subcommand shares: the program name, one-line errors, atomic
+outputs and the progress line."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+from typing import IO, Any, Iterator, Optional, Union
+
+from quillmarsh.codecs.jxl import JxlError
+from quillmarsh.core.io import AtomicOutput
+
+PROG = "quillmarsh-jxl"
+
+
+class CliError(Exception):
+    """A failure the command line reports as one line, exit status 1."""
+
+
+def note(message: str) -> None:
+    sys.stderr.write(f"{PROG}: note: {message}\n")
+
+
+def fail(message: str) -> None:
+    text = " ".join(message.split())  # one line, whatever the message held
+    sys.stderr.write(f"{PROG}: {text}\n")
+    sys.stderr.flush()
+
+
+def mib(n: int) -> str:
+    if n >= 1 << 20:
+        return f"{n / (1 << 20):.2f} MiB"
+    if n >= 1 << 10:
+        return f"{n / (1 << 10):.1f} KiB"
+    return f"{n} bytes"
+
+
+def stderr_is_tty() -> bool:
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+# --- error translation -----------------------------------------------------
+
+# What a failed read, decode or encode may raise; anything else is a bug.
+CAUGHT = (OSError, ValueError, TypeError, JxlError, NotImplementedError, MemoryError, IndexError)
+
+
+# OS errors by class: the words for an input, and for an output.
+_OS_WORDS = (
+    (FileNotFoundError, "no such file", "no such directory"),
+    (IsADirectoryError, "is a directory", "is a directory"),
+    (PermissionError, "permission denied", "permission denied"),
+)
+
+
+def _os_words(exc: OSError, as_input: bool) -> Optional[str]:
+    for cls, read_words, write_words in _OS_WORDS:
+        if isinstance(exc, cls):
+            return read_words if as_input else write_words
+    return None
+
+
+def input_error(path: str, exc: BaseException) -> CliError:
+    msg = str(exc)
+    if isinstance(exc, OSError):
+        words = _os_words(exc, True)
+        return CliError(f"{path}: {words or 'cannot read: ' + (exc.strerror or msg)}")
+    if isinstance(exc, MemoryError):
+        return CliError(f"{path}: out of memory")
+    if msg == "jxl: empty input":
+        return CliError(f"{path}: empty file, not a JPEG XL file")
+    if msg == "jxl: not a JPEG XL stream":
+        return CliError(f"{path}: not a JPEG XL file")
+    if isinstance(exc, JxlError):
+        kind = "truncated" if "truncated" in msg else "corrupt"
+        return CliError(f"{path}: {kind} JPEG XL file ({msg})")
+    if isinstance(exc, NotImplementedError):
+        return CliError(f"{path}: unsupported image ({msg})")
+    return CliError(f"{path}: {msg}")
+
+
+def output_error(path: str, exc: BaseException) -> CliError:
+    words = _os_words(exc, False) if isinstance(exc, OSError) else None
+    if words is None:
+        words = (exc.strerror if isinstance(exc, OSError) else None) or str(exc)
+    return CliError(f"{path}: cannot write: {words}")
+
+
+@contextlib.contextmanager
+def reading(path: str) -> Iterator[None]:
+    """Report failures inside the block as problems with input `path`."""
+    try:
+        yield
+    except CliError:
+        raise
+    except CAUGHT as exc:
+        raise input_error(path, exc) from exc
+
+
+class Output:
+    """An output file that appears whole or not at all.
+
+    The temporary file beside the target is created at once, so an unwritable
+    path fails before any work; a failure inside the ``with`` block leaves an
+    existing target untouched and no partial file behind.
+    """
+
+    def __init__(self, path: "Union[str, os.PathLike[str]]") -> None:
+        self.path = os.fspath(path)
+        try:
+            self._out = AtomicOutput(self.path)
+        except OSError as exc:
+            raise output_error(self.path, exc) from exc
+        assert self._out.file is not None
+        self.file: IO[bytes] = self._out.file
+
+    def __enter__(self) -> "Output":
+        return self
+
+    def __exit__(self, exc_type: Optional[type], exc: Optional[BaseException], tb: Any) -> None:
+        if exc_type is not None:
+            self._out.discard()
+            return
+        try:
+            self._out.commit()
+        except OSError as err:
+            raise output_error(self.path, err) from err
+
+
+class Progress:
+    """A self-overwriting progress line on stderr, only when it is a terminal."""
+
+    def __init__(self, what: str, total: Optional[int]) -> None:
+        self.what = what
+        self.total = total
+        self.enabled = stderr_is_tty()
+        self._shown = False
+
+    def update(self, done: int) -> None:
+        if not self.enabled:
+            return
+        of = f"/{self.total}" if self.total else ""
+        sys.stderr.write(f"\r{PROG}: {self.what} frame {done}{of}")
+        sys.stderr.flush()
+        self._shown = True
+
+    def finish(self) -> None:
+        if self._shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self._shown = False

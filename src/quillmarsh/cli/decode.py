@@ -1,0 +1,119 @@
+"""``decode`` and ``thumb``: JPEG XL to .npy, PNG or TIFF."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any, List, Optional, Tuple
+
+import numpy as np
+
+from quillmarsh.codecs.jxl import JxlReader, frame_count
+
+from .base import CliError, Output, Progress, reading, stderr_is_tty
+from .images import output_format, pil, write_frames
+from .options import add_limits, add_quiet, add_threads, index_arg, limit_kwargs
+
+_COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progress line
+
+
+def register(sub: Any) -> None:
+    p = sub.add_parser(
+        "decode",
+        help="decode to .npy, .png, .tif or .jpg",
+        description="Decode FILE to OUT. .npy keeps every sample as decoded (an "
+        "animation becomes a (T, Y, X[, C]) stack); .png and .tif (through Pillow) "
+        "keep 8-bit images, 16-bit grey and, in TIFF, 32-bit float grey, and reduce "
+        "other samples to 8 bits. Animations become animated PNG (100 ms frames) or "
+        "multi-page TIFF. Files above 4 MiB are read in the background while "
+        "decoding.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("out", metavar="OUT")
+    p.add_argument("--index", type=index_arg, default=None, metavar="K",
+                   help="decode only frame K (from 0) of an animation")
+    p.add_argument("--downsample", type=int, choices=(1, 2, 4, 8), default=1,
+                   help="reduce width and height by this factor (8: progressive decode)")
+    p.add_argument("--no-streaming", action="store_true",
+                   help="read the whole file before decoding")
+    add_threads(p)
+    add_limits(p)
+    add_quiet(p)
+    p.set_defaults(func=run_decode)
+
+    p = sub.add_parser(
+        "thumb",
+        help="write a 1:8 thumbnail",
+        description="Write a thumbnail of FILE, 1/8 of its width and height, to OUT "
+        "(.png, .tif, .jpg or .npy). Progressive files stop decoding after the DC pass.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("out", metavar="OUT")
+    p.add_argument("--index", type=index_arg, default=0, metavar="K",
+                   help="frame of an animation (default 0)")
+    add_threads(p)
+    add_limits(p)
+    add_quiet(p)
+    p.set_defaults(func=run_thumb, downsample=8, no_streaming=True)
+
+
+def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
+                  streaming: bool = False, numthreads: Optional[int] = None,
+                  progress: bool = True, **limits: Any) -> Tuple[List[np.ndarray], int]:
+    """Decoded frames of `path` (all, or the one at `index`) and the bit depth."""
+    with reading(path):
+        reader = JxlReader(path, numthreads=numthreads, parse_color=False, streaming=streaming,
+                           skip_frames=index or 0, downsample=downsample, **limits)
+    with reader:
+        bits = int(reader.basic_info["bits_per_sample"])
+        total: Optional[int] = None
+        multi = progress and index is None and reader.is_animation
+        if multi and stderr_is_tty():
+            with reading(path):
+                # frame_count holds the whole file in memory; skip it for huge ones.
+                if os.path.getsize(path) <= _COUNT_LIMIT:
+                    total = frame_count(path)
+        shown = Progress("decoding", total)
+        frames: List[np.ndarray] = []
+        try:
+            with reading(path):
+                for frame in reader.iter_frames():
+                    frames.append(frame)
+                    if multi:
+                        shown.update(len(frames))
+                    if index is not None:
+                        break
+        finally:
+            shown.finish()
+    if not frames:
+        if index is not None:
+            with reading(path):
+                n = frame_count(path)
+            raise CliError(f"{path}: no frame {index} (the file has {n} frame{'s' * (n != 1)})")
+        raise CliError(f"{path}: no frames in the file")
+    return frames, bits
+
+
+def _run(args: argparse.Namespace, suffix: str) -> int:
+    src: str = args.file
+    dst: str = args.out
+    fmt = output_format(dst)
+    if fmt is not None:
+        pil()  # fail before decoding when Pillow is missing
+    frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
+                                 streaming=not args.no_streaming, numthreads=args.threads,
+                                 **limit_kwargs(args))
+    with Output(dst) as out:
+        write_frames(out.file, frames, fmt, bits)
+    if not args.quiet:
+        shape = frames[0].shape if len(frames) == 1 else (len(frames),) + frames[0].shape
+        print(f"{src} -> {dst}: {'x'.join(map(str, shape))} {frames[0].dtype}{suffix}")
+    return 0
+
+
+def run_decode(args: argparse.Namespace) -> int:
+    return _run(args, "")
+
+
+def run_thumb(args: argparse.Namespace) -> int:
+    return _run(args, " (1:8)")

@@ -1,0 +1,171 @@
+"""Arrays in and out of files other than JPEG XL: .npy, and images through Pillow."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, IO, List, Optional
+
+import numpy as np
+
+from quillmarsh.codecs.jxl import check_signature
+
+from .base import CliError, note, reading
+
+if TYPE_CHECKING:
+    from PIL import Image as PILImage
+
+LAYOUTS = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+PIL_OUTPUTS = {".png": "PNG", ".apng": "PNG", ".tif": "TIFF", ".tiff": "TIFF",
+               ".jpg": "JPEG", ".jpeg": "JPEG"}
+FRAME_MS = 100  # frame duration of animated outputs; decoded timing is not exposed
+
+
+def pil() -> Any:
+    try:
+        from PIL import Image
+    except ImportError:
+        raise CliError(
+            "reading or writing PNG/TIFF images needs Pillow, which is not installed: "
+            "pip install 'quillmarsh[image]' (or use .npy files)"
+        ) from None
+    return Image
+
+
+def output_format(path: str) -> Optional[str]:
+    """The Pillow format that `path`'s extension asks for; None for .npy."""
+    if os.path.isdir(path):
+        raise CliError(f"{path}: cannot write: is a directory")
+    ext = os.path.splitext(path)[1].lower()
+    if ext == ".npy":
+        return None
+    if ext in PIL_OUTPUTS:
+        return PIL_OUTPUTS[ext]
+    raise CliError(f"{path}: unknown output type {ext or '(none)'!r}; use .npy, .png, .tif or .jpg")
+
+
+def channels(frame: np.ndarray) -> int:
+    return 1 if frame.ndim == 2 else int(frame.shape[-1])
+
+
+def to_uint8(frame: np.ndarray, bits: int) -> np.ndarray:
+    # Integer samples keep the stream's own range (a 10-bit stream tops out at
+    # 1023); float samples are nominally 0..1.
+    scaled: np.ndarray = frame.astype(np.float32)
+    if frame.dtype.kind == "u":
+        top = float((1 << bits) - 1) if 0 < bits <= 16 else float(np.iinfo(frame.dtype).max)
+        scaled *= 255.0 / top
+    else:
+        scaled = np.nan_to_num(scaled, nan=0.0) * 255.0
+    out: np.ndarray = np.clip(np.rint(scaled), 0, 255).astype(np.uint8)
+    return out
+
+
+def keeps_all_bits(frame: np.ndarray, fmt: str) -> bool:
+    if frame.dtype == np.uint8:
+        return fmt != "JPEG" or channels(frame) in (1, 3)
+    if fmt == "JPEG":
+        return False
+    if frame.ndim == 2 and frame.dtype == np.uint16:
+        return True
+    return frame.ndim == 2 and frame.dtype == np.float32 and fmt == "TIFF"
+
+
+def to_pil_frame(frame: np.ndarray, fmt: str, bits: int) -> "PILImage.Image":
+    """One decoded frame as a Pillow image, reducing to 8 bits where needed."""
+    Image = pil()
+    if not keeps_all_bits(frame, fmt) and frame.dtype != np.uint8:
+        frame = to_uint8(frame, bits)
+    if fmt == "JPEG" and channels(frame) in (2, 4):  # JPEG holds no alpha
+        frame = frame[..., 0] if channels(frame) == 2 else frame[..., :3]
+    return Image.fromarray(frame)  # type: ignore[no-any-return]
+
+
+def write_frames(file: IO[bytes], frames: List[np.ndarray], fmt: Optional[str], bits: int) -> None:
+    """Write decoded frames: one array or a (T, ...) stack to .npy, else via Pillow."""
+    if fmt is None:
+        arr = frames[0] if len(frames) == 1 else np.stack(frames)
+        np.save(file, arr, allow_pickle=False)
+        return
+    if not keeps_all_bits(frames[0], fmt):
+        what = "alpha dropped, " if fmt == "JPEG" and channels(frames[0]) in (2, 4) else ""
+        note(
+            f"{frames[0].dtype} {LAYOUTS.get(channels(frames[0]), '?')} samples written to "
+            f"{fmt} as {what}8 bits; use .npy to keep them all"
+        )
+    if fmt == "JPEG" and len(frames) > 1:
+        raise CliError("JPEG holds one frame; write an animation to .png, .tif or .npy")
+    images = [to_pil_frame(f, fmt, bits) for f in frames]
+    if len(images) == 1:
+        images[0].save(file, format=fmt, **({"quality": 95} if fmt == "JPEG" else {}))
+    elif fmt == "PNG":
+        images[0].save(
+            file, format=fmt, save_all=True, append_images=images[1:],
+            duration=FRAME_MS, loop=0,
+        )
+    else:
+        images[0].save(file, format=fmt, save_all=True, append_images=images[1:])
+
+
+def pil_to_array(img: "PILImage.Image") -> np.ndarray:
+    mode = img.mode
+    if mode in ("L", "LA", "RGB", "RGBA"):
+        return np.asarray(img)
+    if mode.startswith("I;16"):
+        return np.asarray(img).astype(np.uint16)  # native byte order
+    if mode == "I":
+        a = np.asarray(img)
+        if a.size and (int(a.min()) < 0 or int(a.max()) > 65535):
+            raise ValueError("32-bit integer samples outside 0..65535 are not supported")
+        return a.astype(np.uint16)
+    if mode == "F":
+        return np.asarray(img, dtype=np.float32)
+    if mode == "1":
+        return np.asarray(img.convert("L"))
+    if mode in ("P", "PA"):
+        alpha = mode == "PA" or "transparency" in img.info
+        return np.asarray(img.convert("RGBA" if alpha else "RGB"))
+    if mode == "La":
+        return np.asarray(img.convert("LA"))
+    if mode == "RGBa":
+        return np.asarray(img.convert("RGBA"))
+    return np.asarray(img.convert("RGB"))
+
+
+def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.ndarray:
+    """An array to encode: from .npy, or from an image through Pillow.
+
+    With `animation`, every frame of a multi-frame image is stacked; without
+    it the first frame is used (with a note unless `quiet_frames`).
+    """
+    if os.path.splitext(path)[1].lower() == ".npy":
+        with reading(path):
+            loaded: object = np.load(path, allow_pickle=False)
+        if not isinstance(loaded, np.ndarray):
+            raise CliError(f"{path}: not a single NumPy array (.npz archives are not read)")
+        return loaded
+    Image = pil()
+    with reading(path):
+        if not os.path.exists(path):
+            raise FileNotFoundError(path)
+        try:
+            img = Image.open(path)
+        except Image.UnidentifiedImageError as exc:
+            with open(path, "rb") as f:
+                if check_signature(f.read(16)):
+                    raise CliError(f"{path}: already JPEG XL (decode it first)") from exc
+            raise CliError(f"{path}: not an image Pillow can read") from exc
+        with img:
+            n = int(getattr(img, "n_frames", 1))
+            if not animation or n == 1:
+                if n > 1 and not quiet_frames:
+                    note(f"{path} has {n} frames; encoding the first (--animation for all)")
+                arr = pil_to_array(img)
+                return arr[np.newaxis] if animation else arr
+            frames = []
+            for i in range(n):
+                img.seek(i)
+                frames.append(pil_to_array(img))
+    shapes = {(f.shape, f.dtype.str) for f in frames}
+    if len(shapes) != 1:
+        raise CliError(f"{path}: frames differ in size or sample type")
+    return np.stack(frames)

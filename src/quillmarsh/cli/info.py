@@ -1,0 +1,152 @@
+"""``info``: what a JPEG XL file holds, from its headers."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from typing import Any, Dict, Optional
+
+import numpy as np
+
+from quillmarsh.codecs.jxl import JxlReader, frame_count, thumbnail_bytes
+
+from .base import mib, reading
+from .images import LAYOUTS
+from .options import add_limits
+
+LAYOUT_WORDS = {1: "grey", 2: "grey + alpha", 3: "colour", 4: "colour + alpha"}
+
+# Readable names of libjxl's colour enumerations (jxl/color_encoding.h).
+COLOR_SPACES = {0: "RGB", 1: "grey", 2: "XYB", 3: "unknown"}
+WHITE_POINTS = {1: "D65", 2: "custom", 10: "E", 11: "DCI"}
+PRIMARIES = {1: "sRGB", 2: "custom", 9: "BT.2100", 11: "P3"}
+TRANSFERS = {1: "BT.709", 2: "unknown", 8: "linear", 13: "sRGB", 16: "PQ", 17: "DCI",
+             18: "HLG", 65535: "gamma"}
+INTENTS = {0: "perceptual", 1: "relative", 2: "saturation", 3: "absolute"}
+ORIENTATIONS = {1: "identity", 2: "flip horizontal", 3: "rotate 180", 4: "flip vertical",
+                5: "transpose", 6: "rotate 90 cw", 7: "anti-transpose", 8: "rotate 90 ccw"}
+
+
+def register(sub: Any) -> None:
+    p = sub.add_parser(
+        "info",
+        help="describe a JPEG XL file",
+        description="Size, channels, sample type, bit depth, animation and frame count, "
+        "colour encoding, ICC profile size and progressive DC prefix size of FILE. "
+        "Only headers and the first frame (up to its DC pass, if any) are decoded, so damage "
+        "further into the file shows only when it is decoded.",
+    )
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--json", action="store_true", help="print the facts as JSON")
+    add_limits(p)
+    p.set_defaults(func=run)
+
+
+def _name(table: Dict[int, str], value: int) -> str:
+    return table.get(value, f"unknown ({value})")
+
+
+def _sample_word(bits: int, exp_bits: int) -> str:
+    if exp_bits:
+        return f"{bits}-bit float ({exp_bits} exponent bits)"
+    return f"{bits}-bit integer"
+
+
+def _container_kind(path: str) -> str:
+    with open(path, "rb") as f:
+        head = f.read(12)
+    return "container" if head.startswith(b"\x00\x00\x00\x0cJXL ") else "codestream"
+
+
+def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
+    """What `info` reports, as plain values."""
+    with reading(path):
+        fsize = os.path.getsize(path)
+        # Only the header is parsed here, which costs nothing whatever size
+        # the header claims; the size limit matters where pixels are decoded.
+        with JxlReader(path, parse_color=True, max_pixels=None) as reader:
+            basic = reader.basic_info
+            color = reader.color
+            icc = reader.icc_profile
+            samples = reader.samples
+            dtype = np.dtype(reader.dtype).name
+        frames = frame_count(path)
+        too_large = max_pixels is not None and basic["xsize"] * basic["ysize"] > max_pixels
+        # Measuring the DC prefix may decode the whole first frame.
+        prefix = None if too_large else thumbnail_bytes(path, max_pixels=None)
+        kind = _container_kind(path)
+    return {
+        "file": path,
+        "file_size": fsize,
+        "format": kind,
+        "xsize": basic["xsize"],
+        "ysize": basic["ysize"],
+        "channels": samples,
+        "layout": LAYOUTS.get(samples, "?"),
+        "dtype": dtype,
+        "bits_per_sample": basic["bits_per_sample"],
+        "exponent_bits_per_sample": basic["exponent_bits_per_sample"],
+        "alpha_bits": basic["alpha_bits"],
+        "animation": bool(basic["have_animation"]),
+        "frames": frames,
+        "color": None
+        if color is None
+        else {
+            "color_space": _name(COLOR_SPACES, color["color_space"]),
+            "white_point": _name(WHITE_POINTS, color["white_point"]),
+            "primaries": _name(PRIMARIES, color["primaries"]),
+            "transfer_function": _name(TRANSFERS, color["transfer_function"]),
+            "rendering_intent": _name(INTENTS, color["rendering_intent"]),
+        },
+        "icc_size": None if icc is None else len(icc),
+        "orientation": basic["orientation"],
+        "intensity_target": basic["intensity_target"],
+        "uses_original_profile": bool(basic["uses_original_profile"]),
+        "dc_prefix_bytes": None if prefix is None else len(prefix),
+        "dc_prefix_measured": not too_large,
+    }
+
+
+def run(args: argparse.Namespace) -> int:
+    path: str = args.file
+    info = facts(path, args.max_pixels)
+    if args.json:
+        print(json.dumps(info, indent=2))
+        return 0
+    c = info["channels"]
+    frames = info["frames"]
+    lines = [
+        ("file", f"{path} ({mib(info['file_size'])}, {info['format']})"),
+        ("size", f"{info['xsize']} x {info['ysize']}"),
+        ("channels", f"{c} ({info['layout']}, {LAYOUT_WORDS.get(c, '?')})"),
+        ("sample type", info["dtype"]),
+        ("bit depth", _sample_word(info["bits_per_sample"], info["exponent_bits_per_sample"])),
+        ("animation", f"{'yes' if info['animation'] else 'no'}, "
+                      f"{frames} frame{'s' if frames != 1 else ''}"),
+    ]
+    col = info["color"]
+    if col is not None:
+        lines.append(("colour", f"{col['color_space']}, white point {col['white_point']}, "
+                      f"primaries {col['primaries']}, transfer {col['transfer_function']}, "
+                      f"intent {col['rendering_intent']}"))
+    icc = info["icc_size"]
+    # libjxl synthesises a profile for an encoded colour space too; it
+    # describes the pixels as decoded, whether or not the file embeds one.
+    lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes (of the decoded pixels)"))
+    orient = info["orientation"]
+    lines.append(("orientation", f"{orient} ({_name(ORIENTATIONS, orient)})"))
+    lines.append(("intensity", f"{info['intensity_target']:g} nits"))
+    dc = info["dc_prefix_bytes"]
+    if not info["dc_prefix_measured"]:
+        lines.append(("progressive", f"not measured (the image is larger than --max-pixels "
+                                     f"{args.max_pixels})"))
+    elif dc is None:
+        lines.append(("progressive", "none (no DC pass before the full first frame)"))
+    else:
+        share = 100.0 * dc / max(info["file_size"], 1)
+        lines.append(("progressive", f"DC prefix {dc} bytes ({share:.1f}% of the file)"))
+    width = max(len(k) for k, _ in lines)
+    for key, value in lines:
+        print(f"{key:<{width}}  {value}")
+    return 0
