@@ -2,6 +2,7 @@
 // the two probes libjxl_version/check_signature, and registration.
 #define QM_IMPORT_NUMPY
 #include "jxl_types.h"
+#include "jxl_meta.h"
 
 #include <nanobind/stl/string.h>
 
@@ -538,6 +539,7 @@ NB_MODULE(_jxl, m) {
     register_reader(m);
     register_writer(m);
     register_decode_funcs(m);
+    register_meta(m);
 
     for (const char *name :
          {"libjxl_version", "check_signature", "decode", "encode", "frame_count", "thumbnail_bytes"})

@@ -1,0 +1,270 @@
+"""Metadata of ordinary image files, read and written through Pillow.
+
+The JPEG XL command line carries an image's metadata across formats: its ICC
+profile, EXIF and XMP, and for animations the frame durations and the loop
+count. This module is the Pillow side of that: `read_meta` gathers them from
+an open Pillow image, `save_options` turns them into the keywords of
+``Image.save`` for PNG/APNG, TIFF, WebP, GIF and JPEG, and `exif_summary` /
+`icc_description` make them readable for ``info``.
+
+Conventions: EXIF is TIFF-structured bytes (starting "II*\\0" or "MM\\0*",
+without the "Exif\\0\\0" marker some formats put first); XMP is bytes of
+UTF-8 XML; durations are seconds per frame; ``loops`` is the number of times
+the animation plays, 0 for forever (as in APNG, WebP and JPEG XL). A GIF's
+loop field counts repeats after the first play, so its value is one less.
+"""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
+
+if TYPE_CHECKING:
+    from PIL import Image as PILImage
+
+__all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary",
+           "icc_description", "EXIF_MARKER"]
+
+EXIF_MARKER = b"Exif\x00\x00"
+_TIFF_HEADERS = (b"II*\x00", b"MM\x00*")
+_PNG_XMP_KEY = "XML:com.adobe.xmp"
+_TIFF_XMP_TAG = 700
+_TIFF_EXIF_IFD, _TIFF_GPS_IFD = 0x8769, 0x8825
+# The IFD0 tags of a TIFF that are EXIF rather than image structure.
+_TIFF_EXIF_TAGS = (
+    0x010E,  # ImageDescription
+    0x010F,  # Make
+    0x0110,  # Model
+    0x0112,  # Orientation
+    0x0131,  # Software
+    0x0132,  # DateTime
+    0x013B,  # Artist
+    0x8298,  # Copyright
+)
+
+
+@dataclass
+class ImageMeta:
+    """What an image file says besides its pixels (None: it says nothing)."""
+
+    icc_profile: Optional[bytes] = None
+    exif: Optional[bytes] = None
+    xmp: Optional[bytes] = None
+    durations: Optional[List[float]] = None
+    loops: Optional[int] = None
+    notes: List[str] = field(default_factory=list)
+
+
+def _tiff_exif(data: Any) -> Optional[bytes]:
+    """TIFF-structured EXIF from bytes with or without the "Exif\\0\\0" marker."""
+    if not isinstance(data, (bytes, bytearray)) or not data:
+        return None
+    raw = bytes(data)
+    if raw.startswith(EXIF_MARKER):
+        raw = raw[len(EXIF_MARKER):]
+    return raw if raw[:4] in _TIFF_HEADERS else None
+
+
+def _exif_of_tiff(img: "PILImage.Image") -> Optional[bytes]:
+    """The EXIF of a TIFF file: its EXIF/GPS directories and descriptive tags.
+
+    A TIFF keeps EXIF in its own first directory, next to the tags that lay
+    out its strips; only the EXIF part is taken.
+    """
+    from PIL import Image
+
+    src = img.getexif()
+    if _TIFF_EXIF_IFD not in src and _TIFF_GPS_IFD not in src:
+        return None
+    out = Image.Exif()
+    for tag in _TIFF_EXIF_TAGS:
+        if tag in src:
+            out[tag] = src[tag]
+    for tag in (_TIFF_EXIF_IFD, _TIFF_GPS_IFD):
+        if tag in src:
+            ifd = src.get_ifd(tag)
+            if ifd:
+                out[tag] = ifd
+    data = out.tobytes()
+    return _tiff_exif(data)
+
+
+def _xmp_of(img: "PILImage.Image") -> Optional[bytes]:
+    value: Any = img.info.get("xmp")
+    if value is None:
+        value = img.info.get(_PNG_XMP_KEY)
+    if value is None and img.format == "TIFF":
+        tags = getattr(img, "tag_v2", None)
+        value = tags.get(_TIFF_XMP_TAG) if tags is not None else None
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    if isinstance(value, tuple):  # a TIFF BYTE tag read as a tuple of ints
+        value = bytes(value)
+    return bytes(value) if isinstance(value, (bytes, bytearray)) and value else None
+
+
+def _loops_of(img: "PILImage.Image") -> int:
+    loop = img.info.get("loop")
+    if img.format == "GIF":
+        # No NETSCAPE block: the GIF plays once; else `loop` extra times.
+        if loop is None:
+            return 1
+        return 0 if int(loop) == 0 else int(loop) + 1
+    return 0 if loop is None else int(loop)
+
+
+def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
+    """ICC profile, EXIF, XMP and (with `timing`) frame durations and loops.
+
+    `img` is an image fresh from ``Image.open``; it is left at its first
+    frame. Durations and loops are given only for animations (GIF, APNG,
+    WebP); a multi-page TIFF has none.
+    """
+    img.load()  # a PNG's eXIf chunk may follow the pixels
+    meta = ImageMeta()
+    icc = img.info.get("icc_profile")
+    meta.icc_profile = bytes(icc) if icc else None
+    if img.format == "TIFF":
+        meta.exif = _exif_of_tiff(img)
+    else:
+        meta.exif = _tiff_exif(img.info.get("exif"))
+        if img.info.get("exif") and meta.exif is None:
+            meta.notes.append("its EXIF is not TIFF-structured and was left out")
+    meta.xmp = _xmp_of(img)
+    n = int(getattr(img, "n_frames", 1))
+    if timing and getattr(img, "is_animated", False) and img.format in ("GIF", "PNG", "WEBP"):
+        meta.loops = _loops_of(img)
+        durations = []
+        for i in range(n):
+            img.seek(i)
+            ms = img.info.get("duration")
+            if ms is None:
+                img.load()
+                ms = img.info.get("duration", 0)
+            durations.append(float(ms) / 1000.0)
+        img.seek(0)
+        meta.durations = durations
+    return meta
+
+
+def _ms(seconds: float) -> int:
+    return int(round(seconds * 1000.0))
+
+
+def save_options(fmt: str, meta: ImageMeta, n_frames: int = 1) -> Dict[str, Any]:
+    """Keywords for ``Image.save(..., format=fmt)`` that write `meta`.
+
+    `fmt` is a Pillow format name (PNG, TIFF, WEBP, GIF, JPEG). What the
+    format cannot hold is left out; `dropped` names it.
+    """
+    from PIL import Image, PngImagePlugin
+
+    opts: Dict[str, Any] = {}
+    exif = meta.exif
+    if fmt in ("PNG", "WEBP", "JPEG", "TIFF") and meta.icc_profile:
+        opts["icc_profile"] = meta.icc_profile
+    if fmt == "PNG":
+        if exif:
+            opts["exif"] = exif
+        if meta.xmp:
+            info = PngImagePlugin.PngInfo()
+            info.add_itxt(_PNG_XMP_KEY, meta.xmp.decode("utf-8", "replace"))
+            opts["pnginfo"] = info
+    elif fmt == "JPEG":
+        if exif:
+            opts["exif"] = EXIF_MARKER + exif
+        if meta.xmp:
+            opts["xmp"] = meta.xmp
+    elif fmt == "WEBP":
+        if exif:
+            opts["exif"] = exif
+        if meta.xmp:
+            opts["xmp"] = meta.xmp
+    elif fmt == "TIFF":
+        # The writer takes one tag table: the EXIF's, with the XMP packet in it.
+        if exif or meta.xmp:
+            tags = Image.Exif()
+            if exif:
+                tags.load(EXIF_MARKER + exif)
+            if meta.xmp:
+                tags[_TIFF_XMP_TAG] = meta.xmp
+            opts["exif"] = tags
+    if n_frames > 1 and fmt in ("PNG", "WEBP", "GIF"):
+        if meta.durations is not None:
+            opts["duration"] = [_ms(d) for d in meta.durations[:n_frames]]
+        loops = 0 if meta.loops is None else int(meta.loops)
+        if fmt == "GIF":
+            if loops != 1:
+                opts["loop"] = 0 if loops == 0 else loops - 1
+        else:
+            opts["loop"] = loops
+    return opts
+
+
+def dropped(fmt: str, meta: ImageMeta, n_frames: int = 1) -> List[str]:
+    """Names of what `save_options(fmt, meta, n_frames)` cannot write."""
+    lost = []
+    if fmt == "GIF":
+        lost += [name for name, v in (("ICC profile", meta.icc_profile), ("EXIF", meta.exif),
+                                      ("XMP", meta.xmp)) if v]
+    if n_frames > 1 and fmt == "TIFF" and meta.durations is not None:
+        lost.append("frame durations")
+    return lost
+
+
+# --- readable summaries ------------------------------------------------------
+
+_ORIENTATION_TAG, _MAKE, _MODEL, _DATETIME, _DATETIME_ORIGINAL = (
+    0x0112, 0x010F, 0x0110, 0x0132, 0x9003)
+
+
+def exif_summary(exif: bytes) -> Dict[str, Any]:
+    """Camera, date and orientation of TIFF-structured EXIF (what is present).
+
+    Raises ValueError when the bytes cannot be parsed.
+    """
+    from PIL import Image
+
+    tags = Image.Exif()
+    try:
+        tags.load(EXIF_MARKER + exif)
+        sub = tags.get_ifd(_TIFF_EXIF_IFD)
+    except Exception as exc:  # Pillow raises several kinds for broken EXIF
+        raise ValueError(f"unreadable EXIF ({exc})") from None
+    out: Dict[str, Any] = {}
+    camera = " ".join(str(tags[t]).strip("\x00 ") for t in (_MAKE, _MODEL) if t in tags)
+    if camera:
+        out["camera"] = camera
+    date = sub.get(_DATETIME_ORIGINAL) or tags.get(_DATETIME)
+    if date:
+        out["date"] = str(date).strip("\x00 ")
+    if _ORIENTATION_TAG in tags:
+        out["orientation"] = int(tags[_ORIENTATION_TAG])
+    return out
+
+
+def icc_description(icc: bytes) -> Optional[str]:
+    """The profile description ('desc' tag) of an ICC profile, or None."""
+    if len(icc) < 132:
+        return None
+    (count,) = struct.unpack_from(">I", icc, 128)
+    for i in range(min(count, 1024)):
+        pos = 132 + 12 * i
+        if pos + 12 > len(icc):
+            return None
+        sig, off, size = struct.unpack_from(">4sII", icc, pos)
+        if sig != b"desc" or off + size > len(icc) or size < 12:
+            continue
+        tag = icc[off : off + size]
+        if tag[:4] == b"desc":  # ICC v2: ASCII with its length
+            (n,) = struct.unpack_from(">I", tag, 8)
+            return tag[12 : 12 + n].split(b"\x00", 1)[0].decode("latin-1") or None
+        if tag[:4] == b"mluc":  # ICC v4: the first localised record, UTF-16BE
+            nrec, recsize = struct.unpack_from(">II", tag, 8)
+            if nrec < 1 or recsize < 12 or len(tag) < 28:
+                return None
+            length, start = struct.unpack_from(">II", tag, 20)
+            text = tag[start : start + length]
+            return text.decode("utf-16-be", "replace").rstrip("\x00") or None
+    return None
