@@ -22,7 +22,8 @@ if not STUB.exists():  # an installed copy without stubs: compare with the sourc
     STUB = Path(__file__).resolve().parents[1] / "src" / "quillmarsh" / "codecs" / "_jxl.pyi"
 TREE = ast.parse(STUB.read_text(encoding="utf-8"))
 
-PUBLIC = ["JxlReader", "JxlWriter", "decode", "encode", "frame_count", "thumbnail_bytes",
+PUBLIC = ["JxlReader", "JxlWriter", "decode", "encode", "frame_count", "frames_info",
+          "thumbnail_bytes",
           "check_signature", "libjxl_version", "JxlError"]
 
 
@@ -91,7 +92,8 @@ def test_every_public_name_of_the_extension_is_in_the_stub():
     assert runtime <= stubbed
 
 
-@pytest.mark.parametrize("name", ["decode", "encode", "frame_count", "thumbnail_bytes",
+@pytest.mark.parametrize("name", ["decode", "encode", "frame_count", "frames_info",
+                                  "thumbnail_bytes",
                                   "check_signature", "libjxl_version"])
 def test_function_parameters_match(name):
     funcs, _ = _stub_defs(TREE.body)

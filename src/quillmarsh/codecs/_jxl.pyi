@@ -284,6 +284,21 @@ def encode(
 ) -> None:
     """Encode a single ndarray (or animation stack) to a path or file-like object."""
 
+class _FrameInfo(TypedDict):
+    duration: float
+    duration_ticks: int
+    timecode: int | None
+    name: str
+    is_last: bool
+    xsize: int
+    ysize: int
+    crop_x0: int
+    crop_y0: int
+    blend_mode: str
+
+def frames_info(data: _Input, *, coalesce: bool = True) -> list[_FrameInfo]:
+    """Frame headers of a JPEG XL stream, without decoding pixels."""
+
 def frame_count(data: _Input, *, numthreads: int | None = None) -> int:
     """Return the number of frames in a JPEG XL stream."""
 

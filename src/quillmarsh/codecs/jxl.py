@@ -42,6 +42,7 @@ from ._jxl import (
     decode,
     encode,
     frame_count,
+    frames_info,
     libjxl_version,
     thumbnail_bytes,
 )
@@ -52,6 +53,7 @@ __all__ = [
     "decode",
     "encode",
     "frame_count",
+    "frames_info",
     "thumbnail_bytes",
     "check_signature",
     "libjxl_version",

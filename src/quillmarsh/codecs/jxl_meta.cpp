@@ -54,7 +54,7 @@ void drive(JxlDecoder *dec, MetaInput &in, const char *what, F &&on_event) {
             case JXL_DEC_SUCCESS:
                 return;
             case JXL_DEC_ERROR:
-                raise_jxl(std::string("jxl: corrupt stream while reading ") + what +
+                raise_jxl(std::string("jxl: corrupt or truncated stream while reading ") + what +
                           " (JxlDecoderProcessInput returned JXL_DEC_ERROR)");
             case JXL_DEC_NEED_MORE_INPUT:
                 if (!in.refill(dec))

@@ -17,6 +17,7 @@ loop field counts repeats after the first play, so its value is one less.
 from __future__ import annotations
 
 import struct
+import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
@@ -121,7 +122,9 @@ def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
     frame. Durations and loops are given only for animations (GIF, APNG,
     WebP); a multi-page TIFF has none.
     """
-    img.load()  # a PNG's eXIf chunk may follow the pixels
+    # A PNG's eXIf chunk may follow the pixels. Loading a TIFF applies and
+    # drops its orientation tag, so its EXIF matches the pixels it gives.
+    img.load()
     meta = ImageMeta()
     icc = img.info.get("icc_profile")
     meta.icc_profile = bytes(icc) if icc else None
@@ -228,8 +231,11 @@ def exif_summary(exif: bytes) -> Dict[str, Any]:
 
     tags = Image.Exif()
     try:
-        tags.load(EXIF_MARKER + exif)
-        sub = tags.get_ifd(_TIFF_EXIF_IFD)
+        # Pillow only warns about some damage; it is an error here.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            tags.load(EXIF_MARKER + exif)
+            sub = tags.get_ifd(_TIFF_EXIF_IFD)
     except Exception as exc:  # Pillow raises several kinds for broken EXIF
         raise ValueError(f"unreadable EXIF ({exc})") from None
     out: Dict[str, Any] = {}

@@ -1,0 +1,184 @@
+"""Metadata boxes and frame headers read by parse-only passes."""
+
+import io
+import struct
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import _streams as S
+from quillmarsh.codecs import _jxl
+from quillmarsh.core.errors import JxlError
+
+EXIF = (b"MM\x00*" + struct.pack(">I", 8) + struct.pack(">H", 1)
+        + struct.pack(">HHIHH", 0x0112, 3, 1, 6, 0) + struct.pack(">I", 0))
+XMP = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
+JUMBF = b"\x00\x00\x00\x10jumdquillmarsh"
+
+
+def cjxl_with(tmp_path: Path, *args: str, png: bool = True) -> bytes:
+    S.need_cjxl()
+    src = tmp_path / "in.png"
+    Image.fromarray(S.image(16, 24, 3)).save(src)
+    out = tmp_path / "out.jxl"
+    subprocess.run([S.CJXL, str(src), str(out), "--quiet", "-d", "0", "-e", "1", *args],
+                   check=True, capture_output=True)
+    return out.read_bytes()
+
+
+def with_metadata(tmp_path: Path, compress: int, exif: bytes = EXIF) -> bytes:
+    for name, data in (("exif", exif), ("xmp", XMP), ("jumbf", JUMBF)):
+        (tmp_path / name).write_bytes(data)
+    return cjxl_with(tmp_path, "-x", f"exif={tmp_path / 'exif'}", "-x",
+                     f"xmp={tmp_path / 'xmp'}", "-x", f"jumbf={tmp_path / 'jumbf'}",
+                     f"--compress_boxes={compress}")
+
+
+def split_boxes(data: bytes):
+    """(type, whole box bytes) of a container, in order."""
+    out, pos = [], 0
+    while pos < len(data):
+        size, kind = struct.unpack_from(">I4s", data, pos)
+        assert size >= 8, "test helper handles plain 32-bit box sizes only"
+        out.append((kind, data[pos:pos + size]))
+        pos += size
+    return out
+
+
+@pytest.mark.parametrize("compress", [0, 1])
+@pytest.mark.parametrize("form", ["bytes", "bytearray", "path", "file"])
+def test_metadata_boxes_exact(tmp_path, compress, form):
+    data = with_metadata(tmp_path, compress)
+    path = tmp_path / "m.jxl"
+    path.write_bytes(data)
+    src = {"bytes": data, "bytearray": bytearray(data), "path": path,
+           "file": io.BytesIO(data)}[form]
+    got = _jxl._read_boxes(src)
+    assert (got["exif"], got["xmp"], got["jumbf"]) == (EXIF, XMP, JUMBF)
+    listed = {t: (size, comp) for t, size, comp in got["boxes"]}
+    assert listed["Exif"][1] == listed["xml "][1] == listed["jumb"][1] == bool(compress)
+    if not compress:  # stored sizes are the contents': offset field + TIFF data
+        assert listed["Exif"][0] == 4 + len(EXIF) and listed["xml "][0] == len(XMP)
+    types = [t for t, _, _ in got["boxes"]]
+    assert types[:2] == ["JXL ", "ftyp"] and any(t in ("jxlc", "jxlp") for t in types)
+
+
+def test_bare_codestream_has_no_boxes():
+    got = _jxl._read_boxes(_jxl.encode(np.zeros((8, 8, 3), np.uint8)))
+    assert got == {"exif": None, "xmp": None, "jumbf": None, "boxes": []}
+
+
+def test_boxes_after_the_codestream_are_found(tmp_path):
+    boxes = split_boxes(with_metadata(tmp_path, 0))
+    meta = [b for t, b in boxes if t in (b"Exif", b"xml ", b"jumb")]
+    rest = [b for t, b in boxes if t not in (b"Exif", b"xml ", b"jumb")]
+    moved = b"".join(rest + meta)
+    assert moved.index(b"Exif") > moved.rindex(b"jxlp")
+    got = _jxl._read_boxes(moved)
+    assert (got["exif"], got["xmp"], got["jumbf"]) == (EXIF, XMP, JUMBF)
+    assert [t for t, _, _ in got["boxes"]][-3:] == ["Exif", "xml ", "jumb"]
+    assert (_jxl.decode(moved) == _jxl.decode(b"".join(rest))).all()
+
+
+def test_box_claiming_more_than_64_mib_is_refused(tmp_path):
+    data = with_metadata(tmp_path, 0)
+    claim = struct.pack(">I4s", 8 + (100 << 20), b"xml ") + b"<x/>"
+    with pytest.raises(JxlError, match=r'XMP \("xml "\) box of 104857600 bytes is larger '
+                                       r"than the 64 MiB limit"):
+        _jxl._read_boxes(b"".join(b for t, b in split_boxes(data) if t != b"xml ") + claim)
+
+
+def test_compressed_box_inflating_past_64_mib_is_refused(tmp_path):
+    (tmp_path / "big.xml").write_bytes(b" " * (65 << 20))
+    data = cjxl_with(tmp_path, "-x", f"xmp={tmp_path / 'big.xml'}", "--compress_boxes=1",
+                     "--brotli_effort=0")
+    assert len(data) < 1 << 20
+    with pytest.raises(JxlError, match=r"box is larger than the 64 MiB limit"):
+        _jxl._read_boxes(data)
+
+
+@pytest.mark.parametrize("exif, why", [
+    (b"\x00\x00\x00\x40" + EXIF, "points past its end"),
+    (b"\x00\x00\x00\x00GIF89a..", "no TIFF header"),
+    (b"\x00\x00", "too short"),
+])
+def test_malformed_exif_box(tmp_path, exif, why):
+    boxes = split_boxes(with_metadata(tmp_path, 0))
+    bad = struct.pack(">I4s", 8 + len(exif), b"Exif") + exif
+    data = b"".join(bad if t == b"Exif" else b for t, b in boxes)
+    with pytest.raises(JxlError, match=f"malformed Exif box: .*{why}"):
+        _jxl._read_boxes(data)
+
+
+@pytest.mark.parametrize("cut", [40, 150, -3])
+def test_truncated_container(tmp_path, cut):
+    data = with_metadata(tmp_path, 1)
+    with pytest.raises(JxlError, match="corrupt or truncated stream while reading its boxes"):
+        _jxl._read_boxes(data[:cut])
+
+
+@pytest.mark.parametrize("src, exc, msg", [
+    (b"", ValueError, "jxl: empty input"),
+    (b"not a jpeg xl file", ValueError, "jxl: not a JPEG XL stream"),
+    (None, TypeError, "data must be bytes-like"),
+])
+@pytest.mark.parametrize("func", [_jxl._read_boxes, _jxl.frames_info])
+def test_unusable_input(func, src, exc, msg):
+    with pytest.raises(exc, match=msg):
+        func(src)
+
+
+# ---- frame headers ---------------------------------------------------------
+
+def gif_animation(tmp_path: Path) -> bytes:
+    frames = [Image.fromarray(f) for f in S.animation_frames(3, 16, 24)]
+    gif = tmp_path / "a.gif"
+    frames[0].save(gif, save_all=True, append_images=frames[1:], duration=[50, 200, 500],
+                   loop=3)
+    S.need_cjxl()
+    out = tmp_path / "a.jxl"
+    subprocess.run([S.CJXL, str(gif), str(out), "--quiet", "-d", "0", "-e", "1"], check=True)
+    return out.read_bytes()
+
+
+def test_frames_info_of_an_animation(tmp_path):
+    data = gif_animation(tmp_path)
+    path = tmp_path / "a.jxl"
+    for src in (data, path, open(path, "rb")):
+        info = _jxl.frames_info(src)
+        assert [f["duration"] for f in info] == pytest.approx([0.05, 0.2, 0.5])
+        assert [f["is_last"] for f in info] == [False, False, True]
+        ticks = [f["duration_ticks"] for f in info]
+        assert ticks[1] == 4 * ticks[0] and ticks[2] == 10 * ticks[0]
+        assert {(f["xsize"], f["ysize"], f["timecode"], f["name"]) for f in info} == {
+            (24, 16, None, "")}
+    assert len(info) == _jxl.frame_count(data)
+
+
+def test_frames_info_of_a_still():
+    (f,) = _jxl.frames_info(S.still(20, 30))
+    assert (f["duration"], f["duration_ticks"], f["is_last"], f["xsize"], f["ysize"]) == (
+        0.0, 0, True, 30, 20)
+
+
+def test_layers_without_coalescing():
+    data = S.layered_animation(48, 64)
+    whole = _jxl.frames_info(data)
+    assert [(f["xsize"], f["ysize"], f["crop_x0"], f["crop_y0"]) for f in whole] == [
+        (64, 48, 0, 0)] * 2
+    layers = _jxl.frames_info(data, coalesce=False)
+    assert layers[0]["xsize"], layers[0]["ysize"] == (64, 48)
+    second = layers[1]
+    assert (second["xsize"], second["ysize"]) < (64, 48)
+    assert second["crop_x0"] <= 8 and second["crop_y0"] <= 8
+    assert second["crop_x0"] + second["xsize"] >= 24 and second["crop_y0"] + second["ysize"] >= 16
+    assert {f["blend_mode"] for f in layers} <= {"replace", "blend", "add", "muladd", "mul"}
+
+
+def test_frames_info_of_a_truncated_stream(tmp_path):
+    data = gif_animation(tmp_path)
+    with pytest.raises(JxlError, match="truncated stream while reading its frame headers"):
+        _jxl.frames_info(data[: len(data) * 2 // 3])
