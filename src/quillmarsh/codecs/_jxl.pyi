@@ -78,6 +78,10 @@ class _BasicInfo(TypedDict):
     intensity_target: float
     min_nits: float
     uses_original_profile: bool
+    alpha_premultiplied: bool
+    num_loops: int
+    tps: float | None
+    have_timecodes: bool
 
 _R = TypeVar("_R", bound="JxlReader")
 _W = TypeVar("_W", bound="JxlWriter")

@@ -923,6 +923,14 @@ void register_reader(nb::module_ &m) {
             d["intensity_target"] = static_cast<double>(b.intensity_target);
             d["min_nits"] = static_cast<double>(b.min_nits);
             d["uses_original_profile"] = b.uses_original_profile != 0;
+            d["alpha_premultiplied"] = b.alpha_premultiplied != 0;
+            // Animation timing: plays (0 = forever), ticks per second.
+            const JxlAnimationHeader &a = b.animation;
+            d["num_loops"] = b.have_animation ? a.num_loops : 0u;
+            d["tps"] = b.have_animation && a.tps_denominator
+                           ? nb::object(nb::float_(double(a.tps_numerator) / a.tps_denominator))
+                           : nb::none();
+            d["have_timecodes"] = b.have_animation && a.have_timecodes;
             return d;
         });
 
