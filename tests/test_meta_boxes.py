@@ -182,3 +182,88 @@ def test_frames_info_of_a_truncated_stream(tmp_path):
     data = gif_animation(tmp_path)
     with pytest.raises(JxlError, match="truncated stream while reading its frame headers"):
         _jxl.frames_info(data[: len(data) * 2 // 3])
+
+
+# ---- the reader's properties -----------------------------------------------
+
+@pytest.fixture(scope="module")
+def big_with_exif(tmp_path_factory):
+    """A file above the streaming threshold (4 MiB) with metadata boxes."""
+    d = tmp_path_factory.mktemp("big")
+    noise = np.random.default_rng(7).integers(0, 256, (1300, 1300, 3), dtype=np.uint8)
+    Image.fromarray(noise).save(d / "in.png")
+    (d / "exif").write_bytes(EXIF)
+    (d / "xmp").write_bytes(XMP)
+    S.need_cjxl()
+    subprocess.run([S.CJXL, str(d / "in.png"), str(d / "big.jxl"), "--quiet", "-d", "0",
+                    "-e", "1", "-x", f"exif={d / 'exif'}", "-x", f"xmp={d / 'xmp'}"],
+                   check=True)
+    path = d / "big.jxl"
+    assert path.stat().st_size > 4 << 20
+    return path
+
+
+@pytest.mark.parametrize("how", ["bytes", "path", "streamed path", "streamed file"])
+def test_reader_box_properties(tmp_path, big_with_exif, how):
+    src = {"bytes": lambda: big_with_exif.read_bytes(), "path": lambda: big_with_exif,
+           "streamed path": lambda: big_with_exif,
+           "streamed file": lambda: open(big_with_exif, "rb")}[how]()
+    with _jxl.JxlReader(src, streaming=how.startswith("streamed")) as r:
+        assert r._streaming == how.startswith("streamed")
+        assert (r.exif, r.xmp, r.jumbf) == (EXIF, XMP, None)
+        assert [t for t, _, _ in r.boxes if t in ("Exif", "xml ")] == ["Exif", "xml "]
+        (f,) = r.frames_info
+        assert (f["xsize"], f["ysize"], f["is_last"]) == (1300, 1300, True)
+        assert r.read().shape == (1300, 1300, 3)  # the passes left the decoder alone
+        assert r.exif == EXIF
+    if how == "streamed file":
+        src.close()
+
+
+def test_reader_properties_after_close(tmp_path):
+    data = with_metadata(tmp_path, 1)
+    r = _jxl.JxlReader(data)
+    assert r.xmp == XMP
+    r.close()
+    assert (r.exif, r.xmp, r.jumbf) == (EXIF, XMP, JUMBF)  # cached by the first access
+    with pytest.raises(RuntimeError, match="JxlReader is closed"):
+        r.frames_info  # never asked before the close
+    r2 = _jxl.JxlReader(data)
+    r2.close()
+    with pytest.raises(RuntimeError, match="JxlReader is closed"):
+        r2.exif
+
+
+def test_reader_malformed_exif_spares_the_other_boxes(tmp_path):
+    boxes = split_boxes(with_metadata(tmp_path, 0))
+    bad = struct.pack(">I4s", 12, b"Exif") + b"\x00\x00\x00\x00"
+    r = _jxl.JxlReader(b"".join(bad if t == b"Exif" else b for t, b in boxes))
+    with pytest.raises(JxlError, match="malformed Exif box"):
+        r.exif
+    assert r.xmp == XMP and ("Exif", 4, False) in r.boxes
+
+
+def test_reader_frames_info_follows_its_coalescing():
+    data = S.layered_animation(48, 64)
+    assert len(_jxl.JxlReader(data).frames_info) == 2
+    layers = _jxl.JxlReader(data, coalesce=False).frames_info
+    assert layers == _jxl.frames_info(data, coalesce=False)
+    assert layers[1]["xsize"] < 64
+    r = _jxl.JxlReader(data)
+    first = r.frames_info
+    first[0]["name"] = "changed"
+    assert r.frames_info[0]["name"] == ""  # each access is a fresh copy
+
+
+def test_basic_info_timing_and_premultiplied(tmp_path):
+    info = _jxl.JxlReader(gif_animation(tmp_path)).basic_info
+    assert info["tps"] == 100.0 and info["num_loops"] == 0 and info["have_timecodes"] is False
+    assert info["alpha_premultiplied"] is False
+    still = _jxl.JxlReader(S.still(8, 8)).basic_info
+    assert still["tps"] is None and still["num_loops"] == 0
+    rgba = tmp_path / "a.png"
+    Image.fromarray(S.image(16, 16, 4)).save(rgba)
+    out = tmp_path / "p.jxl"
+    subprocess.run([S.CJXL, str(rgba), str(out), "--quiet", "-d", "0", "--premultiply=1"],
+                   check=True)
+    assert _jxl.JxlReader(out).basic_info["alpha_premultiplied"] is True

@@ -152,6 +152,21 @@ class JxlReader:
         """ICC profile bytes (lazy)."""
     @property
     def basic_info(self) -> _BasicInfo: ...
+    @property
+    def exif(self) -> bytes | None:
+        """EXIF as TIFF-structured bytes ("II*\\0" or "MM\\0*" first), or None."""
+    @property
+    def xmp(self) -> bytes | None:
+        """XMP packet bytes (the "xml " box), or None."""
+    @property
+    def jumbf(self) -> bytes | None:
+        """JUMBF superbox bytes (the "jumb" box), or None."""
+    @property
+    def boxes(self) -> list[tuple[str, int | None, bool]]:
+        """The container's boxes in file order: (type, size, compressed) tuples."""
+    @property
+    def frames_info(self) -> list[_FrameInfo]:
+        """One dict per frame from a parse-only pass, as this reader delivers them."""
     def iter_frames(self) -> Iterator[_Frame]:
         """Yield one decoded numpy array per JXL frame."""
     def __iter__(self) -> Iterator[_Frame]: ...

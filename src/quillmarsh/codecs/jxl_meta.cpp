@@ -2,6 +2,9 @@
 // of metadata it is given.
 #include "jxl_meta.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,6 +20,11 @@ constexpr size_t kMetaChunk = size_t(4) << 20;
 JxlDecoderStatus process_nogil(JxlDecoder *dec) {
     nb::gil_scoped_release unlocked;
     return JxlDecoderProcessInput(dec);
+}
+
+[[noreturn]] void errno_to_oserror() {
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw_current();
 }
 
 std::string mib(uint64_t n) { return std::to_string(n >> 20) + " MiB"; }
@@ -83,6 +91,22 @@ nb::bytes to_bytes(const std::vector<uint8_t> &v) {
 // ---- input -----------------------------------------------------------------
 
 bool MetaInput::read_chunk() {
+    if (fd_ >= 0) {
+        const size_t old = buf_.size();
+        buf_.resize(old + kMetaChunk);
+        ssize_t got;
+        do {
+            got = ::pread(fd_, buf_.data() + old, kMetaChunk, static_cast<off_t>(pos_));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            buf_.resize(old);
+            errno_to_oserror();
+        }
+        buf_.resize(old + static_cast<size_t>(got));
+        pos_ += got;
+        if (got == 0) eof_ = true;
+        return got > 0;
+    }
     nb::object chunk = file_.attr("read")(kMetaChunk);
     if (!PyBytes_Check(chunk.ptr()))
         raise_py(PyExc_TypeError, std::string("jxl: read() returned ") +
@@ -100,7 +124,7 @@ bool MetaInput::read_chunk() {
 bool MetaInput::start(JxlDecoder *dec) {
     const uint8_t *p = data_;
     size_t n = size_;
-    if (file_.is_valid()) {
+    if (chunked()) {
         // Enough bytes for the signature check, whatever read() hands out.
         while (buf_.size() < 16 && read_chunk()) {
         }
@@ -111,12 +135,12 @@ bool MetaInput::start(JxlDecoder *dec) {
     if (!signature_ok(p, n)) raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
     JxlDecoderStatus st = JxlDecoderSetInput(dec, p, n);
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
-    if (!file_.is_valid() || eof_) JxlDecoderCloseInput(dec);
+    if (!chunked() || eof_) JxlDecoderCloseInput(dec);
     return true;
 }
 
 bool MetaInput::refill(JxlDecoder *dec) {
-    if (!file_.is_valid() || eof_) return false;
+    if (!chunked() || eof_) return false;
     size_t keep = JxlDecoderReleaseInput(dec);
     if (keep > buf_.size()) keep = buf_.size();
     buf_.erase(buf_.begin(), buf_.end() - static_cast<std::ptrdiff_t>(keep));
@@ -268,13 +292,17 @@ nb::dict boxes_to_dict(const BoxScan &scan) {
     d["exif"] = scan.have_exif ? nb::object(exif_payload(scan.exif_box)) : nb::none();
     d["xmp"] = scan.have_xmp ? nb::object(to_bytes(scan.xmp)) : nb::none();
     d["jumbf"] = scan.have_jumbf ? nb::object(to_bytes(scan.jumbf)) : nb::none();
+    d["boxes"] = box_list(scan);
+    return d;
+}
+
+nb::list box_list(const BoxScan &scan) {
     nb::list boxes;
     for (const BoxEntry &e : scan.boxes) {
         nb::object size = e.unbounded ? nb::none() : nb::object(nb::int_(e.size));
         boxes.append(nb::make_tuple(nb::str(e.type.c_str()), size, e.compressed));
     }
-    d["boxes"] = boxes;
-    return d;
+    return boxes;
 }
 
 // ---- frame headers ---------------------------------------------------------

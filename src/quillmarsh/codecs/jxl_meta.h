@@ -34,6 +34,14 @@ public:
         in.file_ = std::move(readable);
         return in;
     }
+    // A file descriptor read with pread from `offset` on: the descriptor's
+    // own position (which another reader may be using) is left alone.
+    static MetaInput fd(int fd, int64_t offset) {
+        MetaInput in;
+        in.fd_ = fd;
+        in.pos_ = offset;
+        return in;
+    }
     // The first input for `dec`; false for an empty stream.
     bool start(JxlDecoder *dec);
     // After NEED_MORE_INPUT: the unconsumed tail plus the next chunk; false
@@ -42,6 +50,9 @@ public:
 
 private:
     bool read_chunk();
+    bool chunked() const { return file_.is_valid() || fd_ >= 0; }
+    int fd_ = -1;
+    int64_t pos_ = 0;
     const uint8_t *data_ = nullptr;
     size_t size_ = 0;
     nb::object file_;
@@ -85,6 +96,7 @@ nb::bytes exif_payload(const std::vector<uint8_t> &box);
 // The BoxScan as Python objects: exif, xmp and jumbf as bytes or None, boxes
 // as a list of (type, size, compressed).
 nb::dict boxes_to_dict(const BoxScan &scan);
+nb::list box_list(const BoxScan &scan);
 
 // One dict per frame, as a decoder with coalescing on or off delivers them.
 nb::list scan_frames(MetaInput &in, bool coalesce);

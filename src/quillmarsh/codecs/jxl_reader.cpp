@@ -319,6 +319,15 @@ void JxlReader::parse_header() {
 // ---- streaming input -------------------------------------------------------
 
 void JxlReader::init_streaming(nb::handle src) {
+    meta_src_ = nb::borrow(src);
+    if (!is_path(src)) {
+        try {
+            meta_pos_ = nb::cast<int64_t>(src.attr("tell")());
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        } catch (nb::cast_error &) {
+        }
+    }
     nb::object cls = nb::module_::import_("quillmarsh.core.io").attr("BackgroundChunkReader");
     chunk_reader_ = cls(src, "chunk_size"_a = kChunkSize, "prefetch"_a = kPrefetch);
     streaming_ = 1;
@@ -687,13 +696,66 @@ void JxlReader::fetch_icc_profile() {
         icc_profile_ = profile;
 }
 
+MetaInput JxlReader::meta_input(ProbeSource &src) {
+    if (!streaming_) return MetaInput::memory(src_data_, src_size_);
+    if (is_path(meta_src_)) {
+        src.open(meta_src_);
+        return src.input();
+    }
+    int fd = -1;
+    try {
+        fd = nb::cast<int>(meta_src_.attr("fileno")());
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (nb::cast_error &) {
+    }
+    if (fd < 0 || meta_pos_ < 0)
+        raise_py(PyExc_RuntimeError,
+                 "jxl: the metadata of a streamed file object is read through its file "
+                 "descriptor, and this one has none; open the reader on a path or with "
+                 "streaming=False");
+    return MetaInput::fd(fd, meta_pos_);
+}
+
+const BoxScan &JxlReader::box_scan() {
+    if (boxes_) return *boxes_;
+    check_open();
+    check_not_busy();
+    // Busy while the pass runs, so close() from another thread must wait.
+    BusyGuard guard(busy_);
+    ProbeSource src;
+    MetaInput in = meta_input(src);
+    boxes_ = std::make_unique<BoxScan>(scan_boxes(in));
+    return *boxes_;
+}
+
+nb::list JxlReader::frames_info() {
+    if (!frames_info_.is_valid()) {
+        check_open();
+        check_not_busy();
+        BusyGuard guard(busy_);
+        ProbeSource src;
+        MetaInput in = meta_input(src);
+        frames_info_ = scan_frames(in, coalesce_ != 0);
+    }
+    // Callers get their own list of their own dicts.
+    nb::list out;
+    for (nb::handle d : frames_info_) {
+        PyObject *copy = PyDict_Copy(d.ptr());
+        if (!copy) throw_current();
+        out.append(nb::steal(copy));
+    }
+    return out;
+}
+
 // ---- cyclic garbage collection ---------------------------------------------
 
 namespace {
 
 using ReaderGc = GcSlots<JxlReader, &JxlReader::data_ref_, &JxlReader::file_handle_,
                          &JxlReader::chunk_reader_, &JxlReader::frame_dtype_,
-                         &JxlReader::frame_shape_>;
+                         &JxlReader::frame_shape_, &JxlReader::meta_src_,
+                         &JxlReader::frames_info_>;
 
 int reader_traverse(PyObject *self, visitproc visit, void *arg) {
     if (int rc = ReaderGc::traverse(self, visit, arg)) return rc;
@@ -908,6 +970,45 @@ void register_reader(nb::module_ &m) {
             "ICC profile bytes (lazy).\n\n"
             "Fetched from libjxl on first access and cached; None without colour\n"
             "parsing, or when first asked after close().")
+        .def_prop_ro(
+            "exif",
+            [](JxlReader &r) -> nb::object {
+                const BoxScan &s = r.box_scan();
+                return s.have_exif ? nb::object(exif_payload(s.exif_box)) : nb::none();
+            },
+            "EXIF as TIFF-structured bytes (\"II*\\0\" or \"MM\\0*\" first), or None.\n\n"
+            "Read from the Exif box on first access of any box property (a pass of\n"
+            "its own over the input, brob boxes decompressed), then cached.")
+        .def_prop_ro(
+            "xmp",
+            [](JxlReader &r) -> nb::object {
+                const BoxScan &s = r.box_scan();
+                return s.have_xmp ? nb::object(nb::bytes(reinterpret_cast<const char *>(
+                                                             s.xmp.data()),
+                                                         s.xmp.size()))
+                                  : nb::none();
+            },
+            "XMP packet bytes (the \"xml \" box), or None.")
+        .def_prop_ro(
+            "jumbf",
+            [](JxlReader &r) -> nb::object {
+                const BoxScan &s = r.box_scan();
+                return s.have_jumbf ? nb::object(nb::bytes(reinterpret_cast<const char *>(
+                                                               s.jumbf.data()),
+                                                           s.jumbf.size()))
+                                    : nb::none();
+            },
+            "JUMBF superbox bytes (the \"jumb\" box), or None.")
+        .def_prop_ro(
+            "boxes", [](JxlReader &r) { return box_list(r.box_scan()); },
+            "The container's boxes in file order: (type, size, compressed) tuples.\n\n"
+            "type is the decompressed type of a brob box, size its stored contents'\n"
+            "(None for a last box that runs to the end of the file). Empty for a\n"
+            "bare codestream.")
+        .def_prop_ro(
+            "frames_info", [](JxlReader &r) { return r.frames_info(); },
+            "One dict per frame from a parse-only pass (see frames_info()), as this\n"
+            "reader's coalescing delivers them.")
         .def_prop_ro("basic_info", [](JxlReader &r) {
             const JxlBasicInfo &b = r.basic_info_;
             nb::dict d;

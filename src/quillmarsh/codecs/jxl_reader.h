@@ -2,9 +2,12 @@
 // frame loops, streaming refills, progressive downsampling, metadata).
 #pragma once
 
+#include "jxl_meta.h"
 #include "jxl_types.h"
 
 #include <jxl/thread_parallel_runner_cxx.h>
+
+#include <memory>
 
 namespace qmjxl {
 
@@ -27,6 +30,10 @@ public:
     void grow_input_buf(size_t needed);
     void parse_header();
     void fetch_icc_profile();
+    // The metadata passes' results, computed on first use and cached.
+    const BoxScan &box_scan();
+    nb::list frames_info();
+    MetaInput meta_input(ProbeSource &src);
     [[noreturn]] void raise_decode_error(int rc) const;
 
     void close();
@@ -81,6 +88,13 @@ public:
     uint64_t frame_nbytes_ = 0;
     size_t downsample_ = 1;
     int subsample_mode_ = 0;
+
+    // Metadata passes read the input again on their own: a streamed path or
+    // file object (from the position it had when the reader opened it).
+    nb::object meta_src_;
+    int64_t meta_pos_ = -1;
+    std::unique_ptr<BoxScan> boxes_;
+    nb::object frames_info_;
 
     bool busy_ = false;
     // A refill failed part-way through a frame: libjxl may still hold the
