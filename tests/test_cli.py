@@ -412,3 +412,25 @@ def test_info_parses_the_header_of_any_size_but_measures_no_prefix_above_the_lim
         assert facts["dc_prefix_bytes"] is None
         text = cli("info", "p.jxl", "--max-pixels", limit, cwd=tmp_path).stdout
         assert f"larger than --max-pixels {limit}" in text
+
+
+@pytest.mark.parametrize("command", [["decode", "rgb.jxl", "o.npy"], ["thumb", "prog.jxl", "o.npy"]],
+                         ids=["decode", "thumb"])
+def test_max_pixels_refuses_before_decoding_and_none_lifts_it(work, command):
+    (work / "o.npy").write_bytes(b"previous result")
+    err = one_error_line(cli(*command, "--max-pixels", "3071", cwd=work))
+    assert "64x48 = 3072 pixels exceeds --max-pixels=3071" in err and "or none" in err
+    assert (work / "o.npy").read_bytes() == b"previous result"
+    assert sorted(p.name for p in work.glob("o.*")) == ["o.npy"]
+    for limit in ("3072", "none"):
+        proc = cli(*command, "--max-pixels", limit, cwd=work)
+        assert proc.returncode == 0, proc.stderr
+        assert np.load(work / "o.npy").shape[:2] in ((48, 64), (6, 8))
+
+
+@pytest.mark.parametrize("value", ["0", "-5", "lots"])
+def test_max_pixels_usage_errors(tmp_path, value):
+    err = one_error_line(cli("decode", "a.jxl", "b.npy", "--max-pixels", value, cwd=tmp_path),
+                         status=2)
+    assert "--max-pixels must be a positive integer or 'none'" in err
+

@@ -10,6 +10,7 @@ from typing import Any, Dict, Optional
 import numpy as np
 
 from quillmarsh.codecs.jxl import JxlReader, frame_count, thumbnail_bytes
+from quillmarsh.core.icc import profile_description
 
 from .base import mib, reading
 from .images import LAYOUTS
@@ -100,6 +101,7 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
             "rendering_intent": _name(INTENTS, color["rendering_intent"]),
         },
         "icc_size": None if icc is None else len(icc),
+        "icc_description": None if icc is None else profile_description(icc),
         "orientation": basic["orientation"],
         "intensity_target": basic["intensity_target"],
         "uses_original_profile": bool(basic["uses_original_profile"]),
@@ -130,6 +132,11 @@ def run(args: argparse.Namespace) -> int:
         lines.append(("colour", f"{col['color_space']}, white point {col['white_point']}, "
                       f"primaries {col['primaries']}, transfer {col['transfer_function']}, "
                       f"intent {col['rendering_intent']}"))
+    elif info["icc_size"] is not None:
+        # libjxl describes the colour only by the file's own ICC profile.
+        desc = info["icc_description"]
+        named = f"'{desc}'" if desc else "(without a description)"
+        lines.append(("colour", f"ICC profile {named}, not an encoded colour space"))
     icc = info["icc_size"]
     # libjxl synthesises a profile for an encoded colour space too; it
     # describes the pixels as decoded, whether or not the file embeds one.
