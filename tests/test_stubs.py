@@ -24,6 +24,7 @@ TREE = ast.parse(STUB.read_text(encoding="utf-8"))
 
 PUBLIC = ["JxlReader", "JxlWriter", "decode", "encode", "frame_count", "frames_info",
           "thumbnail_bytes",
+          "transcode_jpeg", "reconstruct_jpeg",
           "check_signature", "libjxl_version", "JxlError"]
 
 

@@ -3,6 +3,7 @@
 #define QM_IMPORT_NUMPY
 #include "jxl_types.h"
 #include "jxl_meta.h"
+#include "jxl_jpeg.h"
 
 #include <nanobind/stl/string.h>
 
@@ -540,9 +541,11 @@ NB_MODULE(_jxl, m) {
     register_writer(m);
     register_decode_funcs(m);
     register_meta(m);
+    register_jpeg(m);
 
     for (const char *name :
-         {"libjxl_version", "check_signature", "decode", "encode", "frame_count", "thumbnail_bytes"})
+         {"libjxl_version", "check_signature", "decode", "encode", "frame_count", "thumbnail_bytes",
+          "transcode_jpeg", "reconstruct_jpeg"})
         expose_with_exact_doc(m, name, false);
     nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
     for (const char *name : {"iter_frames", "read", "close", "_iter_frames_progressive"})

@@ -329,3 +329,45 @@ def thumbnail_bytes(
     None when the stream is not progressively coded. The prefix measures the
     DC pass; for a decodable thumbnail use ``decode(data, downsample=8)``.
     """
+
+@overload
+def transcode_jpeg(
+    src: _Input,
+    dest: None = None,
+    *,
+    effort: int = 7,
+    numthreads: int | None = None,
+    keep_metadata: bool = True,
+) -> bytes:
+    """Recompress a JPEG losslessly into JPEG XL (bytes)."""
+
+@overload
+def transcode_jpeg(
+    src: _Input,
+    dest: _PathLike | _WritableBinary,
+    *,
+    effort: int = 7,
+    numthreads: int | None = None,
+    keep_metadata: bool = True,
+) -> None:
+    """Recompress a JPEG losslessly into JPEG XL, written to `dest`."""
+
+@overload
+def reconstruct_jpeg(
+    src: _Input,
+    dest: None = None,
+    *,
+    numthreads: int | None = None,
+    max_pixels: int | None = 1073741824,
+) -> bytes:
+    """Rebuild the original JPEG file from a JPEG XL made by transcode_jpeg() (bytes)."""
+
+@overload
+def reconstruct_jpeg(
+    src: _Input,
+    dest: _PathLike | _WritableBinary,
+    *,
+    numthreads: int | None = None,
+    max_pixels: int | None = 1073741824,
+) -> None:
+    """Rebuild the original JPEG file from a JPEG XL made by transcode_jpeg(), written to `dest`."""

@@ -44,7 +44,9 @@ from ._jxl import (
     frame_count,
     frames_info,
     libjxl_version,
+    reconstruct_jpeg,
     thumbnail_bytes,
+    transcode_jpeg,
 )
 
 __all__ = [
@@ -55,6 +57,8 @@ __all__ = [
     "frame_count",
     "frames_info",
     "thumbnail_bytes",
+    "transcode_jpeg",
+    "reconstruct_jpeg",
     "check_signature",
     "libjxl_version",
     "JxlError",

@@ -1,0 +1,549 @@
+// Lossless JPEG recompression (transcode_jpeg) and reconstruction of the
+// original JPEG file (reconstruct_jpeg).
+#include "jxl_jpeg.h"
+
+#include <jxl/thread_parallel_runner_cxx.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+using namespace nb::literals;
+
+namespace qmjxl {
+
+// ---- JPEG inspection ---------------------------------------------------------
+
+namespace {
+
+JpegCheck fail(JpegCheck::Kind kind, std::string reason) { return {kind, std::move(reason)}; }
+
+std::string hex_byte(unsigned v) {
+    static const char *digits = "0123456789ABCDEF";
+    return std::string("0x") + digits[(v >> 4) & 15] + digits[v & 15];
+}
+
+// Frame header (SOFn): precision, size, components, sampling factors.
+JpegCheck check_frame_header(const uint8_t *seg, size_t len, unsigned marker) {
+    if (len < 8) return fail(JpegCheck::kCorrupt, "frame header too short");
+    const unsigned precision = seg[2];
+    const unsigned height = (seg[3] << 8) | seg[4];
+    const unsigned width = (seg[5] << 8) | seg[6];
+    const unsigned ncomp = seg[7];
+    if (len < 8 + 3 * size_t{ncomp}) return fail(JpegCheck::kCorrupt, "frame header too short");
+    if (precision != 8)
+        return fail(JpegCheck::kUnsupported, std::to_string(precision) + "-bit samples");
+    if (width == 0) return fail(JpegCheck::kCorrupt, "image width 0");
+    if (height == 0)
+        return fail(JpegCheck::kUnsupported, "image height given after the first scan (DNL)");
+    if (ncomp != 1 && ncomp != 3) {
+        std::string what = std::to_string(ncomp) + " colour components";
+        if (ncomp == 4) what += " (CMYK or YCCK)";
+        return fail(JpegCheck::kUnsupported, what);
+    }
+    // Each component is sampled 1 or 2 times per direction in an MCU.
+    std::string factors;
+    bool ok = true;
+    for (unsigned c = 0; c < ncomp; ++c) {
+        const unsigned h = seg[9 + 3 * c] >> 4, v = seg[9 + 3 * c] & 15;
+        if (h == 0 || v == 0) return fail(JpegCheck::kCorrupt, "sampling factor 0");
+        ok = ok && h <= 2 && v <= 2;
+        factors += (c ? ", " : "") + std::to_string(h) + "x" + std::to_string(v);
+    }
+    if (!ok)
+        return fail(JpegCheck::kUnsupported,
+                    "chroma sampling factors " + factors + " (1 or 2 per direction only)");
+    (void)marker;
+    return {};
+}
+
+// What a start-of-frame marker other than C0/C1/C2 means.
+std::string sof_kind(unsigned m) {
+    if (m == 0xC3) return "lossless JPEG (SOF3)";
+    if (m >= 0xC5 && m <= 0xC7) return "hierarchical JPEG (SOF" + std::to_string(m - 0xC0) + ")";
+    if (m == 0xCB) return "lossless JPEG with arithmetic coding (SOF11)";
+    if (m >= 0xCD) return "hierarchical JPEG with arithmetic coding (SOF" + std::to_string(m - 0xC0) + ")";
+    return "arithmetic coding (SOF" + std::to_string(m - 0xC0) + ")";
+}
+
+}  // namespace
+
+JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
+    if (size < 3 || d[0] != 0xFF || d[1] != 0xD8 || d[2] != 0xFF) return fail(JpegCheck::kNotJpeg, "");
+    const char *const kTruncated = "it ends before its end-of-image marker";
+    size_t pos = 2;
+    bool have_frame = false, have_scan = false;
+    for (;;) {
+        // Bytes between segments are tolerated (libjxl keeps them); fill bytes too.
+        while (pos < size && d[pos] != 0xFF) ++pos;
+        while (pos < size && d[pos] == 0xFF) ++pos;
+        if (pos >= size) return fail(JpegCheck::kTruncated, kTruncated);
+        const unsigned m = d[pos++];
+        if (m == 0xD9) break;
+        if (m >= 0xD0 && m <= 0xD7) continue;  // a restart marker between scans
+        if (m == 0x00 || m == 0x01 || m == 0xD8)
+            return fail(JpegCheck::kCorrupt, "unexpected marker " + hex_byte(m));
+        if (pos + 2 > size) return fail(JpegCheck::kTruncated, kTruncated);
+        const size_t len = (size_t{d[pos]} << 8) | d[pos + 1];
+        if (len < 2) return fail(JpegCheck::kCorrupt, "segment length " + std::to_string(len));
+        if (pos + len > size) return fail(JpegCheck::kTruncated, kTruncated);
+        const uint8_t *seg = d + pos;
+        pos += len;
+        if (m == 0xC0 || m == 0xC1 || m == 0xC2) {
+            if (have_frame) return fail(JpegCheck::kCorrupt, "two frame headers");
+            JpegCheck r = check_frame_header(seg, len, m);
+            if (!r.ok()) return r;
+            have_frame = true;
+        } else if (m >= 0xC3 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+            return fail(JpegCheck::kUnsupported, sof_kind(m));
+        } else if (m == 0xCC) {
+            return fail(JpegCheck::kUnsupported, "arithmetic coding (DAC)");
+        } else if (m == 0xDE || m == 0xDF) {
+            return fail(JpegCheck::kUnsupported, "hierarchical JPEG (DHP/EXP)");
+        } else if (m == 0xDC) {
+            return fail(JpegCheck::kUnsupported, "image height given after the first scan (DNL)");
+        } else if (m == 0xDA) {
+            if (!have_frame) return fail(JpegCheck::kCorrupt, "a scan before the frame header");
+            have_scan = true;
+            // Entropy-coded data runs to the next marker that is neither a
+            // stuffed zero nor a restart marker.
+            for (;;) {
+                const void *ff = pos < size ? std::memchr(d + pos, 0xFF, size - pos) : nullptr;
+                if (!ff) return fail(JpegCheck::kTruncated, kTruncated);
+                pos = static_cast<size_t>(static_cast<const uint8_t *>(ff) - d);
+                if (pos + 1 >= size) return fail(JpegCheck::kTruncated, kTruncated);
+                const unsigned next = d[pos + 1];
+                if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {
+                    pos += next == 0xFF ? 1 : 2;
+                    continue;
+                }
+                break;
+            }
+        } else if (m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF)) {
+            // Tables, restart interval, comments and application data.
+        } else {
+            return fail(JpegCheck::kUnsupported, "marker " + hex_byte(m));
+        }
+    }
+    if (!have_frame) return fail(JpegCheck::kCorrupt, "no frame header");
+    if (!have_scan) return fail(JpegCheck::kCorrupt, "no image data");
+    return {};
+}
+
+void raise_jpeg_check(const JpegCheck &c) {
+    switch (c.kind) {
+        case JpegCheck::kOk:
+            return;
+        case JpegCheck::kNotJpeg:
+            raise_py(PyExc_ValueError, "jxl: not a JPEG stream");
+        case JpegCheck::kTruncated:
+            raise_py(PyExc_ValueError, "jxl: truncated JPEG stream (" + c.reason + ")");
+        case JpegCheck::kCorrupt:
+            raise_py(PyExc_ValueError, "jxl: corrupt JPEG stream (" + c.reason + ")");
+        case JpegCheck::kUnsupported:
+            raise_py(PyExc_ValueError,
+                     "jxl: this JPEG cannot be recompressed losslessly: " + c.reason +
+                         " is not supported by libjxl");
+    }
+}
+
+// ---- encoder side ------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kOutGranule = 65536;
+
+// Drains the encoder into `out`, growing it as libjxl asks. Returns the
+// libjxl status of the last call.
+JxlEncoderStatus drain_encoder(JxlEncoder *enc, std::vector<uint8_t> *out) {
+    size_t used = out->size();
+    if (out->capacity() - used < kOutGranule) out->reserve(used + kOutGranule);
+    for (;;) {
+        out->resize(out->capacity());
+        uint8_t *next = out->data() + used;
+        size_t avail = out->size() - used;
+        JxlEncoderStatus st = JxlEncoderProcessOutput(enc, &next, &avail);
+        used = out->size() - avail;
+        out->resize(used);
+        if (st != JXL_ENC_NEED_MORE_OUTPUT) return st;
+        out->reserve(used + std::max(used / 2, kOutGranule));
+    }
+}
+
+}  // namespace
+
+int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uint8_t *jpeg,
+                         size_t size, JpegCheck *check, int *status, int *err) {
+    *check = inspect_jpeg(jpeg, size);
+    if (!check->ok()) return JPEG_ERR_INPUT;
+    JxlEncoderStatus st = JxlEncoderAddJPEGFrame(fs, jpeg, size);
+    if (st != JXL_ENC_SUCCESS) {
+        *status = st;
+        *err = JxlEncoderGetError(enc);
+        return JPEG_ERR_ENCODER;
+    }
+    return 0;
+}
+
+[[noreturn]] void raise_add_jpeg_frame(int status, int err) {
+    if (err == JXL_ENC_ERR_BAD_INPUT)
+        raise_py(PyExc_ValueError,
+                 "jxl: corrupt or unsupported JPEG stream (libjxl could not read its "
+                 "coefficients or its ICC profile)");
+    if (err == JXL_ENC_ERR_JBRD)
+        raise_py(PyExc_ValueError,
+                 "jxl: this JPEG cannot be recompressed losslessly: libjxl cannot store the "
+                 "data to rebuild it (too much data after its end-of-image marker?)");
+    raise_enc("JxlEncoderAddJPEGFrame", status, err);
+}
+
+namespace {
+
+struct TranscodeJob {
+    const uint8_t *jpeg = nullptr;
+    size_t size = 0;
+    int effort = 7;
+    size_t threads = 1;
+    bool keep_metadata = true;
+    // Results.
+    std::vector<uint8_t> out;
+    JpegCheck check;
+    const char *func = nullptr;  // the libjxl call that failed
+    int status = 0, err = -1;
+};
+
+int fail_enc(TranscodeJob *job, JxlEncoder *enc, const char *func, JxlEncoderStatus st) {
+    job->func = func;
+    job->status = st;
+    job->err = enc ? JxlEncoderGetError(enc) : -1;
+    return JPEG_ERR_ENCODER;
+}
+
+int transcode_nogil(TranscodeJob *job) {
+    JxlEncoderPtr encp = JxlEncoderMake(nullptr);
+    JxlEncoder *enc = encp.get();
+    if (!enc) return fail_enc(job, nullptr, "JxlEncoderCreate", JXL_ENC_ERROR);
+    JxlThreadParallelRunnerPtr runner;
+    if (job->threads > 1) {
+        runner = JxlThreadParallelRunnerMake(nullptr, job->threads);
+        if (!runner) return fail_enc(job, enc, "JxlThreadParallelRunnerCreate", JXL_ENC_ERROR);
+        JxlEncoderStatus st =
+            JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get());
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderSetParallelRunner", st);
+    }
+    // Reconstruction needs the JPEG's EXIF and XMP, so it comes with them;
+    // without metadata the stream keeps the coefficients only.
+    JxlEncoderStatus st = JxlEncoderUseContainer(enc, job->keep_metadata ? JXL_TRUE : JXL_FALSE);
+    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderUseContainer", st);
+    if (job->keep_metadata) {
+        st = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderStoreJPEGMetadata", st);
+    }
+    JxlEncoderFrameSettings *fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
+    if (!fs) return fail_enc(job, enc, "JxlEncoderFrameSettingsCreate", JXL_ENC_ERROR);
+    const std::pair<JxlEncoderFrameSettingId, int64_t> options[] = {
+        {JXL_ENC_FRAME_SETTING_EFFORT, job->effort},
+        // libjxl's command-line encoder compresses the reconstruction data
+        // and metadata boxes this hard; the same streams come out.
+        {JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_EXIF, job->keep_metadata},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_XMP, job->keep_metadata},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_JUMBF, job->keep_metadata},
+    };
+    for (const auto &[id, value] : options) {
+        st = JxlEncoderFrameSettingsSetOption(fs, id, value);
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderFrameSettingsSetOption", st);
+    }
+    int rc = add_jpeg_frame_nogil(enc, fs, job->jpeg, job->size, &job->check, &job->status,
+                                  &job->err);
+    if (rc != 0) {
+        job->func = "JxlEncoderAddJPEGFrame";
+        return rc;
+    }
+    JxlEncoderCloseInput(enc);
+    // The stream is usually 75 to 90 % of the JPEG.
+    job->out.reserve(job->size + kOutGranule);
+    st = drain_encoder(enc, &job->out);
+    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderProcessOutput", st);
+    return 0;
+}
+
+}  // namespace
+
+// ---- destinations ------------------------------------------------------------
+
+JpegOutput::JpegOutput(nb::handle dest) {
+    if (dest.is_none()) return;
+    if (is_path(dest)) {
+        // Made first, so an unwritable destination fails before any work.
+        atomic_ = nb::module_::import_("quillmarsh.core.io").attr("AtomicOutput")(dest);
+        return;
+    }
+    PyObject *w = PyObject_GetAttrString(dest.ptr(), "write");
+    if (!w) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+        PyErr_Clear();
+        raise_py(PyExc_TypeError, std::string("dest must be a path, a binary file-like or None; got ") +
+                                      Py_TYPE(dest.ptr())->tp_name);
+    }
+    write_ = nb::steal(w);
+}
+
+JpegOutput::~JpegOutput() {
+    if (!atomic_.is_valid()) return;
+    // Not committed: the temporary file goes, the destination stays as it was.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *r = PyObject_CallMethod(atomic_.ptr(), "discard", nullptr);
+    if (!r) PyErr_WriteUnraisable(atomic_.ptr());
+    Py_XDECREF(r);
+    PyErr_Restore(type, value, tb);
+}
+
+nb::object JpegOutput::deliver(const uint8_t *data, size_t size) {
+    nb::bytes payload(reinterpret_cast<const char *>(data), size);
+    if (atomic_.is_valid()) {
+        nb::object out = std::move(atomic_);
+        try {
+            out.attr("write")(payload);
+            out.attr("commit")();
+        } catch (...) {
+            atomic_ = std::move(out);  // discarded by the destructor
+            throw;
+        }
+        return nb::none();
+    }
+    if (write_.is_valid()) {
+        write_(payload);
+        return nb::none();
+    }
+    return std::move(payload);
+}
+
+// ---- reconstruction --------------------------------------------------------
+
+namespace {
+
+constexpr int REC_NO_DATA = -20;
+constexpr int REC_TOO_LARGE = -21;
+constexpr int REC_TRUNCATED = -22;
+constexpr int REC_DECODER = -23;
+constexpr int REC_TOO_MANY_PIXELS = -24;
+
+struct ReconstructJob {
+    const uint8_t *jxl = nullptr;
+    size_t size = 0;
+    size_t threads = 1;
+    uint64_t max_pixels = 0;
+    // Results.
+    std::vector<uint8_t> out;
+    JxlBasicInfo info{};
+    uint64_t limit = 0;
+    const char *func = nullptr;
+    int status = 0;
+};
+
+int fail_dec(ReconstructJob *job, const char *func, JxlDecoderStatus st) {
+    job->func = func;
+    job->status = st;
+    return REC_DECODER;
+}
+
+int reconstruct_nogil(ReconstructJob *job) {
+    JxlDecoderPtr decp = JxlDecoderMake(nullptr);
+    JxlDecoder *dec = decp.get();
+    if (!dec) return fail_dec(job, "JxlDecoderCreate", JXL_DEC_ERROR);
+    JxlThreadParallelRunnerPtr runner;
+    if (job->threads > 1) {
+        runner = JxlThreadParallelRunnerMake(nullptr, job->threads);
+        if (!runner) return fail_dec(job, "JxlThreadParallelRunnerCreate", JXL_DEC_ERROR);
+        JxlDecoderStatus st =
+            JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get());
+        if (st != JXL_DEC_SUCCESS) return fail_dec(job, "JxlDecoderSetParallelRunner", st);
+    }
+    JxlDecoderStatus st = JxlDecoderSubscribeEvents(
+        dec, JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
+    if (st != JXL_DEC_SUCCESS) return fail_dec(job, "JxlDecoderSubscribeEvents", st);
+    st = JxlDecoderSetInput(dec, job->jxl, job->size);
+    if (st != JXL_DEC_SUCCESS) return fail_dec(job, "JxlDecoderSetInput", st);
+    // The input is not closed: the whole file is there, so a request for
+    // more means it was cut short.
+
+    std::vector<uint8_t> &out = job->out;
+    size_t used = 0;
+    bool reconstructing = false;
+    // Gives libjxl the rest of a buffer grown to at least `want` bytes.
+    auto offer = [&](size_t want) -> int {
+        want = std::min<uint64_t>(want, job->limit);
+        if (want <= used) return REC_TOO_LARGE;
+        out.resize(want);
+        JxlDecoderStatus s = JxlDecoderSetJPEGBuffer(dec, out.data() + used, out.size() - used);
+        return s == JXL_DEC_SUCCESS ? 0 : fail_dec(job, "JxlDecoderSetJPEGBuffer", s);
+    };
+    for (;;) {
+        st = JxlDecoderProcessInput(dec);
+        if (st == JXL_DEC_BASIC_INFO) {
+            st = JxlDecoderGetBasicInfo(dec, &job->info);
+            if (st != JXL_DEC_SUCCESS) return fail_dec(job, "JxlDecoderGetBasicInfo", st);
+            const uint64_t pixels = uint64_t{job->info.xsize} * job->info.ysize;
+            if (job->max_pixels && pixels > job->max_pixels) return REC_TOO_MANY_PIXELS;
+            job->limit = reconstruction_limit(job->size, job->info);
+        } else if (st == JXL_DEC_JPEG_RECONSTRUCTION) {
+            reconstructing = true;
+            // A JPEG is usually 1.1 to 1.3 times its recompressed size.
+            if (int rc = offer(job->size + job->size / 2 + kOutGranule)) return rc;
+        } else if (st == JXL_DEC_JPEG_NEED_MORE_OUTPUT) {
+            used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+            if (int rc = offer(out.size() + std::max(out.size() / 2, kOutGranule))) return rc;
+        } else if (st == JXL_DEC_FULL_IMAGE) {
+            // One image is all a reconstructable file holds.
+            used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+            out.resize(used);
+            return 0;
+        } else if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER || st == JXL_DEC_SUCCESS) {
+            // libjxl wants pixels only when it has nothing to rebuild a JPEG from.
+            if (!reconstructing) return REC_NO_DATA;
+            if (st == JXL_DEC_SUCCESS) {
+                used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+                out.resize(used);
+                return 0;
+            }
+            return fail_dec(job, "JxlDecoderProcessInput", st);
+        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
+            return REC_TRUNCATED;
+        } else if (st == JXL_DEC_ERROR) {
+            return fail_dec(job, "JxlDecoderProcessInput", st);
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t reconstruction_limit(size_t jxl_size, const JxlBasicInfo &info) {
+    // Coefficients cost at most about 3.3 bytes per sample in a baseline
+    // JPEG (6.5 with every byte stuffed); markers, ICC, EXIF and XMP come
+    // from the file itself, possibly Brotli-compressed.
+    const uint64_t samples = uint64_t{info.xsize} * info.ysize * std::max(1u, info.num_color_channels);
+    return 8 * samples + 16 * uint64_t{jxl_size} + (uint64_t{1} << 20);
+}
+
+// ---- Python entry points ---------------------------------------------------------
+
+namespace {
+
+int resolve_effort(nb::handle effort) {
+    PyObject *idx = PyNumber_Index(effort.ptr());
+    if (!idx) throw_current();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
+    Py_DECREF(idx);
+    if (v == -1 && PyErr_Occurred()) throw_current();
+    if (overflow || v < 1 || v > 10)
+        raise_py(PyExc_ValueError, "effort must be an integer from 1 to 10 (got " +
+                                       std::string(nb::repr(effort).c_str()) + ")");
+    return static_cast<int>(v);
+}
+
+bool truth(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw_current();
+    return r == 1;
+}
+
+nb::object transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
+                          nb::handle numthreads, nb::handle keep_metadata) {
+    TranscodeJob job;
+    job.effort = resolve_effort(effort);
+    job.threads = resolve_numthreads(numthreads);
+    job.keep_metadata = truth(keep_metadata);
+    JpegOutput output(dest);
+    nb::bytes raw = whole_input_bytes(src);
+    job.jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
+    job.size = raw.size();
+    int rc;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = transcode_nogil(&job);
+    }
+    if (rc == JPEG_ERR_INPUT) raise_jpeg_check(job.check);
+    if (rc != 0) {
+        if (job.func && std::strcmp(job.func, "JxlEncoderAddJPEGFrame") == 0)
+            raise_add_jpeg_frame(job.status, job.err);
+        raise_enc(job.func, job.status, job.err);
+    }
+    return output.deliver(job.out.data(), job.out.size());
+}
+
+nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthreads,
+                            nb::handle max_pixels) {
+    ReconstructJob job;
+    job.threads = resolve_numthreads(numthreads);
+    job.max_pixels = resolve_max_pixels(max_pixels);
+    JpegOutput output(dest);
+    nb::bytes raw = whole_input_bytes(src);
+    job.jxl = reinterpret_cast<const uint8_t *>(raw.c_str());
+    job.size = raw.size();
+    if (!signature_ok(job.jxl, job.size)) raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
+    int rc;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = reconstruct_nogil(&job);
+    }
+    switch (rc) {
+        case 0:
+            break;
+        case REC_NO_DATA:
+            raise_py(PyExc_ValueError, "jxl: no JPEG reconstruction data in this file");
+        case REC_TOO_MANY_PIXELS:
+            check_max_pixels(job.info, job.max_pixels);
+            raise_jxl("jxl: image exceeds max_pixels");
+        case REC_TOO_LARGE:
+            raise_jxl("jxl: the reconstructed JPEG would exceed " + std::to_string(job.limit) +
+                      " bytes (8 per image sample + 16 times the input + 1 MiB); the file is "
+                      "corrupt");
+        case REC_TRUNCATED:
+            raise_jxl("jxl: truncated stream while reconstructing the JPEG");
+        default:
+            raise_dec(job.func, job.status);
+    }
+    return output.deliver(job.out.data(), job.out.size());
+}
+
+}  // namespace
+
+void register_jpeg(nb::module_ &m) {
+    m.def("transcode_jpeg", &transcode_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
+          nb::kw_only(), "effort"_a.none() = 7, "numthreads"_a.none() = nb::none(),
+          "keep_metadata"_a.none() = true,
+          nb::sig("def transcode_jpeg(src: object, dest: object = None, *, effort: int = 7, "
+                  "numthreads: int | None = None, keep_metadata: bool = True) -> bytes | None"),
+          "Recompress a JPEG losslessly into JPEG XL.\n\n"
+          "`src` is JPEG bytes, a path or a binary file-like. libjxl keeps the\n"
+          "JPEG's DCT coefficients as they are (typically 15 to 25 % smaller) and,\n"
+          "with `keep_metadata` (the default), its EXIF, XMP and JUMBF in boxes\n"
+          "together with the data reconstruct_jpeg() needs to rebuild the original\n"
+          "file bit for bit. keep_metadata=False drops the metadata and with it the\n"
+          "reconstruction data: the pixels stay exactly those of the JPEG.\n\n"
+          "Returns the stream as bytes when `dest` is None; otherwise writes it to\n"
+          "the path (atomically: the file appears only when complete) or file-like\n"
+          "`dest` and returns None. A stream that is not a JPEG, is truncated or\n"
+          "corrupt, or uses a variant libjxl cannot recompress (arithmetic coding,\n"
+          "12-bit samples, lossless or hierarchical JPEG, CMYK) raises ValueError\n"
+          "naming the reason, and nothing is written.");
+    m.def("reconstruct_jpeg", &reconstruct_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
+          nb::kw_only(), "numthreads"_a.none() = nb::none(),
+          "max_pixels"_a.none() = kDefaultMaxPixels,
+          nb::sig("def reconstruct_jpeg(src: object, dest: object = None, *, "
+                  "numthreads: int | None = None, max_pixels: int | None = 1073741824) "
+                  "-> bytes | None"),
+          "Rebuild the original JPEG file from a JPEG XL made by transcode_jpeg().\n\n"
+          "`src` is JPEG XL bytes, a path or a binary file-like. Returns the JPEG\n"
+          "bytes when `dest` is None; otherwise writes them to the path (atomically)\n"
+          "or file-like `dest` and returns None. A file without reconstruction data\n"
+          "raises ValueError \"jxl: no JPEG reconstruction data in this file\". An\n"
+          "image claiming more than `max_pixels` pixels is refused before decoding;\n"
+          "the rebuilt JPEG may not exceed 8 bytes per image sample plus 16 times\n"
+          "the input plus 1 MiB (a corrupt file raises JxlError beyond that).");
+}
+
+}  // namespace qmjxl

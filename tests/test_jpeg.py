@@ -1,0 +1,290 @@
+"""Lossless JPEG recompression (transcode_jpeg) and reconstruction (reconstruct_jpeg)."""
+
+from __future__ import annotations
+
+import io
+import struct
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image, ImageCms
+
+from _images import psnr, synthetic
+from quillmarsh.codecs import jxl
+
+PIL_OPTIONS = {
+    "baseline-420-q75": dict(quality=75, subsampling="4:2:0"),
+    "baseline-422-q50": dict(quality=50, subsampling="4:2:2"),
+    "progressive-444-q95": dict(quality=95, subsampling="4:4:4", progressive=True),
+    "progressive-420-optimized": dict(quality=85, progressive=True, optimize=True),
+    "grey-q80": dict(quality=80, mode="L"),
+    "restart-markers": dict(quality=70, restart_marker_blocks=3),
+    "rgb-no-ycbcr": dict(quality=90, keep_rgb=True, subsampling="4:4:4"),
+    "comment": dict(quality=60, comment=b"made by quillmarsh's tests"),
+}
+
+EXIF = Image.Exif()
+EXIF[0x010F] = "quillmarsh"  # Make
+EXIF[0x0110] = "test camera"  # Model
+EXIF_BYTES = EXIF.tobytes()
+XMP = (b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf='
+       b'"http://www.w3.org/1999/02/22-rdf-syntax-ns#"/></x:xmpmeta>')
+
+
+def make_jpeg(h=75, w=101, seed=0, mode="RGB", **options) -> bytes:
+    """A JPEG of a photograph-like image; odd sizes exercise partial blocks."""
+    img = Image.fromarray(synthetic(h, w, 3, seed=seed)).convert(mode)
+    buf = io.BytesIO()
+    img.save(buf, "JPEG", **options)
+    return buf.getvalue()
+
+
+def segments(jpeg: bytes):
+    """(offset, length with marker, marker) of each segment up to the first scan."""
+    pos, out = 2, []
+    while True:
+        marker = jpeg[pos + 1]
+        length = struct.unpack(">H", jpeg[pos + 2:pos + 4])[0] + 2
+        out.append((pos, length, marker))
+        if marker == 0xDA:
+            return out
+        pos += length
+
+
+def boxes(data: bytes):
+    """Top-level container boxes as {type: payload}; brob boxes under their inner type."""
+    found, pos = {}, 0
+    while pos < len(data):
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        header = 8
+        if size == 1:
+            size, header = struct.unpack(">Q", data[pos + 8:pos + 16])[0], 16
+        elif size == 0:
+            size = len(data) - pos
+        payload = data[pos + header:pos + size]
+        if kind == b"brob":
+            kind, payload = payload[:4], None  # compressed: only its type is checked
+        found[kind.decode("latin-1")] = payload
+        pos += size
+    return found
+
+
+@pytest.fixture(scope="module")
+def corpus():
+    return {name: make_jpeg(seed=i, **opts) for i, (name, opts) in enumerate(PIL_OPTIONS.items())}
+
+
+# ---- round trips -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", list(PIL_OPTIONS))
+def test_round_trip_is_bit_exact_and_decodes_to_the_jpegs_pixels(corpus, name):
+    original = corpus[name]
+    data = jxl.transcode_jpeg(original)
+    assert jxl.check_signature(data)
+    assert jxl.reconstruct_jpeg(data) == original
+    # The JPEG XL holds the same image: libjxl decodes the coefficients with
+    # more precision than libjpeg, so samples differ by a few levels.
+    pixels = jxl.decode(data)
+    reference = np.asarray(Image.open(io.BytesIO(original)))
+    assert pixels.shape == reference.shape
+    assert psnr(pixels, reference, 255) > 40
+
+
+def test_a_photograph_sized_jpeg_shrinks():
+    original = make_jpeg(480, 640, quality=90)
+    assert len(jxl.transcode_jpeg(original)) < 0.9 * len(original)
+
+
+def test_data_after_the_end_of_image_marker_is_kept():
+    original = make_jpeg() + b"trailing bytes a camera appended" * 10
+    assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(original)) == original
+
+
+@pytest.mark.parametrize("how", ["bytes", "bytearray", "memoryview", "array", "path", "file"])
+def test_inputs_and_destinations_of_every_kind(tmp_path, how):
+    original = make_jpeg(seed=3)
+    expected = jxl.transcode_jpeg(original)
+    path = tmp_path / "in.jpg"
+    path.write_bytes(original)
+    src = {"bytes": original, "bytearray": bytearray(original), "memoryview": memoryview(original),
+           "array": np.frombuffer(original, np.uint8), "path": path,
+           "file": io.BytesIO(original)}[how]
+    if how == "path":  # path in, path out, as str and as Path
+        assert jxl.transcode_jpeg(str(src), tmp_path / "out.jxl") is None
+        assert (tmp_path / "out.jxl").read_bytes() == expected
+        assert jxl.reconstruct_jpeg(tmp_path / "out.jxl", str(tmp_path / "back.jpg")) is None
+        assert (tmp_path / "back.jpg").read_bytes() == original
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["back.jpg", "in.jpg", "out.jxl"]
+    elif how == "file":  # file-like in and out
+        out = io.BytesIO()
+        assert jxl.transcode_jpeg(src, out) is None
+        assert out.getvalue() == expected
+        back = io.BytesIO()
+        jxl.reconstruct_jpeg(io.BytesIO(expected), back)
+        assert back.getvalue() == original
+    else:
+        assert jxl.transcode_jpeg(src) == expected
+        assert jxl.reconstruct_jpeg(type(src)(expected) if how != "array"
+                                    else np.frombuffer(expected, np.uint8)) == original
+
+
+def test_output_does_not_depend_on_the_thread_count():
+    original = make_jpeg(300, 400, quality=90)
+    one = jxl.transcode_jpeg(original, numthreads=1)
+    assert jxl.transcode_jpeg(original, numthreads=4) == one
+    assert jxl.reconstruct_jpeg(one, numthreads=1) == jxl.reconstruct_jpeg(one, numthreads=3)
+
+
+@pytest.mark.parametrize("effort", [1, 9])
+def test_effort_changes_the_stream_not_the_jpeg(effort):
+    original = make_jpeg(200, 240, quality=92)
+    data = jxl.transcode_jpeg(original, effort=effort)
+    assert data != jxl.transcode_jpeg(original, effort=4)
+    assert jxl.reconstruct_jpeg(data) == original
+
+
+@pytest.mark.parametrize("effort", [0, 11, -3, 2.5, "7"])
+def test_effort_outside_1_to_10_is_refused(effort):
+    with pytest.raises((ValueError, TypeError), match="effort|integer"):
+        jxl.transcode_jpeg(make_jpeg(), effort=effort)
+
+
+def test_same_stream_as_cjxl(cjxl, tmp_path):
+    src = tmp_path / "in.jpg"
+    src.write_bytes(make_jpeg(160, 200, quality=88, exif=EXIF_BYTES))
+    out = tmp_path / "cjxl.jxl"
+    subprocess.run([cjxl, str(src), str(out), "--lossless_jpeg=1", "-e", "7", "--quiet"],
+                   check=True, capture_output=True, timeout=120)
+    assert jxl.transcode_jpeg(src) == out.read_bytes()
+
+
+# ---- metadata ---------------------------------------------------------------
+
+
+def test_exif_xmp_and_icc_are_kept_and_the_file_rebuilt():
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    original = make_jpeg(quality=85, exif=EXIF_BYTES, xmp=XMP, icc_profile=icc)
+    data = jxl.transcode_jpeg(original)
+    found = boxes(data)
+    assert {"Exif", "xml ", "jbrd"} <= set(found)
+    if found["Exif"] is not None:  # stored uncompressed: 4-byte offset, then the TIFF data
+        assert found["Exif"][4:] == EXIF_BYTES[6:] or found["Exif"][4:] == EXIF_BYTES
+    if found["xml "] is not None:
+        assert found["xml "] == XMP
+    assert jxl.JxlReader(data).icc_profile == icc
+    assert jxl.reconstruct_jpeg(data) == original
+
+
+def test_without_metadata_the_pixels_stay_but_reconstruction_goes():
+    original = make_jpeg(quality=85, exif=EXIF_BYTES, xmp=XMP)
+    with_meta = jxl.transcode_jpeg(original)
+    bare = jxl.transcode_jpeg(original, keep_metadata=False)
+    assert len(bare) < len(with_meta)
+    assert not {"Exif", "xml ", "jbrd"} & set(boxes(bare) if bare[:4] == b"\0\0\0\x0c" else {})
+    np.testing.assert_array_equal(jxl.decode(bare), jxl.decode(with_meta))
+    with pytest.raises(ValueError, match="^jxl: no JPEG reconstruction data in this file$"):
+        jxl.reconstruct_jpeg(bare)
+
+
+# ---- bad input ----------------------------------------------------------------
+
+
+def _patched_frame_header(jpeg: bytes, marker=None, precision=None, factors=None) -> bytes:
+    """A crafted variant: the frame header's marker, precision or sampling rewritten."""
+    out = bytearray(jpeg)
+    pos = next(p for p, _, m in segments(jpeg) if m in (0xC0, 0xC2))
+    if marker is not None:
+        out[pos + 1] = marker
+    if precision is not None:
+        out[pos + 4] = precision
+    if factors is not None:
+        out[pos + 11] = factors  # the first component's sampling byte
+    return bytes(out)
+
+
+def _without(jpeg: bytes, marker: int) -> bytes:
+    kept = [jpeg[p:p + n] for p, n, m in segments(jpeg) if m != marker]
+    return jpeg[:2] + b"".join(kept[:-1]) + jpeg[segments(jpeg)[-1][0]:]
+
+
+BASE = make_jpeg(seed=7, quality=80)
+CMYK = make_jpeg(seed=7, mode="CMYK")
+BAD_JPEGS = {
+    "empty": (b"", "^jxl: not a JPEG stream$"),
+    "png": (b"\x89PNG\r\n\x1a\n" + bytes(40), "^jxl: not a JPEG stream$"),
+    "jpeg-xl": (jxl.encode(synthetic(8, 8, 3)), "^jxl: not a JPEG stream$"),
+    "only-soi": (b"\xff\xd8\xff", "^jxl: truncated JPEG stream"),
+    "cut-in-headers": (BASE[:150], "^jxl: truncated JPEG stream"),
+    "cut-in-scan": (BASE[:len(BASE) // 2], "^jxl: truncated JPEG stream"),
+    "no-end-marker": (BASE[:-2], "^jxl: truncated JPEG stream"),
+    "no-scan": (BASE[:segments(BASE)[-1][0]] + b"\xff\xd9", "^jxl: corrupt JPEG stream .no image data"),
+    "no-huffman-tables": (_without(BASE, 0xC4), "^jxl: corrupt or unsupported JPEG stream"),
+    "arithmetic": (_patched_frame_header(BASE, marker=0xC9), "arithmetic coding .SOF9. is not supported"),
+    "12-bit": (_patched_frame_header(BASE, precision=12), "12-bit samples is not supported"),
+    "lossless": (_patched_frame_header(BASE, marker=0xC3), r"lossless JPEG \(SOF3\)"),
+    "hierarchical": (_patched_frame_header(BASE, marker=0xC5), r"hierarchical JPEG \(SOF5\)"),
+    "cmyk": (CMYK, r"4 colour components \(CMYK or YCCK\) is not supported"),
+    "4:1:1": (_patched_frame_header(BASE, factors=0x41), "chroma sampling factors 4x1, 1x1, 1x1"),
+}
+
+
+@pytest.mark.parametrize("name", list(BAD_JPEGS))
+def test_bad_jpeg_is_refused_and_nothing_is_written(tmp_path, name):
+    data, message = BAD_JPEGS[name]
+    with pytest.raises(ValueError, match=message):
+        jxl.transcode_jpeg(data)
+    dest = tmp_path / "out.jxl"
+    dest.write_bytes(b"precious")
+    with pytest.raises(ValueError, match=message):
+        jxl.transcode_jpeg(data, dest)
+    assert dest.read_bytes() == b"precious"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
+    sink = io.BytesIO()
+    with pytest.raises(ValueError, match=message):
+        jxl.transcode_jpeg(data, sink)
+    assert sink.getvalue() == b""
+
+
+@pytest.fixture(scope="module")
+def recompressed():
+    return jxl.transcode_jpeg(BASE)
+
+
+@pytest.mark.parametrize("name, error, message", [
+    ("jpeg", ValueError, "^jxl: not a JPEG XL stream$"),
+    ("pixels-codestream", ValueError, "^jxl: no JPEG reconstruction data in this file$"),
+    ("pixels-container", ValueError, "^jxl: no JPEG reconstruction data in this file$"),
+    ("truncated", jxl.JxlError, "truncated"),
+    ("corrupt", jxl.JxlError, "JXL_DEC_ERROR"),
+])
+def test_reconstruct_refuses_what_it_cannot_rebuild(tmp_path, recompressed, name, error, message):
+    img = synthetic(16, 16, 3)
+    src = {"jpeg": BASE, "pixels-codestream": jxl.encode(img),
+           "pixels-container": jxl.encode(img, container=True),
+           "truncated": recompressed[:len(recompressed) * 2 // 3],
+           "corrupt": recompressed[:40] + bytes(len(recompressed) - 40)}[name]
+    dest = tmp_path / "out.jpg"
+    dest.write_bytes(b"precious")
+    with pytest.raises(error, match=message):
+        jxl.reconstruct_jpeg(src, dest)
+    assert dest.read_bytes() == b"precious"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jpg"]
+
+
+def test_reconstruct_refuses_more_pixels_than_allowed(recompressed):
+    with pytest.raises(ValueError, match="exceeds max_pixels=100"):
+        jxl.reconstruct_jpeg(recompressed, max_pixels=100)
+    assert jxl.reconstruct_jpeg(recompressed, max_pixels=None) == BASE
+
+
+@pytest.mark.parametrize("func", [jxl.transcode_jpeg, jxl.reconstruct_jpeg])
+@pytest.mark.parametrize("dest, error", [(42, TypeError), ("missing-dir/out", FileNotFoundError),
+                                         (".", IsADirectoryError)])
+def test_unusable_destination_fails_before_any_work(tmp_path, monkeypatch, func, dest, error):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(error):
+        func(b"not even looked at", dest)
+    assert list(Path(tmp_path).iterdir()) == []
