@@ -19,7 +19,7 @@ case "$task" in
         bash scripts/setup
         exec "$PY" scripts/demo.py "$@" ;;
     bench)
-        bash scripts/setup
+        bash scripts/setup --bench
         exec bash benchmarks/run.sh "$@" ;;
     dev)
         # Build the extension in place (src/quillmarsh/codecs/_jxl*.so) for

@@ -10,6 +10,8 @@
 //   encode  --raw F --width W --height H [--channels C] [--dtype u8|u16]
 //           [--frames T] [--animation] [--container] [--lossless |
 //           --distance D] [--effort E] [--progressive] [--out F]
+//   jpeg-transcode   --in F.jpg [--effort E] [--out F]   lossless recompression
+//   jpeg-reconstruct --in F.jxl [--out F]                the original JPEG back
 // common:   --threads N (1 = no runner)  --repeat R  --warmup W
 //           --out F: the last run's stream (encode) or raw pixels (decode)
 //           --mem (one run, no warm-up; report RSS before and peak RSS after)
@@ -68,7 +70,7 @@ struct Args {
 Args parse_args(int argc, char **argv) {
     static const char *kFlags[] = {"mem", "animation", "container", "lossless", "progressive"};
     Args a;
-    if (argc < 2) die("usage: jxlbench_direct decode|flush|count|encode [--opt value ...]");
+    if (argc < 2) die("usage: jxlbench_direct decode|flush|count|encode|jpeg-transcode|jpeg-reconstruct [--opt value ...]");
     a.cmd = argv[1];
     for (int i = 2; i < argc; ++i) {
         std::string k = argv[i];
@@ -488,6 +490,99 @@ Outcome run_encode(const EncodeJob &j, std::vector<uint8_t> *keep) {
     return r;
 }
 
+// ---- JPEG recompression ------------------------------------------------------
+
+// transcode_jpeg's libjxl calls: container, reconstruction data, the JPEG's
+// metadata kept, Brotli effort 9, output grown by half at a time.
+Outcome run_jpeg_transcode(const std::vector<uint8_t> &jpeg, size_t threads, int effort,
+                           std::vector<uint8_t> *keep) {
+    JxlEncoderPtr encp = JxlEncoderMake(nullptr);
+    if (!encp) die("JxlEncoderCreate returned NULL");
+    JxlEncoder *enc = encp.get();
+    JxlThreadParallelRunnerPtr runner;
+    if (threads > 1) {
+        runner = JxlThreadParallelRunnerMake(nullptr, threads);
+        if (!runner) die("JxlThreadParallelRunnerCreate returned NULL");
+        check_enc(JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()), enc,
+                  "JxlEncoderSetParallelRunner");
+    }
+    check_enc(JxlEncoderUseContainer(enc, JXL_TRUE), enc, "JxlEncoderUseContainer");
+    check_enc(JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE), enc, "JxlEncoderStoreJPEGMetadata");
+    JxlEncoderFrameSettings *fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
+    if (!fs) die("JxlEncoderFrameSettingsCreate returned NULL");
+    check_enc(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_EFFORT, effort), enc, "EFFORT");
+    check_enc(JxlEncoderFrameSettingsSetOption(fs, JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9), enc,
+              "BROTLI_EFFORT");
+    check_enc(JxlEncoderAddJPEGFrame(fs, jpeg.data(), jpeg.size()), enc, "JxlEncoderAddJPEGFrame");
+    JxlEncoderCloseInput(enc);
+    std::vector<uint8_t> out(jpeg.size() + 65536);
+    size_t used = 0;
+    for (;;) {
+        uint8_t *next = out.data() + used;
+        size_t avail = out.size() - used;
+        JxlEncoderStatus st = JxlEncoderProcessOutput(enc, &next, &avail);
+        used = out.size() - avail;
+        if (st == JXL_ENC_SUCCESS) break;
+        if (st != JXL_ENC_NEED_MORE_OUTPUT) check_enc(st, enc, "JxlEncoderProcessOutput");
+        out.resize(used + std::max<size_t>(used / 2, 65536));
+    }
+    out.resize(used);
+    Outcome r;
+    r.frames = 1;
+    r.out_bytes = used;
+    if (keep) keep->swap(out);
+    return r;
+}
+
+// reconstruct_jpeg's libjxl calls: a JPEG buffer of 1.5x the input grown by
+// half on JXL_DEC_JPEG_NEED_MORE_OUTPUT.
+Outcome run_jpeg_reconstruct(const std::vector<uint8_t> &data, size_t threads,
+                             std::vector<uint8_t> *keep) {
+    Decoder d = make_decoder(data, threads,
+                             JXL_DEC_BASIC_INFO | JXL_DEC_JPEG_RECONSTRUCTION | JXL_DEC_FULL_IMAGE);
+    JxlDecoder *dec = d.dec.get();
+    std::vector<uint8_t> out;
+    size_t used = 0;
+    auto offer = [&](size_t want) {
+        out.resize(want);
+        if (JxlDecoderSetJPEGBuffer(dec, out.data() + used, out.size() - used) != JXL_DEC_SUCCESS)
+            die("JxlDecoderSetJPEGBuffer failed");
+    };
+    bool done = false;
+    while (!done) {
+        JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+        switch (st) {
+            case JXL_DEC_BASIC_INFO:
+                break;
+            case JXL_DEC_JPEG_RECONSTRUCTION:
+                offer(data.size() + data.size() / 2 + 65536);
+                break;
+            case JXL_DEC_JPEG_NEED_MORE_OUTPUT:
+                used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+                offer(out.size() + std::max<size_t>(out.size() / 2, 65536));
+                break;
+            case JXL_DEC_FULL_IMAGE:
+                used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+                done = true;
+                break;
+            case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+                die("no JPEG reconstruction data");
+            case JXL_DEC_NEED_MORE_INPUT:
+                die("truncated stream");
+            case JXL_DEC_ERROR:
+                die("JxlDecoderProcessInput returned JXL_DEC_ERROR");
+            default:
+                break;
+        }
+    }
+    out.resize(used);
+    Outcome r;
+    r.frames = 1;
+    r.out_bytes = used;
+    if (keep) keep->swap(out);
+    return r;
+}
+
 // ---- driver ----------------------------------------------------------------
 
 void print_json(const Args &a, const std::vector<double> &times, const Outcome &r, long rss0,
@@ -551,6 +646,17 @@ int main(int argc, char **argv) {
                 std::to_string(need));
         job.pixels = input.data();
         once = [&job, &kept, keep] { return run_encode(job, keep ? &kept : nullptr); };
+    } else if (a.cmd == "jpeg-transcode" || a.cmd == "jpeg-reconstruct") {
+        input = read_file(a.str("in"));
+        const int effort = static_cast<int>(a.num("effort", 7));
+        if (a.cmd == "jpeg-transcode")
+            once = [&input, &kept, keep, threads, effort] {
+                return run_jpeg_transcode(input, threads, effort, keep ? &kept : nullptr);
+            };
+        else
+            once = [&input, &kept, keep, threads] {
+                return run_jpeg_reconstruct(input, threads, keep ? &kept : nullptr);
+            };
     } else {
         die("unknown command " + a.cmd);
     }
