@@ -9,7 +9,8 @@ import subprocess
 from typing import Dict, List
 
 import jpeg_corpus
-from harness import Ctx, Row, bench, fmt_t, interleave, median, time_calls, verdict
+from harness import (Ctx, Row, bench, fmt_t, interleave, lock_progress, lock_row, median, time_calls,
+                     verdict)
 
 EFFORT = 7
 KIND_KEYS = {kind: f"j3{chr(ord('a') + i)}" for i, kind in enumerate(jpeg_corpus.KINDS)}
@@ -119,3 +120,23 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
         rows.append(Row(key, f"{what} vs direct, whole corpus (sum of per-file medians)", fmt_t(m),
                         fmt_t(r), f"x{m / r:.3f}", "<= 1.05", verdict(m / r <= 1.05), note))
     return rows
+
+
+@bench("JPEG recompression (issue 13)", ["j6 other thread's progress during transcode_jpeg(numthreads=1)"])
+def bench_jpeg_lock(ctx: Ctx) -> List[Row]:
+    ctx.need("transcode_jpeg")
+    why = jpeg_corpus.available()
+    if why:
+        return [Row("j6", "other thread's progress during transcode_jpeg", status="SKIP", note=why)]
+    folder = ctx.dir / "jpeg-lock"
+    folder.mkdir(exist_ok=True)
+    entry = max(jpeg_corpus.build(folder, quick=ctx.p.name == "quick"), key=lambda e: e.path.stat().st_size)
+    data = entry.path.read_bytes()
+    per = ctx.p.lock_seconds / (3 * ctx.p.lock_rounds)
+    t1 = median(time_calls(lambda: ctx.jxl.transcode_jpeg(data, numthreads=1), 2))
+    argv = [str(ctx.direct.path), "jpeg-transcode", "--in", str(entry.path), "--threads", "1",
+            "--warmup", "0", "--repeat", str(max(1, round(per / t1)))]
+    res = lock_progress(lambda: ctx.jxl.transcode_jpeg(data, numthreads=1), ctx.p.lock_seconds,
+                        ctx.p.lock_rounds, argv)
+    return [lock_row("j6", f"other thread's progress during transcode_jpeg(numthreads=1), "
+                           f"{entry.name} ({len(data) // 1024} KiB)", res)]
