@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import re
 import struct
 import subprocess
 from pathlib import Path
@@ -12,6 +13,7 @@ import pytest
 from PIL import Image, ImageCms
 
 from _images import psnr, synthetic
+from test_cli import cli, one_error_line
 from quillmarsh.codecs import jxl
 
 PIL_OPTIONS = {
@@ -288,3 +290,62 @@ def test_unusable_destination_fails_before_any_work(tmp_path, monkeypatch, func,
     with pytest.raises(error):
         func(b"not even looked at", dest)
     assert list(Path(tmp_path).iterdir()) == []
+
+
+# ---- command line -----------------------------------------------------------
+
+
+@pytest.fixture
+def photo_jpg(tmp_path):
+    path = tmp_path / "photo.jpg"
+    path.write_bytes(make_jpeg(120, 160, quality=90, exif=EXIF_BYTES))
+    return path
+
+
+def test_cli_recompresses_a_jpeg_and_rebuilds_it(tmp_path, photo_jpg):
+    proc = cli("encode", "photo.jpg", "photo.jxl", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    (line,) = proc.stderr.splitlines()
+    assert re.fullmatch(r"quillmarsh-jxl: photo\.jpg: JPEG recompressed losslessly, "
+                        r"[\d.]+ KiB -> [\d.]+ KiB \(-\d+\.\d%\); .*", line), line
+    assert jxl.reconstruct_jpeg(tmp_path / "photo.jxl") == photo_jpg.read_bytes()
+    proc = cli("decode", "photo.jxl", "back.jpg", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert "rebuilt bit for bit" in proc.stdout
+    assert (tmp_path / "back.jpg").read_bytes() == photo_jpg.read_bytes()
+
+
+@pytest.mark.parametrize("flags", [["--pixels"], ["--quality", "90"], ["--distance", "1"]])
+def test_cli_pixel_options_encode_the_jpegs_pixels(tmp_path, photo_jpg, flags):
+    proc = cli("encode", "photo.jpg", "photo.jxl", *flags, cwd=tmp_path)
+    assert proc.returncode == 0 and "recompressed" not in proc.stderr, proc.stderr
+    with pytest.raises(ValueError, match="no JPEG reconstruction data"):
+        jxl.reconstruct_jpeg(tmp_path / "photo.jxl")
+    assert jxl.decode(tmp_path / "photo.jxl").shape == (120, 160, 3)
+
+
+def test_cli_decodes_a_pixel_file_to_a_new_jpeg_at_the_quality_asked(tmp_path):
+    (tmp_path / "px.jxl").write_bytes(jxl.encode(synthetic(64, 80, 3)))
+    sizes = {}
+    for q in (40, 95):
+        proc = cli("decode", "px.jxl", f"q{q}.jpg", "--quality", q, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert "px.jxl holds no JPEG reconstruction data" in proc.stderr
+        assert f"new JPEG encoded from its pixels (quality {q})" in proc.stderr
+        with Image.open(tmp_path / f"q{q}.jpg") as img:
+            assert img.format == "JPEG" and img.size == (80, 64)
+        sizes[q] = (tmp_path / f"q{q}.jpg").stat().st_size
+    assert sizes[40] < sizes[95]
+
+
+def test_cli_names_why_a_jpeg_cannot_be_recompressed_and_offers_pixels(tmp_path):
+    (tmp_path / "cmyk.jpg").write_bytes(CMYK)
+    (tmp_path / "out.jxl").write_bytes(b"precious")
+    line = one_error_line(cli("encode", "cmyk.jpg", "out.jxl", cwd=tmp_path))
+    assert line == ("quillmarsh-jxl: cmyk.jpg: this JPEG cannot be recompressed losslessly: "
+                    "4 colour components (CMYK or YCCK) is not supported by libjxl; "
+                    "add --pixels to encode its pixels instead")
+    assert (tmp_path / "out.jxl").read_bytes() == b"precious"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cmyk.jpg", "out.jxl"]
+    assert cli("encode", "cmyk.jpg", "out.jxl", "--pixels", cwd=tmp_path).returncode == 0
+    assert jxl.decode(tmp_path / "out.jxl").shape == (75, 101, 3)

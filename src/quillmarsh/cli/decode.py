@@ -8,11 +8,11 @@ from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
-from quillmarsh.codecs.jxl import JxlReader, frame_count
+from quillmarsh.codecs.jxl import JxlReader, frame_count, reconstruct_jpeg
 
-from .base import CliError, Output, Progress, reading, stderr_is_tty
+from .base import CliError, Output, Progress, mib, note, reading, stderr_is_tty
 from .images import output_format, pil, write_frames
-from .options import add_limits, add_quiet, add_threads, index_arg, limit_kwargs
+from .options import add_limits, add_quiet, add_threads, index_arg, limit_kwargs, ranged
 
 _COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progress line
 
@@ -26,7 +26,8 @@ def register(sub: Any) -> None:
         "keep 8-bit images, 16-bit grey and, in TIFF, 32-bit float grey, and reduce "
         "other samples to 8 bits. Animations become animated PNG (100 ms frames) or "
         "multi-page TIFF. Files above 4 MiB are read in the background while "
-        "decoding.",
+        "decoding. A .jpg OUT of a file made from a JPEG is that JPEG, rebuilt bit for "
+        "bit; other files are encoded to a new JPEG (--quality).",
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("out", metavar="OUT")
@@ -36,6 +37,8 @@ def register(sub: Any) -> None:
                    help="reduce width and height by this factor (8: progressive decode)")
     p.add_argument("--no-streaming", action="store_true",
                    help="read the whole file before decoding")
+    p.add_argument("--quality", "-Q", type=ranged(int, 1, 100, "quality"), default=95,
+                   help="JPEG quality of a .jpg OUT encoded from pixels (default 95)")
     add_threads(p)
     add_limits(p)
     add_quiet(p)
@@ -94,17 +97,43 @@ def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
     return frames, bits
 
 
+def rebuilt_jpeg(args: argparse.Namespace) -> Optional[bytes]:
+    """The JPEG `args.file` was recompressed from, or None when it holds no
+    reconstruction data (or a reduced or later frame is asked for)."""
+    if args.downsample != 1 or args.index not in (None, 0):
+        return None
+    with reading(args.file):
+        try:
+            return reconstruct_jpeg(args.file, numthreads=args.threads, max_pixels=args.max_pixels)
+        except ValueError as exc:
+            if str(exc) != "jxl: no JPEG reconstruction data in this file":
+                raise
+    return None
+
+
 def _run(args: argparse.Namespace, suffix: str) -> int:
     src: str = args.file
     dst: str = args.out
     fmt = output_format(dst)
+    if fmt == "JPEG" and suffix == "":
+        data = rebuilt_jpeg(args)
+        if data is not None:
+            with Output(dst) as out:
+                out.file.write(data)
+            if not args.quiet:
+                print(f"{src} -> {dst}: the original JPEG, rebuilt bit for bit ({mib(len(data))})")
+            return 0
     if fmt is not None:
         pil()  # fail before decoding when Pillow is missing
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
                                  **limit_kwargs(args))
+    quality = getattr(args, "quality", 95)
+    if fmt == "JPEG" and suffix == "" and not args.quiet:
+        note(f"{src} holds no JPEG reconstruction data: {dst} is a new JPEG encoded from its "
+             f"pixels (quality {quality})")
     with Output(dst) as out:
-        write_frames(out.file, frames, fmt, bits)
+        write_frames(out.file, frames, fmt, bits, jpeg_quality=quality)
     if not args.quiet:
         shape = frames[0].shape if len(frames) == 1 else (len(frames),) + frames[0].shape
         print(f"{src} -> {dst}: {'x'.join(map(str, shape))} {frames[0].dtype}{suffix}")

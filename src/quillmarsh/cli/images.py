@@ -80,7 +80,8 @@ def to_pil_frame(frame: np.ndarray, fmt: str, bits: int) -> "PILImage.Image":
     return Image.fromarray(frame)  # type: ignore[no-any-return]
 
 
-def write_frames(file: IO[bytes], frames: List[np.ndarray], fmt: Optional[str], bits: int) -> None:
+def write_frames(file: IO[bytes], frames: List[np.ndarray], fmt: Optional[str], bits: int,
+                 jpeg_quality: int = 95) -> None:
     """Write decoded frames: one array or a (T, ...) stack to .npy, else via Pillow."""
     if fmt is None:
         arr = frames[0] if len(frames) == 1 else np.stack(frames)
@@ -96,7 +97,7 @@ def write_frames(file: IO[bytes], frames: List[np.ndarray], fmt: Optional[str], 
         raise CliError("JPEG holds one frame; write an animation to .png, .tif or .npy")
     images = [to_pil_frame(f, fmt, bits) for f in frames]
     if len(images) == 1:
-        images[0].save(file, format=fmt, **({"quality": 95} if fmt == "JPEG" else {}))
+        images[0].save(file, format=fmt, **({"quality": jpeg_quality} if fmt == "JPEG" else {}))
     elif fmt == "PNG":
         images[0].save(
             file, format=fmt, save_all=True, append_images=images[1:],
