@@ -169,6 +169,25 @@ def test_direct_flush_and_count_walk_every_frame(ctx, jxl):
     assert count == 3 == jxl.frame_count(path.read_bytes())
 
 
+@pytest.mark.parametrize("quality, options", [(90, {}), (60, {"progressive": True}),
+                                              (80, {"subsampling": "4:4:4", "mode": "L"})])
+def test_direct_jpeg_modes_do_the_modules_job(ctx, jxl, quality, options):
+    """jpeg-transcode writes transcode_jpeg's bytes; jpeg-reconstruct gives the JPEG back."""
+    needs(jxl, "transcode_jpeg")
+    from PIL import Image
+
+    mode = options.pop("mode", "RGB")
+    src = ctx.dir / f"q{quality}.jpg"
+    Image.fromarray(photo(120, 152, 3, np.uint8, seed=quality)).convert(mode).save(
+        src, quality=quality, **options)
+    out, back = ctx.dir / "direct.jxl", ctx.dir / "direct.jpg"
+    res = ctx.direct.run("jpeg-transcode", "--in", str(src), "--out", str(out), repeat=1, warmup=0)
+    assert out.read_bytes() == jxl.transcode_jpeg(src, numthreads=2)
+    assert res["out_bytes"] == out.stat().st_size
+    ctx.direct.run("jpeg-reconstruct", "--in", str(out), "--out", str(back), repeat=1, warmup=0)
+    assert back.read_bytes() == src.read_bytes()
+
+
 def test_direct_program_refuses_bad_input(tmp_path, direct_path):
     bad = tmp_path / "bad.jxl"
     bad.write_bytes(b"not a jpeg xl stream")
