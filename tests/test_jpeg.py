@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import io
+import json
 import re
 import struct
 import subprocess
@@ -191,6 +192,25 @@ def test_without_metadata_the_pixels_stay_but_reconstruction_goes():
         jxl.reconstruct_jpeg(bare)
 
 
+@pytest.mark.parametrize("kind, expected", [
+    ("recompressed", True), ("without-metadata", False), ("pixels", False),
+    ("pixels-container", False)])
+@pytest.mark.parametrize("how", ["bytes", "path", "streamed-path"])
+def test_reader_tells_whether_the_jpeg_can_be_rebuilt(tmp_path, kind, expected, how):
+    original = make_jpeg(quality=85, exif=EXIF_BYTES)
+    data = {"recompressed": lambda: jxl.transcode_jpeg(original),
+            "without-metadata": lambda: jxl.transcode_jpeg(original, keep_metadata=False),
+            "pixels": lambda: jxl.encode(synthetic(32, 48, 3)),
+            "pixels-container": lambda: jxl.encode(synthetic(32, 48, 3), container=True)}[kind]()
+    path = tmp_path / "f.jxl"
+    path.write_bytes(data)
+    src = data if how == "bytes" else path
+    with jxl.JxlReader(src, streaming=how == "streamed-path") as reader:
+        assert reader.has_jpeg_reconstruction is expected
+        assert reader.read().shape[:2] == ((75, 101) if kind != "pixels" and kind != "pixels-container"
+                                           else (32, 48))
+
+
 # ---- bad input ----------------------------------------------------------------
 
 
@@ -313,6 +333,18 @@ def test_cli_recompresses_a_jpeg_and_rebuilds_it(tmp_path, photo_jpg):
     assert proc.returncode == 0 and proc.stderr == "", proc.stderr
     assert "rebuilt bit for bit" in proc.stdout
     assert (tmp_path / "back.jpg").read_bytes() == photo_jpg.read_bytes()
+
+
+def test_cli_info_says_whether_the_jpeg_can_be_rebuilt(tmp_path, photo_jpg):
+    (tmp_path / "photo.jxl").write_bytes(jxl.transcode_jpeg(photo_jpg))
+    (tmp_path / "px.jxl").write_bytes(jxl.encode(synthetic(16, 16, 3)))
+    for name, words, flag in (("photo.jxl", "reconstructable: 'decode FILE x.jpg' rebuilds", True),
+                              ("px.jxl", "no JPEG reconstruction data", False)):
+        proc = cli("info", name, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        assert re.search(r"^JPEG +" + re.escape(words), proc.stdout, re.M), proc.stdout
+        proc = cli("info", name, "--json", cwd=tmp_path)
+        assert json.loads(proc.stdout)["jpeg_reconstruction"] is flag
 
 
 @pytest.mark.parametrize("flags", [["--pixels"], ["--quality", "90"], ["--distance", "1"]])

@@ -72,6 +72,7 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
             icc = reader.icc_profile
             samples = reader.samples
             dtype = np.dtype(reader.dtype).name
+            jpeg = reader.has_jpeg_reconstruction
         frames = frame_count(path)
         too_large = max_pixels is not None and basic["xsize"] * basic["ysize"] > max_pixels
         # Measuring the DC prefix may decode the whole first frame.
@@ -107,6 +108,7 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         "uses_original_profile": bool(basic["uses_original_profile"]),
         "dc_prefix_bytes": None if prefix is None else len(prefix),
         "dc_prefix_measured": not too_large,
+        "jpeg_reconstruction": jpeg,
     }
 
 
@@ -153,6 +155,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         share = 100.0 * dc / max(info["file_size"], 1)
         lines.append(("progressive", f"DC prefix {dc} bytes ({share:.1f}% of the file)"))
+    lines.append(("JPEG", "reconstructable: 'decode FILE x.jpg' rebuilds the original JPEG bit for bit"
+                  if info["jpeg_reconstruction"] else "no JPEG reconstruction data"))
     width = max(len(k) for k, _ in lines)
     for key, value in lines:
         print(f"{key:<{width}}  {value}")

@@ -165,6 +165,9 @@ class JxlReader:
     def boxes(self) -> list[tuple[str, int | None, bool]]:
         """The container's boxes in file order: (type, size, compressed) tuples."""
     @property
+    def has_jpeg_reconstruction(self) -> bool:
+        """True when the file holds the data to rebuild the JPEG it was recompressed from."""
+    @property
     def frames_info(self) -> list[_FrameInfo]:
         """One dict per frame from a parse-only pass, as this reader delivers them."""
     def iter_frames(self) -> Iterator[_Frame]:

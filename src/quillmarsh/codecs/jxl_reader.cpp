@@ -1006,6 +1006,16 @@ void register_reader(nb::module_ &m) {
             "(None for a last box that runs to the end of the file). Empty for a\n"
             "bare codestream.")
         .def_prop_ro(
+            "has_jpeg_reconstruction",
+            [](JxlReader &r) {
+                for (const BoxEntry &e : r.box_scan().boxes)
+                    if (e.type == "jbrd") return true;
+                return false;
+            },
+            "True when the file holds the data to rebuild the JPEG it was recompressed\n"
+            "from (see reconstruct_jpeg()).\n\n"
+            "From the box listing (the pass of `boxes`: no pixels decoded), cached.")
+        .def_prop_ro(
             "frames_info", [](JxlReader &r) { return r.frames_info(); },
             "One dict per frame from a parse-only pass (see frames_info()), as this\n"
             "reader's coalescing delivers them.")
