@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
 import re
 import subprocess
 import sys
@@ -16,35 +15,7 @@ import quillmarsh
 from quillmarsh.codecs import jxl
 from _images import psnr, synthetic
 from conftest import conformance_file
-
-SRC_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmarsh.__file__)))
-PROG = "quillmarsh-jxl: "
-
-
-def _env(extra_path: str | None = None) -> dict:
-    parts = [p for p in (extra_path, SRC_ROOT, os.environ.get("PYTHONPATH")) if p]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(parts))
-
-
-def cli(*args, cwd: Path, extra_path: str | None = None, stderr=subprocess.PIPE,
-        module: str = "quillmarsh.cli"):
-    """Run `python -m quillmarsh.cli ARGS` with the quillmarsh under test."""
-    return subprocess.run(
-        [sys.executable, "-m", module, *map(str, args)],
-        cwd=cwd, env=_env(extra_path), stdout=subprocess.PIPE, stderr=stderr,
-        text=True, timeout=120,
-    )
-
-
-def one_error_line(proc, status: int = 1) -> str:
-    """The single stderr line of a failed run (no traceback, nothing on stdout)."""
-    assert proc.returncode == status, (proc.returncode, proc.stderr)
-    lines = proc.stderr.splitlines()
-    assert len(lines) == 1, proc.stderr
-    assert lines[0].startswith(PROG), lines[0]
-    assert proc.stdout == ""
-    return lines[0]
-
+from _cli import PROG, SRC_ROOT, cli, cli_on_terminal, one_error_line
 
 @pytest.fixture
 def work(tmp_path):
@@ -367,25 +338,11 @@ def test_version_and_help(tmp_path, module):
 # ---- progress line ----------------------------------------------------------------
 
 def test_progress_only_on_a_terminal(work):
-    pty = pytest.importorskip("pty")
+    pytest.importorskip("pty")
     piped = cli("decode", "anim.jxl", "p.npy", cwd=work)
     assert piped.returncode == 0 and piped.stderr == ""
 
-    master, slave = pty.openpty()
-    try:
-        proc = cli("decode", "anim.jxl", "t.npy", cwd=work, stderr=slave)
-        os.close(slave)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO once the terminal has no writer left
-                break
-            if not chunk:
-                break
-            seen += chunk
-    finally:
-        os.close(master)
+    proc, seen = cli_on_terminal("decode", "anim.jxl", "t.npy", cwd=work)
     assert proc.returncode == 0
     assert b"frame 3/3" in seen
 

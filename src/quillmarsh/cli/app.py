@@ -8,12 +8,12 @@ import os
 import sys
 from typing import Callable, NoReturn, Optional, Sequence
 
-from . import decode, encode, info
+from . import convert, decode, encode, info
 from .base import PROG, CliError, fail
 
 # Each module adds its subcommands with register(subparsers); a new
 # subcommand is a module with a register() and one entry here.
-COMMANDS = (info, decode, encode)
+COMMANDS = (info, decode, encode, convert)
 
 
 class Parser(argparse.ArgumentParser):

@@ -133,7 +133,7 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
         note(f"{src} holds no JPEG reconstruction data: {dst} is a new JPEG encoded from its "
              f"pixels (quality {quality})")
     with Output(dst) as out:
-        write_frames(out.file, frames, fmt, bits, jpeg_quality=quality)
+        write_frames(out, frames, fmt, bits, jpeg_quality=quality)
     if not args.quiet:
         shape = frames[0].shape if len(frames) == 1 else (len(frames),) + frames[0].shape
         print(f"{src} -> {dst}: {'x'.join(map(str, shape))} {frames[0].dtype}{suffix}")

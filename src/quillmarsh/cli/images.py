@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, IO, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, List, Optional
 
 import numpy as np
 
 from quillmarsh.codecs.jxl import check_signature
 
-from .base import CliError, note, reading
+from .base import CliError, Output, note, reading
 
 if TYPE_CHECKING:
     from PIL import Image as PILImage
@@ -80,31 +80,32 @@ def to_pil_frame(frame: np.ndarray, fmt: str, bits: int) -> "PILImage.Image":
     return Image.fromarray(frame)  # type: ignore[no-any-return]
 
 
-def write_frames(file: IO[bytes], frames: List[np.ndarray], fmt: Optional[str], bits: int,
-                 jpeg_quality: int = 95) -> None:
-    """Write decoded frames: one array or a (T, ...) stack to .npy, else via Pillow."""
+def write_frames(out: Output, frames: List[np.ndarray], fmt: Optional[str], bits: int,
+                 warn: Callable[[str], None] = note, jpeg_quality: int = 95) -> None:
+    """Write decoded frames: one array or a (T, ...) stack to .npy, else via Pillow;
+    a reduction of the samples is told to `warn`."""
     if fmt is None:
         arr = frames[0] if len(frames) == 1 else np.stack(frames)
-        np.save(file, arr, allow_pickle=False)
+        np.save(out.file, arr, allow_pickle=False)
         return
-    if not keeps_all_bits(frames[0], fmt):
-        what = "alpha dropped, " if fmt == "JPEG" and channels(frames[0]) in (2, 4) else ""
-        note(
-            f"{frames[0].dtype} {LAYOUTS.get(channels(frames[0]), '?')} samples written to "
-            f"{fmt} as {what}8 bits; use .npy to keep them all"
-        )
     if fmt == "JPEG" and len(frames) > 1:
-        raise CliError("JPEG holds one frame; write an animation to .png, .tif or .npy")
+        raise CliError(f"{out.path}: JPEG holds one frame; write an animation to .png, .tif "
+                       "or .npy")
+    first = frames[0]
+    if not keeps_all_bits(first, fmt):
+        alpha = ", without alpha" if fmt == "JPEG" and channels(first) in (2, 4) else ""
+        warn(f"{first.dtype} {LAYOUTS.get(channels(first), '?')} samples written to {fmt} as "
+             f"8 bits{alpha}; use .npy to keep them all")
     images = [to_pil_frame(f, fmt, bits) for f in frames]
     if len(images) == 1:
-        images[0].save(file, format=fmt, **({"quality": jpeg_quality} if fmt == "JPEG" else {}))
+        images[0].save(out.file, format=fmt, **({"quality": jpeg_quality} if fmt == "JPEG" else {}))
     elif fmt == "PNG":
         images[0].save(
-            file, format=fmt, save_all=True, append_images=images[1:],
+            out.file, format=fmt, save_all=True, append_images=images[1:],
             duration=FRAME_MS, loop=0,
         )
     else:
-        images[0].save(file, format=fmt, save_all=True, append_images=images[1:])
+        images[0].save(out.file, format=fmt, save_all=True, append_images=images[1:])
 
 
 def pil_to_array(img: "PILImage.Image") -> np.ndarray:

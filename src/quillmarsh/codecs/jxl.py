@@ -25,14 +25,21 @@ shaped ``(Y, X)`` for grey or ``(Y, X, C)`` with C of 2 (grey + alpha), 3 (RGB)
 or 4 (RGBA); a whole animation is stacked on a new leading axis. libjxl works
 with the interpreter lock released, on its own worker threads.
 
+In asyncio code, ``await jxl.decode_async(...)`` and ``await
+jxl.encode_async(...)`` run the same calls in a worker thread; since libjxl
+works with the interpreter lock released, the event loop stays responsive.
+
 The command-line tool ``quillmarsh-jxl`` lives in :mod:`quillmarsh.cli`;
 ``python -m quillmarsh.codecs.jxl`` runs it too.
 """
 
 from __future__ import annotations
 
+import asyncio
 import sys
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
+
+import numpy as np
 
 from ._jxl import (
     JxlError,
@@ -62,8 +69,28 @@ __all__ = [
     "check_signature",
     "libjxl_version",
     "JxlError",
+    "decode_async",
+    "encode_async",
     "main",
 ]
+
+
+# asyncio: the call runs in the loop's default thread pool. A cancelled await
+# returns at once, but libjxl finishes the call in its thread.
+
+
+async def decode_async(data: Any, /, **options: Any) -> "np.ndarray[Any, Any]":
+    """:func:`decode` in a worker thread: ``await decode_async(data, **options)``."""
+    result: "np.ndarray[Any, Any]" = await asyncio.to_thread(decode, data, **options)
+    return result
+
+
+async def encode_async(image: Any, /, **options: Any) -> Optional[bytes]:
+    """:func:`encode` in a worker thread: ``await encode_async(image, **options)``
+    (bytes, or None when ``dest`` is given)."""
+    call: Any = encode  # its overloads (bytes without dest, None with one) as one
+    result: Optional[bytes] = await asyncio.to_thread(call, image, **options)
+    return result
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
