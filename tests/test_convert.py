@@ -161,3 +161,26 @@ def test_worker_processes_and_a_dask_cluster_give_the_same_bytes_as_one_process(
     assert len(one) == 6
     assert outputs(root / "two") == one
     assert outputs(root / "dask") == one
+
+
+def test_jpegs_are_recompressed_and_come_back_bit_for_bit(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    originals = {}
+    for i, quality in enumerate((75, 95)):
+        Image.fromarray(synthetic(48, 64, 3, np.uint8, seed=30 + i)).save(
+            src / f"p{i}.jpg", quality=quality)
+        originals[f"p{i}"] = (src / f"p{i}.jpg").read_bytes()
+    assert cli("convert", "in", "--out", "jxl", cwd=tmp_path).returncode == 0
+    for name, data in originals.items():
+        assert jxl.reconstruct_jpeg(tmp_path / "jxl" / f"{name}.jxl") == data
+    proc = cli("convert", "jxl", "--out", "back", "--to", "jpg", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert {p.stem: p.read_bytes() for p in (tmp_path / "back").iterdir()} == originals
+
+    # --pixels: the decoded pixels, losslessly; no JPEG to rebuild from that file.
+    assert cli("convert", "in/p0.jpg", "--pixels", "--out", "px", cwd=tmp_path).returncode == 0
+    px = tmp_path / "px" / "p0.jxl"
+    np.testing.assert_array_equal(jxl.decode(px), np.asarray(Image.open(src / "p0.jpg")))
+    with pytest.raises(ValueError, match="no JPEG reconstruction data"):
+        jxl.reconstruct_jpeg(px)
