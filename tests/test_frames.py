@@ -266,7 +266,7 @@ def test_methods_are_looked_up_by_name(anim):
 @pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy,
                                  lambda r: r.__reduce__(), lambda r: r.__setstate__({})])
 def test_pickling_is_refused(how, rgb):
-    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+    with pytest.raises(TypeError, match="^cannot pickle .JxlReader. object$"):
         how(_jxl.JxlReader(rgb))
 
 

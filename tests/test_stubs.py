@@ -125,6 +125,61 @@ def test_class_members_match(cls_name):
         assert [d for _, _, d in stub] == [d for _, _, d in runtime], name
 
 
+def _table_params(cls_name, constructor, leading=()):
+    """(name, kind, default, annotation) expected from the class's option table."""
+    rows = _jxl._OPTIONS[cls_name]
+    taken = [r for r in rows if (r[2] if constructor else r[3]) is not None]
+    lead = [(name, "pos", "<required>", ann) for name, ann in leading]
+    positional = [r for r in taken if r[4] and not leading]
+    keyword = [r for r in taken if not (r[4] and not leading)]
+
+    def default(r):
+        text = r[2] if constructor else r[3]
+        return "<required>" if text == "" else ast.literal_eval(text)
+
+    return lead + [(r[0], "pos", default(r), r[1]) for r in positional] + \
+        [(r[0], "kw", default(r), r[1]) for r in keyword]
+
+
+def _stub_annotations(fn):
+    a = fn.args
+    return {p.arg: ast.unparse(p.annotation) for p in a.posonlyargs + a.args + a.kwonlyargs
+            if p.annotation is not None}
+
+
+@pytest.mark.parametrize("cls_name, callable_name, leading", [
+    ("JxlReader", "__init__", ()),
+    ("JxlReader", "decode", ()),
+    ("JxlWriter", "__init__", ()),
+    ("JxlWriter", "encode", (("arr", "npt.ArrayLike"),)),
+])
+def test_option_tables_agree_with_stubs_and_bindings(cls_name, callable_name, leading):
+    constructor = callable_name == "__init__"
+    expected = _table_params(cls_name, constructor, leading)
+    if constructor:
+        runtime_obj = getattr(_jxl, cls_name).__init__
+        stub_defs = _stub_defs(_stub_classes()[cls_name].body)[0]["__init__"]
+    else:
+        runtime_obj = getattr(_jxl, callable_name)
+        stub_defs = _stub_defs(TREE.body)[0][callable_name]
+    runtime = _runtime_params(runtime_obj)
+    if constructor:
+        runtime = runtime[1:]  # self
+    assert runtime == [(n, k, d) for n, k, d, _ in expected]
+    for stub_def in stub_defs:
+        stub = _params(stub_def)
+        if constructor:
+            stub = stub[1:]
+        annotations = _stub_annotations(stub_def)
+        for (name, kind, default, ann), (sname, skind, sdefault) in zip(expected, stub):
+            assert (sname, skind) == (name, kind), "stub parameters out of order"
+            if len(stub_defs) == 1:
+                assert (sdefault, annotations[name]) == (default, ann), name
+            else:  # an overload may narrow a parameter (encode's dest)
+                assert set(annotations[name].split(" | ")) <= set(ann.split(" | ")), name
+        assert len(stub) == len(expected)
+
+
 def test_package_passes_mypy_strict(tmp_path):
     import importlib.util
     import os

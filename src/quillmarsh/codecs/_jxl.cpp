@@ -1,7 +1,7 @@
 // quillmarsh.codecs._jxl: module frame, error reporting, shared helpers,
 // the two probes libjxl_version/check_signature, and registration.
 #define QM_IMPORT_NUMPY
-#include "jxl_types.h"
+#include "jxl_options.h"
 #include "jxl_meta.h"
 #include "jxl_jpeg.h"
 
@@ -291,6 +291,45 @@ nb::bytes whole_input_bytes(nb::handle data) {
     return nb::steal<nb::bytes>(b);
 }
 
+bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw_current();
+    return r == 1;
+}
+
+void refuse_pickle(nb::handle self) {
+    raise_py(PyExc_TypeError, std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name +
+                                  "' object");
+}
+
+// ---- option tables -----------------------------------------------------------
+
+nb::object literal_value(const char *text) {
+    const std::string t(text);
+    if (t == "None") return nb::none();
+    if (t == "True") return nb::bool_(true);
+    if (t == "False") return nb::bool_(false);
+    if (t.size() >= 2 && t.front() == '\'' && t.back() == '\'')
+        return nb::str(t.substr(1, t.size() - 2).c_str());
+    PyObject *v = PyLong_FromString(text, nullptr, 10);
+    if (!v) throw_current();
+    return nb::steal(v);
+}
+
+const char *render_signature(const char *name, bool method, const ParamText *params,
+                             size_t count, size_t positional, const char *ret) {
+    static std::deque<std::string> kept;  // nb::sig keeps the pointer
+    std::string s = std::string("def ") + name + "(" + (method ? "self" : "");
+    for (size_t i = 0; i < count; ++i) {
+        if (method || i > 0) s += ", ";
+        if (i == positional) s += "*, ";
+        s += std::string(params[i].name) + ": " + params[i].annotation;
+        if (*params[i].default_) s += std::string(" = ") + params[i].default_;
+    }
+    s += std::string(") -> ") + ret;
+    return kept.emplace_back(std::move(s)).c_str();
+}
+
 }  // namespace qmjxl
 
 using namespace qmjxl;
@@ -501,6 +540,8 @@ NB_MODULE(_jxl, m) {
         {128, "JXL_ENC_ERR_NOT_SUPPORTED"},
         {129, "JXL_ENC_ERR_API_USAGE"},
     });
+
+    m.attr("_OPTIONS") = nb::dict();  // each class's option table, filled at registration
 
     nb::object jxl_error = nb::module_::import_("quillmarsh.core.errors").attr("JxlError");
     m.attr("JxlError") = jxl_error;

@@ -77,6 +77,8 @@ class _BasicInfo(TypedDict):
     orientation: int
     intensity_target: float
     min_nits: float
+    relative_to_max_display: bool
+    linear_below: float
     uses_original_profile: bool
     alpha_premultiplied: bool
     num_loops: int

@@ -1,6 +1,5 @@
 // One-shot decode functions: decode, frame_count, thumbnail_bytes.
 #include "jxl_reader.h"
-#include "jxl_types.h"
 
 using namespace nb::literals;
 
@@ -107,33 +106,38 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
 
 std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
 
+constexpr size_t kData = option_index(kReaderOptions, "data");
+constexpr size_t kIndex = option_index(kReaderOptions, "index");
+static_assert(kData < std::size(kReaderOptions) && kIndex < std::size(kReaderOptions));
+
 // One JxlReader for the call, used as a context manager: its __exit__ closes
 // it on every way out, and every error passes through unchanged.
-nb::object decode(nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
-                  nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
-                  nb::handle index, nb::handle downsample, nb::handle subsample,
-                  nb::handle max_pixels) {
+nb::object decode(const ReaderValues &v) {
+    const nb::handle index = v[kIndex];
     long long skip = 0;
     if (!index.is_none()) {
         PyObject *n = PyNumber_Long(index.ptr());
         if (!n) throw_current();
         nb::object as_int = nb::steal(n);
         int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
-        if (overflow != 0 || v < INT32_MIN || v > INT32_MAX)
+        const long long i = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
+        if (overflow != 0 || i < INT32_MIN || i > INT32_MAX)
             raise_py(PyExc_OverflowError, "jxl: index must fit in a signed 32-bit integer (got " +
                                               text_of_index(index) + ")");
         // A negative index would skip nothing and quietly return frame 0.
-        if (v < 0)
+        if (i < 0)
             raise_py(PyExc_IndexError, "jxl: index must be >= 0 (got " + text_of_index(index) + ")");
-        skip = v;
+        skip = i;
     }
 
-    nb::object reader = reader_type()(
-        data, "numthreads"_a = numthreads, "keep_orientation"_a = keep_orientation,
-        "coalesce"_a = coalesce, "parse_color"_a = parse_color, "streaming"_a = streaming,
-        "skip_frames"_a = skip, "downsample"_a = downsample, "subsample"_a = subsample,
-        "max_pixels"_a = max_pixels);
+    // The caller's options go to the reader as given; the index becomes its skip.
+    nb::kwargs kw;
+    for (size_t i = 0; i < std::size(kReaderOptions); ++i) {
+        const auto &row = kReaderOptions[i];
+        if (row.positional || !row.class_default) continue;
+        kw[row.name] = row.call_default ? nb::object(nb::borrow(v[i])) : nb::object(nb::int_(skip));
+    }
+    nb::object reader = reader_type()(v[kData], **kw);
     nb::object exit = reader.attr("__exit__");
     nb::object r = reader.attr("__enter__")();
     nb::object result;
@@ -163,17 +167,10 @@ nb::object decode(nb::handle data, nb::handle numthreads, nb::handle keep_orient
 }
 
 void register_decode_funcs(nb::module_ &m) {
-    m.def("decode", &decode, "data"_a.none(), nb::kw_only(), "numthreads"_a.none() = nb::none(),
-          "keep_orientation"_a.none() = false, "coalesce"_a.none() = true,
-          "parse_color"_a.none() = false, "streaming"_a.none() = false,
-          "index"_a.none() = nb::none(), "downsample"_a.none() = 1,
-          "subsample"_a.none() = "top-left", "max_pixels"_a.none() = kDefaultMaxPixels,
-          nb::sig("def decode(data: object, *, numthreads: object = None, "
-                  "keep_orientation: object = False, coalesce: object = True, "
-                  "parse_color: object = False, streaming: object = False, "
-                  "index: object = None, downsample: object = 1, "
-                  "subsample: str = 'top-left', max_pixels: int | None = 1073741824) "
-                  "-> numpy.ndarray"),
+    using Decode = ParamList<kReaderOptions, Callable::Function, 0>;
+    bind_options<kReaderOptions, Callable::Function>(
+        m, "decode", &decode, std::array<const char *, 0>{},
+        Decode::signature("decode", false, {}, "numpy.ndarray"),
           "Decode a JPEG XL bytes/path into a numpy array (single ndarray).\n\n"
           "`index` selects one frame (earlier frames are skipped at parse cost); a\n"
           "whole animation is stacked on a new leading axis. `downsample` 2, 4 or 8\n"

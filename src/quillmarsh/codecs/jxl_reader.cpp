@@ -28,14 +28,6 @@ const char *const kInputFailedMsg =
     "jxl: JxlReader cannot resume after its input failed part-way through a frame; "
     "open the stream again";
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw_current();
-    return r == 1;
-}
-
-nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
-
 std::string type_name_of(nb::handle o) {
     return nb::str(nb::handle(Py_TYPE(o.ptr())).attr("__name__")).c_str();
 }
@@ -109,14 +101,11 @@ void JxlReader::close() {
 
 // ---- construction ----------------------------------------------------------
 
-void JxlReader::init(nb::handle data, nb::handle numthreads,
-                     nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
-                     nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
-                     nb::handle subsample, nb::handle max_pixels) {
+void JxlReader::open_input(nb::handle data) {
     // Where the bytes come from: in place, read whole, or streamed.
     nb::object input;       // memory mode: the object whose bytes are decoded
     nb::object stream_src;  // streaming: the path or file-like
-    const bool want_stream = truthy(streaming);
+    const bool want_stream = want_stream_;
     nb::object threshold = nb::int_(kStreamThreshold);
     auto above_threshold = [&](const nb::object &size) {
         int r = PyObject_RichCompareBool(size.ptr(), threshold.ptr(), Py_GT);
@@ -179,18 +168,14 @@ void JxlReader::init(nb::handle data, nb::handle numthreads,
     if (src_size_ == 0) raise_py(PyExc_ValueError, "jxl: empty input");
     if (!signature_ok(src_data_, src_size_))
         raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
+}
 
-    // Options, checked only once the input looks like JPEG XL.
-    const size_t nthreads = resolve_numthreads(numthreads);
-    num_threads_ = nthreads;
-    coalesce_ = truthy(coalesce) ? 1 : 0;
-    keep_orientation_ = truthy(keep_orientation) ? 1 : 0;
-
+void JxlReader::set_downsample(nb::handle downsample) {
     PyObject *ds_obj = PyNumber_Long(downsample.ptr());
     if (!ds_obj) throw_current();
     nb::object ds_int = nb::steal(ds_obj);
     int overflow = 0;
-    long long ds = PyLong_AsLongLongAndOverflow(ds_int.ptr(), &overflow);
+    const long long ds = PyLong_AsLongLongAndOverflow(ds_int.ptr(), &overflow);
     if (overflow != 0 || !(ds == 1 || ds == 2 || ds == 4 || ds == 8)) {
         raise_py(PyExc_ValueError,
                  "jxl: downsample must be 1, 2, 4, or 8 (got " +
@@ -199,7 +184,9 @@ void JxlReader::init(nb::handle data, nb::handle numthreads,
                      "JxlDecoderGetIntendedDownsamplingRatio.");
     }
     downsample_ = static_cast<size_t>(ds);
+}
 
+void JxlReader::set_subsample(nb::handle subsample) {
     auto equals = [&](const char *name) {
         nb::str s(name);
         int r = PyObject_RichCompareBool(subsample.ptr(), s.ptr(), Py_EQ);
@@ -214,56 +201,54 @@ void JxlReader::init(nb::handle data, nb::handle numthreads,
         raise_py(PyExc_ValueError, "jxl: subsample must be 'top-left' or 'center' (got " +
                                        std::string(nb::repr(subsample).c_str()) + ").");
     }
+}
 
-    max_pixels_ = resolve_max_pixels(max_pixels);
+void JxlReader::set_skip_frames(nb::handle skip_frames) {
+    nb::object zero = nb::int_(0);
+    const int gt = PyObject_RichCompareBool(skip_frames.ptr(), zero.ptr(), Py_GT);
+    if (gt < 0) throw_current();
+    if (!gt) return;
+    PyObject *n = PyNumber_Long(skip_frames.ptr());
+    if (!n) throw_current();
+    const size_t amount = PyLong_AsSize_t(n);
+    Py_DECREF(n);
+    if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) throw_current();
+    skipped_ = amount;
+}
 
-    decoder_.reset(JxlDecoderCreate(nullptr));
+void JxlReader::init(const nb::handle *values) {
+    ReaderValues v;
+    std::copy(values, values + v.size(), v.begin());
+    parse_options(*this, kReaderOptions, v);
+    open_decoder();
+    parse_header();
+}
+
+void JxlReader::open_decoder() {
+    decoder_ = JxlDecoderMake(nullptr);
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
     JxlDecoder *dec = decoder_.get();
-    JxlDecoderStatus st;
-    if (nthreads > 1) {
-        runner_.reset(JxlThreadParallelRunnerCreate(nullptr, nthreads));
+    auto check = [](JxlDecoderStatus st, const char *name) {
+        if (st != JXL_DEC_SUCCESS) raise_dec(name, st);
+    };
+    if (num_threads_ > 1) {
+        runner_ = JxlThreadParallelRunnerMake(nullptr, num_threads_);
         if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
-        st = JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner_.get());
-        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetParallelRunner", st);
+        check(JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner_.get()),
+              "JxlDecoderSetParallelRunner");
     }
-
-    if (keep_orientation_) {
-        st = JxlDecoderSetKeepOrientation(dec, JXL_TRUE);
-        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetKeepOrientation", st);
-    }
-    if (!coalesce_) {
-        st = JxlDecoderSetCoalescing(dec, JXL_FALSE);
-        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetCoalescing", st);
-    }
-    parse_color_ = truthy(parse_color) ? 1 : 0;
+    if (keep_orientation_)
+        check(JxlDecoderSetKeepOrientation(dec, JXL_TRUE), "JxlDecoderSetKeepOrientation");
+    if (!coalesce_) check(JxlDecoderSetCoalescing(dec, JXL_FALSE), "JxlDecoderSetCoalescing");
     int events = kEventsBase;
     if (parse_color_) events |= JXL_DEC_COLOR_ENCODING;
     if (downsample_ == 8) events |= JXL_DEC_FRAME_PROGRESSION;
-    st = JxlDecoderSubscribeEvents(dec, events);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
-    if (downsample_ == 8) {
-        st = JxlDecoderSetProgressiveDetail(dec, kLastPasses);
-        if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetProgressiveDetail", st);
-    }
-    st = JxlDecoderSetInput(dec, src_data_, src_size_);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
-
+    check(JxlDecoderSubscribeEvents(dec, events), "JxlDecoderSubscribeEvents");
+    if (downsample_ == 8)
+        check(JxlDecoderSetProgressiveDetail(dec, kLastPasses), "JxlDecoderSetProgressiveDetail");
+    check(JxlDecoderSetInput(dec, src_data_, src_size_), "JxlDecoderSetInput");
     // Frames that libjxl parses past without rendering them.
-    nb::object zero = nb::int_(0);
-    int gt = PyObject_RichCompareBool(skip_frames.ptr(), zero.ptr(), Py_GT);
-    if (gt < 0) throw_current();
-    if (gt) {
-        PyObject *n = PyNumber_Long(skip_frames.ptr());
-        if (!n) throw_current();
-        size_t amount = PyLong_AsSize_t(n);
-        Py_DECREF(n);
-        if (amount == static_cast<size_t>(-1) && PyErr_Occurred()) throw_current();
-        JxlDecoderSkipFrames(dec, amount);
-        skipped_ = amount;
-    }
-
-    parse_header();
+    if (skipped_ > 0) JxlDecoderSkipFrames(dec, skipped_);
 }
 
 void JxlReader::parse_header() {
@@ -420,30 +405,9 @@ void JxlReader::raise_decode_error(int rc) const {
     }
 }
 
-int decode_one_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
-                           void *buf, size_t buf_size, int *buffer_set_io, int streaming) {
-    for (;;) {
-        const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
-        switch (st) {
-            case JXL_DEC_SUCCESS: return RC_EOF;
-            case JXL_DEC_ERROR: return RC_ERR_PROCESS;
-            case JXL_DEC_NEED_MORE_INPUT:
-                return streaming ? RC_NEED_INPUT : RC_ERR_NEED_INPUT_FATAL;
-            case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-                const int rc = set_image_out_buffer(dec, pf, bd, buf, buf_size, buffer_set_io);
-                if (rc < 0) return rc;
-                continue;
-            }
-            case JXL_DEC_FULL_IMAGE: return RC_FRAME;
-            default: continue;
-        }
-    }
-}
-
-int decode_one_frame_progressive_nogil(JxlDecoder *dec, const JxlPixelFormat *pf,
-                                       const JxlBitDepth *bd, void *buf, size_t buf_size,
-                                       size_t target_ratio, size_t *out_ratio,
-                                       int *buffer_set_io, int streaming) {
+int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
+                       void *buf, size_t buf_size, size_t target_ratio, size_t *out_ratio,
+                       int *buffer_set_io, int streaming) {
     for (;;) {
         const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
         switch (st) {
@@ -582,7 +546,7 @@ struct FrameIterator {
                 dn = r.downsample_;
                 streaming = r.streaming_;
             }
-            return progressive ? step_progressive(r) : step_full(r);
+            return step(r);
         } catch (...) {
             finished = true;
             frame.reset();
@@ -590,12 +554,16 @@ struct FrameIterator {
         }
     }
 
-    nb::object step_full(JxlReader &r) {
+    // One frame: decoded whole (into the next slice of `stack` when read()
+    // preallocated one) or, on the progressive path, up to its progression
+    // point of at most `dn`; then reduced to the wanted size.
+    nb::object step(JxlReader &r) {
         if (r.exhausted_) stop();
+        const bool into_stack = !progressive && stack.is_valid() && stack_pos < stack_len;
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
         nb::object arr;
-        if (stack.is_valid() && stack_pos < stack_len) {
+        if (into_stack) {
             PyObject *slot = PySequence_GetItem(stack.ptr(), static_cast<Py_ssize_t>(stack_pos));
             if (!slot) throw_current();
             arr = nb::steal(slot);  // C-contiguous view of one frame
@@ -605,69 +573,34 @@ struct FrameIterator {
         }
         frame = arr;
         buffer_set = 0;
-        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
-        const size_t expected = static_cast<size_t>(r.frame_nbytes_);
-        int rc;
-        {
-            BusyGuard guard(r.busy_);
-            for (;;) {
-                {
-                    nb::gil_scoped_release unlocked;
-                    rc = decode_one_frame_nogil(r.decoder_.get(), &r.pixel_format_,
-                                                &r.bit_depth_, buf, expected, &buffer_set,
-                                                streaming);
-                }
-                if (rc != RC_NEED_INPUT) break;
-                refill(r);
-            }
-        }
-        frame.reset();
-        if (rc == RC_FRAME) {
-            ++r.frames_done_;
-            if (stack.is_valid() && stack_pos < stack_len) ++stack_pos;
-            if (dn < 2) return arr;
-            return subsample_slice(arr, static_cast<Py_ssize_t>(dn), r.subsample_mode_);
-        }
-        if (rc == RC_EOF) {
-            r.exhausted_ = 1;
-            stop();
-        }
-        r.raise_decode_error(rc);
-    }
-
-    nb::object step_progressive(JxlReader &r) {
-        if (r.exhausted_) stop();
-        nb::object arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
-                                     npy_type_of(r.pixel_format_.data_type));
-        frame = arr;  // as in step_full: the local reference outlives a close()
-        buffer_set = 0;
         out_ratio = 0;
         void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
         const size_t expected = static_cast<size_t>(r.frame_nbytes_);
+        const size_t target = progressive ? dn : 0;
         int rc;
         {
             BusyGuard guard(r.busy_);
             for (;;) {
                 {
                     nb::gil_scoped_release unlocked;
-                    rc = decode_one_frame_progressive_nogil(
-                        r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf, expected, dn,
-                        &out_ratio, &buffer_set, streaming);
+                    rc = decode_frame_nogil(r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf,
+                                            expected, target, &out_ratio, &buffer_set, streaming);
                 }
                 if (rc != RC_NEED_INPUT) break;
                 refill(r);
             }
         }
         frame.reset();
-        if (rc == RC_FRAME) {
-            const size_t ratio = out_ratio ? out_ratio : dn;
-            return subsample_slice(arr, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
-        }
         if (rc == RC_EOF) {
             r.exhausted_ = 1;
             stop();
         }
-        r.raise_decode_error(rc);
+        if (rc != RC_FRAME) r.raise_decode_error(rc);
+        if (!progressive) ++r.frames_done_;
+        if (into_stack) ++stack_pos;
+        const size_t ratio = progressive && out_ratio ? out_ratio : dn;
+        if (ratio < 2) return arr;
+        return subsample_slice(arr, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
     }
 
     void close() {
@@ -675,6 +608,8 @@ struct FrameIterator {
         frame.reset();
         delegate.reset();
     }
+
+    std::array<nb::object *, 3> gc_refs() { return {&reader_obj, &delegate, &frame}; }
 };
 
 // ---- metadata --------------------------------------------------------------
@@ -752,10 +687,7 @@ nb::list JxlReader::frames_info() {
 
 namespace {
 
-using ReaderGc = GcSlots<JxlReader, &JxlReader::data_ref_, &JxlReader::file_handle_,
-                         &JxlReader::chunk_reader_, &JxlReader::frame_dtype_,
-                         &JxlReader::frame_shape_, &JxlReader::meta_src_,
-                         &JxlReader::frames_info_>;
+using ReaderGc = GcSlots<JxlReader>;
 
 int reader_traverse(PyObject *self, visitproc visit, void *arg) {
     if (int rc = ReaderGc::traverse(self, visit, arg)) return rc;
@@ -772,8 +704,7 @@ PyType_Slot reader_slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(reader_t
                               {Py_tp_clear, reinterpret_cast<void *>(ReaderGc::clear)},
                               {0, nullptr}};
 
-using IterGc = GcSlots<FrameIterator, &FrameIterator::reader_obj, &FrameIterator::delegate,
-                       &FrameIterator::frame>;
+using IterGc = GcSlots<FrameIterator>;
 
 nb::handle g_reader_type;
 
@@ -811,10 +742,6 @@ nb::object make_iterator(nb::handle reader, bool progressive) {
     return nb::cast(std::move(it));
 }
 
-[[noreturn]] void refuse_pickle() {
-    raise_py(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-}
-
 }  // namespace
 
 nb::handle reader_type() { return g_reader_type; }
@@ -837,16 +764,13 @@ void register_reader(nb::module_ &m) {
                               "and binary file-likes; use as a context manager or call close().");
     g_reader_type = cls;
 
-    cls.def(
-        "__init__",
-        [](JxlReader *self, nb::handle data, nb::handle numthreads, nb::handle keep_orientation,
-           nb::handle coalesce, nb::handle parse_color, nb::handle streaming,
-           nb::handle skip_frames, nb::handle downsample, nb::handle subsample,
-           nb::handle max_pixels) {
+    using Init = ParamList<kReaderOptions, Callable::Constructor, 0>;
+    bind_options<kReaderOptions, Callable::Constructor, JxlReader *>(
+        cls, "__init__",
+        [](JxlReader *self, const ReaderValues &v) {
             new (self) JxlReader();
             try {
-                self->init(data, numthreads, keep_orientation, coalesce, parse_color,
-                           streaming, skip_frames, downsample, subsample, max_pixels);
+                self->init(v.data());
             } catch (...) {
                 // nanobind runs no destructor for an instance whose __init__
                 // failed: release everything here. A background chunk reader
@@ -861,17 +785,10 @@ void register_reader(nb::module_ &m) {
                 throw;
             }
         },
-        nb::arg("data").none(), nb::kw_only(), nb::arg("numthreads").none() = nb::none(),
-        nb::arg("keep_orientation").none() = false, nb::arg("coalesce").none() = true,
-        nb::arg("parse_color").none() = true, nb::arg("streaming").none() = false,
-        nb::arg("skip_frames").none() = 0, nb::arg("downsample").none() = 1,
-        nb::arg("subsample").none() = "top-left",
-        nb::arg("max_pixels").none() = kDefaultMaxPixels,
-        nb::sig("def __init__(self, data: object, *, numthreads: object = None, "
-                "keep_orientation: object = False, coalesce: object = True, "
-                "parse_color: object = True, streaming: object = False, "
-                "skip_frames: int = 0, downsample: object = 1, "
-                "subsample: str = 'top-left', max_pixels: int | None = 1073741824) -> None"));
+        std::array<const char *, 0>{}, Init::signature("__init__", true, {}, "None"),
+        "Open a reader and parse the header; see the class docstring.");
+    nb::dict options = m.attr("_OPTIONS");
+    options["JxlReader"] = describe_options(kReaderOptions);
 
     cls.def(
            "iter_frames", [](Self self) { return make_iterator(self.h, false); },
@@ -929,8 +846,8 @@ void register_reader(nb::module_ &m) {
                 return false;
             },
             nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("tb").none())
-        .def("__reduce__", [](nb::handle) { refuse_pickle(); })
-        .def("__setstate__", [](nb::handle, nb::handle) { refuse_pickle(); },
+        .def("__reduce__", [](nb::handle self) { refuse_pickle(self); })
+        .def("__setstate__", [](nb::handle self, nb::handle) { refuse_pickle(self); },
              nb::arg("state").none());
 
     cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info_.xsize; })
@@ -1033,6 +950,8 @@ void register_reader(nb::module_ &m) {
             d["orientation"] = static_cast<int>(b.orientation);
             d["intensity_target"] = static_cast<double>(b.intensity_target);
             d["min_nits"] = static_cast<double>(b.min_nits);
+            d["relative_to_max_display"] = b.relative_to_max_display != 0;
+            d["linear_below"] = static_cast<double>(b.linear_below);
             d["uses_original_profile"] = b.uses_original_profile != 0;
             d["alpha_premultiplied"] = b.alpha_premultiplied != 0;
             // Animation timing: plays (0 = forever), ticks per second.

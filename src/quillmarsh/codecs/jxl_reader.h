@@ -3,10 +3,11 @@
 #pragma once
 
 #include "jxl_meta.h"
-#include "jxl_types.h"
+#include "jxl_options.h"
 
 #include <jxl/thread_parallel_runner_cxx.h>
 
+#include <array>
 #include <memory>
 
 namespace qmjxl {
@@ -19,11 +20,15 @@ public:
     // Releases native handles only; never calls close() of companion objects.
     ~JxlReader();
 
-    // The constructor's work.
-    void init(nb::handle data, nb::handle numthreads,
-              nb::handle keep_orientation, nb::handle coalesce, nb::handle parse_color,
-              nb::handle streaming, nb::handle skip_frames, nb::handle downsample,
-              nb::handle subsample, nb::handle max_pixels);
+    // The constructor's work: `values` are the option table's, in its order.
+    void init(const nb::handle *values);
+    // Option steps of the constructor (see kReaderOptions).
+    void open_input(nb::handle data);
+    void set_downsample(nb::handle downsample);
+    void set_subsample(nb::handle subsample);
+    void set_skip_frames(nb::handle skip_frames);
+    // Decoder, runner, events and input, from the parsed options.
+    void open_decoder();
 
     void init_streaming(nb::handle src);
     void refill_input();
@@ -44,6 +49,11 @@ public:
     void check_not_busy() const;
     void check_open() const;
 
+    std::array<nb::object *, 7> gc_refs() {
+        return {&data_ref_,    &file_handle_, &chunk_reader_, &frame_dtype_,
+                &frame_shape_, &meta_src_,    &frames_info_};
+    }
+
     // The runner is declared before the decoder so that, should the members
     // ever be destroyed implicitly, the decoder still goes first.
     JxlThreadParallelRunnerPtr runner_;
@@ -59,7 +69,8 @@ public:
     int own_file_handle_ = 0;
 
     nb::object chunk_reader_;
-    int streaming_ = 0;
+    bool want_stream_ = false;  // the streaming option: stream inputs above the threshold
+    int streaming_ = 0;         // the input is actually streamed
     uint8_t *input_buf_ = nullptr;
     size_t input_buf_capacity_ = 0;
     size_t input_buf_used_ = 0;
@@ -103,13 +114,42 @@ public:
     int input_failed_ = 0;
 };
 
-// Lock-free per-frame steps: touch no Python object, return an RC_* code.
-int decode_one_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
-                           void *buf, size_t buf_size, int *buffer_set_io, int streaming);
-int decode_one_frame_progressive_nogil(JxlDecoder *dec, const JxlPixelFormat *pf,
-                                       const JxlBitDepth *bd, void *buf, size_t buf_size,
-                                       size_t target_ratio, size_t *out_ratio,
-                                       int *buffer_set_io, int streaming);
+// The reader's options (decode's too), in their parameter order. `step` is
+// the order in which the constructor checks them: a new option takes the next
+// free step. decode's `index` becomes the reader's `skip_frames`.
+inline constexpr Option<JxlReader> kReaderOptions[] = {
+    // name, stub annotation, JxlReader default, decode default, positional, step, parse
+    {"data", "_Input", kRequired, kRequired, true, 2,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.open_input(v); }},
+    {"numthreads", "int | None", "None", "None", false, 3,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.num_threads_ = resolve_numthreads(v); }},
+    {"keep_orientation", "bool", "False", "False", false, 5,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.keep_orientation_ = truthy(v); }},
+    {"coalesce", "bool", "True", "True", false, 4,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.coalesce_ = truthy(v); }},
+    {"parse_color", "bool", "True", "False", false, 9,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.parse_color_ = truthy(v); }},
+    {"streaming", "bool", "False", "False", false, 1,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.want_stream_ = truthy(v); }},
+    {"skip_frames", "int", "0", nullptr, false, 10,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_skip_frames(v); }},
+    {"index", "int | None", nullptr, "None", false, 0, nullptr},
+    {"downsample", "int", "1", "1", false, 6,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_downsample(v); }},
+    {"subsample", "_Subsample", "'top-left'", "'top-left'", false, 7,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_subsample(v); }},
+    {"max_pixels", "int | None", "1073741824", "1073741824", false, 8,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.max_pixels_ = resolve_max_pixels(v); }},
+};
+using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
+
+// The lock-free frame step: touches no Python object, returns an RC_* code.
+// Decodes until the frame is complete (out_ratio 0) or, when target_ratio is
+// above 0, until a progression point of at most that ratio, which is flushed
+// into `buf` (out_ratio: its ratio); the rest of that frame is then skipped.
+int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd, void *buf,
+                       size_t buf_size, size_t target_ratio, size_t *out_ratio, int *buffer_set_io,
+                       int streaming);
 
 // Strided reduction of a (Y, X) or (Y, X, C) array by `n`; mode 0 samples the
 // top-left pixel of each n-by-n block, any other mode its centre. Always a

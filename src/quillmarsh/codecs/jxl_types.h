@@ -169,28 +169,33 @@ private:
     bool &flag_;
 };
 
-// Cyclic garbage collection for a bound type whose Python references are the
-// listed nb::object members: tp_traverse reports them, tp_clear drops them.
-// Native handles are left to destruction.
-template <typename T, nb::object T::*... Fields>
+// Cyclic garbage collection for a bound type whose Python references are
+// the nb::object members T::gc_refs() points to: tp_traverse reports them,
+// tp_clear drops them. Native handles are left to destruction.
+template <typename T>
 struct GcSlots {
     static int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(Py_TYPE(self));
         if (!nb::inst_ready(self)) return 0;
-        T *obj = nb::inst_ptr<T>(self);
-        for (PyObject *o : {(obj->*Fields).ptr()...}) Py_VISIT(o);
+        for (nb::object *o : nb::inst_ptr<T>(self)->gc_refs()) Py_VISIT(o->ptr());
         return 0;
     }
     static int clear(PyObject *self) {
         if (!nb::inst_ready(self)) return 0;
-        T *obj = nb::inst_ptr<T>(self);
-        ((obj->*Fields).reset(), ...);
+        for (nb::object *o : nb::inst_ptr<T>(self)->gc_refs()) o->reset();
         return 0;
     }
     static inline PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void *>(traverse)},
                                          {Py_tp_clear, reinterpret_cast<void *>(clear)},
                                          {0, nullptr}};
 };
+
+// Pickling refusal shared by the reader and the writer.
+[[noreturn]] void refuse_pickle(nb::handle self);
+// Truth value of any object, as bool(); its errors propagate.
+bool truthy(nb::handle h);
+// The handle, or None for a null one.
+inline nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
 // Subsystem registration.
 void register_reader(nb::module_ &m);

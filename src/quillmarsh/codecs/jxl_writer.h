@@ -1,17 +1,32 @@
 // JxlWriter: the streaming JPEG XL encoder object and its one-shot wrapper.
 #pragma once
 
-#include "jxl_types.h"
+#include "jxl_options.h"
+
+#include <jxl/thread_parallel_runner_cxx.h>
 
 namespace qmjxl {
 
 // Sample type of a frame dtype: libjxl data type, bits per sample, exponent
 // bits. Anything but native uint8/uint16/float16/float32 is a ValueError.
-void _dtype_to_jxl(nb::handle dtype, JxlDataType *out, uint32_t *bps, uint32_t *exp_bps);
+void dtype_to_jxl(nb::handle dtype, JxlDataType *out, uint32_t *bps, uint32_t *exp_bps);
+
+// The compressed output collected in memory (malloc'ed, grown by realloc).
+struct OutputBuffer {
+    uint8_t *data = nullptr;
+    size_t capacity = 0;
+    size_t used = 0;
+
+    OutputBuffer() = default;
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+    ~OutputBuffer() { reset(); }
+    void reset() noexcept;
+};
 
 // One lock-free encoder step. Each stage runs only when asked for, in this
 // order: drain the frames already queued, add the frame, close the input,
-// drain. The buffer fields are local copies; the caller stores them back.
+// drain. The buffer fields are local copies; JxlWriter::run stores them back.
 struct EncStep {
     JxlEncoder *encoder = nullptr;
     JxlEncoderFrameSettings *frame_settings = nullptr;
@@ -30,24 +45,42 @@ struct EncStep {
 
 // Returns ENC_OK, ENC_ERR_ADD_FRAME, ENC_ERR_PROCESS or ENC_ERR_REALLOC.
 // Touches no Python object.
-int _add_frame_and_drain_nogil(EncStep &s) noexcept;
+int encode_step_nogil(EncStep &s) noexcept;
+
+// The constructor's options, normalised (one field per option-table row;
+// -1 or 0.0 marks an option that was not given).
+struct WriterOptions {
+    nb::object dest;  // the opened file, the caller's file-like, or None
+    bool own_dest = false;
+    bool is_buffer = false;
+    nb::object color_spec;
+    bool lossless = false;
+    float distance = 1.0f;
+    int effort = 5;
+    int decoding_speed = 0;
+    bool progressive = false;
+    size_t num_threads = 0;
+    bool animation = false;
+    bool container = false;
+    float intensity_target = 0.0f;
+    float min_nits = 0.0f;
+    int relative_to_max_display = -1;
+    float linear_below = 0.0f;
+    int color_transform = -1;
+    int modular = -1;
+    nb::object icc_profile;  // an owned bytes copy, or None
+};
 
 class JxlWriter {
 public:
     JxlWriter() = default;
-    ~JxlWriter() { _destroy_native(); }
     JxlWriter(const JxlWriter &) = delete;
     JxlWriter &operator=(const JxlWriter &) = delete;
 
-    // Constructor body: destination, options, encoder and runner.
-    void init(nb::handle dest, nb::handle color, nb::handle lossless, nb::handle quality,
-              nb::handle distance, nb::handle effort, nb::handle decoding_speed,
-              nb::handle numthreads, nb::handle animation, nb::handle container,
-              nb::handle intensity_target, nb::handle icc_profile, nb::handle progressive,
-              nb::handle min_nits, nb::handle relative_to_max_display, nb::handle linear_below,
-              nb::handle color_transform, nb::handle modular);
-    // Clean-up of a constructor that failed half-way: native objects, and the
-    // file the constructor opened (it stays created, empty).
+    // The constructor's work: `values` are the option table's, in its order.
+    void init(const nb::handle *values);
+    // A constructor that failed half-way closes the file it opened (which
+    // stays created, empty).
     void abort_init() noexcept;
 
     void write_frame(nb::handle arr, bool is_last);
@@ -56,48 +89,43 @@ public:
     // from inside one of its calls into Python).
     void check_not_busy() const;
     void abandon();  // __exit__ with an exception
+    // The native part of every way out: encoder, then runner, then buffer.
+    void release_native() noexcept;
 
-    void _configure_from_first_frame(nb::handle arr);
-    void _drain_all();
-    void _flush_to_dest();
-    void _destroy_native() noexcept;
+    std::array<nb::object *, 3> gc_refs() { return {&opt.dest, &opt.color_spec, &first_dtype_}; }
 
-    JxlEncoder *_encoder = nullptr;
-    JxlEncoderFrameSettings *_frame_settings = nullptr;
-    void *_runner = nullptr;
-    size_t _num_threads = 0;
-    nb::object _dest_obj;
-    int _own_dest = 0;
-    int _is_buffer = 0;
-    JxlBasicInfo _basic_info{};
-    JxlPixelFormat _pixel_format{};
-    JxlBitDepth _bit_depth{};
-    JxlColorEncoding _color_encoding{};
-    int _config_done = 0;
-    int _closed = 0;
-    int _animation = 0;
-    int _container = 0;
-    int _lossless = 0;
-    float _distance = 1.0f;
-    int _effort = 5;
-    int _decoding_speed = 0;
-    int _progressive = 0;
-    nb::object _color_spec;
-    float _intensity_target = 0.0f;
-    float _min_nits = 0.0f;
-    int _relative_to_max_display = -1;
-    float _linear_below = 0.0f;
-    int _color_transform = -1;
-    int _modular = -1;
-    nb::object _icc_profile;
-    nb::object _first_dtype;
-    size_t _first_xsize = 0, _first_ysize = 0, _first_samples = 0;
-    size_t _frame_nbytes = 0;
-    uint8_t *_outbuf = nullptr;
-    size_t _outbuf_capacity = 0;
-    size_t _outbuf_used = 0;
-    size_t _frame_count = 0;
+    WriterOptions opt;
 
+private:
+    void create_encoder();
+    void configure_from_first_frame(nb::handle arr);
+    void set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples);
+    void set_color(JxlDataType dtype, bool is_gray);
+    void set_frame_settings();
+    void check_matches_first_frame(PyArrayObject *a) const;
+    // A step with this writer's encoder and output buffer filled in.
+    EncStep step() const;
+    // Runs `s` without the interpreter lock, keeps its buffer, raises its error.
+    void run(EncStep &s);
+    void flush_to_dest();
+
+    // The runner is declared before the encoder so that the encoder, which
+    // uses it, is destroyed first.
+    JxlThreadParallelRunnerPtr runner_;
+    JxlEncoderPtr encoder_;
+    JxlEncoderFrameSettings *frame_settings_ = nullptr;  // owned by the encoder
+    OutputBuffer out_;
+    JxlBasicInfo basic_info_{};
+    JxlPixelFormat pixel_format_{};
+    JxlColorEncoding color_encoding_{};
+    bool config_done_ = false;
+    bool closed_ = false;
+    nb::object first_dtype_;
+    size_t first_xsize_ = 0, first_ysize_ = 0, first_samples_ = 0;
+    size_t frame_nbytes_ = 0;
+    size_t frame_count_ = 0;
+
+public:
     bool busy_ = false;
 };
 
