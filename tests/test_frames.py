@@ -76,7 +76,7 @@ def test_no_rewind(anim, anim_frames):
     rest = r.read()  # only what was not taken
     assert rest.shape == (2, 24, 32, 3)
     np.testing.assert_array_equal(rest[1], anim_frames[2])
-    assert list(r.iter_frames()) == [] and r._exhausted
+    assert list(r.iter_frames()) == []
     with pytest.raises(JxlError, match="^jxl: no frames in stream$"):
         r.read()
 
@@ -182,7 +182,8 @@ def test_close_is_idempotent_and_keeps_the_header(rgb):
     before = (r.frame_shape, r.dtype, r.xsize, r.ysize, r.samples, r.is_animation, r.basic_info,
               r.color)
     assert r.close() is None
-    assert r._closed and not r._has_decoder and not r._has_runner
+    with pytest.raises(RuntimeError, match="^JxlReader is closed$"):
+        r.read()
     assert r.close() is None
     assert (r.frame_shape, r.dtype, r.xsize, r.ysize, r.samples, r.is_animation, r.basic_info,
             r.color) == before
@@ -224,18 +225,22 @@ def test_iterator_close_leaves_the_reader_open(anim, anim_frames):
 
 def test_context_manager(rgb):
     with _jxl.JxlReader(rgb) as r:
-        assert isinstance(r, _jxl.JxlReader) and not r._closed
-    assert r._closed
+        assert isinstance(r, _jxl.JxlReader)
+        it = r.iter_frames()
+    with pytest.raises(RuntimeError, match="^JxlReader is closed$"):
+        next(it)
     with pytest.raises(KeyError):
         with _jxl.JxlReader(rgb) as r2:
             raise KeyError("inside")
-    assert r2._closed
+    with pytest.raises(RuntimeError, match="^JxlReader is closed$"):
+        r2.read()
 
 
 def test_exit_by_keyword_returns_false(rgb):
     r = _jxl.JxlReader(rgb)
     assert r.__exit__(exc_type=None, exc=None, tb=None) is False
-    assert r._closed
+    with pytest.raises(RuntimeError, match="^JxlReader is closed$"):
+        r.read()
     assert r.__enter__() is r  # no closed check
     with pytest.raises(TypeError):
         r.__exit__(None, None)
@@ -341,7 +346,6 @@ def test_calls_from_another_thread_are_refused_while_a_frame_decodes(slow_frame)
             with pytest.raises(RuntimeError) as e:
                 call()
             assert str(e.value) == BUSY
-        assert not r._closed
     finally:
         sys.setswitchinterval(old)
         t.join()
@@ -352,7 +356,9 @@ def test_calls_from_another_thread_are_refused_while_a_frame_decodes(slow_frame)
         next(second)
     assert r.icc_profile is not None
     r.close()
-    assert r._closed and not r._busy
+    assert not r._busy
+    with pytest.raises(RuntimeError, match="^JxlReader is closed$"):
+        r.read()
 
 
 def _anim(t=6, h=40, w=30):

@@ -17,8 +17,9 @@ PERCEPTUAL, RELATIVE, ABSOLUTE = 0, 1, 3
 COLOR_KEYS = ["color_space", "white_point", "primaries", "transfer_function", "rendering_intent"]
 INFO_KEYS = ["xsize", "ysize", "bits_per_sample", "exponent_bits_per_sample",
              "num_color_channels", "num_extra_channels", "alpha_bits", "have_animation",
-             "orientation", "intensity_target", "min_nits", "uses_original_profile",
-             "alpha_premultiplied", "num_loops", "tps", "have_timecodes"]
+             "orientation", "intensity_target", "min_nits", "relative_to_max_display",
+             "linear_below", "uses_original_profile", "alpha_premultiplied", "num_loops", "tps",
+             "have_timecodes"]
 
 
 @pytest.fixture(scope="module")

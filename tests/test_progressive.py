@@ -193,7 +193,7 @@ def test_progressive_iterator_used_directly():
     assert next(it).shape == (33, 33, 3)
     with pytest.raises(StopIteration):
         next(it)
-    assert r._exhausted and list(r.iter_frames()) == []
+    assert list(r.iter_frames()) == []
     with pytest.raises(TypeError):
         r._iter_frames_progressive(1)
 

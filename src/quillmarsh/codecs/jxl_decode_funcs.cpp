@@ -155,8 +155,8 @@ nb::object decode(const ReaderValues &v) {
             result = nb::steal(first);
         }
     } catch (nb::python_error &e) {
-        auto or_none = [](nb::handle h) { return h.is_valid() ? h : nb::handle(Py_None); };
-        exit(or_none(e.type()), or_none(e.value()), or_none(e.traceback()));
+        exit(or_none(nb::borrow(e.type())), or_none(nb::borrow(e.value())),
+             or_none(nb::borrow(e.traceback())));
         throw;
     } catch (...) {
         exit(nb::none(), nb::none(), nb::none());

@@ -69,10 +69,6 @@ void JxlReader::check_not_busy() const {
     if (busy_) raise_py(PyExc_RuntimeError, kBusyMsg);
 }
 
-void JxlReader::check_open() const {
-    if (closed_ || !decoder_) raise_py(PyExc_RuntimeError, kClosedMsg);
-}
-
 void JxlReader::close() {
     if (closed_) return;
     check_not_busy();
@@ -964,10 +960,10 @@ void register_reader(nb::module_ &m) {
             return d;
         });
 
-    // Internal state, read-only, for tests.
+    // Internal state, read-only, for the tests of the concurrency guard, of
+    // closing and of the streaming buffer (none of it observable otherwise).
     cls.def_prop_ro("_busy", [](JxlReader &r) { return r.busy_; })
         .def_prop_ro("_closed", [](JxlReader &r) { return r.closed_ != 0; })
-        .def_prop_ro("_exhausted", [](JxlReader &r) { return r.exhausted_ != 0; })
         .def_prop_ro("_streaming", [](JxlReader &r) { return r.streaming_ != 0; })
         .def_prop_ro("_input_buf_capacity", [](JxlReader &r) { return r.input_buf_capacity_; })
         .def_prop_ro("_input_buf_used", [](JxlReader &r) { return r.input_buf_used_; })
@@ -975,16 +971,7 @@ void register_reader(nb::module_ &m) {
         .def_prop_ro("_input_eof", [](JxlReader &r) { return r.input_eof_ != 0; })
         .def_prop_ro("_input_closed", [](JxlReader &r) { return r.input_closed_ != 0; })
         .def_prop_ro("_chunk_reader", [](JxlReader &r) { return or_none(r.chunk_reader_); })
-        .def_prop_ro("_num_threads", [](JxlReader &r) { return r.num_threads_; })
-        .def_prop_ro("_has_runner", [](JxlReader &r) { return static_cast<bool>(r.runner_); })
-        .def_prop_ro("_has_decoder", [](JxlReader &r) { return static_cast<bool>(r.decoder_); })
-        .def_prop_ro("_has_data_ref", [](JxlReader &r) { return r.data_ref_.is_valid(); })
-        .def_prop_ro("_has_buffer_export", [](JxlReader &r) { return r.view_.held(); })
-        .def_prop_ro("_frame_nbytes", [](JxlReader &r) { return r.frame_nbytes_; })
-        .def_prop_ro("_downsample", [](JxlReader &r) { return r.downsample_; })
-        .def_prop_ro("_subsample_mode", [](JxlReader &r) { return r.subsample_mode_; })
-        .def_prop_ro("_coalesce", [](JxlReader &r) { return r.coalesce_ != 0; })
-        .def_prop_ro("_keep_orientation", [](JxlReader &r) { return r.keep_orientation_ != 0; });
+        .def_prop_ro("_has_decoder", [](JxlReader &r) { return static_cast<bool>(r.decoder_); });
 
     m.def(
         "_subsample_slice",
