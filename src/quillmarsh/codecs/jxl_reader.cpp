@@ -69,6 +69,10 @@ void JxlReader::check_not_busy() const {
     if (busy_) raise_py(PyExc_RuntimeError, kBusyMsg);
 }
 
+void JxlReader::check_open() const {
+    if (closed_ || !decoder_) raise_py(PyExc_RuntimeError, kClosedMsg);
+}
+
 void JxlReader::close() {
     if (closed_) return;
     check_not_busy();

@@ -47,6 +47,7 @@ public:
     // Refuses every call that would reach the decoder while a lock-free
     // step of this reader runs in another thread.
     void check_not_busy() const;
+    void check_open() const;
 
     std::array<nb::object *, 7> gc_refs() {
         return {&data_ref_,    &file_handle_, &chunk_reader_, &frame_dtype_,
