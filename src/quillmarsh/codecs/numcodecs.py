@@ -1,0 +1,209 @@
+"""JPEG XL chunks for numcodecs and Zarr.
+
+``JpegXl`` is a numcodecs codec (id ``"quillmarsh_jxl"``), lossless unless a
+``distance`` is given::
+
+    import zarr
+    from quillmarsh.codecs.numcodecs import JpegXl
+
+    z = zarr.create_array("stack.zarr", shape=(64, 2048, 2048), chunks=(16, 512, 512),
+                          dtype="uint16", zarr_format=2, compressors=JpegXl())
+
+A chunk is one image or a stack of same-sized frames:
+
+=================  ===================================================
+chunk shape        stored as
+=================  ===================================================
+``(Y, X)``         one grey frame
+``(Y, X, C)``      one frame of C channels (C of 1 to 4: L, LA, RGB, RGBA)
+``(Z, Y, X)``      Z grey frames
+``(Z, Y, X, C)``   Z frames of C channels
+=================  ===================================================
+
+A 3-D chunk whose last extent is 1 to 4 is ``(Y, X, C)``; any other 3-D chunk
+is ``(Z, Y, X)``. Samples are uint8, uint16, float16 or float32.
+
+In Zarr format 2 the codec is the array's compressor. In Zarr format 3 the
+same options make the array-to-bytes codec
+:class:`quillmarsh.codecs.jxl_zarr.JpegXlCodec` (name ``"quillmarsh_jxl"``),
+which checks the chunk shape and data type when the array is created. Both are
+found through the libraries' entry points once quillmarsh is installed.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional, Sequence, Tuple
+
+import numpy as np
+
+try:
+    from numcodecs.abc import Codec  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from numcodecs.compat import (  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        ensure_contiguous_ndarray,
+        ensure_ndarray_like,
+        ndarray_copy,
+    )
+    from numcodecs.registry import register_codec  # type: ignore[import-untyped, import-not-found, unused-ignore]
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "quillmarsh.codecs.numcodecs needs numcodecs: pip install 'quillmarsh[zarr]'"
+    ) from exc
+
+from . import jxl
+
+__all__ = ["JpegXl", "CODEC_ID", "check_chunk"]
+
+CODEC_ID = "quillmarsh_jxl"
+
+_DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float16), np.dtype(np.float32))
+
+
+def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
+    """Check that chunks of `shape` and `dtype` fit in JPEG XL.
+
+    Returns ``(stack, channels)``: whether the first axis is a frame axis, and
+    the samples per pixel. Raises ValueError naming what does not fit.
+    """
+    shape = tuple(int(n) for n in shape)
+    dt = np.dtype(dtype)
+    if dt.newbyteorder("=") not in _DTYPES:
+        raise ValueError(
+            f"{CODEC_ID}: data type {dt} cannot be stored as JPEG XL; "
+            "use uint8, uint16, float16 or float32"
+        )
+    nd = len(shape)
+    if nd == 2:
+        stack, channels = False, 1
+    elif nd == 3:
+        stack = not 1 <= shape[2] <= 4
+        channels = 1 if stack else shape[2]
+    elif nd == 4:
+        stack, channels = True, shape[3]
+        if not 1 <= channels <= 4:
+            raise ValueError(
+                f"{CODEC_ID}: chunk shape {shape} has {channels} channels in its last axis; "
+                "(Z, Y, X, C) chunks need C of 1 to 4"
+            )
+    else:
+        raise ValueError(
+            f"{CODEC_ID}: chunk shape {shape} has {nd} dimensions; "
+            "use (Y, X), (Y, X, C), (Z, Y, X) or (Z, Y, X, C)"
+        )
+    if min(shape) < 1:
+        raise ValueError(f"{CODEC_ID}: chunk shape {shape} has an empty axis")
+    return stack, channels
+
+
+def _option(value: Any, kind: type, name: str) -> Any:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{CODEC_ID}: {name} must be a number or None, not {type(value).__name__}")
+    return kind(value)
+
+
+class JpegXl(Codec):  # type: ignore[misc]
+    """numcodecs codec storing each chunk as one JPEG XL stream.
+
+    Parameters
+    ----------
+    distance : float, optional
+        Butteraugli distance of lossy coding (1.0 is visually lossless). None
+        or 0 (the default) is mathematically lossless.
+    effort : int, optional
+        libjxl's effort 1 (fastest) to 10; None keeps the encoder's default.
+    numthreads : int, optional
+        libjxl worker threads per call; None lets libjxl use every core.
+    """
+
+    codec_id = CODEC_ID
+
+    def __init__(
+        self,
+        distance: Optional[float] = None,
+        effort: Optional[int] = None,
+        numthreads: Optional[int] = None,
+    ) -> None:
+        self.distance = _option(distance, float, "distance")
+        self.effort = _option(effort, int, "effort")
+        self.numthreads = _option(numthreads, int, "numthreads")
+        if self.distance is not None and not 0.0 <= self.distance <= 25.0:
+            raise ValueError(f"{CODEC_ID}: distance must be 0 to 25, got {self.distance}")
+        if self.effort is not None and not 1 <= self.effort <= 10:
+            raise ValueError(f"{CODEC_ID}: effort must be 1 to 10, got {self.effort}")
+        if self.numthreads is not None and self.numthreads < 0:
+            raise ValueError(f"{CODEC_ID}: numthreads must be 0 or more, got {self.numthreads}")
+
+    @property
+    def lossless(self) -> bool:
+        return not self.distance
+
+    def get_config(self) -> Dict[str, Any]:
+        return {
+            "id": self.codec_id,
+            "distance": self.distance,
+            "effort": self.effort,
+            "numthreads": self.numthreads,
+        }
+
+    @classmethod
+    def from_config(cls, config: Dict[str, Any]) -> "JpegXl":
+        # numcodecs strips "id" before calling this; a config taken straight
+        # from get_config() still has it.
+        return cls(**{k: v for k, v in config.items() if k != "id"})
+
+    def __repr__(self) -> str:
+        return (
+            f"{type(self).__name__}(distance={self.distance!r}, effort={self.effort!r}, "
+            f"numthreads={self.numthreads!r})"
+        )
+
+    def encode(self, buf: Any) -> bytes:
+        arr = ensure_ndarray_like(buf)
+        if not isinstance(arr, np.ndarray):
+            arr = np.asarray(arr)
+        stack, channels = check_chunk(arr.shape, arr.dtype)
+        if arr.ndim > 1 and not arr.flags.c_contiguous and arr.flags.f_contiguous:
+            # Zarr's order="F" hands over Fortran-ordered chunks and reads
+            # them back in that order; frames are always stored row-major.
+            raise ValueError(f"{CODEC_ID}: Fortran-ordered chunks are not supported; use order='C'")
+        arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("="))
+        if channels == 1 and arr.shape[-1] == 1 and arr.ndim == (4 if stack else 3):
+            arr = arr[..., 0]
+        options: Dict[str, Any] = {"numthreads": self.numthreads}
+        if self.effort is not None:
+            options["effort"] = self.effort
+        if self.lossless:
+            options["lossless"] = True
+        else:
+            options["distance"] = self.distance
+        if stack and arr.shape[0] > 1:
+            data: bytes = jxl.encode(arr, animation=True, **options)
+        else:
+            data = jxl.encode(arr[0] if stack else arr, **options)
+        return data
+
+    def decode(self, buf: Any, out: Any = None) -> Any:
+        data = ensure_contiguous_ndarray(buf).view(np.uint8)
+        if not jxl.check_signature(data[:16]):
+            head = bytes(data[:8])
+            raise ValueError(
+                f"{CODEC_ID}: chunk is not a JPEG XL stream (starts with {head!r}); "
+                "the store was not written with this codec or the chunk is damaged"
+            )
+        try:
+            dec = jxl.decode(data, numthreads=self.numthreads, max_pixels=None)
+        except (jxl.JxlError, ValueError) as exc:
+            raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
+        if out is None:
+            return dec
+        out_arr = ensure_ndarray_like(out)
+        if out_arr.nbytes != dec.nbytes:
+            raise ValueError(
+                f"{CODEC_ID}: decoded chunk has {dec.nbytes} bytes ({dec.shape} {dec.dtype}), "
+                f"the output buffer {out_arr.nbytes}"
+            )
+        return ndarray_copy(dec, out)
+
+
+register_codec(JpegXl)

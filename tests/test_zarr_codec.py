@@ -1,0 +1,176 @@
+"""JPEG XL chunks through numcodecs and Zarr (formats 2 and 3), read back with Dask."""
+
+import json
+
+import numpy as np
+import pytest
+
+numcodecs = pytest.importorskip("numcodecs")
+zarr = pytest.importorskip("zarr")
+da = pytest.importorskip("dask.array")
+
+from quillmarsh.codecs import jxl  # noqa: E402
+from quillmarsh.codecs.jxl_zarr import JpegXlCodec  # noqa: E402
+from quillmarsh.codecs.numcodecs import JpegXl  # noqa: E402
+
+
+def _noisy(rng, shape, dtype):
+    if np.dtype(dtype).kind == "f":
+        # Kept above float16's subnormal range: those do not survive libjxl's
+        # lossless float16 path (a separate fault, reported).
+        return (rng.random(shape, dtype=np.float32) * 0.99 + 0.01).astype(dtype)
+    top = np.iinfo(dtype).max
+    return rng.integers(0, top, shape, endpoint=True).astype(dtype)
+
+
+@pytest.mark.parametrize(
+    "shape, dtype",
+    [
+        ((40, 30), np.uint8),
+        ((40, 30, 1), np.uint16),
+        ((40, 30, 2), np.uint8),
+        ((40, 30, 3), np.uint16),
+        ((40, 30, 4), np.float32),
+        ((5, 40, 30), np.uint16),       # Z as frames
+        ((3, 40, 30, 3), np.uint8),
+        ((1, 40, 30), np.float16),     # a single-frame stack
+    ],
+)
+def test_codec_round_trip_is_lossless(rng, shape, dtype):
+    arr = _noisy(rng, shape, dtype)
+    codec = JpegXl()
+    data = codec.encode(arr)
+    assert jxl.check_signature(data)
+    assert np.array_equal(codec.decode(data).reshape(shape), arr)
+    out = np.empty_like(arr)
+    assert codec.decode(data, out=out) is out
+    assert np.array_equal(out, arr)
+    # numcodecs passes raw bytes as well as arrays
+    assert np.array_equal(codec.decode(memoryview(data)).reshape(shape), arr)
+
+
+def test_lossy_distance_is_smaller_and_close(rng):
+    y, x = np.mgrid[0:256, 0:256]
+    smooth = (np.sin(x / 17.0) * np.cos(y / 23.0) * 20000 + 30000).astype(np.uint16)
+    smooth += rng.integers(0, 64, smooth.shape, dtype=np.uint16)
+    lossless = JpegXl().encode(smooth)
+    lossy_codec = JpegXl(distance=2.0, effort=3)
+    lossy = lossy_codec.encode(smooth)
+    assert len(lossy) < len(lossless) / 2
+    back = lossy_codec.decode(lossy).astype(np.float64)
+    assert not np.array_equal(back, smooth)
+    assert np.abs(back - smooth).mean() < 0.01 * 65535
+
+
+def test_config_round_trips_through_registry():
+    codec = JpegXl(distance=1.5, effort=3, numthreads=1)
+    config = codec.get_config()
+    assert config == {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3, "numthreads": 1}
+    # the id resolves through numcodecs' registry, as Zarr does when it opens a store
+    again = numcodecs.get_codec(json.loads(json.dumps(config)))
+    assert isinstance(again, JpegXl) and again.get_config() == config
+    assert JpegXl.from_config(config).get_config() == config
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"distance": -1}, "distance must be 0 to 25"),
+        ({"effort": 11}, "effort must be 1 to 10"),
+        ({"numthreads": -2}, "numthreads must be 0 or more"),
+        ({"effort": "7"}, "effort must be a number"),
+    ],
+)
+def test_bad_options_are_refused(kwargs, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        JpegXl(**kwargs)
+
+
+@pytest.mark.parametrize(
+    "shape, dtype, message",
+    [
+        ((8, 8), np.int16, "data type int16 cannot be stored"),
+        ((8, 8), np.float64, "data type float64 cannot be stored"),
+        ((8,), np.uint8, "1 dimensions"),
+        ((2, 2, 8, 8, 3), np.uint8, "5 dimensions"),
+        ((2, 8, 8, 5), np.uint8, "C of 1 to 4"),
+    ],
+)
+def test_unsupported_chunks_are_refused(shape, dtype, message):
+    with pytest.raises(ValueError, match=message):
+        JpegXl().encode(np.zeros(shape, dtype))
+
+
+def test_not_jpeg_xl_chunk_gives_clear_error():
+    with pytest.raises(ValueError, match="chunk is not a JPEG XL stream"):
+        JpegXl().decode(b"\x78\x9c" + bytes(100))
+
+
+def test_out_of_the_wrong_size_is_refused(rng):
+    data = JpegXl().encode(_noisy(rng, (16, 16), np.uint8))
+    with pytest.raises(ValueError, match="output buffer"):
+        JpegXl().decode(data, out=np.empty((16, 15), np.uint8))
+
+
+def _store_stack(rng, path, zarr_format):
+    stack = _noisy(rng, (10, 70, 90), np.uint16)
+    kwargs = (
+        {"compressors": JpegXl(effort=3)}
+        if zarr_format == 2
+        else {"serializer": JpegXlCodec(effort=3), "compressors": None}
+    )
+    z = zarr.create_array(
+        str(path), shape=stack.shape, chunks=(4, 32, 64), dtype="uint16",
+        zarr_format=zarr_format, **kwargs,
+    )
+    z[:] = stack
+    return stack
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_uint16_stack_on_disk_read_back_with_dask(rng, tmp_path, zarr_format):
+    path = tmp_path / "stack.zarr"
+    stack = _store_stack(rng, path, zarr_format)
+    # Every stored chunk (edge chunks too) is a JPEG XL stream.
+    chunk_files = [p for p in path.rglob("*") if p.is_file() and not p.name.startswith((".z", "zarr.json"))]
+    assert len(chunk_files) == 3 * 3 * 2
+    assert all(jxl.check_signature(p.read_bytes()[:16]) for p in chunk_files)
+    lazy = da.from_zarr(str(path))
+    assert lazy.shape == stack.shape and lazy.dtype == np.uint16
+    assert np.array_equal(lazy.compute(), stack)
+    # a fresh process would find the codec by name: reopen from the metadata alone
+    assert np.array_equal(zarr.open_array(str(path))[3:7, 10:50, 60:], stack[3:7, 10:50, 60:])
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_damaged_chunk_gives_clear_error(rng, tmp_path, zarr_format):
+    path = tmp_path / "stack.zarr"
+    _store_stack(rng, path, zarr_format)
+    key = "0.0.0" if zarr_format == 2 else "c/0/0/0"
+    (path / key).write_bytes(b"this chunk was written by something else")
+    with pytest.raises(ValueError, match="chunk is not a JPEG XL stream"):
+        zarr.open_array(str(path))[0:4, 0:32, 0:64]
+
+
+@pytest.mark.parametrize(
+    "dtype, chunks, message",
+    [
+        ("int32", (4, 32, 32), "data type int32 cannot be stored"),
+        ("uint8", (2, 4, 32, 32), "C of 1 to 4"),
+        ("float64", (32, 32, 3), "data type float64"),
+    ],
+)
+def test_format3_refuses_at_array_creation(tmp_path, dtype, chunks, message):
+    path = tmp_path / "bad.zarr"
+    shape = tuple(2 * c for c in chunks)
+    with pytest.raises(ValueError, match=message):
+        zarr.create_array(str(path), shape=shape, chunks=chunks, dtype=dtype,
+                          serializer=JpegXlCodec(), compressors=None)
+    assert not path.exists() or not any(p.name.startswith("c") for p in path.iterdir())
+
+
+def test_format3_codec_config_round_trips():
+    codec = JpegXlCodec(distance=1.0, effort=4)
+    assert JpegXlCodec.from_dict(json.loads(json.dumps(codec.to_dict()))) == codec
+    with pytest.raises(ValueError, match="unknown configuration keys"):
+        JpegXlCodec.from_dict({"name": "quillmarsh_jxl", "configuration": {"level": 3}})
