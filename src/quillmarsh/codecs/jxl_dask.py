@@ -9,7 +9,7 @@ from typing import Any, List, Literal, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _jxl
-from .jxl_header import read_header
+from .jxl_header import fit_to_shape, read_header, reduced_shape
 
 __all__ = ["to_dask"]
 
@@ -24,10 +24,6 @@ def _dask_array() -> Any:
     except ImportError as exc:
         raise ImportError("jxl.to_dask needs dask: pip install 'quillmarsh[dask]'") from exc
     return dask, da
-
-
-def _reduced(shape: Tuple[int, ...], n: int) -> Tuple[int, ...]:
-    return (-(-shape[0] // n), -(-shape[1] // n)) + shape[2:]
 
 
 def _load(
@@ -47,18 +43,10 @@ def _load(
         numthreads=numthreads,
         max_pixels=max_pixels,
     )
-    if frame.shape != shape:
-        # downsample=8 can stop at a progression point of ratio 2 or 4; sample
-        # that rendering further so every chunk has the announced shape.
-        for step in (2, 4, 8):
-            if frame.shape[2:] == shape[2:] and _reduced(frame.shape, step) == shape:
-                frame = np.ascontiguousarray(frame[::step, ::step])
-                break
-        else:
-            raise ValueError(
-                f"jxl.to_dask: {_describe(src)} frame {index or 0} decoded to {frame.shape}, "
-                f"the header announced {shape}"
-            )
+    try:
+        frame = fit_to_shape(frame, shape)
+    except ValueError as exc:
+        raise ValueError(f"jxl.to_dask: {_describe(src)} frame {index or 0}: {exc}") from None
     return frame[np.newaxis]
 
 
@@ -137,7 +125,7 @@ def to_dask(
                     f"{files[0]} {shape} {np.dtype(dtype)}; all files need one shape and type"
                 )
             jobs.append((path, None))
-    out_shape = _reduced(shape, downsample) if downsample > 1 else shape
+    out_shape = reduced_shape(shape, downsample) if downsample > 1 else shape
     meta = np.empty((0,) * (len(out_shape) + 1), dtype=dtype)
     load = dask.delayed(_load, pure=True)
     blocks = [

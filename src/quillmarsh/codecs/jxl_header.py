@@ -1,9 +1,16 @@
-"""Header of a JPEG XL file from the fewest bytes: read a prefix, grow it on demand."""
+"""Header-first reading of JPEG XL files, shared by the lazy integrations.
+
+`read_header` parses a file's header from the fewest bytes; `reduced_shape`
+and `fit_to_shape` keep downsampled frames at the shape announced before
+decoding.
+"""
 
 from __future__ import annotations
 
 import os
 from typing import IO, Tuple, Union
+
+import numpy as np
 
 from ._jxl import JxlError, JxlReader
 
@@ -36,3 +43,23 @@ def read_header(
             if complete or _TRUNCATED not in str(exc):
                 raise
         want *= 2
+
+
+def reduced_shape(shape: Tuple[int, ...], n: int) -> Tuple[int, ...]:
+    """`shape` with Y and X divided by `n`, rounded up (the decoder's rule)."""
+    return (-(-shape[0] // n), -(-shape[1] // n)) + tuple(shape[2:])
+
+
+def fit_to_shape(frame: np.ndarray, shape: Tuple[int, ...]) -> np.ndarray:
+    """`frame` at the announced `shape`.
+
+    ``downsample=8`` can stop at a progression point of ratio 2 or 4 and
+    sample that rendering by its own ratio; sampling it further by the rest
+    gives exactly the 1:8 shape. Any other mismatch is an error.
+    """
+    if frame.shape == shape:
+        return frame
+    for step in (2, 4, 8):
+        if frame.shape[2:] == shape[2:] and reduced_shape(frame.shape, step) == shape:
+            return np.ascontiguousarray(frame[::step, ::step])
+    raise ValueError(f"jxl: frame decoded to {frame.shape}, the header announced {shape}")

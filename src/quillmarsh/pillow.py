@@ -1,0 +1,449 @@
+"""JPEG XL in Pillow through quillmarsh's codec: ``import quillmarsh.pillow``.
+
+Importing this module registers the format "JXL" (extension ``.jxl``, MIME
+type ``image/jxl``) with Pillow::
+
+    from PIL import Image
+    import quillmarsh.pillow  # noqa: F401
+
+    with Image.open("photo.jxl") as im:      # header and metadata only
+        im.thumbnail((256, 256))             # a progressive file: its 1:8 pass only
+    im.save("small.jxl", quality=90)
+
+Modes on reading:
+
+==========================  =========================================
+file                        Pillow mode
+==========================  =========================================
+8-bit grey / grey+alpha     L / LA
+8-bit colour (+ alpha)      RGB / RGBA
+9- to 16-bit grey           I;16, scaled to the full 0..65535 range
+float grey                  F (the file's values, float32)
+9-bit and deeper colour     RGB / RGBA (or LA), reduced to 8 bits:
+and grey + alpha            Pillow has no 16-bit colour modes
+==========================  =========================================
+
+Float colour is clipped to 0..1 before the reduction. ``info`` holds
+"icc_profile", "exif" (TIFF-structured bytes), "xmp", and for animations
+"duration" (milliseconds of the current frame) and "loop" (0: forever).
+
+Saving takes the modes above (and converts 1, P, PA, I, CMYK, YCbCr, ...) with
+the options ``lossless`` (the default without ``quality``/``distance``),
+``quality``, ``distance``, ``effort``, ``progressive``, ``icc_profile`` (the
+image's own by default), ``exif``, ``xmp``; ``save_all=True`` with
+``append_images``, ``duration`` (ms, one number or one per frame) and
+``loop``; ``lossless_jpeg=True`` for an image opened from a JPEG file stores
+that file's JPEG bytes losslessly instead of its pixels.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+try:
+    from PIL import Image, ImageFile, ImageSequence
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError("quillmarsh.pillow needs Pillow: pip install 'quillmarsh[image]'") from exc
+
+from .codecs import _jxl, jxl
+from .codecs.jxl_header import fit_to_shape, read_header, reduced_shape
+
+__all__ = ["JxlImageFile", "FORMAT", "MIME", "EXTENSIONS"]
+
+FORMAT = "JXL"
+MIME = "image/jxl"
+EXTENSIONS = [".jxl"]
+_CODESTREAM = b"\xff\x0a"
+_COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+
+
+def _accept(prefix: bytes) -> bool:
+    return bool(jxl.check_signature(prefix[:16]))
+
+
+def _read_boxes(data: bytes) -> Dict[str, Any]:
+    """The stream's EXIF and XMP boxes (brob-compressed ones unpacked), without pixels."""
+    scan: Any = getattr(_jxl, "_read_boxes", None)
+    return dict(scan(data)) if scan is not None else {}
+
+
+def _is_srgb(color: Any) -> bool:
+    """Whether the file's colour encoding is plain sRGB (or grey with sRGB's curve).
+
+    Pillow takes an image without a profile as sRGB, so such files get no
+    "icc_profile" (one made up by libjxl would only grow a saved copy).
+    """
+    if not color or color["white_point"] != 1 or color["transfer_function"] != 13:
+        return False
+    return bool(color["color_space"] == 1 or (color["color_space"] == 0 and color["primaries"] == 1))
+
+
+def _pillow_mode(samples: int, dtype: Any) -> str:
+    if samples == 1 and dtype == np.uint16:
+        return "I;16"
+    if samples == 1 and dtype in (np.float16, np.float32):
+        return "F"
+    return _COLOUR_MODES[samples]
+
+
+def _to_pillow(frame: np.ndarray, mode: str, bits: int) -> np.ndarray:
+    """The frame's samples as Pillow's `mode` holds them."""
+    if mode == "F":
+        return np.ascontiguousarray(frame, dtype=np.float32)
+    if frame.dtype == np.uint8:
+        return frame
+    if frame.dtype == np.uint16:
+        top = (1 << bits) - 1 if 8 < bits < 16 else 65535
+        wide = frame.astype(np.uint32)
+        if mode == "I;16":
+            if top == 65535:
+                return frame
+            return ((wide * 65535 + top // 2) // top).astype(np.uint16)
+        return ((wide * 255 + top // 2) // top).astype(np.uint8)
+    scaled = np.clip(frame.astype(np.float32), 0.0, 1.0) * 255.0 + 0.5
+    return scaled.astype(np.uint8)
+
+
+class JxlImageFile(ImageFile.ImageFile):
+    """A JPEG XL file: header at open, pixels at load, one frame at a time."""
+
+    format = FORMAT
+    format_description = "JPEG XL"
+
+    def _open(self) -> None:
+        assert self.fp is not None
+        reader, head, complete = read_header(self.fp, parse_color=True)
+        with reader:
+            basic = reader.basic_info
+            self._samples = reader.samples
+            self._dtype = reader.dtype
+            self._animated_header = bool(reader.is_animation)
+            icc = reader.icc_profile if not _is_srgb(reader.color) else None
+        self._bits = int(basic["bits_per_sample"])
+        self._size = (int(basic["xsize"]), int(basic["ysize"]))
+        self._mode = _pillow_mode(self._samples, self._dtype)
+        self._head = head
+        self._data: Optional[bytes] = head if complete else None
+        self._frame = 0
+        self._loaded: Optional[Tuple[int, int]] = None  # (frame, downsample) in self.im
+        self._downsample = 1
+        self._frames: Optional[List[Dict[str, Any]]] = None
+        self._iter: Optional[Any] = None
+        self._iter_next = -1
+        self._iter_reader: Optional[Any] = None
+        if icc:
+            self.info["icc_profile"] = icc
+        if head[:2] != _CODESTREAM:
+            # A container: its metadata boxes may lie anywhere in the file.
+            boxes = _read_boxes(self._all_bytes())
+            for key in ("exif", "xmp"):
+                if boxes.get(key):
+                    self.info[key] = bytes(boxes[key])
+        if self._animated_header:
+            self.info["loop"] = int(self._basic_info().get("num_loops", 0))
+            self._set_duration()
+
+    # -- whole stream, frames and timing ----------------------------------
+
+    def _all_bytes(self) -> bytes:
+        if self._data is None:
+            assert self.fp is not None
+            self._data = self._head + self.fp.read()
+            if self._exclusive_fp:
+                self.fp.close()
+                self.fp = None
+        return self._data
+
+    def _basic_info(self) -> Dict[str, Any]:
+        with jxl.JxlReader(self._all_bytes(), parse_color=False) as reader:
+            return dict(reader.basic_info)
+
+    def _frame_headers(self) -> List[Dict[str, Any]]:
+        if self._frames is None:
+            self._frames = [dict(f) for f in jxl.frames_info(self._all_bytes())]
+        return self._frames
+
+    def _set_duration(self) -> None:
+        if self._animated_header:
+            seconds = float(self._frame_headers()[self._frame]["duration"])
+            self.info["duration"] = int(round(seconds * 1000.0))
+
+    @property
+    def n_frames(self) -> int:
+        if not self._animated_header:
+            return 1
+        return len(self._frame_headers())
+
+    @property
+    def is_animated(self) -> bool:
+        return self.n_frames > 1
+
+    def seek(self, frame: int) -> None:
+        if not self._seek_check(frame):
+            return
+        self._frame = frame
+        self._set_duration()
+
+    def tell(self) -> int:
+        return self._frame
+
+    # -- pixels --------------------------------------------------------------
+
+    def draft(
+        self, mode: Optional[str], size: Optional[Tuple[int, int]]
+    ) -> Optional[Tuple[str, Tuple[int, int, float, float]]]:
+        """Decode at 1:8 when `size` allows it and the file has a 1:8 pass.
+
+        Only the factor 8 is used: libjxl reaches it from the file's early
+        (DC) pass, several times faster than a full decode. Smaller factors
+        would cost a full decode anyway and sample it without filtering, so
+        Pillow's own resampling is left to do them better.
+        """
+        if size is None or self._loaded is not None or self._downsample != 1:
+            return None
+        scale = min(self.size[0] // max(size[0], 1), self.size[1] // max(size[1], 1))
+        if scale < 8 or jxl.thumbnail_bytes(self._all_bytes()) is None:
+            return None
+        original = self.size
+        self._downsample = 8
+        y, x = reduced_shape((original[1], original[0]), 8)
+        self._size = (x, y)
+        return self.mode, (0, 0, original[0] / 8, original[1] / 8)
+
+    def _next_frame(self, index: int) -> np.ndarray:
+        """Frame `index`, continuing the open frame iterator when it is next."""
+        if self._iter is None or self._iter_next != index:
+            self._close_iter()
+            self._iter_reader = jxl.JxlReader(
+                self._all_bytes(), parse_color=False, skip_frames=index,
+                downsample=self._downsample,
+            )
+            self._iter = self._iter_reader.iter_frames()
+            self._iter_next = index
+        try:
+            frame = next(self._iter)
+        except StopIteration:
+            self._close_iter()
+            raise EOFError(f"no frame {index} in this JPEG XL file") from None
+        self._iter_next += 1
+        return frame
+
+    def _close_iter(self) -> None:
+        if self._iter_reader is not None:
+            self._iter_reader.close()
+        self._iter_reader = self._iter = None
+
+    def load(self) -> Any:
+        want = (self._frame, self._downsample)
+        if self._loaded != want:
+            frame = self._next_frame(self._frame)
+            shape = (self.size[1], self.size[0]) + (() if self._samples == 1 else (self._samples,))
+            frame = _to_pillow(fit_to_shape(frame, shape), self.mode, self._bits)
+            raw = {"I;16": "I;16", "F": "F"}.get(self.mode, self.mode)
+            # frombuffer shares the array's memory for L, RGBA and I;16; the
+            # other modes are unpacked into Pillow's own layout once.
+            img = Image.frombuffer(self.mode, self.size, frame, "raw", raw, 0, 1)
+            self.im = img.im
+            self.readonly = img.readonly
+            self._loaded = want
+            if not self._animated_header:
+                self._close_iter()
+        self.tile = []
+        return Image.Image.load(self)
+
+    def load_seek(self, pos: int) -> None:  # pragma: no cover - tiles are never used
+        pass
+
+    def close(self) -> None:
+        self._close_iter()
+        super().close()
+
+
+# ---------------------------------------------------------------------------
+# saving
+
+
+def _save_array(im: Image.Image) -> np.ndarray:
+    """The image's pixels as an array the encoder takes."""
+    mode = im.mode
+    if mode in ("L", "LA", "RGB", "RGBA", "F"):
+        pass
+    elif mode.startswith("I;16"):
+        return np.asarray(im).astype(np.uint16)
+    elif mode == "I":
+        arr = np.asarray(im)
+        if arr.size and (arr.min() < 0 or arr.max() > 65535):
+            raise ValueError(
+                f"cannot write mode I with values {arr.min()}..{arr.max()} as JPEG XL; "
+                "it holds 0..65535 as 16-bit grey"
+            )
+        return arr.astype(np.uint16)
+    elif mode == "1":
+        im = im.convert("L")
+    elif mode in ("P", "PA"):
+        im = im.convert("RGBA" if im.has_transparency_data else "RGB")
+    elif mode in ("La",):
+        im = im.convert("LA")
+    elif mode in ("RGBa", "RGBX"):
+        im = im.convert("RGBA" if mode == "RGBa" else "RGB")
+    else:
+        im = im.convert("RGBA" if im.has_transparency_data else "RGB")
+    return np.asarray(im)
+
+
+def _exif_bytes(value: Any) -> Optional[bytes]:
+    if value is None or value == b"":
+        return None
+    if isinstance(value, Image.Exif):
+        value = value.tobytes()
+    return bytes(value)
+
+
+def _xmp_bytes(value: Any) -> Optional[bytes]:
+    if value is None or value in (b"", ""):
+        return None
+    return value.encode("utf-8") if isinstance(value, str) else bytes(value)
+
+
+def _writer_options(im: Image.Image, info: Dict[str, Any]) -> Dict[str, Any]:
+    options: Dict[str, Any] = {}
+    lossless = info.get("lossless")
+    if info.get("quality") is not None and not lossless:
+        options["quality"] = float(info["quality"])
+    if info.get("distance") is not None and not lossless:
+        options["distance"] = float(info["distance"])
+    if lossless or not options:
+        options["lossless"] = True
+    for key in ("effort", "numthreads"):
+        if info.get(key) is not None:
+            options[key] = int(info[key])
+    if info.get("progressive"):
+        options["progressive"] = True
+    icc = info.get("icc_profile", im.info.get("icc_profile"))
+    if icc:
+        options["icc_profile"] = bytes(icc)
+    exif = _exif_bytes(info.get("exif"))
+    xmp = _xmp_bytes(info.get("xmp"))
+    if exif is not None:
+        options["exif"] = exif
+    if xmp is not None:
+        options["xmp"] = xmp
+    return options
+
+
+def _durations(duration: Any, count: int, fallback: Sequence[Any]) -> Optional[List[float]]:
+    """Seconds per frame from Pillow's `duration` (ms: a number or one per frame)."""
+    if duration is None:
+        if all(d is None for d in fallback):
+            return None
+        duration = [d if d is not None else 100 for d in fallback]
+    if isinstance(duration, (list, tuple)):
+        if len(duration) != count:
+            raise ValueError(f"duration has {len(duration)} entries for {count} frames")
+        return [float(d) / 1000.0 for d in duration]
+    return [float(duration) / 1000.0] * count
+
+
+def _open_writer(dest: IO[bytes], options: Dict[str, Any], **extra: Any) -> Any:
+    try:
+        return jxl.JxlWriter(dest, **options, **extra)
+    except TypeError as exc:
+        wanted = [k for k in ("exif", "xmp", "duration", "loops") if k in options or k in extra]
+        if wanted and "argument" in str(exc):
+            raise NotImplementedError(
+                f"this quillmarsh build cannot store {', '.join(wanted)} in JPEG XL yet"
+            ) from exc
+        raise
+
+
+def _save_jpeg_losslessly(im: Image.Image, fp: IO[bytes], info: Dict[str, Any]) -> None:
+    if im.format != "JPEG" or not isinstance(im, ImageFile.ImageFile):
+        raise ValueError(
+            "lossless_jpeg=True needs an image opened from a JPEG file, unchanged; "
+            f"this one is {im.format or 'not from a file'}"
+        )
+    transcode = getattr(jxl, "transcode_jpeg", None)
+    if transcode is None:
+        raise NotImplementedError("this quillmarsh build cannot recompress JPEG files yet")
+    data = _original_bytes(im)
+    kwargs: Dict[str, Any] = {}
+    if info.get("effort") is not None:
+        kwargs["effort"] = int(info["effort"])
+    fp.write(transcode(data, **kwargs))
+
+
+def _original_bytes(im: ImageFile.ImageFile) -> bytes:
+    if im.filename:
+        with open(im.filename, "rb") as f:
+            return f.read()
+    if im.fp is not None and hasattr(im.fp, "seek"):
+        im.fp.seek(0)
+        return im.fp.read()
+    raise ValueError("lossless_jpeg=True: the JPEG file this image came from is closed")
+
+
+def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all: bool = False) -> None:
+    info = im.encoderinfo
+    if info.get("lossless_jpeg"):
+        _save_jpeg_losslessly(im, fp, info)
+        return
+    options = _writer_options(im, info)
+    if not save_all:
+        frame = _save_array(im)
+        data = _open_writer_and_write(options, [frame], None, None)
+        fp.write(data)
+        return
+    images = [im] + list(info.get("append_images", []))
+    frames: List[np.ndarray] = []
+    own_ms: List[Any] = []
+    for each in images:
+        for page in ImageSequence.Iterator(each):
+            frames.append(_save_array(page))
+            own_ms.append(page.info.get("duration"))
+    if len(frames) == 1:
+        fp.write(_open_writer_and_write(options, frames, None, None))
+        return
+    durations = _durations(info.get("duration"), len(frames), own_ms)
+    loop = info.get("loop", im.info.get("loop"))
+    fp.write(_open_writer_and_write(options, frames, durations, loop))
+
+
+def _open_writer_and_write(
+    options: Dict[str, Any], frames: List[np.ndarray], durations: Optional[List[float]], loop: Any
+) -> bytes:
+    first = frames[0]
+    for i, frame in enumerate(frames[1:], 1):
+        if frame.shape != first.shape or frame.dtype != first.dtype:
+            raise ValueError(
+                f"frame {i} is {frame.shape} {frame.dtype}, frame 0 {first.shape} {first.dtype}; "
+                "JPEG XL animation frames need one size and mode"
+            )
+    extra: Dict[str, Any] = {}
+    if len(frames) > 1:
+        extra["animation"] = True
+        if loop is not None:
+            extra["loops"] = int(loop)
+    buf = io.BytesIO()
+    writer = _open_writer(buf, options, **extra)
+    with writer:
+        for i, frame in enumerate(frames):
+            if durations is not None:
+                writer.write_frame(frame, duration=durations[i])
+            else:
+                writer.write_frame(frame)
+    return buf.getvalue()
+
+
+def _save_all(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes]) -> None:
+    _save(im, fp, filename, save_all=True)
+
+
+Image.register_open(FORMAT, JxlImageFile, _accept)
+Image.register_save(FORMAT, _save)
+Image.register_save_all(FORMAT, _save_all)
+Image.register_extensions(FORMAT, EXTENSIONS)
+Image.register_mime(FORMAT, MIME)

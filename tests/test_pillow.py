@@ -1,0 +1,280 @@
+"""The Pillow plugin, driven through Pillow's own calls."""
+
+import io
+import subprocess
+
+import numpy as np
+import pytest
+
+from PIL import Image, ImageSequence, PngImagePlugin
+
+import quillmarsh.pillow  # noqa: F401  (registers the format)
+from conftest import conformance_file
+from quillmarsh.codecs import jxl
+
+
+def _reopen(im, **options):
+    buf = io.BytesIO()
+    im.save(buf, format="JXL", **options)
+    buf.seek(0)
+    return Image.open(buf), buf.getvalue()
+
+
+@pytest.fixture
+def photo(rng):
+    y, x = np.mgrid[0:96, 0:128]
+    base = np.stack([x * 2, y * 2, (x + y)], axis=-1) % 256
+    return (base + rng.integers(0, 8, base.shape)).clip(0, 255).astype(np.uint8)
+
+
+def test_registration():
+    assert Image.registered_extensions()[".jxl"] == "JXL"
+    assert Image.MIME["JXL"] == "image/jxl"
+    assert "JXL" in Image.SAVE and "JXL" in Image.SAVE_ALL
+
+
+@pytest.mark.parametrize(
+    "mode, make",
+    [
+        ("L", lambda a: a[..., 0]),
+        ("LA", lambda a: a[..., :2]),
+        ("RGB", lambda a: a),
+        ("RGBA", lambda a: np.dstack([a, a[..., 1]])),
+        ("I;16", lambda a: a[..., 0].astype(np.uint16) * 257 + a[..., 1]),
+        ("F", lambda a: a[..., 0].astype(np.float32) / 7.0),
+    ],
+)
+def test_lossless_round_trip_per_mode(tmp_path, photo, mode, make):
+    arr = make(photo)
+    src = Image.fromarray(arr)
+    assert src.mode == mode
+    path = tmp_path / "x.jxl"
+    src.save(path)                                   # format from the extension
+    with Image.open(path) as im:
+        assert (im.format, im.mode, im.size) == ("JXL", mode, (128, 96))
+        assert im.get_format_mimetype() == "image/jxl"
+        assert np.array_equal(np.asarray(im), arr)
+        assert im.n_frames == 1 and not im.is_animated
+
+
+def test_open_reads_header_only_until_load(tmp_path, photo):
+    data = jxl.encode(photo)
+    path = tmp_path / "cut.jxl"
+    path.write_bytes(data[: len(data) // 3])         # pixels cut away
+    im = Image.open(path)
+    assert (im.mode, im.size) == ("RGB", (128, 96))
+    with pytest.raises(jxl.JxlError):
+        im.load()
+
+
+@pytest.mark.parametrize("channels, mode", [(1, "I;16"), (2, "LA"), (3, "RGB"), (4, "RGBA")])
+def test_sixteen_bit_files_map_to_nearest_mode(rng, channels, mode):
+    shape = (40, 50) if channels == 1 else (40, 50, channels)
+    arr = rng.integers(0, 65535, shape, endpoint=True).astype(np.uint16)
+    im = Image.open(io.BytesIO(jxl.encode(arr)))
+    assert im.mode == mode
+    got = np.asarray(im)
+    if mode == "I;16":
+        assert np.array_equal(got, arr)
+    else:
+        expect = (arr.astype(np.uint32) * 255 + 32767) // 65535
+        assert got.dtype == np.uint8 and np.array_equal(got, expect)
+
+
+@pytest.mark.parametrize(
+    "case, mode",
+    [("grayscale", "L"), ("bicycles", "RGB"), ("sunset_logo", "RGBA"),
+     ("alpha_triangles", "RGBA"), ("lossless_pfm", "RGB")],
+)
+def test_conformance_files_open_convert_and_match_decode(case, mode):
+    path = conformance_file(case)
+    with Image.open(path) as im:
+        assert im.format == "JXL" and im.mode == mode
+        pixels = np.asarray(im).astype(np.int32)
+        grey = im.convert("L")
+    ref = jxl.decode(str(path))
+    if ref.dtype == np.uint8:
+        assert np.array_equal(pixels, ref)
+    else:  # reduced to 8 bits: within half a step of the exact value
+        top = 1.0 if ref.dtype.kind == "f" else float((1 << jxl.JxlReader(str(path)).basic_info["bits_per_sample"]) - 1)
+        exact = np.clip(ref.astype(np.float64) / top, 0, 1) * 255
+        assert np.abs(pixels - exact).max() <= 0.51
+    assert grey.mode == "L" and grey.size == im.size
+
+
+def test_unsupported_layout_is_a_clear_error():
+    with pytest.raises(NotImplementedError, match="unsupported channel layout"):
+        Image.open(conformance_file("cmyk_layers"))
+
+
+def test_animation_frames_seek_and_timing(rng):
+    frames = rng.integers(0, 255, (5, 30, 40, 3), dtype=np.uint8)
+    im = Image.open(io.BytesIO(jxl.encode(frames, animation=True)))
+    assert im.n_frames == 5 and im.is_animated
+    assert im.info["duration"] == 100 and im.info["loop"] == 0
+    got = [np.asarray(f.convert("RGB")) for f in ImageSequence.Iterator(im)]
+    assert len(got) == 5 and all(np.array_equal(g, f) for g, f in zip(got, frames))
+    im.seek(3)
+    assert im.tell() == 3 and np.array_equal(np.asarray(im), frames[3])
+    im.seek(1)                                       # backwards
+    assert np.array_equal(np.asarray(im), frames[1])
+    with pytest.raises(EOFError):
+        im.seek(5)
+
+
+def test_conformance_animation_matches_decode():
+    path = conformance_file("animation_spline")
+    with Image.open(path) as im:
+        assert im.n_frames == 60 and im.is_animated
+        durations = [frame.info["duration"] for frame in ImageSequence.Iterator(im)]
+        im.seek(59)
+        last = np.asarray(im)
+    info = jxl.frames_info(str(path))
+    assert durations == [round(f["duration"] * 1000) for f in info]
+    assert np.array_equal(last, jxl.decode(str(path), index=59))
+
+
+def test_thumbnail_of_progressive_file_uses_the_early_pass():
+    path = conformance_file("progressive")
+    with Image.open(path) as im:
+        full_size = im.size
+        im.thumbnail((256, 256))
+        assert im.size == (256, 170)
+        thumb = np.asarray(im).astype(np.float64)
+    with Image.open(path) as im:
+        reference = np.asarray(im.resize((256, 170), Image.Resampling.BICUBIC)).astype(np.float64)
+    assert full_size == (4064, 2704)
+    # the 1:8 pass is a faithful small picture, not a sample of single pixels
+    assert np.abs(thumb - reference).mean() < 4.0
+
+
+def test_draft_only_for_files_with_an_early_pass(photo, tmp_path):
+    big = np.kron(photo, np.ones((8, 8, 1), np.uint8))        # 1024x768
+    lossless = tmp_path / "l.jxl"
+    lossy = tmp_path / "p.jxl"
+    Image.fromarray(big).save(lossless)
+    Image.fromarray(big).save(lossy, quality=85, progressive=True)
+    with Image.open(lossless) as im:
+        assert im.draft("RGB", (128, 96)) is None            # no 1:8 pass: full decode
+        assert im.size == (1024, 768)
+    with Image.open(lossy) as im:
+        mode, box = im.draft("RGB", (128, 96))
+        assert (mode, im.size, box) == ("RGB", (128, 96), (0, 0, 128.0, 96.0))
+        assert np.asarray(im).shape == (96, 128, 3)
+        assert im.draft("RGB", (16, 16)) is None             # only once, before load
+
+
+def test_lossy_options(photo):
+    lossless, lossless_bytes = _reopen(Image.fromarray(photo))
+    lossy, lossy_bytes = _reopen(Image.fromarray(photo), quality=70, effort=3)
+    assert np.array_equal(np.asarray(lossless), photo)
+    assert len(lossy_bytes) < len(lossless_bytes)
+    diff = np.abs(np.asarray(lossy).astype(int) - photo)
+    assert 0 < diff.mean() < 8
+    _, by_distance = _reopen(Image.fromarray(photo), distance=3.0)
+    assert len(by_distance) < len(lossless_bytes)
+    _, progressive = _reopen(Image.fromarray(photo), quality=80, progressive=True)
+    assert jxl.thumbnail_bytes(progressive) is not None
+
+
+def test_icc_profile_is_kept():
+    profile = Image.open(conformance_file("progressive")).info["icc_profile"]  # linear sRGB
+    im = Image.new("RGB", (32, 24), (10, 200, 30))
+    again, _ = _reopen(im, icc_profile=profile)
+    assert again.info["icc_profile"] == profile
+    assert np.array_equal(np.asarray(again), np.asarray(im))
+    plain, _ = _reopen(im)                                   # sRGB needs no profile
+    assert "icc_profile" not in plain.info
+
+
+@pytest.mark.parametrize(
+    "mode, expect_mode",
+    [("1", "L"), ("P", "RGB"), ("CMYK", "RGB"), ("I", "I;16"), ("RGBX", "RGB"), ("PA", "RGBA")],
+)
+def test_other_modes_are_converted_on_save(mode, expect_mode):
+    src = Image.new("RGB", (20, 10), (250, 128, 3)).convert(mode)
+    again, _ = _reopen(src)
+    assert again.mode == expect_mode
+    assert np.array_equal(np.asarray(again), np.asarray(src.convert(expect_mode)))
+
+
+def test_mode_i_out_of_range_is_refused():
+    im = Image.fromarray(np.array([[-1, 70000]], dtype=np.int32))
+    with pytest.raises(ValueError, match="holds 0..65535"):
+        im.save(io.BytesIO(), format="JXL")
+
+
+def test_save_all_with_append_images(photo):
+    frames = [Image.fromarray(np.roll(photo, 9 * i, axis=1)) for i in range(4)]
+    buf = io.BytesIO()
+    frames[0].save(buf, format="JXL", save_all=True, append_images=frames[1:])
+    data = buf.getvalue()
+    assert jxl.frame_count(data) == 4
+    stack = jxl.decode(data)
+    assert all(np.array_equal(stack[i], np.asarray(f)) for i, f in enumerate(frames))
+    with pytest.raises(ValueError, match="one size and mode"):
+        frames[0].save(io.BytesIO(), format="JXL", save_all=True,
+                       append_images=[frames[1].resize((10, 10))])
+
+
+def _writer_has(option):
+    try:
+        jxl.JxlWriter(None, **{option: None if option != "loops" else 0}).close()
+    except TypeError:
+        return False
+    except Exception:
+        return True
+    return True
+
+
+@pytest.mark.skipif(not _writer_has("loops"), reason="writer timing options not in this build yet")
+def test_save_all_durations_and_loop(photo):
+    frames = [Image.fromarray(np.roll(photo, 9 * i, axis=1)) for i in range(3)]
+    again, data = _reopen(frames[0], save_all=True, append_images=frames[1:],
+                          duration=[40, 250, 1000], loop=3)
+    assert [f.info["duration"] for f in ImageSequence.Iterator(again)] == [40, 250, 1000]
+    assert again.info["loop"] == 3
+    one, _ = _reopen(frames[0], save_all=True, append_images=frames[1:], duration=70)
+    assert [f.info["duration"] for f in ImageSequence.Iterator(one)] == [70, 70, 70]
+
+
+def test_exif_and_xmp_read_from_file(tmp_path, photo, cjxl):
+    exif = Image.Exif()
+    exif[0x010F] = "quillmarsh camera"
+    xmp = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
+    png = tmp_path / "in.png"
+    meta = PngImagePlugin.PngInfo()
+    meta.add_itxt("XML:com.adobe.xmp", xmp.decode())
+    Image.fromarray(photo).save(png, exif=exif, pnginfo=meta)
+    out = tmp_path / "out.jxl"
+    subprocess.run([cjxl, str(png), str(out), "-d", "0", "--quiet"], check=True, timeout=120)
+    with Image.open(out) as im:
+        assert im.info["exif"][:4] in (b"II*\x00", b"MM\x00*")
+        assert im.getexif()[0x010F] == "quillmarsh camera"
+        assert im.info["xmp"] == xmp
+        assert np.array_equal(np.asarray(im), photo)
+
+
+@pytest.mark.skipif(not _writer_has("exif"), reason="writer metadata options not in this build yet")
+def test_exif_and_xmp_saved(photo):
+    exif = Image.Exif()
+    exif[0x0131] = "quillmarsh test"
+    xmp = b"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>"
+    again, _ = _reopen(Image.fromarray(photo), exif=exif, xmp=xmp)
+    assert again.getexif()[0x0131] == "quillmarsh test"
+    assert again.info["xmp"] == xmp
+
+
+def test_lossless_jpeg_needs_an_image_from_a_jpeg(photo):
+    with pytest.raises(ValueError, match="needs an image opened from a JPEG file"):
+        Image.fromarray(photo).save(io.BytesIO(), format="JXL", lossless_jpeg=True)
+
+
+@pytest.mark.skipif(not hasattr(jxl, "transcode_jpeg"), reason="JPEG recompression not in this build yet")
+def test_lossless_jpeg_keeps_the_original_bytes(tmp_path, photo):
+    src = tmp_path / "in.jpg"
+    Image.fromarray(photo).save(src, quality=88)
+    out = tmp_path / "out.jxl"
+    with Image.open(src) as im:
+        im.save(out, lossless_jpeg=True)
+    assert jxl.reconstruct_jpeg(str(out)) == src.read_bytes()
