@@ -43,7 +43,7 @@ class JpegXlCodec(ArrayBytesCodec):
 
     distance: Optional[float] = None
     effort: Optional[int] = None
-    numthreads: Optional[int] = None
+    numthreads: Optional[int] = 1
     _inner: JpegXl = field(init=False, repr=False, compare=False)
 
     is_fixed_size = False

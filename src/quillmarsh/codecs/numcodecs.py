@@ -113,7 +113,8 @@ class JpegXl(Codec):  # type: ignore[misc]
     effort : int, optional
         libjxl's effort 1 (fastest) to 10; None keeps the encoder's default.
     numthreads : int, optional
-        libjxl worker threads per call; None lets libjxl use every core.
+        libjxl worker threads per chunk: 1 by default, since Zarr and Dask
+        already work on several chunks at once; None lets libjxl use every core.
     """
 
     codec_id = CODEC_ID
@@ -122,7 +123,7 @@ class JpegXl(Codec):  # type: ignore[misc]
         self,
         distance: Optional[float] = None,
         effort: Optional[int] = None,
-        numthreads: Optional[int] = None,
+        numthreads: Optional[int] = 1,
     ) -> None:
         self.distance = _option(distance, float, "distance")
         self.effort = _option(effort, int, "effort")
