@@ -49,7 +49,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("quillmarsh.pillow needs Pillow: pip install 'quillmarsh[image]'") from exc
 
-from .codecs import _jxl, jxl
+from .codecs import jxl
 from .codecs.jxl_header import fit_to_shape, read_header, reduced_shape
 
 __all__ = ["JxlImageFile", "FORMAT", "MIME", "EXTENSIONS"]
@@ -63,12 +63,6 @@ _COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
 
 def _accept(prefix: bytes) -> bool:
     return bool(jxl.check_signature(prefix[:16]))
-
-
-def _read_boxes(data: bytes) -> Dict[str, Any]:
-    """The stream's EXIF and XMP boxes (brob-compressed ones unpacked), without pixels."""
-    scan: Any = getattr(_jxl, "_read_boxes", None)
-    return dict(scan(data)) if scan is not None else {}
 
 
 def _is_srgb(color: Any) -> bool:
@@ -139,12 +133,14 @@ class JxlImageFile(ImageFile.ImageFile):
             self.info["icc_profile"] = icc
         if head[:2] != _CODESTREAM:
             # A container: its metadata boxes may lie anywhere in the file.
-            boxes = _read_boxes(self._all_bytes())
-            for key in ("exif", "xmp"):
-                if boxes.get(key):
-                    self.info[key] = bytes(boxes[key])
+            with jxl.JxlReader(self._all_bytes(), parse_color=False) as full:
+                exif, xmp = full.exif, full.xmp
+            if exif:
+                self.info["exif"] = exif
+            if xmp:
+                self.info["xmp"] = xmp
         if self._animated_header:
-            self.info["loop"] = int(self._basic_info().get("num_loops", 0))
+            self.info["loop"] = int(basic["num_loops"])
             self._set_duration()
 
     # -- whole stream, frames and timing ----------------------------------
@@ -157,10 +153,6 @@ class JxlImageFile(ImageFile.ImageFile):
                 self.fp.close()
                 self.fp = None
         return self._data
-
-    def _basic_info(self) -> Dict[str, Any]:
-        with jxl.JxlReader(self._all_bytes(), parse_color=False) as reader:
-            return dict(reader.basic_info)
 
     def _frame_headers(self) -> List[Dict[str, Any]]:
         if self._frames is None:
