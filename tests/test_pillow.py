@@ -148,7 +148,7 @@ def test_thumbnail_of_progressive_file_uses_the_early_pass():
     assert np.abs(thumb - reference).mean() < 4.0
 
 
-def test_draft_only_for_files_with_an_early_pass(photo, tmp_path):
+def test_draft_only_for_lossy_files(photo, tmp_path):
     big = np.kron(photo, np.ones((8, 8, 1), np.uint8))        # 1024x768
     lossless = tmp_path / "l.jxl"
     lossy = tmp_path / "p.jxl"

@@ -7,7 +7,7 @@ type ``image/jxl``) with Pillow::
     import quillmarsh.pillow  # noqa: F401
 
     with Image.open("photo.jxl") as im:      # header and metadata only
-        im.thumbnail((256, 256))             # a progressive file: its 1:8 pass only
+        im.thumbnail((256, 256))             # a lossy file: from its 1:8 pass
     im.save("small.jxl", quality=90)
 
 Modes on reading:
@@ -118,6 +118,8 @@ class JxlImageFile(ImageFile.ImageFile):
             self._animated_header = bool(reader.is_animation)
             icc = reader.icc_profile if not _is_srgb(reader.color) else None
         self._bits = int(basic["bits_per_sample"])
+        # Lossy (XYB) files are coded in passes whose first gives a 1:8 image.
+        self._lossy = not basic["uses_original_profile"]
         self._size = (int(basic["xsize"]), int(basic["ysize"]))
         self._mode = _pillow_mode(self._samples, self._dtype)
         self._head = head
@@ -188,17 +190,18 @@ class JxlImageFile(ImageFile.ImageFile):
     def draft(
         self, mode: Optional[str], size: Optional[Tuple[int, int]]
     ) -> Optional[Tuple[str, Tuple[int, int, float, float]]]:
-        """Decode at 1:8 when `size` allows it and the file has a 1:8 pass.
+        """Decode at 1:8 when `size` allows it and the file is lossy.
 
-        Only the factor 8 is used: libjxl reaches it from the file's early
-        (DC) pass, several times faster than a full decode. Smaller factors
-        would cost a full decode anyway and sample it without filtering, so
-        Pillow's own resampling is left to do them better.
+        Only the factor 8 is used: libjxl renders it from a lossy file's early
+        (DC) pass, skipping the rest when the file is progressive, and the
+        image is a smooth 1:8 picture either way. Smaller factors, and lossless
+        files (no such pass), would cost a full decode and sample it without
+        filtering, so Pillow's own resampling is left to do them better.
         """
         if size is None or self._loaded is not None or self._downsample != 1:
             return None
         scale = min(self.size[0] // max(size[0], 1), self.size[1] // max(size[1], 1))
-        if scale < 8 or jxl.thumbnail_bytes(self._all_bytes()) is None:
+        if scale < 8 or not self._lossy:
             return None
         original = self.size
         self._downsample = 8
