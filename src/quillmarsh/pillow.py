@@ -151,10 +151,15 @@ class JxlImageFile(ImageFile.ImageFile):
         if self._data is None:
             assert self.fp is not None
             self._data = self._head + self.fp.read()
-            if self._exclusive_fp:
-                self.fp.close()
-                self.fp = None
+        self._release_file()
         return self._data
+
+    def _release_file(self) -> None:
+        # Everything is in memory: a file Pillow opened for us can go now
+        # (Image.open marks it exclusive only after _open returns).
+        if self._data is not None and self.fp is not None and self._exclusive_fp:
+            self.fp.close()
+            self.fp = None
 
     def _frame_headers(self) -> List[Dict[str, Any]]:
         if self._frames is None:
@@ -247,6 +252,7 @@ class JxlImageFile(ImageFile.ImageFile):
             self._loaded = want
             if not self._animated_header:
                 self._close_iter()
+            self._release_file()
         self.tile = []
         return Image.Image.load(self)
 
