@@ -107,9 +107,12 @@ def test_not_jpeg_xl_chunk_gives_clear_error():
 
 
 def test_out_of_the_wrong_size_is_refused(rng):
-    data = JpegXl().encode(_noisy(rng, (16, 16), np.uint8))
+    data = JpegXl().encode(_noisy(rng, (16, 16, 3), np.uint8))
     with pytest.raises(ValueError, match="output buffer"):
-        JpegXl().decode(data, out=np.empty((16, 15), np.uint8))
+        JpegXl().decode(data, out=np.empty((16, 15, 3), np.uint8))
+    # a header claiming more pixels than `out` holds is refused before decoding
+    with pytest.raises(ValueError, match="exceeds max_pixels=100"):
+        JpegXl().decode(data, out=np.empty(100, np.uint8))
 
 
 def _store_stack(rng, path, zarr_format):

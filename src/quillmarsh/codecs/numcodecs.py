@@ -192,13 +192,18 @@ class JpegXl(Codec):  # type: ignore[misc]
                 f"{CODEC_ID}: chunk is not a JPEG XL stream (starts with {head!r}); "
                 "the store was not written with this codec or the chunk is damaged"
             )
+        # A chunk's header may claim any size: with `out` nothing larger than
+        # it is decoded, otherwise the decoder's own limit applies.
+        out_arr = None if out is None else ensure_ndarray_like(out)
         try:
-            dec = jxl.decode(data, numthreads=self.numthreads, max_pixels=None)
+            if out_arr is None:
+                dec = jxl.decode(data, numthreads=self.numthreads)
+            else:
+                dec = jxl.decode(data, numthreads=self.numthreads, max_pixels=max(int(out_arr.size), 1))
         except (jxl.JxlError, ValueError) as exc:
             raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
-        if out is None:
+        if out_arr is None:
             return dec
-        out_arr = ensure_ndarray_like(out)
         if out_arr.nbytes != dec.nbytes:
             raise ValueError(
                 f"{CODEC_ID}: decoded chunk has {dec.nbytes} bytes ({dec.shape} {dec.dtype}), "
