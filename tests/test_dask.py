@@ -123,3 +123,18 @@ def test_computes_on_a_local_cluster(clip):
         with distributed.Client(cluster) as client:
             result = client.compute(jxl.to_dask(path).sum(axis=0)).result()
     assert np.array_equal(result, frames.sum(axis=0, dtype=np.uint64))
+
+
+@pytest.mark.parametrize("ratio", [1, 2, 4, 8])
+def test_coarser_progression_points_are_sampled_to_the_announced_shape(ratio):
+    # downsample=8 may stop at a progression point of ratio 2 or 4 (or none);
+    # each chunk must still have the 1:8 shape announced from the header.
+    from quillmarsh.codecs.jxl_header import fit_to_shape, reduced_shape
+
+    full = np.arange(100 * 50 * 3, dtype=np.uint16).reshape(100, 50, 3)
+    got = full[::ratio, ::ratio]
+    want = reduced_shape(full.shape, 8)
+    assert want == (13, 7, 3)
+    assert np.array_equal(fit_to_shape(got, want), full[::8, ::8])
+    with pytest.raises(ValueError, match="announced"):
+        fit_to_shape(full[::3, ::3], want)
