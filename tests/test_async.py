@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import io
 import time
 
 import numpy as np
@@ -10,6 +11,8 @@ import pytest
 
 from quillmarsh.codecs import jxl
 from _images import synthetic
+
+Image = pytest.importorskip("PIL.Image")
 
 
 @pytest.fixture(scope="module")
@@ -41,7 +44,7 @@ async def _ticks_during(work, period=0.005):
     return result, ticks, time.perf_counter() - t0
 
 
-@pytest.mark.parametrize("call", ["decode", "encode"])
+@pytest.mark.parametrize("call", ["decode", "encode", "transcode_jpeg"])
 def test_event_loop_keeps_ticking_during_a_large_call(big, call):
     img, data = big
     if call == "decode":
@@ -50,18 +53,31 @@ def test_event_loop_keeps_ticking_during_a_large_call(big, call):
 
         async def blocking():
             return jxl.decode(data, numthreads=1)
-    else:
+    elif call == "encode":
         async def in_thread():
             return await jxl.encode_async(img, lossless=True, effort=1, numthreads=1)
 
         async def blocking():
             return jxl.encode(img, lossless=True, effort=1, numthreads=1)
+    else:
+        buf = io.BytesIO()
+        Image.fromarray(img).save(buf, "JPEG", quality=95)
+        photo = buf.getvalue()
+
+        async def in_thread():
+            small = await jxl.transcode_jpeg_async(photo, numthreads=1)
+            return small, await jxl.reconstruct_jpeg_async(small, numthreads=1)
+
+        async def blocking():
+            return jxl.transcode_jpeg(photo, numthreads=1)
 
     result, ticks, took = asyncio.run(_ticks_during(in_thread))
     if call == "decode":
         np.testing.assert_array_equal(result, img)
-    else:
+    elif call == "encode":
         assert result == data  # the same bytes as the direct call
+    else:
+        assert result[1] == photo  # transcoded, then the JPEG rebuilt bit for bit
     # Blocking the loop with the same call lets the ticker run at most once
     # (after the call): the comparison shows the awaited call left it free.
     _, blocked_ticks, _ = asyncio.run(_ticks_during(blocking))
@@ -77,6 +93,8 @@ def test_errors_and_destinations_come_through(tmp_path):
         asyncio.run(jxl.encode_async(np.zeros((8, 8), np.int64)))
     img = synthetic(32, 48, 3, np.uint8, seed=1)
     assert asyncio.run(jxl.encode_async(img, dest=tmp_path / "a.jxl")) is None
+    with pytest.raises(ValueError):
+        asyncio.run(jxl.transcode_jpeg_async(b"\xff\xd8\xff not a whole JPEG"))
     np.testing.assert_array_equal(jxl.decode(tmp_path / "a.jxl"), img)
     np.testing.assert_array_equal(
         asyncio.run(jxl.decode_async(tmp_path / "a.jxl", downsample=2)), img[::2, ::2])

@@ -77,7 +77,9 @@ def _stub_classes():
 
 
 def test_public_module_reexports_exactly_the_public_names():
-    assert sorted(jxl.__all__) == sorted(PUBLIC + ["main", "decode_async", "encode_async"])
+    assert sorted(jxl.__all__) == sorted(PUBLIC + ["main", "decode_async", "encode_async",
+                                                   "transcode_jpeg_async",
+                                                   "reconstruct_jpeg_async"])
     for name in PUBLIC:
         assert getattr(jxl, name) is getattr(_jxl, name)
 

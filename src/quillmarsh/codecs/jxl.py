@@ -25,8 +25,9 @@ shaped ``(Y, X)`` for grey or ``(Y, X, C)`` with C of 2 (grey + alpha), 3 (RGB)
 or 4 (RGBA); a whole animation is stacked on a new leading axis. libjxl works
 with the interpreter lock released, on its own worker threads.
 
-In asyncio code, ``await jxl.decode_async(...)`` and ``await
-jxl.encode_async(...)`` run the same calls in a worker thread; since libjxl
+In asyncio code, ``await jxl.decode_async(...)``, ``encode_async``,
+``transcode_jpeg_async`` and ``reconstruct_jpeg_async`` run the same calls in
+a worker thread; since libjxl
 works with the interpreter lock released, the event loop stays responsive.
 
 The command-line tool ``quillmarsh-jxl`` lives in :mod:`quillmarsh.cli`;
@@ -72,6 +73,8 @@ __all__ = [
     "JxlError",
     "decode_async",
     "encode_async",
+    "transcode_jpeg_async",
+    "reconstruct_jpeg_async",
     "main",
 ]
 
@@ -80,17 +83,32 @@ __all__ = [
 # returns at once, but libjxl finishes the call in its thread.
 
 
+async def _in_thread(func: Any, *args: Any, **options: Any) -> Any:
+    return await asyncio.to_thread(func, *args, **options)
+
+
 async def decode_async(data: Any, /, **options: Any) -> "np.ndarray[Any, Any]":
     """:func:`decode` in a worker thread: ``await decode_async(data, **options)``."""
-    result: "np.ndarray[Any, Any]" = await asyncio.to_thread(decode, data, **options)
+    result: "np.ndarray[Any, Any]" = await _in_thread(decode, data, **options)
     return result
 
 
 async def encode_async(image: Any, /, **options: Any) -> Optional[bytes]:
     """:func:`encode` in a worker thread: ``await encode_async(image, **options)``
     (bytes, or None when ``dest`` is given)."""
-    call: Any = encode  # its overloads (bytes without dest, None with one) as one
-    result: Optional[bytes] = await asyncio.to_thread(call, image, **options)
+    result: Optional[bytes] = await _in_thread(encode, image, **options)
+    return result
+
+
+async def transcode_jpeg_async(src: Any, /, *args: Any, **options: Any) -> Optional[bytes]:
+    """:func:`transcode_jpeg` in a worker thread (bytes, or None with a ``dest``)."""
+    result: Optional[bytes] = await _in_thread(transcode_jpeg, src, *args, **options)
+    return result
+
+
+async def reconstruct_jpeg_async(src: Any, /, *args: Any, **options: Any) -> Optional[bytes]:
+    """:func:`reconstruct_jpeg` in a worker thread (bytes, or None with a ``dest``)."""
+    result: Optional[bytes] = await _in_thread(reconstruct_jpeg, src, *args, **options)
     return result
 
 
