@@ -1,11 +1,16 @@
 """quillmarsh's JPEG XL codec at work: ``bash run.sh demo [options]``.
 
-Makes a photograph-sized test image (or takes one from the command line),
-encodes it lossless and lossy at several qualities, progressive and not, and
-as an animation; decodes everything back (whole, one frame by index, streamed
-from a file above 4 MiB, and at 1:8 through progressive decoding); counts
-frames and measures the progressive DC prefix; prints what it measured and
-writes PNG previews (full size and 1:8) into ``demo-out/``.
+Makes a photograph-sized test image (or takes one from the command line) and
+
+1. compares JPEG XL with JPEG, WebP and AVIF (through Pillow) at several
+   settings each: size, encode/decode time, PSNR and a perceptual score
+   (demokit/compare.py), charts them and cuts same-size crops;
+2. encodes it lossless and lossy, progressive and not, and as an animation;
+   decodes everything back (whole, one frame by index, streamed from a file
+   above 4 MiB, and at 1:8 through progressive decoding); counts frames and
+   measures the progressive DC prefix;
+3. prints what it measured and writes ``demo-out/index.html`` (charts, tables,
+   crops, previews; no network needed to view it) beside the files it made.
 
 Every figure is one timed run on this machine, not a benchmark
 (``bash run.sh bench`` measures properly).
@@ -24,6 +29,10 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 import numpy as np
 
 from quillmarsh.codecs import jxl
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from demokit import charts, compare, formats, metrics, page, sections  # noqa: E402
+from demokit.metrics import psnr  # noqa: E402
 
 STREAM_THRESHOLD = 4 * 1024 * 1024  # files above this are read in the background
 T = TypeVar("T")
@@ -151,11 +160,6 @@ def timed(fn: Callable[[], T]) -> Tuple[T, float]:
     return result, time.perf_counter() - t0
 
 
-def psnr(a: np.ndarray, b: np.ndarray, peak: float) -> float:
-    err = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
-    return math.inf if err == 0.0 else 10.0 * math.log10(peak * peak / err)
-
-
 def max_error(a: np.ndarray, b: np.ndarray) -> int:
     return int(np.max(np.abs(a.astype(np.int64) - b.astype(np.int64)))) if a.size else 0
 
@@ -200,6 +204,8 @@ class Result:
     rows: List[Row] = field(default_factory=list)
     features: List[Tuple[str, str, str]] = field(default_factory=list)
     previews: List[str] = field(default_factory=list)
+    images: Dict[str, str] = field(default_factory=dict)  # role -> preview path
+    image: np.ndarray = field(default_factory=lambda: np.zeros((0, 0, 3), np.uint8))  # the input
     checks: Dict[str, bool] = field(default_factory=dict)
     dc_prefix: Dict[str, Optional[int]] = field(default_factory=dict)
 
@@ -251,7 +257,7 @@ def run(
         img = np.ascontiguousarray(image)
         height, width = img.shape[:2]
     channels = 1 if img.ndim == 2 else img.shape[2]
-    res = Result(width, height, channels, out_dir)
+    res = Result(width, height, channels, out_dir, image=img)
     pixels = width * height
 
     def save(name: str, data: bytes) -> str:
@@ -440,6 +446,9 @@ def run(
         },
         log,
     )
+    if res.previews and res.previews[0].endswith(".png"):
+        res.images = {"thumbnail": res.previews[3], "frame": res.previews[4],
+                      "full": res.previews[1], "original": res.previews[0]}
     return res
 
 
@@ -506,11 +515,96 @@ def _size_arg(text: str) -> Tuple[int, int]:
     return w, h
 
 
+def run_comparison(
+    img: np.ndarray,
+    out_dir: str,
+    *,
+    quick: bool = False,
+    numthreads: Optional[int] = None,
+    metric: Optional[metrics.Metric] = None,
+    log: Callable[[str], None] = print,
+) -> Optional[compare.Comparison]:
+    """JPEG XL against the formats Pillow writes; None without Pillow."""
+    fmts, notes = formats.all_formats(numthreads)
+    if len(fmts) == 1:
+        for note in notes:
+            log(f"  {note}")
+        return None
+    rgb, change = formats.comparable_rgb(img)
+    if change:
+        notes.insert(0, f"the comparison uses the image's colour channels: {change}")
+    return compare.compare(rgb, fmts, metric or metrics.best_metric(), out_dir, quick=quick,
+                           notes=notes, log=log)
+
+
+def report_comparison(cmp: compare.Comparison, out: Callable[[str], None] = print) -> None:
+    out("")
+    out(f"JPEG XL against JPEG, WebP and AVIF ({cmp.width}x{cmp.height}; "
+        f"quality measured with {cmp.metric.name}):")
+    head = (f"{'format':<8} {'setting':<14} {'size':>10} {'bpp':>7} {cmp.metric.name:>13} "
+            f"{'PSNR dB':>8} {'encode':>9} {'decode':>9}")
+    out(head)
+    out("-" * len(head))
+    for name, pts in cmp.by_format().items():
+        for p in pts:
+            out(f"{name:<8} {p.setting_text:<14} {mib(p.size):>10} {p.bpp:7.3f} "
+                f"{p.score:13.2f} {p.psnr_db:8.2f} {seconds(p.encode_s):>9} "
+                f"{seconds(p.decode_s):>9}")
+    out(f"Crops at about the size of {cmp.target_text} ({mib(cmp.target_size)}):")
+    for crop in cmp.crops:
+        if crop.point is not None:
+            p = crop.point
+            out(f"  {crop.format:<8} {p.setting_text:<14} {mib(p.size):>10} "
+                f"{cmp.metric.name} {p.score:6.2f}")
+    for note in cmp.notes:
+        out(f"Note: {note}")
+
+
+def write_report(
+    res: Result,
+    cmp: Optional[compare.Comparison],
+    out_dir: str,
+    source: str,
+    log: Callable[[str], None] = print,
+    extra: Sequence[page.Section] = (),
+) -> str:
+    """Charts and the HTML report; returns the page's path.
+
+    `extra` sections (built by other parts of the demo) go after the JPEG XL ones.
+    """
+    parts: List[page.Section] = []
+    if cmp is not None:
+        title = f"{source}, {cmp.width}x{cmp.height}"
+        chart: Optional[str] = None
+        speed: Optional[str] = None
+        try:
+            chart = charts.rate_quality_chart(
+                cmp, os.path.join(out_dir, "rate_quality.png"), f"Size against quality: {title}")
+            speed = charts.speed_chart(
+                cmp, os.path.join(out_dir, "speed.png"), f"Speed: {title}")
+        except ImportError:
+            log("  matplotlib is not installed: no charts (pip install 'quillmarsh[demo]')")
+        if chart:
+            parts.append(sections.rate_quality(cmp, out_dir, chart, speed))
+        parts += [sections.same_size(cmp, out_dir), sections.points_table(cmp)]
+    parts.append(sections.jxl_modes(res))
+    if res.images:
+        parts.append(sections.previews(res, out_dir, res.images))
+    parts.extend(extra)
+    parts.append(sections.files(out_dir, [r.path for r in res.rows] + res.previews))
+    intro = (f"<p>quillmarsh's JPEG XL codec (libjxl {page.esc(jxl.libjxl_version())}) on "
+             f"{page.esc(source)}, on a machine with {os.cpu_count()} cores. Times are single "
+             "or best-of-a-few runs, not a benchmark. Made by <code>bash run.sh demo</code>.</p>")
+    return page.write_page(os.path.join(out_dir, "index.html"),
+                           "quillmarsh JPEG XL demo", intro, parts)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="demo.py",
         description="quillmarsh's JPEG XL codec at work on a generated photograph "
-        "(or on IMAGE): encode, decode, stream, thumbnail, animate.",
+        "(or on IMAGE): compared with JPEG, WebP and AVIF; encode, decode, stream, "
+        "thumbnail, animate; an HTML report in the output directory.",
     )
     parser.add_argument("image", nargs="?", help="an image to use instead (read with Pillow)")
     parser.add_argument("--size", type=_size_arg, default=(2048, 1536), metavar="WxH",
@@ -518,6 +612,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--out", default="demo-out", help="output directory (default demo-out)")
     parser.add_argument("--threads", type=int, default=None,
                         help="libjxl worker threads (default: all cores)")
+    parser.add_argument("--quick", action="store_true",
+                        help="three settings per format instead of five")
     args = parser.parse_args(argv)
 
     image = None
@@ -531,13 +627,20 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print(f"demo: cannot read {args.image}: {exc}", file=sys.stderr)
             return 1
     w, h = args.size
-    source = f"{args.image}" if image is not None else f"a generated {w}x{h} photograph"
+    source = (os.path.basename(args.image) if image is not None
+              else "a generated photograph")
     print(f"quillmarsh JPEG XL demo: libjxl {jxl.libjxl_version()}, {os.cpu_count()} cores, "
-          f"image: {source}")
+          f"image: {args.image if image is not None else f'a generated {w}x{h} photograph'}")
     t0 = time.perf_counter()
     res = run(w, h, args.out, image=image, numthreads=args.threads)
+    print("  comparing with the formats Pillow writes ...")
+    cmp = run_comparison(res.image, args.out, quick=args.quick, numthreads=args.threads)
     report(res)
-    print(f"\nDone in {time.perf_counter() - t0:.1f} s (single timed runs, not a benchmark).")
+    if cmp is not None:
+        report_comparison(cmp)
+    index = write_report(res, cmp, args.out, source)
+    print(f"\nReport: {index} (open it in a browser; it needs no network)")
+    print(f"Done in {time.perf_counter() - t0:.1f} s (single timed runs, not a benchmark).")
     return 0 if all(res.checks.values()) else 1
 
 
