@@ -35,7 +35,7 @@ def _plain_log_ticks(axis) -> None:  # type: ignore[no-untyped-def]
 
 
 def _curves(cmp: Comparison) -> Dict[str, List[Point]]:
-    # The matched-size points are extra points on the same curves.
+    # The sweep only: the matched-size encodes are shown with the crops.
     return {name: pts for name, pts in cmp.by_format().items() if pts}
 
 
