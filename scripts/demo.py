@@ -533,7 +533,10 @@ def run_comparison(
     rgb, change = formats.comparable_rgb(img)
     if change:
         notes.insert(0, f"the comparison uses the image's colour channels: {change}")
-    return compare.compare(rgb, fmts, metric or metrics.best_metric(), out_dir, quick=quick,
+    if metric is None:
+        metric = (metrics.best_metric() if min(rgb.shape[:2]) >= 8  # ssimulacra2's minimum
+                  else metrics.psnr_metric("the image is smaller than 8x8 pixels"))
+    return compare.compare(rgb, fmts, metric, out_dir, quick=quick,
                            notes=notes, log=log)
 
 

@@ -385,3 +385,11 @@ def test_page_renders_in_a_real_browser(report, chromium, tmp_path):
     pixels = np.asarray(Image.open(shot).convert("RGB")).astype(int)
     red = np.abs(pixels - np.array([0xD6, 0x27, 0x28])).sum(axis=2) < 60
     assert red.sum() > 200
+
+
+def test_images_below_the_metric_tools_minimum_are_scored_with_psnr(demo, tmp_path):
+    pytest.importorskip("PIL.Image")
+    img = np.random.default_rng(4).integers(0, 255, (6, 40, 3)).astype(np.uint8)
+    cmp = demo.run_comparison(img, str(tmp_path), quick=True, log=lambda _: None)
+    assert cmp.metric.name == "PSNR"
+    assert cmp.points and all(p.score == p.psnr_db for p in cmp.points)
