@@ -164,6 +164,49 @@ def test_same_stream_as_cjxl(cjxl, tmp_path):
     assert jxl.transcode_jpeg(src) == out.read_bytes()
 
 
+@pytest.mark.parametrize("dest", ["memory", "path", "file"])
+def test_writer_adds_a_jpeg_as_its_only_frame(tmp_path, dest):
+    original = make_jpeg(quality=85, exif=EXIF_BYTES)
+    sink = {"memory": None, "path": tmp_path / "w.jxl", "file": io.BytesIO()}[dest]
+    with jxl.JxlWriter(sink, effort=7) as writer:
+        writer.write_jpeg(original)
+        with pytest.raises(ValueError, match="only frame is the JPEG"):
+            writer.write_frame(synthetic(75, 101, 3))
+        data = writer.close()
+    if dest == "path":
+        data = sink.read_bytes()
+    elif dest == "file":
+        data = sink.getvalue()
+    assert data == jxl.transcode_jpeg(original)  # same settings, same stream
+    assert jxl.reconstruct_jpeg(data) == original
+
+
+@pytest.mark.parametrize("bad", ["cmyk", "cut-in-scan", "png"])
+def test_writer_refusing_a_jpeg_stays_ready_for_a_frame(bad):
+    data, message = BAD_JPEGS[bad]
+    writer = jxl.JxlWriter()
+    with pytest.raises(ValueError, match=message):
+        writer.write_jpeg(data)
+    img = synthetic(24, 32, 3)
+    writer.write_frame(img)
+    np.testing.assert_array_equal(jxl.decode(writer.close()), img)
+
+
+@pytest.mark.parametrize("setup, message", [
+    (dict(animation=True), "needs a still-image writer"),
+    (dict(frame=True), "already has one"),
+    (dict(jpeg=True), "already has one"),
+])
+def test_writer_takes_a_jpeg_only_as_a_still_images_first_frame(setup, message):
+    writer = jxl.JxlWriter(animation=setup.get("animation", False))
+    if setup.get("frame"):
+        writer.write_frame(synthetic(75, 101, 3))
+    if setup.get("jpeg"):
+        writer.write_jpeg(BASE)
+    with pytest.raises(ValueError, match=message):
+        writer.write_jpeg(BASE)
+
+
 # ---- metadata ---------------------------------------------------------------
 
 

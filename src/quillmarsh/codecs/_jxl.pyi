@@ -225,6 +225,8 @@ class JxlWriter:
     ) -> None: ...
     def write_frame(self, arr: npt.ArrayLike, *, is_last: bool = False) -> None:
         """Encode one frame ``(Y, X)`` or ``(Y, X, C)`` with C in 1..4."""
+    def write_jpeg(self, data: _Input) -> None:
+        """Add a JPEG as the stream's only frame, recompressed losslessly."""
     def close(self) -> bytes | None:
         """Finish the stream: return it (memory mode) or write it to ``dest``."""
     def __enter__(self: _W) -> _W: ...

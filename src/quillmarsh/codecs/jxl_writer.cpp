@@ -2,6 +2,8 @@
 // writing with the interpreter lock released, and delivery of the stream.
 #include "jxl_writer.h"
 
+#include "jxl_jpeg.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -638,6 +640,8 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last) {
     check_not_busy();
     // After an abandoning __exit__ the encoder is gone: as closed as it gets.
     if (closed_ || !encoder_) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
+    if (jpeg_frame_)
+        raise_py(PyExc_ValueError, "jxl: the stream's only frame is the JPEG given to write_jpeg()");
     // The garbage collector may have cleared the object fields of a writer
     // in an unreachable cycle before a finaliser reaches it.
     if (config_done_ && !first_dtype_.is_valid()) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
@@ -681,6 +685,62 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last) {
         s.close_input = true;
         s.drain_after = true;
     }
+    run(s);
+}
+
+void JxlWriter::write_jpeg(nb::handle data) {
+    check_not_busy();
+    if (closed_ || !encoder_) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
+    BusyGuard guard(busy_);
+    if (config_done_ || frame_count_ > 0)
+        raise_py(PyExc_ValueError,
+                 "jxl: write_jpeg() gives the stream its only frame; this writer already has one");
+    if (opt.animation)
+        raise_py(PyExc_ValueError, "jxl: write_jpeg() needs a still-image writer (animation=False)");
+    nb::bytes raw = whole_input_bytes(data);
+    const auto *jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
+    const size_t size = raw.size();
+    // A JPEG refused here leaves the writer as it was, ready for a frame.
+    JpegCheck check;
+    {
+        nb::gil_scoped_release unlocked;
+        check = inspect_jpeg(jpeg, size);
+    }
+    raise_jpeg_check(check);
+
+    // As transcode_jpeg: the container with reconstruction data, the JPEG's
+    // own metadata, Brotli effort 9; the writer's effort.
+    JxlEncoder *enc = encoder_.get();
+    auto ok = [&](JxlEncoderStatus st, const char *name) {
+        if (st != JXL_ENC_SUCCESS) raise_enc(name, st, JxlEncoderGetError(enc));
+    };
+    ok(JxlEncoderUseContainer(enc, JXL_TRUE), "JxlEncoderUseContainer");
+    ok(JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE), "JxlEncoderStoreJPEGMetadata");
+    frame_settings_ = JxlEncoderFrameSettingsCreate(enc, nullptr);
+    if (!frame_settings_) raise_jxl("JxlEncoderFrameSettingsCreate returned NULL");
+    ok(JxlEncoderFrameSettingsSetOption(frame_settings_, JXL_ENC_FRAME_SETTING_EFFORT, opt.effort),
+       "JxlEncoderFrameSettingsSetOption EFFORT");
+    ok(JxlEncoderFrameSettingsSetOption(frame_settings_, JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9),
+       "JxlEncoderFrameSettingsSetOption BROTLI_EFFORT");
+    const size_t capacity = (size + kOutbufGranule) / kOutbufGranule * kOutbufGranule;
+    void *p = std::realloc(out_.data, capacity);
+    if (!p) raise_py(PyExc_MemoryError, "jxl: failed to allocate output buffer");
+    out_.data = static_cast<uint8_t *>(p);
+    out_.capacity = capacity;
+    config_done_ = true;
+    jpeg_frame_ = true;
+
+    int rc, status = 0, err = -1;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = add_jpeg_frame_nogil(enc, frame_settings_, jpeg, size, &check, &status, &err);
+    }
+    ++frame_count_;  // a refused frame counts too, as in write_frame
+    if (rc == JPEG_ERR_INPUT) raise_jpeg_check(check);
+    if (rc != 0) raise_add_jpeg_frame(status, err);
+    EncStep s = step();
+    s.close_input = true;
+    s.drain_after = true;
     run(s);
 }
 
@@ -811,6 +871,17 @@ void register_writer(nb::module_ &m) {
         "Encode one frame.\n\n"
         "The first frame fixes size, channels and sample type; later frames (animation\n"
         "writers only) must match it. `is_last` marks the final animation frame.");
+    cls.def(
+        "write_jpeg", [](JxlWriter &w, nb::handle data) { w.write_jpeg(data); }, "data"_a.none(),
+        nb::sig("def write_jpeg(self, data: object) -> None"),
+        "Add a JPEG as the stream's only frame, recompressed losslessly.\n\n"
+        "`data` is JPEG bytes, a path or a binary file-like. As transcode_jpeg():\n"
+        "the DCT coefficients are kept, with the JPEG's EXIF, XMP and JUMBF and the\n"
+        "data reconstruct_jpeg() needs to rebuild the file; the writer's `effort`\n"
+        "applies, its quality and colour options do not. Only on a still-image\n"
+        "writer with no frame yet. A JPEG that is not one, is truncated or that\n"
+        "libjxl cannot recompress raises ValueError naming the reason; when that is\n"
+        "found before libjxl reads it, the writer stays ready for a frame.");
     cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"

@@ -84,6 +84,9 @@ public:
     void abort_init() noexcept;
 
     void write_frame(nb::handle arr, bool is_last);
+    // The stream's only frame from a JPEG, losslessly, with the data to
+    // rebuild the JPEG (see jxl_jpeg.h).
+    void write_jpeg(nb::handle data);
     nb::object close();
     // Refuses use while a lock-free step of this writer runs (or re-entry
     // from inside one of its calls into Python).
@@ -119,6 +122,7 @@ private:
     JxlPixelFormat pixel_format_{};
     JxlColorEncoding color_encoding_{};
     bool config_done_ = false;
+    bool jpeg_frame_ = false;  // write_jpeg configured the encoder
     bool closed_ = false;
     nb::object first_dtype_;
     size_t first_xsize_ = 0, first_ysize_ = 0, first_samples_ = 0;
