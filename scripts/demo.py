@@ -643,7 +643,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         report_comparison(cmp)
     index = write_report(res, cmp, args.out, source)
     print(f"\nReport: {index} (open it in a browser; it needs no network)")
-    print(f"Done in {time.perf_counter() - t0:.1f} s (single timed runs, not a benchmark).")
+    print(f"Done in {time.perf_counter() - t0:.1f} s (timed runs on this machine, not a benchmark).")
     return 0 if all(res.checks.values()) else 1
 
 
