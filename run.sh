@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # quillmarsh task runner. Each task does all set-up it needs on a fresh
 # Debian 12/13 machine (as root) before running.
-#   bash run.sh demo   [demo args]   the JPEG XL codec at work (previews in demo-out/)
+#   bash run.sh demo   [demo args]   JPEG XL against JPEG/WebP/AVIF; report in demo-out/index.html
 #   bash run.sh test   [pytest args] the test suite
 #   bash run.sh bench                side-by-side benchmarks
 #   bash run.sh dev                  fast in-tree rebuild for development
