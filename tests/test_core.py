@@ -132,7 +132,9 @@ def test_check_signature_refuses_non_byte_buffers(bad, exc):
     (jxl.check_signature, "Return True if `data` looks like a JPEG XL stream.", "(data)"),
     (jxl.decode, "Decode a JPEG XL bytes/path into a numpy array (single ndarray).",
      "(data, *, numthreads=None, keep_orientation=False, coalesce=True, parse_color=False, "
-     "streaming=False, index=None, downsample=1, subsample='top-left', max_pixels=1073741824)"),
+     "streaming=False, index=None, downsample=1, subsample='top-left', max_pixels=1073741824, "
+     "output_color=None, desired_intensity_target=None, extra_channels=False, "
+     "render_spot_colors=False, rescale=False)"),
     (jxl.encode, "Encode a single ndarray (or animation stack) to JPEG XL bytes.", None),
     (jxl.frame_count, "Return the number of frames in a JPEG XL stream.",
      "(data, *, numthreads=None)"),

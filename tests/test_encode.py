@@ -264,8 +264,8 @@ def test_animation_rank_checked_before_destination(tmp_path):
      "jxl: pass quality or distance, not both"),
     (np.zeros((4, 4), np.int32), {}, ValueError,
      "jxl: unsupported dtype dtype('int32') (want uint8, uint16, float16, or float32)"),
-    (np.zeros((2, 4, 4, 5), np.uint8), dict(animation=True), ValueError,
-     "jxl: last dim must be 1/2/3/4 channels (got 5)"),
+    (np.zeros((2, 4, 4, 5), np.uint8), dict(animation=True, channels=["color"] * 3), ValueError,
+     "jxl: channels lists 3 channels but the array has 5"),
     ([[1.5, 2.5]], {}, ValueError,
      "jxl: unsupported dtype dtype('float64') (want uint8, uint16, float16, or float32)"),
 ])

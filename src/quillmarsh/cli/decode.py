@@ -11,7 +11,7 @@ import numpy as np
 from quillmarsh.codecs.jxl import JxlReader, frame_count, reconstruct_jpeg
 
 from .base import CliError, Output, Progress, mib, note, reading, stderr_is_tty
-from .images import output_format, pil, write_frames
+from .images import keeps_all_bits, output_format, pil, write_frames, write_tiff_channels
 from .options import add_limits, add_quiet, add_threads, index_arg, limit_kwargs, ranged
 
 _COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progress line
@@ -39,6 +39,9 @@ def register(sub: Any) -> None:
                    help="read the whole file before decoding")
     p.add_argument("--quality", "-Q", type=ranged(int, 1, 100, "quality"), default=95,
                    help="JPEG quality of a .jpg OUT encoded from pixels (default 95)")
+    p.add_argument("--channels", choices=("color", "all"), default="color",
+                   help="'all' writes every channel, extra channels after colour, to "
+                   ".npy or (through tifffile) a multi-channel .tif")
     add_threads(p)
     add_limits(p)
     add_quiet(p)
@@ -57,16 +60,43 @@ def register(sub: Any) -> None:
     add_threads(p)
     add_limits(p)
     add_quiet(p)
-    p.set_defaults(func=run_thumb, downsample=8, no_streaming=True)
+    p.set_defaults(func=run_thumb, downsample=8, no_streaming=True, channels="color")
+
+
+# Transfer functions whose samples are not display-ready: linear, PQ, HLG.
+_SCENE_OR_HDR = {8, 16, 18}
+
+
+def display_color(path: str, fmt: Optional[str], extra_channels: bool) -> Optional[str]:
+    """"srgb" when `path` is written to an 8-bit image file that cannot keep
+    its samples as they are (linear or HDR colour, or CMYK), else None."""
+    if fmt is None or extra_channels:
+        return None
+    with reading(path):
+        with JxlReader(path, parse_color=True, extra_channels=True, max_pixels=None) as r:
+            color, basic, kinds = r.color, r.basic_info, [c["type"] for c in r.channels]
+    if "black" in kinds:
+        return "srgb"
+    samples = basic["num_color_channels"] + (1 if basic["alpha_bits"] else 0)
+    if basic["exponent_bits_per_sample"]:
+        dtype: Any = np.float16 if basic["bits_per_sample"] == 16 else np.float32
+    else:
+        dtype = np.uint8 if basic["bits_per_sample"] <= 8 else np.uint16
+    probe = np.empty((0, 0) if samples == 1 else (0, 0, samples), dtype)
+    reduced = not keeps_all_bits(probe, fmt)
+    return "srgb" if reduced and color and color["transfer_function"] in _SCENE_OR_HDR else None
 
 
 def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
                   streaming: bool = False, numthreads: Optional[int] = None,
-                  progress: bool = True, **limits: Any) -> Tuple[List[np.ndarray], int]:
+                  progress: bool = True, output_color: Optional[str] = None,
+                  extra_channels: bool = False,
+                  **limits: Any) -> Tuple[List[np.ndarray], int]:
     """Decoded frames of `path` (all, or the one at `index`) and the bit depth."""
     with reading(path):
         reader = JxlReader(path, numthreads=numthreads, parse_color=False, streaming=streaming,
-                           skip_frames=index or 0, downsample=downsample, **limits)
+                           skip_frames=index or 0, downsample=downsample,
+                           output_color=output_color, extra_channels=extra_channels, **limits)
     with reader:
         bits = int(reader.basic_info["bits_per_sample"])
         total: Optional[int] = None
@@ -115,6 +145,9 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
     src: str = args.file
     dst: str = args.out
     fmt = output_format(dst)
+    every = args.channels == "all"
+    if every and fmt not in (None, "TIFF"):
+        raise CliError(f"{dst}: --channels all writes .npy or .tif")
     if fmt == "JPEG" and suffix == "":
         data = rebuilt_jpeg(args)
         if data is not None:
@@ -123,17 +156,24 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
             if not args.quiet:
                 print(f"{src} -> {dst}: the original JPEG, rebuilt bit for bit ({mib(len(data))})")
             return 0
-    if fmt is not None:
+    if fmt is not None and not every:
         pil()  # fail before decoding when Pillow is missing
+    target = display_color(src, fmt, every)
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
+                                 output_color=target, extra_channels=every,
                                  **limit_kwargs(args))
     quality = getattr(args, "quality", 95)
     if fmt == "JPEG" and suffix == "" and not args.quiet:
         note(f"{src} holds no JPEG reconstruction data: {dst} is a new JPEG encoded from its "
              f"pixels (quality {quality})")
+    if target is not None and not args.quiet:
+        note(f"{src}: colour converted to sRGB for the 8-bit {fmt} output")
     with Output(dst) as out:
-        write_frames(out, frames, fmt, bits, jpeg_quality=quality)
+        if every and fmt == "TIFF":
+            write_tiff_channels(out.file, frames)
+        else:
+            write_frames(out, frames, fmt, bits, jpeg_quality=quality)
     if not args.quiet:
         shape = frames[0].shape if len(frames) == 1 else (len(frames),) + frames[0].shape
         print(f"{src} -> {dst}: {'x'.join(map(str, shape))} {frames[0].dtype}{suffix}")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 from typing import TYPE_CHECKING, Any, Callable, List, Optional
 
@@ -108,6 +109,45 @@ def write_frames(out: Output, frames: List[np.ndarray], fmt: Optional[str], bits
         images[0].save(out.file, format=fmt, save_all=True, append_images=images[1:])
 
 
+def tifffile() -> Any:
+    try:
+        import tifffile as tf
+    except ImportError:
+        raise CliError(
+            "TIFF files of more than 4 channels need tifffile, which is not installed: "
+            "pip install 'quillmarsh[tiff]' (or use .npy files)"
+        ) from None
+    return tf
+
+
+def write_tiff_channels(file: IO[bytes], frames: List[np.ndarray]) -> None:
+    """Every channel of the frames into one TIFF (pages for an animation)."""
+    tf = tifffile()
+    arr = frames[0] if len(frames) == 1 else np.stack(frames)
+    buf = io.BytesIO()  # tifffile wants a named file; the output's is a bare descriptor
+    tf.imwrite(buf, arr, photometric="minisblack", planarconfig="contig")
+    file.write(buf.getbuffer())
+
+
+def read_tiff_channels(path: str) -> Optional[np.ndarray]:
+    """A TIFF of more than 4 samples per pixel read whole with tifffile; None
+    for any other TIFF (left to Pillow) or when tifffile is not installed."""
+    try:
+        import tifffile as tf
+    except ImportError:
+        return None
+    try:
+        with tf.TiffFile(path) as t:
+            page = t.pages[0]
+            if int(getattr(page, "samplesperpixel", 1)) <= 4 and page.ndim <= 3 and (
+                    page.ndim < 3 or page.shape[-1] <= 4):
+                return None
+            arr: np.ndarray = t.asarray()
+    except (tf.TiffFileError, ValueError):
+        return None
+    return arr
+
+
 def pil_to_array(img: "PILImage.Image") -> np.ndarray:
     mode = img.mode
     if mode in ("L", "LA", "RGB", "RGBA"):
@@ -145,6 +185,11 @@ def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.
         if not isinstance(loaded, np.ndarray):
             raise CliError(f"{path}: not a single NumPy array (.npz archives are not read)")
         return loaded
+    if os.path.splitext(path)[1].lower() in (".tif", ".tiff"):
+        with reading(path):
+            wide = read_tiff_channels(path)
+        if wide is not None:
+            return wide[np.newaxis] if animation and wide.ndim == 3 else wide
     Image = pil()
     with reading(path):
         if not os.path.exists(path):

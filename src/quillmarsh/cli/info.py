@@ -66,13 +66,15 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         fsize = os.path.getsize(path)
         # Only the header is parsed here, which costs nothing whatever size
         # the header claims; the size limit matters where pixels are decoded.
-        with JxlReader(path, parse_color=True, max_pixels=None) as reader:
+        with JxlReader(path, parse_color=True, max_pixels=None, extra_channels=True) as reader:
             basic = reader.basic_info
             color = reader.color
             icc = reader.icc_profile
             samples = reader.samples
             dtype = np.dtype(reader.dtype).name
             jpeg = reader.has_jpeg_reconstruction
+            extra = [{k: v for k, v in c.items() if k != "spot_color"}
+                     for c in reader.channels if c["type"] != "color"]
         frames = frame_count(path)
         too_large = max_pixels is not None and basic["xsize"] * basic["ysize"] > max_pixels
         # Measuring the DC prefix may decode the whole first frame.
@@ -85,11 +87,13 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         "xsize": basic["xsize"],
         "ysize": basic["ysize"],
         "channels": samples,
-        "layout": LAYOUTS.get(samples, "?"),
+        "layout": LAYOUTS.get(samples) if len(extra) <= 1 else
+        f"{basic['num_color_channels']} colour + {len(extra)} extra",
         "dtype": dtype,
         "bits_per_sample": basic["bits_per_sample"],
         "exponent_bits_per_sample": basic["exponent_bits_per_sample"],
         "alpha_bits": basic["alpha_bits"],
+        "extra_channels": extra,
         "animation": bool(basic["have_animation"]),
         "frames": frames,
         "color": None
@@ -123,8 +127,16 @@ def run(args: argparse.Namespace) -> int:
     lines = [
         ("file", f"{path} ({mib(info['file_size'])}, {info['format']})"),
         ("size", f"{info['xsize']} x {info['ysize']}"),
-        ("channels", f"{c} ({info['layout']}, {LAYOUT_WORDS.get(c, '?')})"),
+        ("channels", f"{c} ({info['layout']}, {LAYOUT_WORDS[c]})" if c in LAYOUT_WORDS
+         and len(info["extra_channels"]) <= 1 else f"{c} ({info['layout']})"),
         ("sample type", info["dtype"]),
+    ]
+    if info["extra_channels"]:
+        lines.append(("extra channels", ", ".join(
+            (f"{e['type']} {e['name']!r}" if e["name"] else e["type"])
+            + f" ({_sample_word(e['bits_per_sample'], e['exponent_bits_per_sample'])})"
+            for e in info["extra_channels"])))
+    lines += [
         ("bit depth", _sample_word(info["bits_per_sample"], info["exponent_bits_per_sample"])),
         ("animation", f"{'yes' if info['animation'] else 'no'}, "
                       f"{frames} frame{'s' if frames != 1 else ''}"),

@@ -37,6 +37,10 @@ _Input = Union[
     _ReadableBinary,
 ]
 
+# A colour space for decoded samples: a colour name, a ColorSpec or the bytes
+# of an RGB (grey for grey images) ICC profile.
+_OutputColor = Union[None, str, ColorSpec, bytes, bytearray, memoryview]
+
 # The four sample types the codec produces.
 _Sample = Union[_np.uint8, _np.uint16, _np.float16, _np.float32]
 _SampleType = Union[
@@ -85,6 +89,32 @@ class _BasicInfo(TypedDict):
     tps: float | None
     have_timecodes: bool
 
+class _Channel(TypedDict, total=False):
+    """One channel of a stream: "type" is "color", "alpha", "depth",
+    "spot_color", "selection_mask", "black", "cfa", "thermal", "optional" or
+    "unknown"; "alpha_premultiplied" only for alpha, "spot_color" (red, green,
+    blue, solidity) only for spot colours."""
+
+    type: str
+    name: str
+    bits_per_sample: int
+    exponent_bits_per_sample: int
+    alpha_premultiplied: bool
+    spot_color: tuple[float, float, float, float]
+
+class _ChannelSpec(TypedDict, total=False):
+    """A channel as the writer takes it: "type" (required), "name",
+    "bits" (stored precision; integer samples then hold that range),
+    "spot_color", "alpha_premultiplied"."""
+
+    type: str
+    name: str
+    bits: int
+    spot_color: tuple[float, float, float, float]
+    alpha_premultiplied: bool
+
+_ChannelList = list[Union[str, _ChannelSpec]]
+
 _R = TypeVar("_R", bound="JxlReader")
 _W = TypeVar("_W", bound="JxlWriter")
 
@@ -109,6 +139,21 @@ class JxlReader:
     pixels; frames are then decoded one at a time with :meth:`iter_frames` or
     all at once with :meth:`read`. Use it as a context manager, or call
     :meth:`close`.
+
+    ``output_color`` (a colour name, a ColorSpec or RGB/grey ICC profile bytes)
+    delivers the samples in that colour space, in the image's sample type;
+    :attr:`color` and :attr:`icc_profile` then describe the delivered samples.
+    libjxl converts XYB (lossy) images itself; the others are converted with
+    lcms2. An image with a black channel is rendered through its CMYK profile.
+    ``desired_intensity_target`` tone-maps HDR for a display of that many nits
+    (libjxl's tone mapping, for XYB images).
+
+    ``extra_channels=True`` delivers every channel, ``(Y, X, C + E)``: colour
+    first, then the extra channels in file order, in the widest sample type any
+    channel needs. Integer channels keep their own range (an 8-bit alpha in a
+    uint16 frame stays 0..255) unless ``rescale=True``; in a float frame every
+    channel is 0..1. ``render_spot_colors=True`` mixes spot colours into the
+    colour channels.
     """
 
     def __init__(
@@ -124,6 +169,11 @@ class JxlReader:
         downsample: int = 1,
         subsample: _Subsample = "top-left",
         max_pixels: int | None = 1073741824,
+        output_color: _OutputColor = None,
+        desired_intensity_target: float | None = None,
+        extra_channels: bool = False,
+        render_spot_colors: bool = False,
+        rescale: bool = False,
     ) -> None: ...
     @property
     def xsize(self) -> int:
@@ -172,6 +222,10 @@ class JxlReader:
     @property
     def frames_info(self) -> list[_FrameInfo]:
         """One dict per frame from a parse-only pass, as this reader delivers them."""
+    @property
+    def channels(self) -> list[_Channel]:
+        """One dict per channel, colour first, then the extra channels in file
+        order; known from the header alone."""
     def iter_frames(self) -> Iterator[_Frame]:
         """Yield one decoded numpy array per JXL frame."""
     def __iter__(self) -> Iterator[_Frame]: ...
@@ -222,9 +276,13 @@ class JxlWriter:
         linear_below: float | None = None,
         color_transform: _ColorTransform = None,
         modular: bool | None = None,
+        channels: _ChannelList | None = None,
+        color_channels: int | None = None,
+        extra_channel_distance: float | list[float] | None = None,
     ) -> None: ...
     def write_frame(self, arr: npt.ArrayLike, *, is_last: bool = False) -> None:
-        """Encode one frame ``(Y, X)`` or ``(Y, X, C)`` with C in 1..4."""
+        """Encode one frame ``(Y, X)`` or ``(Y, X, C)``; C above 4 (or a
+        ``channels`` list) adds extra channels after colour."""
     def write_jpeg(self, data: _Input) -> None:
         """Add a JPEG as the stream's only frame, recompressed losslessly."""
     def close(self) -> bytes | None:
@@ -252,12 +310,21 @@ def decode(
     downsample: int = 1,
     subsample: _Subsample = "top-left",
     max_pixels: int | None = 1073741824,
+    output_color: _OutputColor = None,
+    desired_intensity_target: float | None = None,
+    extra_channels: bool = False,
+    render_spot_colors: bool = False,
+    rescale: bool = False,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
 
     ``index`` selects one frame (earlier frames are skipped at parse cost);
     ``downsample`` 2, 4 or 8 reduces every frame (8 through libjxl's
     progressive decoding); ``streaming`` reads large files in the background.
+    ``output_color`` (a colour name, a ColorSpec or ICC profile bytes)
+    converts the samples into that colour space, keeping the sample type;
+    ``desired_intensity_target`` tone-maps HDR images for a display of that
+    many nits.
     """
 
 @overload
@@ -282,6 +349,9 @@ def encode(
     linear_below: float | None = None,
     color_transform: _ColorTransform = None,
     modular: bool | None = None,
+    channels: _ChannelList | None = None,
+    color_channels: int | None = None,
+    extra_channel_distance: float | list[float] | None = None,
 ) -> bytes:
     """Encode a single ndarray (or animation stack) to JPEG XL bytes."""
 
@@ -307,6 +377,9 @@ def encode(
     linear_below: float | None = None,
     color_transform: _ColorTransform = None,
     modular: bool | None = None,
+    channels: _ChannelList | None = None,
+    color_channels: int | None = None,
+    extra_channel_distance: float | list[float] | None = None,
 ) -> None:
     """Encode a single ndarray (or animation stack) to a path or file-like object."""
 

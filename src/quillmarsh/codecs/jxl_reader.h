@@ -2,6 +2,8 @@
 // frame loops, streaming refills, progressive downsampling, metadata).
 #pragma once
 
+#include "jxl_channels.h"
+#include "jxl_color.h"
 #include "jxl_meta.h"
 #include "jxl_options.h"
 
@@ -9,6 +11,7 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 namespace qmjxl {
 
@@ -29,6 +32,19 @@ public:
     void set_skip_frames(nb::handle skip_frames);
     // Decoder, runner, events and input, from the parsed options.
     void open_decoder();
+    // Colour-managed output: the target of output_color, the desired
+    // intensity target; what libjxl or lcms2 does once the image is known.
+    void set_output_color(nb::handle output_color);
+    void set_desired_intensity_target(nb::handle nits);
+    void on_color_encoding();
+    // Once the header is known: which channels a frame holds, its shape and
+    // sample type, and whether it is assembled from per-channel buffers.
+    void plan_layout();
+    // The plan for assembled frames, or null when libjxl writes the array.
+    const FramePlan *frame_plan() const { return assembled_ ? &plan_ : nullptr; }
+    // After a frame: assembly of an assembled frame into its array.
+    void finish_frame(void *frame_buf);
+    int black_channel() const;
 
     void init_streaming(nb::handle src);
     void refill_input();
@@ -107,6 +123,17 @@ public:
     std::unique_ptr<BoxScan> boxes_;
     nb::object frames_info_;
 
+    // Colour-managed output (output_color=...).
+    OutputColor out_color_;
+    // Extra channels and assembled frames.
+    int extra_channels_ = 0;
+    int render_spot_ = 0;
+    int rescale_ = 0;
+    int layout_done_ = 0;
+    std::vector<ExtraChannel> extras_;
+    bool assembled_ = false;
+    FramePlan plan_;
+
     bool busy_ = false;
     // A refill failed part-way through a frame: libjxl may still hold the
     // abandoned frame array as its output buffer and its unconsumed input is
@@ -140,6 +167,16 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_subsample(v); }},
     {"max_pixels", "int | None", "1073741824", "1073741824", false, 8,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.max_pixels_ = resolve_max_pixels(v); }},
+    {"output_color", "_OutputColor", "None", "None", false, 11,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_output_color(v); }},
+    {"desired_intensity_target", "float | None", "None", "None", false, 12,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_desired_intensity_target(v); }},
+    {"extra_channels", "bool", "False", "False", false, 13,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.extra_channels_ = truthy(v); }},
+    {"render_spot_colors", "bool", "False", "False", false, 14,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.render_spot_ = truthy(v); }},
+    {"rescale", "bool", "False", "False", false, 15,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.rescale_ = truthy(v); }},
 };
 using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 
@@ -147,9 +184,10 @@ using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 // Decodes until the frame is complete (out_ratio 0) or, when target_ratio is
 // above 0, until a progression point of at most that ratio, which is flushed
 // into `buf` (out_ratio: its ratio); the rest of that frame is then skipped.
+// With a `plan`, libjxl writes the plan's per-channel buffers instead of `buf`.
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd, void *buf,
                        size_t buf_size, size_t target_ratio, size_t *out_ratio, int *buffer_set_io,
-                       int streaming);
+                       int streaming, const FramePlan *plan = nullptr);
 
 // Strided reduction of a (Y, X) or (Y, X, C) array by `n`; mode 0 samples the
 // top-left pixel of each n-by-n block, any other mode its centre. Always a

@@ -1,9 +1,12 @@
 // JxlWriter: the streaming JPEG XL encoder object and its one-shot wrapper.
 #pragma once
 
+#include "jxl_channels.h"
 #include "jxl_options.h"
 
 #include <jxl/thread_parallel_runner_cxx.h>
+
+#include <vector>
 
 namespace qmjxl {
 
@@ -37,6 +40,9 @@ struct EncStep {
     bool add = false;
     bool close_input = false;
     bool drain_after = false;
+    // Extra channels given as planes after the colour (pixels holds colour only).
+    const std::vector<std::vector<uint8_t>> *planes = nullptr;
+    const std::vector<JxlPixelFormat> *plane_formats = nullptr;
     uint8_t *outbuf = nullptr;
     size_t capacity = 0;
     size_t used = 0;
@@ -69,6 +75,10 @@ struct WriterOptions {
     int color_transform = -1;
     int modular = -1;
     nb::object icc_profile;  // an owned bytes copy, or None
+    // Channel layout, checked against the first frame's shape.
+    nb::object channels;
+    int color_channels = 0;  // 0: not given
+    nb::object extra_channel_distance;
 };
 
 class JxlWriter {
@@ -95,7 +105,10 @@ public:
     // The native part of every way out: encoder, then runner, then buffer.
     void release_native() noexcept;
 
-    std::array<nb::object *, 3> gc_refs() { return {&opt.dest, &opt.color_spec, &first_dtype_}; }
+    std::array<nb::object *, 5> gc_refs() {
+        return {&opt.dest, &opt.color_spec, &first_dtype_, &opt.channels,
+                &opt.extra_channel_distance};
+    }
 
     WriterOptions opt;
 
@@ -105,6 +118,10 @@ private:
     void set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples);
     void set_color(JxlDataType dtype, bool is_gray);
     void set_frame_settings();
+    // The channel layout of an array with `samples` channels; true when
+    // frames go to libjxl as colour plus separate extra-channel planes.
+    bool resolve_channels(size_t samples, uint32_t bps, uint32_t exp_bps);
+    void declare_extra_channels(uint32_t bps, uint32_t exp_bps);
     void check_matches_first_frame(PyArrayObject *a) const;
     // A step with this writer's encoder and output buffer filled in.
     EncStep step() const;
@@ -128,6 +145,12 @@ private:
     size_t first_xsize_ = 0, first_ysize_ = 0, first_samples_ = 0;
     size_t frame_nbytes_ = 0;
     size_t frame_count_ = 0;
+    // Channels beyond colour and alpha.
+    uint32_t ncolor_ = 0;
+    std::vector<ExtraSpec> extras_;
+    uint32_t color_bits_override_ = 0;
+    bool split_ = false;             // colour and planes handed over separately
+    bool codestream_depth_ = false;  // integer samples in each channel's own range
 
 public:
     bool busy_ = false;

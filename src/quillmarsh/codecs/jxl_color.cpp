@@ -1,0 +1,529 @@
+// Colour conversion with lcms2 for images libjxl leaves in their own colour
+// space. Enumerated descriptions get their transfer functions evaluated here
+// (so PQ, HLG and the sRGB curve are exact, matching libjxl's own conversion
+// of XYB images); lcms2 does the primaries, white point and ICC profiles.
+#include "jxl_color.h"
+
+#include <lcms2.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace qmjxl {
+
+namespace {
+
+constexpr size_t kChunk = 256;  // pixels per lcms2 call
+
+struct Xy {
+    double x, y;
+};
+
+bool white_point_xy(const JxlColorEncoding &e, Xy *wp) {
+    switch (e.white_point) {
+        case JXL_WHITE_POINT_D65: *wp = {0.3127, 0.3290}; return true;
+        case JXL_WHITE_POINT_DCI: *wp = {0.314, 0.351}; return true;
+        case JXL_WHITE_POINT_E: *wp = {1.0 / 3, 1.0 / 3}; return true;
+        case JXL_WHITE_POINT_CUSTOM: *wp = {e.white_point_xy[0], e.white_point_xy[1]}; return true;
+    }
+    return false;
+}
+
+bool primaries_xy(const JxlColorEncoding &e, Xy p[3]) {
+    switch (e.primaries) {
+        case JXL_PRIMARIES_SRGB:
+            p[0] = {0.639998686, 0.330010138};
+            p[1] = {0.300003784, 0.600003357};
+            p[2] = {0.150002046, 0.059997204};
+            return true;
+        case JXL_PRIMARIES_2100:
+            p[0] = {0.708, 0.292};
+            p[1] = {0.170, 0.797};
+            p[2] = {0.131, 0.046};
+            return true;
+        case JXL_PRIMARIES_P3:
+            p[0] = {0.680, 0.320};
+            p[1] = {0.265, 0.690};
+            p[2] = {0.150, 0.060};
+            return true;
+        case JXL_PRIMARIES_CUSTOM:
+            p[0] = {e.primaries_red_xy[0], e.primaries_red_xy[1]};
+            p[1] = {e.primaries_green_xy[0], e.primaries_green_xy[1]};
+            p[2] = {e.primaries_blue_xy[0], e.primaries_blue_xy[1]};
+            return true;
+    }
+    return false;
+}
+
+// ---- transfer functions (encoded <-> linear, 1.0 = nominal white) ----------
+
+constexpr double kPqM1 = 2610.0 / 16384, kPqM2 = 2523.0 / 4096 * 128;
+constexpr double kPqC1 = 3424.0 / 4096, kPqC2 = 2413.0 / 4096 * 32, kPqC3 = 2392.0 / 4096 * 32;
+constexpr double kHlgA = 0.17883277, kHlgB = 0.28466892, kHlgC = 0.55991073;
+
+double pq_to_linear(double e) {  // 1.0 = 10000 nits
+    e = std::max(e, 0.0);
+    const double p = std::pow(e, 1.0 / kPqM2);
+    return std::pow(std::max(p - kPqC1, 0.0) / (kPqC2 - kPqC3 * p), 1.0 / kPqM1);
+}
+double linear_to_pq(double y) {
+    const double p = std::pow(std::max(y, 0.0), kPqM1);
+    return std::pow((kPqC1 + kPqC2 * p) / (1.0 + kPqC3 * p), kPqM2);
+}
+double hlg_to_linear(double e) {  // scene light, no OOTF
+    e = std::max(e, 0.0);
+    return e <= 0.5 ? e * e / 3.0 : (std::exp((e - kHlgC) / kHlgA) + kHlgB) / 12.0;
+}
+double linear_to_hlg(double l) {
+    l = std::max(l, 0.0);
+    return l <= 1.0 / 12 ? std::sqrt(3.0 * l) : kHlgA * std::log(12.0 * l - kHlgB) + kHlgC;
+}
+
+// Curves that pass through zero are mirrored for negative (out-of-gamut)
+// samples, as libjxl does.
+double to_linear(int tf, double gamma, double e) {
+    const double a = std::fabs(e), s = e < 0 ? -1.0 : 1.0;
+    switch (tf) {
+        case JXL_TRANSFER_FUNCTION_LINEAR: return e;
+        case JXL_TRANSFER_FUNCTION_SRGB:
+            return s * (a <= 0.04045 ? a / 12.92 : std::pow((a + 0.055) / 1.055, 2.4));
+        case JXL_TRANSFER_FUNCTION_709:
+            return s * (a < 0.081 ? a / 4.5 : std::pow((a + 0.099) / 1.099, 1.0 / 0.45));
+        case JXL_TRANSFER_FUNCTION_GAMMA: return s * std::pow(a, 1.0 / gamma);
+        case JXL_TRANSFER_FUNCTION_DCI: return s * std::pow(a, 2.6);
+        case JXL_TRANSFER_FUNCTION_PQ: return pq_to_linear(e);
+        case JXL_TRANSFER_FUNCTION_HLG: return hlg_to_linear(e);
+    }
+    return e;
+}
+double from_linear(int tf, double gamma, double l) {
+    const double a = std::fabs(l), s = l < 0 ? -1.0 : 1.0;
+    switch (tf) {
+        case JXL_TRANSFER_FUNCTION_LINEAR: return l;
+        case JXL_TRANSFER_FUNCTION_SRGB:
+            return s * (a <= 0.0031308 ? a * 12.92 : 1.055 * std::pow(a, 1.0 / 2.4) - 0.055);
+        case JXL_TRANSFER_FUNCTION_709:
+            return s * (a < 0.018 ? a * 4.5 : 1.099 * std::pow(a, 0.45) - 0.099);
+        case JXL_TRANSFER_FUNCTION_GAMMA: return s * std::pow(a, gamma);
+        case JXL_TRANSFER_FUNCTION_DCI: return s * std::pow(a, 1.0 / 2.6);
+        case JXL_TRANSFER_FUNCTION_PQ: return linear_to_pq(l);
+        case JXL_TRANSFER_FUNCTION_HLG: return linear_to_hlg(l);
+    }
+    return l;
+}
+
+bool tf_known(const JxlColorEncoding &e) {
+    switch (e.transfer_function) {
+        case JXL_TRANSFER_FUNCTION_LINEAR:
+        case JXL_TRANSFER_FUNCTION_SRGB:
+        case JXL_TRANSFER_FUNCTION_709:
+        case JXL_TRANSFER_FUNCTION_DCI:
+        case JXL_TRANSFER_FUNCTION_PQ:
+        case JXL_TRANSFER_FUNCTION_HLG: return true;
+        case JXL_TRANSFER_FUNCTION_GAMMA: return e.gamma > 0.0 && e.gamma <= 1.0;
+        default: return false;
+    }
+}
+
+// Nits that a linear 1.0 stands for; PQ samples are absolute.
+double pq_scale(const ColorEndpoint &ep) {
+    const double it = ep.intensity_target > 0 ? ep.intensity_target : 255.0;
+    return 10000.0 / it;
+}
+
+// The lcms2 tone curve of a transfer function (encoded -> linear).
+cmsToneCurve *build_curve(const JxlColorEncoding &e) {
+    switch (e.transfer_function) {
+        case JXL_TRANSFER_FUNCTION_LINEAR: return cmsBuildGamma(nullptr, 1.0);
+        case JXL_TRANSFER_FUNCTION_GAMMA: return cmsBuildGamma(nullptr, 1.0 / e.gamma);
+        case JXL_TRANSFER_FUNCTION_DCI: return cmsBuildGamma(nullptr, 2.6);
+        case JXL_TRANSFER_FUNCTION_SRGB: {
+            const double p[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+            return cmsBuildParametricToneCurve(nullptr, 4, p);
+        }
+        case JXL_TRANSFER_FUNCTION_709: {
+            const double p[5] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+            return cmsBuildParametricToneCurve(nullptr, 4, p);
+        }
+        case JXL_TRANSFER_FUNCTION_PQ:
+        case JXL_TRANSFER_FUNCTION_HLG: {
+            constexpr int n = 4096;
+            std::vector<float> t(n);
+            const bool pq = e.transfer_function == JXL_TRANSFER_FUNCTION_PQ;
+            for (int i = 0; i < n; ++i) {
+                const double v = double(i) / (n - 1);
+                t[i] = float(pq ? pq_to_linear(v) : hlg_to_linear(v));
+            }
+            // HLG's scene light tops out a hair below 1.0; the table ends at 1.0.
+            const float top = t[n - 1];
+            for (auto &v : t) v = top > 0 ? v / top : v;
+            return cmsBuildTabulatedToneCurveFloat(nullptr, n, t.data());
+        }
+        default: return nullptr;
+    }
+}
+
+// An lcms2 profile of `e` with the given curve (null: linear).
+cmsHPROFILE profile_of(const JxlColorEncoding &e, cmsToneCurve *curve) {
+    Xy wp;
+    if (!white_point_xy(e, &wp)) return nullptr;
+    const cmsCIExyY white = {wp.x, wp.y, 1.0};
+    cmsToneCurve *own = nullptr;
+    if (!curve) curve = own = cmsBuildGamma(nullptr, 1.0);
+    if (!curve) return nullptr;
+    cmsHPROFILE h = nullptr;
+    if (e.color_space == JXL_COLOR_SPACE_GRAY) {
+        h = cmsCreateGrayProfile(&white, curve);
+    } else if (e.color_space == JXL_COLOR_SPACE_RGB) {
+        Xy p[3];
+        if (primaries_xy(e, p)) {
+            const cmsCIExyYTRIPLE prim = {{p[0].x, p[0].y, 1.0}, {p[1].x, p[1].y, 1.0},
+                                          {p[2].x, p[2].y, 1.0}};
+            cmsToneCurve *curves[3] = {curve, curve, curve};
+            h = cmsCreateRGBProfile(&white, &prim, curves);
+        }
+    }
+    if (own) cmsFreeToneCurve(own);
+    return h;
+}
+
+cmsUInt32Number float_format(cmsColorSpaceSignature space) {
+    switch (space) {
+        case cmsSigGrayData: return TYPE_GRAY_FLT;
+        case cmsSigRgbData: return TYPE_RGB_FLT;
+        case cmsSigCmykData: return TYPE_CMYK_FLT;
+        default: return 0;
+    }
+}
+
+int channels_of(cmsColorSpaceSignature space) {
+    switch (space) {
+        case cmsSigGrayData: return 1;
+        case cmsSigRgbData: return 3;
+        case cmsSigCmykData: return 4;
+        default: return 0;
+    }
+}
+
+// lcms2 reports through a global handler; the codes returned here say enough.
+void quiet_handler(cmsContext, cmsUInt32Number, const char *) {}
+
+struct ProfileHolder {
+    cmsHPROFILE h = nullptr;
+    ~ProfileHolder() {
+        if (h) cmsCloseProfile(h);
+    }
+};
+
+// The lcms2 side of an endpoint: the ICC profile, or the linear profile of
+// the enumerated description (its curve is applied outside lcms2).
+int open_endpoint(const ColorEndpoint &ep, cmsHPROFILE *out) {
+    if (ep.has_encoding) {
+        if (!tf_known(ep.encoding)) return COLOR_ERR_ENCODING;
+        *out = profile_of(ep.encoding, nullptr);
+        return *out ? COLOR_OK : COLOR_ERR_ENCODING;
+    }
+    *out = cmsOpenProfileFromMem(ep.icc.data(), static_cast<cmsUInt32Number>(ep.icc.size()));
+    return *out ? COLOR_OK : COLOR_ERR_PROFILE;
+}
+
+bool same_space(const JxlColorEncoding &a, const JxlColorEncoding &b) {
+    if (a.color_space != b.color_space) return false;
+    Xy wa, wb, pa[3], pb[3];
+    if (!white_point_xy(a, &wa) || !white_point_xy(b, &wb)) return false;
+    if (std::fabs(wa.x - wb.x) > 1e-6 || std::fabs(wa.y - wb.y) > 1e-6) return false;
+    if (a.color_space == JXL_COLOR_SPACE_GRAY) return true;
+    if (!primaries_xy(a, pa) || !primaries_xy(b, pb)) return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::fabs(pa[i].x - pb[i].x) > 1e-6 || std::fabs(pa[i].y - pb[i].y) > 1e-6)
+            return false;
+    return true;
+}
+
+uint16_t float_to_half(float f) {
+    uint32_t x;
+    std::memcpy(&x, &f, 4);
+    const uint32_t sign = (x >> 16) & 0x8000u;
+    const uint32_t absx = x & 0x7fffffffu;
+    if (absx >= 0x7f800000u)  // inf or NaN
+        return static_cast<uint16_t>(sign | 0x7c00u | (absx > 0x7f800000u ? 0x200u : 0u));
+    if (absx >= 0x477ff000u) return static_cast<uint16_t>(sign | 0x7c00u);  // rounds to inf
+    if (absx < 0x38800000u) {  // subnormal half (or zero)
+        if (absx < 0x33000000u) return static_cast<uint16_t>(sign);
+        const uint32_t e = absx >> 23;
+        const uint32_t m = (absx & 0x7fffffu) | 0x800000u;
+        const uint32_t shift = 126 - e;  // 14..24
+        uint32_t h = m >> shift;
+        const uint32_t rem = m & ((1u << shift) - 1), half = 1u << (shift - 1);
+        if (rem > half || (rem == half && (h & 1u))) ++h;
+        return static_cast<uint16_t>(sign | h);
+    }
+    uint32_t h = ((absx >> 13) - (112u << 10));
+    const uint32_t rem = absx & 0x1fffu;
+    if (rem > 0x1000u || (rem == 0x1000u && (h & 1u))) ++h;
+    return static_cast<uint16_t>(sign | h);
+}
+
+// A short description of an enumerated encoding, for the profile's tag.
+std::string encoding_description(const JxlColorEncoding &e) {
+    std::string prim = e.primaries == JXL_PRIMARIES_SRGB   ? "sRGB"
+                       : e.primaries == JXL_PRIMARIES_P3   ? "P3"
+                       : e.primaries == JXL_PRIMARIES_2100 ? "Rec.2100"
+                                                           : "custom";
+    if (e.color_space == JXL_COLOR_SPACE_GRAY) prim = "grey";
+    const char *tf = "";
+    switch (e.transfer_function) {
+        case JXL_TRANSFER_FUNCTION_SRGB: tf = "sRGB curve"; break;
+        case JXL_TRANSFER_FUNCTION_LINEAR: tf = "linear"; break;
+        case JXL_TRANSFER_FUNCTION_709: tf = "BT.709 curve"; break;
+        case JXL_TRANSFER_FUNCTION_PQ: tf = "PQ"; break;
+        case JXL_TRANSFER_FUNCTION_HLG: tf = "HLG"; break;
+        case JXL_TRANSFER_FUNCTION_DCI: tf = "gamma 2.6"; break;
+        case JXL_TRANSFER_FUNCTION_GAMMA: tf = "gamma"; break;
+        default: tf = "unknown curve"; break;
+    }
+    return "quillmarsh " + prim + " " + tf;
+}
+
+// Clamped to [0, 1]; NaN gives 0.
+inline float unit(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }
+
+}  // namespace
+
+uint32_t icc_color_space_nogil(const uint8_t *icc, size_t size) {
+    cmsSetLogErrorHandler(quiet_handler);
+    ProfileHolder p;
+    p.h = cmsOpenProfileFromMem(icc, static_cast<cmsUInt32Number>(size));
+    return p.h ? static_cast<uint32_t>(cmsGetColorSpace(p.h)) : 0u;
+}
+
+int icc_from_encoding_nogil(const JxlColorEncoding &enc, const std::string &description,
+                            std::vector<uint8_t> *out) {
+    cmsSetLogErrorHandler(quiet_handler);
+    if (!tf_known(enc)) return COLOR_ERR_ENCODING;
+    cmsToneCurve *curve = build_curve(enc);
+    if (!curve) return COLOR_ERR_ENCODING;
+    ProfileHolder p;
+    p.h = profile_of(enc, curve);
+    cmsFreeToneCurve(curve);
+    if (!p.h) return COLOR_ERR_ENCODING;
+    cmsSetProfileVersion(p.h, 4.3);
+    cmsSetHeaderRenderingIntent(p.h, static_cast<cmsUInt32Number>(enc.rendering_intent));
+    if (cmsMLU *mlu = cmsMLUalloc(nullptr, 1)) {
+        cmsMLUsetASCII(mlu, "en", "US", description.c_str());
+        cmsWriteTag(p.h, cmsSigProfileDescriptionTag, mlu);
+        cmsMLUfree(mlu);
+    }
+    cmsUInt32Number size = 0;
+    if (!cmsSaveProfileToMem(p.h, nullptr, &size) || size == 0) return COLOR_ERR_ENCODING;
+    out->resize(size);
+    if (!cmsSaveProfileToMem(p.h, out->data(), &size)) return COLOR_ERR_ENCODING;
+    out->resize(size);
+    return COLOR_OK;
+}
+
+// ---- ColorConverter ----------------------------------------------------------
+
+ColorConverter::~ColorConverter() { release(); }
+
+void ColorConverter::release() noexcept {
+    if (xform_) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(xform_));
+    xform_ = nullptr;
+}
+
+int ColorConverter::init_nogil(const ColorEndpoint &src, int src_channels,
+                               const ColorEndpoint &dst, int intent, bool bpc) {
+    cmsSetLogErrorHandler(quiet_handler);
+    release();
+    src_channels_ = src_channels;
+    src_tf_ = dst_tf_ = -1;
+    src_scale_ = dst_scale_ = 1.0;
+    identity_ = false;
+    if (src.has_encoding) {
+        src_tf_ = src.encoding.transfer_function;
+        src_gamma_ = src.encoding.gamma;
+        if (src_tf_ == JXL_TRANSFER_FUNCTION_PQ) src_scale_ = pq_scale(src);
+    }
+    if (dst.has_encoding) {
+        dst_tf_ = dst.encoding.transfer_function;
+        dst_gamma_ = dst.encoding.gamma;
+        if (dst_tf_ == JXL_TRANSFER_FUNCTION_PQ) dst_scale_ = 1.0 / pq_scale(dst);
+    }
+
+    ProfileHolder ps, pd;
+    int rc = open_endpoint(src, &ps.h);
+    if (rc < 0) return rc;
+    rc = open_endpoint(dst, &pd.h);
+    if (rc < 0) return rc;
+    const cmsColorSpaceSignature ss = cmsGetColorSpace(ps.h), ds = cmsGetColorSpace(pd.h);
+    if (channels_of(ss) != src_channels || channels_of(ds) == 0) return COLOR_ERR_SPACE;
+    dst_channels_ = channels_of(ds);
+    in_scale_ = ss == cmsSigCmykData ? 100.0f : 1.0f;
+    out_scale_ = ds == cmsSigCmykData ? 0.01f : 1.0f;
+
+    if (src.has_encoding && dst.has_encoding && same_space(src.encoding, dst.encoding) &&
+        src_tf_ == dst_tf_ && src_gamma_ == dst_gamma_ && src_scale_ * dst_scale_ == 1.0) {
+        identity_ = true;
+        return COLOR_OK;
+    }
+    cmsUInt32Number flags = cmsFLAGS_NOCACHE;
+    if (bpc) flags |= cmsFLAGS_BLACKPOINTCOMPENSATION;
+    // Matrix-shaper profiles with linear curves keep float samples unbounded;
+    // the optimiser would tabulate (and clip) some pipelines.
+    if (src.has_encoding && dst.has_encoding) flags |= cmsFLAGS_NOOPTIMIZE;
+    xform_ = cmsCreateTransform(ps.h, float_format(ss), pd.h, float_format(ds),
+                                static_cast<cmsUInt32Number>(intent), flags);
+    return xform_ ? COLOR_OK : COLOR_ERR_TRANSFORM;
+}
+
+void ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst,
+                                 size_t dst_stride, size_t npixels) const {
+    float in[kChunk * 4], out[kChunk * 4];
+    const int nin = src_channels_, nout = dst_channels_;
+    for (size_t base = 0; base < npixels; base += kChunk) {
+        const size_t n = std::min(kChunk, npixels - base);
+        for (size_t i = 0; i < n; ++i) {
+            const float *p = src + (base + i) * src_stride;
+            for (int c = 0; c < nin; ++c) {
+                double v = p[c];
+                if (src_tf_ >= 0) v = to_linear(src_tf_, src_gamma_, v) * src_scale_;
+                in[i * nin + c] = static_cast<float>(v) * in_scale_;
+            }
+        }
+        if (identity_) {
+            std::memcpy(out, in, n * nin * sizeof(float));
+        } else {
+            cmsDoTransform(static_cast<cmsHTRANSFORM>(xform_), in, out,
+                           static_cast<cmsUInt32Number>(n));
+        }
+        for (size_t i = 0; i < n; ++i) {
+            float *q = dst + (base + i) * dst_stride;
+            for (int c = 0; c < nout; ++c) {
+                double v = out[i * nout + c] * out_scale_;
+                if (dst_tf_ >= 0) v = from_linear(dst_tf_, dst_gamma_, v * dst_scale_);
+                q[c] = static_cast<float>(v);
+            }
+        }
+    }
+}
+
+void store_samples_nogil(const float *src, size_t n, void *dst, JxlDataType type,
+                         double maxval) {
+    switch (type) {
+        case JXL_TYPE_UINT8: {
+            auto *d = static_cast<uint8_t *>(dst);
+            const float m = static_cast<float>(maxval);
+            for (size_t i = 0; i < n; ++i) {
+                d[i] = static_cast<uint8_t>(unit(src[i]) * m + 0.5f);
+            }
+            break;
+        }
+        case JXL_TYPE_UINT16: {
+            auto *d = static_cast<uint16_t *>(dst);
+            const float m = static_cast<float>(maxval);
+            for (size_t i = 0; i < n; ++i) {
+                d[i] = static_cast<uint16_t>(unit(src[i]) * m + 0.5f);
+            }
+            break;
+        }
+        case JXL_TYPE_FLOAT16: {
+            auto *d = static_cast<uint16_t *>(dst);
+            for (size_t i = 0; i < n; ++i) d[i] = float_to_half(src[i]);
+            break;
+        }
+        case JXL_TYPE_FLOAT:
+            if (static_cast<const void *>(src) != dst) std::memmove(dst, src, n * sizeof(float));
+            break;
+    }
+}
+
+}  // namespace qmjxl
+
+namespace qmjxl {
+
+// ---- OutputColor -------------------------------------------------------------
+
+int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info,
+                                         bool cmyk) {
+    color_channels = info.num_color_channels == 1 ? 1 : 3;
+    if (cmyk && color_channels != 3) return COLOR_ERR_SPACE;
+    ColorEndpoint dst = target;
+    if (dst.has_encoding) {
+        // A colour name describes RGB; a grey image stays grey with the name's
+        // white point and transfer curve.
+        dst.encoding.color_space = color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+    } else {
+        const uint32_t space = icc_color_space_nogil(dst.icc.data(), dst.icc.size());
+        if (space == 0) return COLOR_ERR_PROFILE;
+        if (space != (color_channels == 1 ? cmsSigGrayData : cmsSigRgbData)) return COLOR_ERR_SPACE;
+    }
+    dst.intensity_target = desired_intensity_target > 0 ? desired_intensity_target
+                                                         : info.intensity_target;
+    delivered_has_encoding = dst.has_encoding;
+    delivered_encoding = dst.encoding;
+
+    // libjxl renders XYB images into any colour space itself; it leaves the
+    // others in their own.
+    if (!info.uses_original_profile && !cmyk) {
+        const JxlDecoderStatus st =
+            dst.has_encoding ? JxlDecoderSetOutputColorProfile(dec, &dst.encoding, nullptr, 0)
+                             : JxlDecoderSetOutputColorProfile(dec, nullptr, dst.icc.data(),
+                                                               dst.icc.size());
+        if (st == JXL_DEC_SUCCESS) {
+            by_lcms = false;
+            size_t size = 0;
+            delivered_icc.clear();
+            if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
+                    JXL_DEC_SUCCESS &&
+                size > 0) {
+                delivered_icc.resize(size);
+                if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
+                                                   delivered_icc.data(), size) != JXL_DEC_SUCCESS)
+                    delivered_icc.clear();
+            }
+            if (!dst.has_encoding) delivered_icc = dst.icc;
+            return COLOR_OK;
+        }
+    }
+
+    ColorEndpoint src;
+    src.intensity_target = info.intensity_target;
+    if (!cmyk &&
+        JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &src.encoding) ==
+            JXL_DEC_SUCCESS &&
+        tf_known(src.encoding)) {
+        src.has_encoding = true;
+    } else {
+        size_t size = 0;
+        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+                JXL_DEC_SUCCESS ||
+            size == 0)
+            return COLOR_ERR_PROFILE;
+        src.icc.resize(size);
+        if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, src.icc.data(),
+                                           size) != JXL_DEC_SUCCESS)
+            return COLOR_ERR_PROFILE;
+    }
+    int intent = dst.has_encoding ? dst.encoding.rendering_intent : JXL_RENDERING_INTENT_RELATIVE;
+    if (!dst.has_encoding) {
+        cmsSetLogErrorHandler(quiet_handler);
+        ProfileHolder p;
+        p.h = cmsOpenProfileFromMem(dst.icc.data(), static_cast<cmsUInt32Number>(dst.icc.size()));
+        if (p.h) intent = static_cast<int>(cmsGetHeaderRenderingIntent(p.h));
+    }
+    int rc = converter.init_nogil(src, cmyk ? 4 : color_channels, dst, intent, false);
+    if (rc < 0) return rc;
+    if (dst.has_encoding) {
+        rc = icc_from_encoding_nogil(dst.encoding, encoding_description(dst.encoding),
+                                     &delivered_icc);
+        if (rc < 0) return rc;
+    } else {
+        delivered_icc = dst.icc;
+    }
+    by_lcms = true;
+    return COLOR_OK;
+}
+
+
+}  // namespace qmjxl

@@ -1,0 +1,115 @@
+// Colour conversion of decoded pixels with lcms2, for the images libjxl does
+// not convert itself (it converts only XYB-coded ones). Everything here runs
+// without the interpreter lock and touches no Python object.
+#pragma once
+
+#include <jxl/color_encoding.h>
+#include <jxl/decode.h>
+#include <jxl/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qmjxl {
+
+// Result codes of the colour steps.
+constexpr int COLOR_OK = 0;
+constexpr int COLOR_ERR_PROFILE = -20;    // an ICC profile lcms2 cannot read
+constexpr int COLOR_ERR_SPACE = -21;      // profile colour space does not fit the channels
+constexpr int COLOR_ERR_TRANSFORM = -22;  // lcms2 refused the transform
+constexpr int COLOR_ERR_ENCODING = -23;   // a colour description lcms2 cannot build
+
+// One end of a conversion: an enumerated colour description (transfer
+// functions evaluated here in double precision, the matrix part by lcms2) or
+// an ICC profile (lcms2 throughout).
+struct ColorEndpoint {
+    bool has_encoding = false;
+    JxlColorEncoding encoding{};
+    std::vector<uint8_t> icc;
+    // Nits of a linear sample of 1.0; PQ samples are absolute, so they are
+    // scaled by 10000 / this. 0 stands for 255 (libjxl's SDR default).
+    float intensity_target = 0.0f;
+};
+
+// lcms2's colour-space signature of the ICC profile's data (cmsSigRgbData,
+// cmsSigGrayData, cmsSigCmykData, ...), or 0 for a profile it cannot read.
+uint32_t icc_color_space_nogil(const uint8_t *icc, size_t size);
+
+// An ICC profile describing `enc` (RGB or grey), built with lcms2: parametric
+// curves where they exist, tabulated ones for PQ and HLG. `description` goes
+// into the profile's description tag.
+int icc_from_encoding_nogil(const JxlColorEncoding &enc, const std::string &description,
+                            std::vector<uint8_t> *out);
+
+// A prepared conversion between two endpoints.
+class ColorConverter {
+public:
+    ColorConverter() = default;
+    ColorConverter(const ColorConverter &) = delete;
+    ColorConverter &operator=(const ColorConverter &) = delete;
+    ~ColorConverter();
+
+    // `src_channels`: 1 (grey), 3 (RGB) or 4 (CMYK ink amounts, 1 = full
+    // ink); it must match the source's colour space. The target's channel
+    // count follows from its colour space (dst_channels()). `intent` is a
+    // JxlRenderingIntent; `bpc` asks for black-point compensation.
+    int init_nogil(const ColorEndpoint &src, int src_channels, const ColorEndpoint &dst,
+                   int intent, bool bpc);
+    int dst_channels() const { return dst_channels_; }
+    bool identity() const { return identity_; }
+
+    // Converts `npixels` pixels: the colour samples of pixel i are read from
+    // src + i * src_stride and written to dst + i * dst_stride (strides in
+    // floats); other samples are left alone. src and dst may be the same
+    // buffer with the same stride. Thread-safe for one converter.
+    void apply_nogil(const float *src, size_t src_stride, float *dst, size_t dst_stride,
+                     size_t npixels) const;
+
+private:
+    void release() noexcept;
+
+    void *xform_ = nullptr;  // cmsHTRANSFORM
+    int src_channels_ = 0;
+    int dst_channels_ = 0;
+    int src_tf_ = -1;  // JxlTransferFunction applied here, -1: lcms2 handles it
+    int dst_tf_ = -1;
+    double src_gamma_ = 0.0;
+    double dst_gamma_ = 0.0;
+    double src_scale_ = 1.0;  // linear = eotf(e) * src_scale_
+    double dst_scale_ = 1.0;  // e = oetf(linear * dst_scale_)
+    float in_scale_ = 1.0f;   // lcms2 takes CMYK floats in percent
+    float out_scale_ = 1.0f;
+    bool identity_ = false;
+};
+
+// Colour-managed output of one decoder: the requested target, and how it is
+// met once the image's colour is known (by libjxl for XYB images, by an
+// lcms2 conversion of float frames otherwise).
+struct OutputColor {
+    bool requested = false;
+    ColorEndpoint target;    // has_encoding: from a colour name; else ICC bytes
+    float desired_intensity_target = 0.0f;  // 0: not asked
+
+    // Filled by on_color_encoding_nogil.
+    bool by_lcms = false;
+    ColorConverter converter;
+    int color_channels = 0;
+    bool delivered_has_encoding = false;
+    JxlColorEncoding delivered_encoding{};
+    std::vector<uint8_t> delivered_icc;
+
+    // At JXL_DEC_COLOR_ENCODING (the decoder has its CMS set): asks libjxl
+    // for the target where it can convert, otherwise prepares the lcms2
+    // conversion from the image's own profile. `cmyk`: the colour channels
+    // and a black channel make CMYK through the image's CMYK profile.
+    int on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk);
+};
+
+// Writes `n` float samples as `type`: integers are clamped and rounded to
+// 0..maxval, float16 rounds to nearest even, float32 is copied.
+void store_samples_nogil(const float *src, size_t n, void *dst, JxlDataType type,
+                         double maxval);
+
+}  // namespace qmjxl
