@@ -171,7 +171,7 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
         note(f"{src}: colour converted to sRGB for the 8-bit {fmt} output")
     with Output(dst) as out:
         if every and fmt == "TIFF":
-            write_tiff_channels(out.file, frames)
+            write_tiff_channels(out, frames)
         else:
             write_frames(out, frames, fmt, bits, jpeg_quality=quality)
     if not args.quiet:

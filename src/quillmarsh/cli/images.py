@@ -120,13 +120,13 @@ def tifffile() -> Any:
     return tf
 
 
-def write_tiff_channels(file: IO[bytes], frames: List[np.ndarray]) -> None:
+def write_tiff_channels(out: Output, frames: List[np.ndarray]) -> None:
     """Every channel of the frames into one TIFF (pages for an animation)."""
     tf = tifffile()
     arr = frames[0] if len(frames) == 1 else np.stack(frames)
     buf = io.BytesIO()  # tifffile wants a named file; the output's is a bare descriptor
     tf.imwrite(buf, arr, photometric="minisblack", planarconfig="contig")
-    file.write(buf.getbuffer())
+    out.file.write(buf.getbuffer())
 
 
 def read_tiff_channels(path: str) -> Optional[np.ndarray]:
