@@ -32,6 +32,9 @@ def batch(tmp_path):
     pil_frames = [Image.fromarray(f).quantize(colors=64) for f in frames]
     pil_frames[0].save(src / "anim.gif", save_all=True, append_images=pil_frames[1:], duration=50)
     want["anim.jxl"] = np.stack([np.asarray(f.convert("RGB")) for f in pil_frames])
+    webp = synthetic(40, 56, 3, np.uint8, seed=8)
+    Image.fromarray(webp).save(src / "w.webp", lossless=True)
+    want["w.jxl"] = webp
     deep = synthetic(40, 56, 3, np.uint8, seed=7)
     Image.fromarray(deep).save(src / "sub" / "deep.tif")
     want["sub/deep.jxl"] = deep
@@ -50,7 +53,7 @@ def test_folder_to_jxl_is_lossless_and_lists_failures_without_stopping(batch):
     proc = cli("convert", "in", "-r", "--out", "out", "--workers", "1", cwd=root)
     assert proc.returncode == 1  # one file failed
     assert proc.stderr.splitlines() == [PROG + "in/broken.png: not an image Pillow can read"]
-    assert re.search(r"converted 6 files to jxl, skipped 0, failed 1\n.*files/s", proc.stdout)
+    assert re.search(r"converted 7 files to jxl, skipped 0, failed 1\n.*files/s", proc.stdout)
     got = outputs(root / "out")
     assert sorted(got) == sorted(want)  # no partial, temporary or stray outputs
     for name, arr in want.items():
@@ -158,7 +161,7 @@ def test_worker_processes_and_a_dask_cluster_give_the_same_bytes_as_one_process(
         assert "broken.png: not an image Pillow can read" in proc.stderr
         assert f"Dask cluster {cluster.scheduler_address}" in proc.stdout
     one = outputs(root / "one")
-    assert len(one) == 6
+    assert len(one) == 7
     assert outputs(root / "two") == one
     assert outputs(root / "dask") == one
 
