@@ -291,7 +291,8 @@ def run(
         )
 
     # 2. An animation: a camera panning across the scene.
-    fw, fh = max(width // 4, 16), max(height // 4, 16)
+    # A quarter of the image, at least 16 pixels, at most all of it.
+    fw, fh = min(max(width // 4, 16), width), min(max(height // 4, 16), height)
     steps = max(frames - 1, 1)
     pan = [
         img[

@@ -97,11 +97,12 @@ def test_photo_is_deterministic_and_textured(demo):
     assert np.abs(np.diff(a, axis=1)).mean() < 0.05 < a.std()
 
 
-def test_demo_on_a_given_image(demo, tmp_path, capsys):
+@pytest.mark.parametrize("h, w, c", [(80, 100, 4), (10, 12, 3)])  # tiny: smaller than a frame
+def test_demo_on_a_given_image(demo, tmp_path, capsys, h, w, c):
     PIL = pytest.importorskip("PIL.Image")
     from _images import synthetic
 
-    img = synthetic(80, 100, 4, np.uint8, seed=8)
+    img = synthetic(h, w, c, np.uint8, seed=8)
     PIL.fromarray(img).save(tmp_path / "mine.png")
     assert demo.main([str(tmp_path / "mine.png"), "--out", str(tmp_path / "o")]) == 0
     assert "mine.png" in capsys.readouterr().out
