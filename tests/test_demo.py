@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -57,6 +58,10 @@ def test_small_demo_prints_the_table_and_writes_previews(demo, tmp_path, capsys)
             assert "PSNR" in rest, (name, rest)
     assert "Checks: all passed" in text
     assert "frame_count, no pixels decoded" in text and "12 frames" in text
+    assert re.search(r"JPEG q90 recompressed losslessly \(transcode_jpeg\) +[\d.]+ KiB -> "
+                     r"[\d.]+ KiB \(\d+\.\d% of the JPEG\)", text)
+    assert re.search(r"the JPEG rebuilt from it \(reconstruct_jpeg\) +bit-exact", text)
+    assert jxl.reconstruct_jpeg(out / "photo_q90_recompressed.jxl") == (out / "photo_q90.jpg").read_bytes()
 
     sizes = {"original.png": (192, 144), "decoded_q90.png": (192, 144),
              "thumbnail_1to8.png": (24, 18), "animation_frame11.png": (48, 36)}
