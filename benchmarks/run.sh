@@ -23,7 +23,7 @@ fi
 PY=.venv/bin/python
 [ -x "$PY" ] || PY=python3
 # The multichannel comparison needs its competitors and scikit-image's photographs.
-"$PY" -c 'import numcodecs, tifffile, imagecodecs, skimage' 2>/dev/null ||
-    "$PY" -m pip install -q --disable-pip-version-check numcodecs tifffile imagecodecs scikit-image ||
-    echo "run.sh: numcodecs/tifffile/imagecodecs/scikit-image not installed; C rows will be MISSING" >&2
+"$PY" -c 'import numcodecs, tifffile, skimage' 2>/dev/null ||
+    "$PY" -m pip install -q --disable-pip-version-check numcodecs tifffile scikit-image ||
+    echo "run.sh: numcodecs/tifffile/scikit-image not installed; C rows will be MISSING" >&2
 exec "$PY" benchmarks/bench.py --direct "$bin" "$@"
