@@ -72,14 +72,3 @@ def test_exif_summary(meta):
         "camera": "Canon EOS 5D", "date": "2021:06:07 08:09:10", "orientation": 1}
     with pytest.raises(ValueError, match="unreadable EXIF"):
         M.exif_summary(b"II*\x00\xff\xff\xff\x7f")
-
-
-def test_icc_description(meta):
-    from quillmarsh.codecs import _jxl
-
-    assert M.icc_description(meta.icc_profile) == "sRGB built-in"  # v2 'desc'
-    img = np.zeros((4, 4, 3), np.uint8)
-    libjxl_icc = _jxl.JxlReader(_jxl.encode(img, color="display-p3")).icc_profile
-    desc = M.icc_description(libjxl_icc)  # libjxl writes v4 'mluc'
-    assert desc and "DCI" in desc or "P3" in desc
-    assert M.icc_description(b"\x00" * 100) is None

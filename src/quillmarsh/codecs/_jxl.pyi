@@ -6,7 +6,7 @@ Type stubs of the compiled extension. The public import path is
 
 import os
 from types import TracebackType
-from typing import Iterator, Literal, NoReturn, Protocol, TypedDict, TypeVar, Union, overload
+from typing import Iterator, Literal, NoReturn, Protocol, Sequence, TypedDict, TypeVar, Union, overload
 
 import numpy as _np
 import numpy.typing as npt
@@ -279,8 +279,21 @@ class JxlWriter:
         channels: _ChannelList | None = None,
         color_channels: int | None = None,
         extra_channel_distance: float | list[float] | None = None,
+        exif: bytes | None = None,
+        xmp: bytes | str | None = None,
+        jumbf: bytes | None = None,
+        compress_boxes: bool = False,
+        duration: float | Sequence[float] | None = None,
+        loops: int = 0,
     ) -> None: ...
-    def write_frame(self, arr: npt.ArrayLike, *, is_last: bool = False) -> None:
+    def write_frame(
+        self,
+        arr: npt.ArrayLike,
+        *,
+        is_last: bool = False,
+        duration: float | None = None,
+        name: str | None = None,
+    ) -> None:
         """Encode one frame ``(Y, X)`` or ``(Y, X, C)``; C above 4 (or a
         ``channels`` list) adds extra channels after colour."""
     def write_jpeg(self, data: _Input) -> None:
@@ -352,6 +365,12 @@ def encode(
     channels: _ChannelList | None = None,
     color_channels: int | None = None,
     extra_channel_distance: float | list[float] | None = None,
+    exif: bytes | None = None,
+    xmp: bytes | str | None = None,
+    jumbf: bytes | None = None,
+    compress_boxes: bool = False,
+    duration: float | Sequence[float] | None = None,
+    loops: int = 0,
 ) -> bytes:
     """Encode a single ndarray (or animation stack) to JPEG XL bytes."""
 
@@ -380,6 +399,12 @@ def encode(
     channels: _ChannelList | None = None,
     color_channels: int | None = None,
     extra_channel_distance: float | list[float] | None = None,
+    exif: bytes | None = None,
+    xmp: bytes | str | None = None,
+    jumbf: bytes | None = None,
+    compress_boxes: bool = False,
+    duration: float | Sequence[float] | None = None,
+    loops: int = 0,
 ) -> None:
     """Encode a single ndarray (or animation stack) to a path or file-like object."""
 

@@ -457,6 +457,99 @@ void add_boxes(JxlEncoder *enc, const std::vector<PendingBox> &boxes, bool compr
     }
 }
 
+// ---- the writer's metadata -------------------------------------------------
+
+void WriterMeta::parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::handle compress,
+                       nb::handle duration, nb::handle loops, bool anim) {
+    animation = anim;
+    boxes.clear();
+    if (!exif.is_none()) boxes.push_back({{'E', 'x', 'i', 'f'}, exif_box_contents(exif)});
+    if (!xmp.is_none()) boxes.push_back({{'x', 'm', 'l', ' '}, box_payload(xmp, "xmp")});
+    if (!jumbf.is_none()) boxes.push_back({{'j', 'u', 'm', 'b'}, box_payload(jumbf, "jumbf")});
+    int c = PyObject_IsTrue(compress.ptr());
+    if (c < 0) throw_current();
+    compress_boxes = c == 1;
+
+    ticks.clear();
+    per_frame = false;
+    if (!duration.is_none()) {
+        if (!animation)
+            raise_py(PyExc_ValueError,
+                     "duration needs animation=True (a still image has no timing)");
+        if (PySequence_Check(duration.ptr()) && !PyUnicode_Check(duration.ptr()) &&
+            !is_bytes_like(duration)) {
+            nb::object seq = nb::steal(PySequence_Fast(duration.ptr(), "duration"));
+            if (!seq.is_valid()) throw_current();
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const std::string what = "duration[" + std::to_string(i) + "]";
+                ticks.push_back(duration_ticks(PySequence_Fast_GET_ITEM(seq.ptr(), i),
+                                               what.c_str()));
+            }
+            per_frame = true;
+        } else {
+            default_ticks = duration_ticks(duration, "duration");
+        }
+    }
+    if (PyBool_Check(loops.ptr()) || !PyLong_Check(loops.ptr()))
+        raise_py(PyExc_TypeError, std::string("loops must be an int; got ") +
+                                      Py_TYPE(loops.ptr())->tp_name);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(loops.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw_current();
+    if (overflow || n < 0 || n > (long long)std::numeric_limits<uint32_t>::max())
+        raise_py(PyExc_ValueError, "loops must be 0 (forever) to 4294967295 plays; got " +
+                                       std::string(nb::repr(loops).c_str()));
+    if (n != 0 && !animation)
+        raise_py(PyExc_ValueError, "loops needs animation=True (a still image does not play)");
+    num_loops = static_cast<uint32_t>(n);
+}
+
+void WriterMeta::fill_basic_info(JxlBasicInfo &info) const {
+    if (!animation) return;
+    info.have_animation = JXL_TRUE;
+    info.animation.tps_numerator = kTicksPerSecond;
+    info.animation.tps_denominator = 1;
+    info.animation.num_loops = num_loops;
+}
+
+void WriterMeta::add_boxes_to(JxlEncoder *enc) const {
+    if (boxes.empty()) return;
+    JxlEncoderStatus st = JxlEncoderUseBoxes(enc);
+    if (st != JXL_ENC_SUCCESS) raise_enc("JxlEncoderUseBoxes", st, JxlEncoderGetError(enc));
+    add_boxes(enc, boxes, compress_boxes);
+}
+
+void WriterMeta::set_frame_header(JxlEncoder *enc, JxlEncoderFrameSettings *fs, size_t index,
+                                  bool is_last, nb::handle duration, nb::handle name) const {
+    JxlFrameHeader h;
+    JxlEncoderInitFrameHeader(&h);
+    if (animation) {
+        if (duration.is_valid() && !duration.is_none()) {
+            h.duration = duration_ticks(duration, "duration");
+        } else if (per_frame) {
+            if (index >= ticks.size())
+                raise_py(PyExc_ValueError,
+                         "duration has " + std::to_string(ticks.size()) +
+                             " entries, too few for frame " + std::to_string(index + 1));
+            h.duration = ticks[index];
+        } else {
+            h.duration = default_ticks;
+        }
+        h.is_last = is_last ? JXL_TRUE : JXL_FALSE;
+    } else if (duration.is_valid() && !duration.is_none()) {
+        raise_py(PyExc_ValueError, "duration needs animation=True (a still image has no timing)");
+    }
+    std::string text;
+    if (name.is_valid() && !name.is_none()) text = frame_name_utf8(name);
+    JxlEncoderStatus st = JxlEncoderSetFrameHeader(fs, &h);
+    if (st != JXL_ENC_SUCCESS) raise_enc("JxlEncoderSetFrameHeader", st, JxlEncoderGetError(enc));
+    if (!text.empty()) {
+        st = JxlEncoderSetFrameName(fs, text.c_str());
+        if (st != JXL_ENC_SUCCESS) raise_enc("JxlEncoderSetFrameName", st, JxlEncoderGetError(enc));
+    }
+}
+
 // ---- module functions ------------------------------------------------------
 
 void register_meta(nb::module_ &m) {

@@ -122,6 +122,32 @@ struct PendingBox {
 // Adds the boxes to `enc` (JxlEncoderUseBoxes must have been called).
 void add_boxes(JxlEncoder *enc, const std::vector<PendingBox> &boxes, bool compress);
 
+// The writer's metadata options, checked at construction and applied at the
+// first frame (boxes, time base, loops) and at every frame (its header).
+struct WriterMeta {
+    std::vector<PendingBox> boxes;
+    bool compress_boxes = false;
+    bool animation = false;
+    uint32_t default_ticks = kTicksPerSecond / 10;  // 0.1 s per frame
+    std::vector<uint32_t> ticks;                     // one per frame, when a sequence was given
+    bool per_frame = false;
+    uint32_t num_loops = 0;
+
+    // `duration`: None, a number of seconds or a sequence of them; `loops`:
+    // plays, 0 for forever. Raises TypeError / ValueError.
+    void parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::handle compress,
+               nb::handle duration, nb::handle loops, bool animation);
+    bool wants_container() const { return !boxes.empty(); }
+    // Before JxlEncoderSetBasicInfo: the time base and loop count.
+    void fill_basic_info(JxlBasicInfo &info) const;
+    // After JxlEncoderUseContainer and before the first frame.
+    void add_boxes_to(JxlEncoder *enc) const;
+    // Frame header of frame `index` (0-based); `duration` and `name` are
+    // write_frame's (None: the writer's own).
+    void set_frame_header(JxlEncoder *enc, JxlEncoderFrameSettings *fs, size_t index,
+                          bool is_last, nb::handle duration, nb::handle name) const;
+};
+
 void register_meta(nb::module_ &m);
 
 }  // namespace qmjxl

@@ -376,6 +376,11 @@ void parse_extra_channel_distance(JxlWriter &w, nb::handle v, const Args &) {
     w.opt.extra_channel_distance = nb::borrow(v);
 }
 
+void parse_meta(JxlWriter &w, nb::handle loops, const Args &all) {
+    w.meta.parse(all["exif"], all["xmp"], all["jumbf"], all["compress_boxes"], all["duration"],
+                 loops, truthy(all["animation"]));
+}
+
 }  // namespace
 
 // The writer's options, in encode's parameter order (JxlWriter takes `dest`
@@ -407,6 +412,13 @@ constexpr Option<JxlWriter> kWriterOptions[] = {
     {"color_channels", "int | None", "None", "None", false, 18, parse_color_channels},
     {"extra_channel_distance", "float | list[float] | None", "None", "None", false, 19,
      parse_extra_channel_distance},
+    // Metadata and timing, checked before a destination path is opened.
+    {"exif", "bytes | None", "None", "None", false, 1, nullptr},  // in parse_meta
+    {"xmp", "bytes | str | None", "None", "None", false, 1, nullptr},
+    {"jumbf", "bytes | None", "None", "None", false, 1, nullptr},
+    {"compress_boxes", "bool", "False", "False", false, 1, nullptr},
+    {"duration", "float | Sequence[float] | None", "None", "None", false, 1, nullptr},
+    {"loops", "int", "0", "0", false, 1, parse_meta},
 };
 constexpr size_t kWriterOptionCount = std::size(kWriterOptions);
 using WriterValues = std::array<nb::handle, kWriterOptionCount>;
@@ -501,11 +513,13 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
 
     pixel_format_ = {split_ ? ncolor_ : static_cast<uint32_t>(samples), dtype, JXL_NATIVE_ENDIAN,
                      0};
-    // Animations always go in the container.
-    check_enc(encoder_.get(), JxlEncoderUseContainer(encoder_.get(), opt.container || opt.animation),
+    // Animations and metadata boxes always go in the container.
+    const bool container = opt.container || opt.animation || meta.wants_container();
+    check_enc(encoder_.get(), JxlEncoderUseContainer(encoder_.get(), container),
               "JxlEncoderUseContainer");
     set_basic_info(bps, exp_bps, first_samples_);
     if (split_) declare_extra_channels(bps, exp_bps);
+    meta.add_boxes_to(encoder_.get());  // before the first frame: ahead of the codestream
     set_color(dtype, is_gray);
     set_frame_settings();
 
@@ -545,12 +559,7 @@ void JxlWriter::set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples) {
         }
     }
     if (opt.lossless) b.uses_original_profile = JXL_TRUE;
-    if (opt.animation) {
-        b.have_animation = JXL_TRUE;
-        b.animation.tps_numerator = 10;
-        b.animation.tps_denominator = 1;
-        b.animation.num_loops = 0;
-    }
+    meta.fill_basic_info(b);  // animation: time base and loop count
     if (!opt.color_spec.is_none()) {
         nb::object hdr = get_attr_optional(opt.color_spec, "is_hdr");
         if (hdr.is_valid() && truthy(hdr)) {
@@ -881,7 +890,8 @@ void JxlWriter::run(EncStep &s) {
     }
 }
 
-void JxlWriter::write_frame(nb::handle arr, bool is_last) {
+void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
+                            nb::handle name) {
     check_not_busy();
     // After an abandoning __exit__ the encoder is gone: as closed as it gets.
     if (closed_ || !encoder_) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
@@ -907,13 +917,7 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last) {
         raise_py(PyExc_RuntimeError,
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
 
-    JxlFrameHeader header;
-    JxlEncoderInitFrameHeader(&header);
-    header.duration = 1;
-    if (opt.animation) header.is_last = is_last ? JXL_TRUE : JXL_FALSE;
-    const JxlEncoderStatus st = JxlEncoderSetFrameHeader(frame_settings_, &header);
-    if (st != JXL_ENC_SUCCESS)
-        raise_enc("JxlEncoderSetFrameHeader", st, JxlEncoderGetError(encoder_.get()));
+    meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name);
 
     EncStep s = step();
     s.pixels = PyArray_DATA(a);  // in place: libjxl copies what it keeps
@@ -979,6 +983,11 @@ void JxlWriter::write_jpeg(nb::handle data) {
                  "jxl: write_jpeg() gives the stream its only frame; this writer already has one");
     if (opt.animation)
         raise_py(PyExc_ValueError, "jxl: write_jpeg() needs a still-image writer (animation=False)");
+    // libjxl stores the JPEG's own metadata boxes; others would be lost.
+    if (meta.wants_container())
+        raise_py(PyExc_ValueError,
+                 "jxl: write_jpeg() keeps the JPEG's own EXIF, XMP and JUMBF; open the writer "
+                 "without exif, xmp or jumbf");
     nb::bytes raw = whole_input_bytes(data);
     const auto *jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
     const size_t size = raw.size();
@@ -1091,6 +1100,15 @@ nb::object encode(nb::handle arr_in, const WriterValues &v) {
     // Checked before the writer exists, so no destination file is created.
     if (anim && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(arr.ptr())) < 3)
         raise_py(PyExc_ValueError, "animation requires (T, Y, X[, C]) input");
+    const nb::handle duration = v[option_index(kWriterOptions, "duration")];
+    if (anim && PySequence_Check(duration.ptr()) && !PyUnicode_Check(duration.ptr())) {
+        const Py_ssize_t n = PySequence_Size(duration.ptr());
+        if (n < 0) throw_current();
+        const npy_intp t = PyArray_DIMS(reinterpret_cast<PyArrayObject *>(arr.ptr()))[0];
+        if (n != t)
+            raise_py(PyExc_ValueError, "duration has " + std::to_string(n) + " entries for " +
+                                           std::to_string(t) + " frames");
+    }
 
     nb::kwargs kw;
     for (size_t i = 0; i < kWriterOptionCount; ++i) kw[kWriterOptions[i].name] = v[i];
@@ -1147,12 +1165,16 @@ void register_writer(nb::module_ &m) {
 
     cls.def(
         "write_frame",
-        [](JxlWriter &w, nb::handle arr, nb::handle is_last) { w.write_frame(arr, truthy(is_last)); },
+        [](JxlWriter &w, nb::handle arr, nb::handle is_last, nb::handle duration,
+           nb::handle name) { w.write_frame(arr, truthy(is_last), duration, name); },
         "arr"_a.none(), nb::kw_only(), "is_last"_a.none() = false,
-        nb::sig("def write_frame(self, arr: object, *, is_last: object = False) -> None"),
+        "duration"_a.none() = nb::none(), "name"_a.none() = nb::none(),
+        nb::sig("def write_frame(self, arr: object, *, is_last: object = False, "
+                "duration: object = None, name: object = None) -> None"),
         "Encode one frame.\n\n"
         "The first frame fixes size, channels and sample type; later frames (animation\n"
-        "writers only) must match it. `is_last` marks the final animation frame.");
+        "writers only) must match it. `is_last` marks the final animation frame;\n"
+        "`duration` (seconds) overrides the writer's for this frame, `name` names it.");
     cls.def(
         "write_jpeg", [](JxlWriter &w, nb::handle data) { w.write_jpeg(data); }, "data"_a.none(),
         nb::sig("def write_jpeg(self, data: object) -> None"),

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "jxl_channels.h"
+#include "jxl_meta.h"
 #include "jxl_options.h"
 
 #include <jxl/thread_parallel_runner_cxx.h>
@@ -93,7 +94,9 @@ public:
     // stays created, empty).
     void abort_init() noexcept;
 
-    void write_frame(nb::handle arr, bool is_last);
+    // `duration` and `name` (None: the writer's own) set the frame's header.
+    void write_frame(nb::handle arr, bool is_last, nb::handle duration = nb::handle(),
+                     nb::handle name = nb::handle());
     // The stream's only frame from a JPEG, losslessly, with the data to
     // rebuild the JPEG (see jxl_jpeg.h).
     void write_jpeg(nb::handle data);
@@ -111,6 +114,7 @@ public:
     }
 
     WriterOptions opt;
+    WriterMeta meta;  // boxes and timing (jxl_meta)
 
 private:
     void create_encoder();

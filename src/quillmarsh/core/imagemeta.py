@@ -4,8 +4,8 @@ The JPEG XL command line carries an image's metadata across formats: its ICC
 profile, EXIF and XMP, and for animations the frame durations and the loop
 count. This module is the Pillow side of that: `read_meta` gathers them from
 an open Pillow image, `save_options` turns them into the keywords of
-``Image.save`` for PNG/APNG, TIFF, WebP, GIF and JPEG, and `exif_summary` /
-`icc_description` make them readable for ``info``.
+``Image.save`` for PNG/APNG, TIFF, WebP, GIF and JPEG, and `exif_summary`
+makes EXIF readable for ``info``.
 
 Conventions: EXIF is TIFF-structured bytes (starting "II*\\0" or "MM\\0*",
 without the "Exif\\0\\0" marker some formats put first); XMP is bytes of
@@ -16,7 +16,6 @@ loop field counts repeats after the first play, so its value is one less.
 
 from __future__ import annotations
 
-import struct
 import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
@@ -24,8 +23,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 if TYPE_CHECKING:
     from PIL import Image as PILImage
 
-__all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary",
-           "icc_description", "EXIF_MARKER"]
+__all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER"]
 
 EXIF_MARKER = b"Exif\x00\x00"
 _TIFF_HEADERS = (b"II*\x00", b"MM\x00*")
@@ -248,29 +246,3 @@ def exif_summary(exif: bytes) -> Dict[str, Any]:
     if _ORIENTATION_TAG in tags:
         out["orientation"] = int(tags[_ORIENTATION_TAG])
     return out
-
-
-def icc_description(icc: bytes) -> Optional[str]:
-    """The profile description ('desc' tag) of an ICC profile, or None."""
-    if len(icc) < 132:
-        return None
-    (count,) = struct.unpack_from(">I", icc, 128)
-    for i in range(min(count, 1024)):
-        pos = 132 + 12 * i
-        if pos + 12 > len(icc):
-            return None
-        sig, off, size = struct.unpack_from(">4sII", icc, pos)
-        if sig != b"desc" or off + size > len(icc) or size < 12:
-            continue
-        tag = icc[off : off + size]
-        if tag[:4] == b"desc":  # ICC v2: ASCII with its length
-            (n,) = struct.unpack_from(">I", tag, 8)
-            return tag[12 : 12 + n].split(b"\x00", 1)[0].decode("latin-1") or None
-        if tag[:4] == b"mluc":  # ICC v4: the first localised record, UTF-16BE
-            nrec, recsize = struct.unpack_from(">II", tag, 8)
-            if nrec < 1 or recsize < 12 or len(tag) < 28:
-                return None
-            length, start = struct.unpack_from(">II", tag, 20)
-            text = tag[start : start + length]
-            return text.decode("utf-16-be", "replace").rstrip("\x00") or None
-    return None
