@@ -12,6 +12,7 @@ from quillmarsh.codecs.jxl import JxlReader, frame_count, reconstruct_jpeg
 
 from .base import CliError, Output, Progress, mib, note, reading, stderr_is_tty
 from .images import keeps_all_bits, output_format, pil, write_frames, write_tiff_channels
+from .meta import jxl_meta
 from .options import add_limits, add_quiet, add_threads, index_arg, limit_kwargs, ranged
 
 _COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progress line
@@ -20,14 +21,16 @@ _COUNT_LIMIT = 256 << 20  # largest file whose frames are counted for the progre
 def register(sub: Any) -> None:
     p = sub.add_parser(
         "decode",
-        help="decode to .npy, .png, .tif or .jpg",
+        help="decode to .npy, .png, .tif, .jpg, .webp or .gif",
         description="Decode FILE to OUT. .npy keeps every sample as decoded (an "
         "animation becomes a (T, Y, X[, C]) stack); .png and .tif (through Pillow) "
         "keep 8-bit images, 16-bit grey and, in TIFF, 32-bit float grey, and reduce "
-        "other samples to 8 bits. Animations become animated PNG (100 ms frames) or "
-        "multi-page TIFF. Files above 4 MiB are read in the background while "
-        "decoding. A .jpg OUT of a file made from a JPEG is that JPEG, rebuilt bit for "
-        "bit; other files are encoded to a new JPEG (--quality).",
+        "other samples to 8 bits. Animations become animated PNG, WebP or GIF with "
+        "their frame durations and loop count, or multi-page TIFF. The ICC profile, "
+        "EXIF and XMP go along where the format holds them. Files above 4 MiB are "
+        "read in the background while decoding. A .jpg OUT of a file made from a JPEG "
+        "is that JPEG, rebuilt bit for bit; other files are encoded to a new JPEG "
+        "(--quality).",
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("out", metavar="OUT")
@@ -90,13 +93,14 @@ def display_color(path: str, fmt: Optional[str], extra_channels: bool) -> Option
 def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
                   streaming: bool = False, numthreads: Optional[int] = None,
                   progress: bool = True, output_color: Optional[str] = None,
-                  extra_channels: bool = False,
+                  extra_channels: bool = False, keep_orientation: bool = False,
                   **limits: Any) -> Tuple[List[np.ndarray], int]:
     """Decoded frames of `path` (all, or the one at `index`) and the bit depth."""
     with reading(path):
         reader = JxlReader(path, numthreads=numthreads, parse_color=False, streaming=streaming,
                            skip_frames=index or 0, downsample=downsample,
-                           output_color=output_color, extra_channels=extra_channels, **limits)
+                           output_color=output_color, extra_channels=extra_channels,
+                           keep_orientation=keep_orientation, **limits)
     with reader:
         bits = int(reader.basic_info["bits_per_sample"])
         total: Optional[int] = None
@@ -156,13 +160,17 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
             if not args.quiet:
                 print(f"{src} -> {dst}: the original JPEG, rebuilt bit for bit ({mib(len(data))})")
             return 0
+    meta, keep_orientation = None, False
     if fmt is not None and not every:
         pil()  # fail before decoding when Pillow is missing
+        meta, keep_orientation = jxl_meta(src, fmt, all_frames=args.index is None)
     target = display_color(src, fmt, every)
+    if target is not None and meta is not None:
+        meta.icc_profile = None  # the pixels come converted to sRGB
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
                                  output_color=target, extra_channels=every,
-                                 **limit_kwargs(args))
+                                 keep_orientation=keep_orientation, **limit_kwargs(args))
     quality = getattr(args, "quality", 95)
     if fmt == "JPEG" and suffix == "" and not args.quiet:
         note(f"{src} holds no JPEG reconstruction data: {dst} is a new JPEG encoded from its "
@@ -173,7 +181,7 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
         if every and fmt == "TIFF":
             write_tiff_channels(out, frames)
         else:
-            write_frames(out, frames, fmt, bits, jpeg_quality=quality)
+            write_frames(out, frames, fmt, bits, jpeg_quality=quality, meta=meta)
     if not args.quiet:
         shape = frames[0].shape if len(frames) == 1 else (len(frames),) + frames[0].shape
         print(f"{src} -> {dst}: {'x'.join(map(str, shape))} {frames[0].dtype}{suffix}")

@@ -12,8 +12,9 @@ import numpy as np
 
 from quillmarsh.codecs.jxl import JxlWriter, transcode_jpeg
 
-from .base import CAUGHT, PROG, CliError, Output, Progress, mib, reading
-from .images import load_input
+from .base import CAUGHT, PROG, CliError, Output, Progress, mib, note, reading
+from .images import load_image
+from .meta import encode_meta, exif_orientation, upright, with_orientation
 from .options import add_encode_options, add_quiet, add_threads, encode_kwargs
 
 
@@ -25,7 +26,8 @@ def register(sub: Any) -> None:
         "Without --quality or --distance the result is lossless. A JPEG is recompressed "
         "losslessly (its DCT coefficients kept, typically 15-20%% smaller, the original "
         "file rebuilt by 'decode OUT x.jpg') unless --quality, --distance or --pixels asks "
-        "for its decoded pixels to be encoded.",
+        "for its decoded pixels to be encoded. The image's ICC profile, EXIF and XMP are "
+        "kept, and with --animation its frame durations and loop count (GIF, APNG, WebP).",
     )
     p.add_argument("input", metavar="IN")
     p.add_argument("out", metavar="OUT")
@@ -115,8 +117,19 @@ def run(args: argparse.Namespace) -> int:
             and os.path.splitext(src)[1].lower() != ".npy" and is_jpeg(src)):
         return recompress_jpeg(args)
     animation = bool(args.animation)
-    frames = frames_of(src, load_input(src, animation), animation)
-    options = dict(encode_kwargs(args), animation=animation)
+    arr, meta = load_image(src, animation)
+    turn = exif_orientation(meta.exif) if meta.exif else None
+    if meta.exif and turn is not None and turn != 1:
+        # The codestream has no orientation of its own here: store the pixels
+        # the way they are shown, and an EXIF that agrees.
+        arr = upright(arr, turn, stacked=animation)
+        meta.exif = with_orientation(meta.exif, 1)
+        note(f"{src}: pixels turned upright by their EXIF orientation {turn}")
+    frames = frames_of(src, arr, animation)
+    options = dict(encode_kwargs(args), animation=animation,
+                   **encode_meta(meta, len(frames), args.color is not None))
+    if meta.icc_profile and args.color is not None:
+        note(f"{src}: its ICC profile is replaced by --color {args.color}")
     progress = Progress("encoding", len(frames)) if len(frames) > 1 else None
     t0 = time.perf_counter()
     with Output(dst) as out:

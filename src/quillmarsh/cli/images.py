@@ -10,6 +10,8 @@ import numpy as np
 
 from quillmarsh.codecs.jxl import check_signature
 
+from quillmarsh.core.imagemeta import ImageMeta, dropped, read_meta, save_options
+
 from .base import CliError, Output, note, reading
 
 if TYPE_CHECKING:
@@ -17,8 +19,8 @@ if TYPE_CHECKING:
 
 LAYOUTS = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
 PIL_OUTPUTS = {".png": "PNG", ".apng": "PNG", ".tif": "TIFF", ".tiff": "TIFF",
-               ".jpg": "JPEG", ".jpeg": "JPEG"}
-FRAME_MS = 100  # frame duration of animated outputs; decoded timing is not exposed
+               ".jpg": "JPEG", ".jpeg": "JPEG", ".webp": "WEBP", ".gif": "GIF"}
+FRAME_S = 0.1  # frame duration of animated outputs when the source has none
 
 
 def pil() -> Any:
@@ -41,7 +43,8 @@ def output_format(path: str) -> Optional[str]:
         return None
     if ext in PIL_OUTPUTS:
         return PIL_OUTPUTS[ext]
-    raise CliError(f"{path}: unknown output type {ext or '(none)'!r}; use .npy, .png, .tif or .jpg")
+    raise CliError(f"{path}: unknown output type {ext or '(none)'!r}; "
+                   "use .npy, .png, .tif, .jpg, .webp or .gif")
 
 
 def channels(frame: np.ndarray) -> int:
@@ -82,31 +85,39 @@ def to_pil_frame(frame: np.ndarray, fmt: str, bits: int) -> "PILImage.Image":
 
 
 def write_frames(out: Output, frames: List[np.ndarray], fmt: Optional[str], bits: int,
-                 warn: Callable[[str], None] = note, jpeg_quality: int = 95) -> None:
-    """Write decoded frames: one array or a (T, ...) stack to .npy, else via Pillow;
-    a reduction of the samples is told to `warn`."""
+                 warn: Callable[[str], None] = note, jpeg_quality: int = 95,
+                 meta: Optional[ImageMeta] = None) -> None:
+    """Write decoded frames: one array or a (T, ...) stack to .npy, else via
+    Pillow with what `meta` holds (ICC profile, EXIF, XMP, timing); a
+    reduction of the samples or metadata left out is told to `warn`."""
     if fmt is None:
         arr = frames[0] if len(frames) == 1 else np.stack(frames)
         np.save(out.file, arr, allow_pickle=False)
         return
     if fmt == "JPEG" and len(frames) > 1:
-        raise CliError(f"{out.path}: JPEG holds one frame; write an animation to .png, .tif "
-                       "or .npy")
+        raise CliError(f"{out.path}: JPEG holds one frame; write an animation to .png, .webp, "
+                       ".gif, .tif or .npy")
     first = frames[0]
     if not keeps_all_bits(first, fmt):
         alpha = ", without alpha" if fmt == "JPEG" and channels(first) in (2, 4) else ""
         warn(f"{first.dtype} {LAYOUTS.get(channels(first), '?')} samples written to {fmt} as "
              f"8 bits{alpha}; use .npy to keep them all")
+    meta = meta or ImageMeta()
+    if len(frames) > 1 and meta.durations is None:
+        meta = ImageMeta(meta.icc_profile, meta.exif, meta.xmp, [FRAME_S] * len(frames),
+                         meta.loops)
+    lost = dropped(fmt, meta, len(frames))
+    if lost:
+        warn(f"{fmt} cannot hold the {', '.join(lost)}; left out")
     images = [to_pil_frame(f, fmt, bits) for f in frames]
-    if len(images) == 1:
-        images[0].save(out.file, format=fmt, **({"quality": jpeg_quality} if fmt == "JPEG" else {}))
-    elif fmt == "PNG":
-        images[0].save(
-            out.file, format=fmt, save_all=True, append_images=images[1:],
-            duration=FRAME_MS, loop=0,
-        )
-    else:
-        images[0].save(out.file, format=fmt, save_all=True, append_images=images[1:])
+    opts = save_options(fmt, meta, len(images))
+    if fmt == "JPEG":
+        opts["quality"] = jpeg_quality
+    elif fmt == "WEBP":
+        opts["lossless"] = True
+    if len(images) > 1:
+        opts.update(save_all=True, append_images=images[1:])
+    images[0].save(out.file, format=fmt, **opts)
 
 
 def tifffile() -> Any:
@@ -174,7 +185,14 @@ def pil_to_array(img: "PILImage.Image") -> np.ndarray:
 
 
 def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.ndarray:
-    """An array to encode: from .npy, or from an image through Pillow.
+    """An array to encode: from .npy, or from an image through Pillow."""
+    return load_image(path, animation, quiet_frames=quiet_frames)[0]
+
+
+def load_image(path: str, animation: bool, *,
+               quiet_frames: bool = False) -> "tuple[np.ndarray, ImageMeta]":
+    """An array to encode and what the file says besides (ICC profile, EXIF,
+    XMP; frame durations and loops of an animation read with `animation`).
 
     With `animation`, every frame of a multi-frame image is stacked; without
     it the first frame is used (with a note unless `quiet_frames`).
@@ -184,12 +202,12 @@ def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.
             loaded: object = np.load(path, allow_pickle=False)
         if not isinstance(loaded, np.ndarray):
             raise CliError(f"{path}: not a single NumPy array (.npz archives are not read)")
-        return loaded
+        return loaded, ImageMeta()
     if os.path.splitext(path)[1].lower() in (".tif", ".tiff"):
         with reading(path):
             wide = read_tiff_channels(path)
         if wide is not None:
-            return wide[np.newaxis] if animation and wide.ndim == 3 else wide
+            return (wide[np.newaxis] if animation and wide.ndim == 3 else wide), ImageMeta()
     Image = pil()
     with reading(path):
         if not os.path.exists(path):
@@ -203,11 +221,14 @@ def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.
             raise CliError(f"{path}: not an image Pillow can read") from exc
         with img:
             n = int(getattr(img, "n_frames", 1))
+            meta = read_meta(img, timing=animation and n > 1)
+            for text in meta.notes:
+                note(f"{path}: {text}")
             if not animation or n == 1:
                 if n > 1 and not quiet_frames:
                     note(f"{path} has {n} frames; encoding the first (--animation for all)")
                 arr = pil_to_array(img)
-                return arr[np.newaxis] if animation else arr
+                return (arr[np.newaxis] if animation else arr), meta
             frames = []
             for i in range(n):
                 img.seek(i)
@@ -215,4 +236,4 @@ def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.
     shapes = {(f.shape, f.dtype.str) for f in frames}
     if len(shapes) != 1:
         raise CliError(f"{path}: frames differ in size or sample type")
-    return np.stack(frames)
+    return np.stack(frames), meta

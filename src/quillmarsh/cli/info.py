@@ -9,11 +9,12 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from quillmarsh.codecs.jxl import JxlReader, frame_count, thumbnail_bytes
+from quillmarsh.codecs.jxl import JxlReader, frame_count, frames_info, thumbnail_bytes
 from quillmarsh.core.icc import profile_description
 
 from .base import mib, reading
 from .images import LAYOUTS
+from .meta import summary
 from .options import add_limits
 
 LAYOUT_WORDS = {1: "grey", 2: "grey + alpha", 3: "colour", 4: "colour + alpha"}
@@ -66,8 +67,13 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         fsize = os.path.getsize(path)
         # Only the header is parsed here, which costs nothing whatever size
         # the header claims; the size limit matters where pixels are decoded.
-        with JxlReader(path, parse_color=True, max_pixels=None, extra_channels=True) as reader:
+        # With the stored orientation kept, basic_info reports it (libjxl says
+        # 1 once it turns the pixels itself); the size shown is the displayed one.
+        with JxlReader(path, parse_color=True, max_pixels=None, extra_channels=True,
+                       keep_orientation=True) as reader:
             basic = reader.basic_info
+            if basic["orientation"] >= 5:
+                basic["xsize"], basic["ysize"] = basic["ysize"], basic["xsize"]
             color = reader.color
             icc = reader.icc_profile
             samples = reader.samples
@@ -75,6 +81,9 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
             jpeg = reader.has_jpeg_reconstruction
             extra = [{k: v for k, v in c.items() if k != "spot_color"}
                      for c in reader.channels if c["type"] != "color"]
+            meta = summary(reader)
+            durations = [f["duration"] for f in reader.frames_info]
+        layers = frames_info(path, coalesce=False)
         frames = frame_count(path)
         too_large = max_pixels is not None and basic["xsize"] * basic["ysize"] > max_pixels
         # Measuring the DC prefix may decode the whole first frame.
@@ -110,10 +119,69 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         "orientation": basic["orientation"],
         "intensity_target": basic["intensity_target"],
         "uses_original_profile": bool(basic["uses_original_profile"]),
+        "alpha_premultiplied": bool(basic["alpha_premultiplied"]),
+        "durations": durations if basic["have_animation"] else None,
+        "loops": basic["num_loops"] if basic["have_animation"] else None,
+        "layers": [{k: f[k] for k in ("xsize", "ysize", "crop_x0", "crop_y0", "blend_mode")}
+                   for f in layers],
+        **meta,
         "dc_prefix_bytes": None if prefix is None else len(prefix),
         "dc_prefix_measured": not too_large,
         "jpeg_reconstruction": jpeg,
     }
+
+
+def _seconds(d: float) -> str:
+    return f"{d:g} s"
+
+
+def _timing_lines(info: Dict[str, Any]) -> "list[tuple[str, str]]":
+    lines = []
+    durations = info["durations"]
+    if durations is not None:
+        distinct = sorted(set(durations))
+        if len(distinct) == 1:
+            text = f"{_seconds(distinct[0])} each"
+        elif len(durations) <= 8:
+            text = ", ".join(_seconds(d) for d in durations)
+        else:
+            text = f"{len(distinct)} distinct: " + ", ".join(_seconds(d) for d in distinct[:8])
+            text += ", ..." if len(distinct) > 8 else ""
+        lines.append(("durations", f"{text} (total {_seconds(round(sum(durations), 6))})"))
+        loops = info["loops"]
+        lines.append(("loops", "forever" if loops == 0 else f"plays {loops} time"
+                      + ("s" if loops != 1 else "")))
+    layers = info["layers"]
+    if len(layers) != info["frames"] or any(
+            (l["xsize"], l["ysize"]) != (info["xsize"], info["ysize"]) for l in layers):
+        shown = "; ".join(f"{l['xsize']}x{l['ysize']} at ({l['crop_x0']}, {l['crop_y0']}) "
+                          f"{l['blend_mode']}" for l in layers[:4])
+        more = f"; {len(layers) - 4} more" if len(layers) > 4 else ""
+        lines.append(("layers", f"{len(layers)} in {info['frames']} frame"
+                      f"{'s' if info['frames'] != 1 else ''}: {shown}{more}"))
+    return lines
+
+
+def _box_lines(info: Dict[str, Any]) -> "list[tuple[str, str]]":
+    boxes = info["boxes"]
+    if not boxes:
+        return [("boxes", "none (a bare codestream)")]
+    parts = []
+    for kind, size, compressed in boxes:
+        what = "to the end" if size is None else mib(size)
+        name = kind.strip() or repr(kind)
+        parts.append(f"{name} {what}{' (brob)' if compressed else ''}")
+    lines = [("boxes", ", ".join(parts))]
+    exif = info["exif"]
+    if exif is not None:
+        if "error" in exif:
+            lines.append(("EXIF", f"unreadable ({exif['error']})"))
+        else:
+            facts = [f"{k} {exif[k]}" for k in ("camera", "date", "orientation") if k in exif]
+            lines.append(("EXIF", ", ".join(facts) or "present, no camera, date or orientation"))
+    if info["xmp_size"] is not None:
+        lines.append(("XMP", mib(info["xmp_size"])))
+    return lines
 
 
 def run(args: argparse.Namespace) -> int:
@@ -157,6 +225,10 @@ def run(args: argparse.Namespace) -> int:
     lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes (of the decoded pixels)"))
     orient = info["orientation"]
     lines.append(("orientation", f"{orient} ({_name(ORIENTATIONS, orient)})"))
+    if info["alpha_bits"]:
+        lines.append(("alpha", "premultiplied" if info["alpha_premultiplied"] else "straight"))
+    lines += _timing_lines(info)
+    lines += _box_lines(info)
     lines.append(("intensity", f"{info['intensity_target']:g} nits"))
     dc = info["dc_prefix_bytes"]
     if not info["dc_prefix_measured"]:

@@ -1,0 +1,146 @@
+"""Metadata between JPEG XL files and other image files: what ``decode`` writes,
+what ``encode`` keeps and what ``info`` shows."""
+
+from __future__ import annotations
+
+import struct
+from typing import Any, Dict, Mapping, Optional, Tuple
+
+import numpy as np
+
+from quillmarsh.codecs.jxl import JxlError, JxlReader
+from quillmarsh.core.imagemeta import ImageMeta, exif_summary
+
+from .base import note, reading
+
+# Formats whose files carry EXIF next to the pixels.
+EXIF_FORMATS = ("PNG", "JPEG", "TIFF", "WEBP")
+_ORIENTATION = 0x0112
+
+
+def plain_srgb(color: Optional[Mapping[str, Any]]) -> bool:
+    """True for the sRGB colour encoding that every viewer assumes anyway."""
+    if color is None:
+        return False
+    rgb_ok = color["color_space"] == 1 or color["primaries"] == 1
+    return (color["color_space"] in (0, 1) and color["white_point"] == 1 and rgb_ok
+            and color["transfer_function"] == 13)
+
+
+def exif_orientation(exif: bytes) -> Optional[int]:
+    try:
+        value = exif_summary(exif).get("orientation")
+    except ValueError:
+        return None
+    return int(value) if value is not None else None
+
+
+def with_orientation(exif: bytes, value: int) -> bytes:
+    """`exif` with its first-directory orientation set to `value`, every other
+    byte unchanged (the tag is patched in place); unchanged without the tag."""
+    order = "<" if exif[:2] == b"II" else ">"
+    try:
+        (ifd,) = struct.unpack_from(order + "I", exif, 4)
+        (count,) = struct.unpack_from(order + "H", exif, ifd)
+        for i in range(count):
+            pos = ifd + 2 + 12 * i
+            tag, kind, n = struct.unpack_from(order + "HHI", exif, pos)
+            if tag == _ORIENTATION and kind == 3 and n == 1:
+                out = bytearray(exif)
+                struct.pack_into(order + "H", out, pos + 8, value)
+                return bytes(out)
+    except struct.error:
+        pass
+    return exif
+
+
+# EXIF orientation -> the array operation that turns the stored pixels upright.
+_UPRIGHT = {
+    2: lambda a: a[:, ::-1],
+    3: lambda a: a[::-1, ::-1],
+    4: lambda a: a[::-1],
+    5: lambda a: a.swapaxes(0, 1),
+    6: lambda a: a.swapaxes(0, 1)[:, ::-1],
+    7: lambda a: a.swapaxes(0, 1)[::-1, ::-1],
+    8: lambda a: a.swapaxes(0, 1)[::-1],
+}
+
+
+def upright(arr: np.ndarray, orientation: int, stacked: bool) -> np.ndarray:
+    """Pixels stored with an EXIF orientation, turned the way they are shown;
+    `stacked` arrays hold frames on their first axis."""
+    turn = _UPRIGHT.get(orientation)
+    if turn is None:
+        return arr
+    if stacked:
+        return np.ascontiguousarray(np.stack([turn(f) for f in arr]))
+    return np.ascontiguousarray(turn(arr))
+
+
+def encode_meta(meta: ImageMeta, frames: int, color_given: bool) -> Dict[str, Any]:
+    """JxlWriter keywords that keep what an input image file said."""
+    out: Dict[str, Any] = {}
+    if meta.icc_profile and not color_given:
+        out["icc_profile"] = meta.icc_profile
+    if meta.exif:
+        out["exif"] = meta.exif
+    if meta.xmp:
+        out["xmp"] = meta.xmp
+    if frames > 1 and meta.durations is not None and len(meta.durations) == frames:
+        out["duration"] = meta.durations
+    if frames > 1 and meta.loops is not None:
+        out["loops"] = meta.loops
+    return out
+
+
+def jxl_meta(path: str, fmt: str, *, all_frames: bool) -> Tuple[ImageMeta, bool]:
+    """What a decoded image written as `fmt` should carry, and whether to
+    decode with the stored orientation (the EXIF then tells viewers).
+
+    The ICC profile describes the pixels as decoded; it is left out only for
+    plain sRGB. Durations and loops are given for a whole animation.
+    """
+    meta = ImageMeta()
+    with reading(path):
+        # Kept orientation: basic_info then reports the stored one (it says 1
+        # when libjxl turns the pixels).
+        with JxlReader(path, parse_color=True, max_pixels=None, keep_orientation=True) as r:
+            basic = r.basic_info
+            if not plain_srgb(r.color):
+                meta.icc_profile = r.icc_profile
+            try:
+                meta.exif = r.exif
+            except JxlError as exc:
+                note(f"{path}: EXIF left out ({exc})")
+            meta.xmp = r.xmp
+            if all_frames and basic["have_animation"]:
+                meta.durations = [f["duration"] for f in r.frames_info]
+                meta.loops = int(basic["num_loops"])
+    keep_orientation = False
+    stored = int(basic["orientation"])
+    if meta.exif is not None:
+        said = exif_orientation(meta.exif)
+        if fmt in EXIF_FORMATS and said == stored and stored != 1:
+            keep_orientation = True  # pixels as stored, turned by the viewer
+        elif said not in (None, 1):
+            meta.exif = with_orientation(meta.exif, 1)  # the pixels come upright
+    return meta, keep_orientation
+
+
+def summary(reader: JxlReader) -> Dict[str, Any]:
+    """Boxes, EXIF summary and timing of an open reader, for ``info``."""
+    out: Dict[str, Any] = {"boxes": [list(b) for b in reader.boxes]}
+    try:
+        exif = reader.exif
+    except JxlError as exc:
+        out["exif"] = {"error": str(exc)}
+    else:
+        if exif is None:
+            out["exif"] = None
+        else:
+            try:
+                out["exif"] = exif_summary(exif)
+            except ValueError as exc:
+                out["exif"] = {"error": str(exc)}
+    out["xmp_size"] = None if reader.xmp is None else len(reader.xmp)
+    return out

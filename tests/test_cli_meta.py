@@ -1,0 +1,130 @@
+"""Metadata through the command line: ICC/EXIF/XMP, durations and loops, info."""
+
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+from PIL import Image, ImageCms, ImageOps
+
+import _streams as S
+from _images import synthetic
+from quillmarsh.cli import main
+from quillmarsh.codecs import jxl
+from quillmarsh.core import imagemeta as M
+
+
+def run(capsys, *args) -> str:
+    status = main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    return out
+
+
+@pytest.fixture(scope="module")
+def meta():
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    exif = Image.Exif()
+    exif[0x010F], exif[0x0110] = "Nikon", "D750"
+    exif.get_ifd(0x8769)[0x9003] = "2019:05:06 07:08:09"
+    xmp = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
+    return M.ImageMeta(icc_profile=icc, exif=exif.tobytes()[6:], xmp=xmp)
+
+
+def gif(path, durations_ms, loop):
+    frames = [Image.fromarray(f) for f in S.animation_frames(len(durations_ms), 16, 24)]
+    opts = {} if loop is None else {"loop": loop}
+    frames[0].save(path, save_all=True, append_images=frames[1:], duration=durations_ms, **opts)
+
+
+@pytest.mark.parametrize("out", ["gif", "png", "webp"])
+@pytest.mark.parametrize("loop", [3, 0, None])
+def test_animation_timing_round_trips(tmp_path, capsys, out, loop):
+    gif(tmp_path / "a.gif", [50, 200, 500], loop)
+    run(capsys, "encode", tmp_path / "a.gif", tmp_path / "a.jxl", "--animation", "-q")
+    info = jxl.frames_info(tmp_path / "a.jxl")
+    assert [f["duration"] for f in info] == [0.05, 0.2, 0.5]
+    plays = {3: 4, 0: 0, None: 1}[loop]  # a GIF's loop field counts the repeats
+    assert jxl.JxlReader(tmp_path / "a.jxl").basic_info["num_loops"] == plays
+    run(capsys, "decode", tmp_path / "a.jxl", tmp_path / f"b.{out}", "-q")
+    back = M.read_meta(Image.open(tmp_path / f"b.{out}"))
+    assert back.durations == [0.05, 0.2, 0.5] and back.loops == plays
+    if out == "gif":
+        assert Image.open(tmp_path / "b.gif").info.get("loop") == loop
+
+
+@pytest.mark.parametrize("fmt, ext", [("JPEG", "jpg"), ("PNG", "png"), ("TIFF", "tif")])
+def test_icc_exif_xmp_bytes_round_trip(tmp_path, capsys, meta, fmt, ext):
+    src = tmp_path / f"in.{ext}"
+    Image.fromarray(synthetic(24, 32, 3, np.uint8)).save(
+        src, format=fmt, **M.save_options(fmt, meta), **({"quality": 92} if ext == "jpg" else {}))
+    got = M.read_meta(Image.open(src))
+    assert (got.icc_profile, got.exif, got.xmp) == (meta.icc_profile, meta.exif, meta.xmp)
+    run(capsys, "encode", src, tmp_path / "x.jxl", "-q")
+    r = jxl.JxlReader(tmp_path / "x.jxl")
+    assert (r.icc_profile, r.exif, r.xmp) == (meta.icc_profile, meta.exif, meta.xmp)
+    run(capsys, "decode", tmp_path / "x.jxl", tmp_path / f"out.{ext}", "-q")
+    back = M.read_meta(Image.open(tmp_path / f"out.{ext}"))
+    assert (back.icc_profile, back.exif, back.xmp) == (meta.icc_profile, meta.exif, meta.xmp)
+
+
+def test_plain_srgb_gets_no_profile_but_other_spaces_do(tmp_path, capsys):
+    img = synthetic(8, 8, 3, np.uint8)
+    (tmp_path / "s.jxl").write_bytes(jxl.encode(img))
+    (tmp_path / "p.jxl").write_bytes(jxl.encode(img, color="display-p3"))
+    run(capsys, "decode", tmp_path / "s.jxl", tmp_path / "s.png", "-q")
+    run(capsys, "decode", tmp_path / "p.jxl", tmp_path / "p.png", "-q")
+    assert "icc_profile" not in Image.open(tmp_path / "s.png").info
+    assert Image.open(tmp_path / "p.png").info["icc_profile"] == jxl.JxlReader(
+        tmp_path / "p.jxl").icc_profile
+
+
+def test_exif_orientation_of_an_input_turns_the_pixels(tmp_path, capsys):
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    pixels = synthetic(20, 30, 3, np.uint8)
+    Image.fromarray(pixels).save(tmp_path / "o.png", exif=exif)
+    run(capsys, "encode", tmp_path / "o.png", tmp_path / "o.jxl", "-q")
+    shown = np.asarray(ImageOps.exif_transpose(Image.open(tmp_path / "o.png")))
+    r = jxl.JxlReader(tmp_path / "o.jxl")
+    assert (r.read() == shown).all()
+    assert M.exif_summary(r.exif)["orientation"] == 1
+
+
+@pytest.mark.parametrize("ext", ["jpg", "png"])
+def test_stored_orientation_is_kept_with_its_exif(tmp_path, capsys, ext):
+    data = S.oriented(6)  # a JPEG transcoded by cjxl: orientation 6 in header and EXIF
+    (tmp_path / "o.jxl").write_bytes(data)
+    run(capsys, "decode", tmp_path / "o.jxl", tmp_path / f"o.{ext}", "-q")
+    out = Image.open(tmp_path / f"o.{ext}")
+    assert M.exif_summary(M.read_meta(out).exif)["orientation"] == 6
+    shown = np.asarray(ImageOps.exif_transpose(out).convert("RGB")).astype(int)
+    upright = jxl.decode(data).astype(int)
+    assert shown.shape == upright.shape
+    # A wrong turn differs by tens of levels; re-encoding as JPEG by a few.
+    assert np.abs(shown - upright).mean() < (8 if ext == "jpg" else 0.5)
+
+
+def test_info_shows_timing_boxes_exif_and_layers(tmp_path, capsys, meta):
+    stack = np.stack(S.animation_frames(3, 16, 24, 4))
+    (tmp_path / "a.jxl").write_bytes(jxl.encode(
+        stack, animation=True, duration=[0.05, 0.2, 0.5], loops=2, exif=meta.exif, xmp=meta.xmp,
+        compress_boxes=True))
+    text = run(capsys, "info", tmp_path / "a.jxl")
+    assert "durations    0.05 s, 0.2 s, 0.5 s (total 0.75 s)" in text
+    assert "loops        plays 2 times" in text
+    assert "Exif" in text and "(brob)" in text
+    assert "EXIF         camera Nikon D750, date 2019:05:06 07:08:09" in text
+    assert "alpha        straight" in text
+    facts = json.loads(run(capsys, "info", "--json", tmp_path / "a.jxl"))
+    assert facts["durations"] == [0.05, 0.2, 0.5] and facts["loops"] == 2
+    assert ["Exif", facts["boxes"][3][1], True] in facts["boxes"]
+    assert facts["exif"] == {"camera": "Nikon D750", "date": "2019:05:06 07:08:09"}
+    (tmp_path / "l.jxl").write_bytes(S.layered_animation(48, 64))
+    text = run(capsys, "info", tmp_path / "l.jxl")
+    assert "layers       2 in 2 frames: 64x48 at (0, 0)" in text
+    (tmp_path / "s.jxl").write_bytes(S.still(8, 8))
+    lines = run(capsys, "info", tmp_path / "s.jxl").splitlines()
+    assert "boxes        none (a bare codestream)" in lines
+    assert not any(line.startswith(("durations", "loops", "layers", "EXIF")) for line in lines)
