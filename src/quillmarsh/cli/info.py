@@ -35,7 +35,8 @@ def register(sub: Any) -> None:
         "info",
         help="describe a JPEG XL file",
         description="Size, channels, sample type, bit depth, animation and frame count, "
-        "colour encoding, ICC profile size and progressive DC prefix size of FILE. "
+        "colour encoding, ICC profile size and description, frame durations and loops, "
+        "layers, metadata boxes with an EXIF summary and progressive DC prefix size of FILE. "
         "Only headers and the first frame (up to its DC pass, if any) are decoded, so damage "
         "further into the file shows only when it is decoded.",
     )
@@ -222,7 +223,9 @@ def run(args: argparse.Namespace) -> int:
     icc = info["icc_size"]
     # libjxl synthesises a profile for an encoded colour space too; it
     # describes the pixels as decoded, whether or not the file embeds one.
-    lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes (of the decoded pixels)"))
+    desc = info["icc_description"]
+    lines.append(("ICC profile", "none" if icc is None else f"{icc} bytes (of the decoded pixels)"
+                  + (f", '{desc}'" if desc else "")))
     orient = info["orientation"]
     lines.append(("orientation", f"{orient} ({_name(ORIENTATIONS, orient)})"))
     if info["alpha_bits"]:
