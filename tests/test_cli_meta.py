@@ -128,3 +128,19 @@ def test_info_shows_timing_boxes_exif_and_layers(tmp_path, capsys, meta):
     lines = run(capsys, "info", tmp_path / "s.jxl").splitlines()
     assert "boxes        none (a bare codestream)" in lines
     assert not any(line.startswith(("durations", "loops", "layers", "EXIF")) for line in lines)
+
+
+@pytest.mark.parametrize("shape", [(10, 12, 3), (10, 12, 4), (2, 10, 12, 3)])
+def test_16_bit_colour_tiff_keeps_every_bit(tmp_path, capsys, shape):
+    tifffile = pytest.importorskip("tifffile")
+    a = np.random.default_rng(5).integers(0, 65536, shape, dtype=np.uint16)
+    photometric = {"photometric": "rgb", "metadata": None}
+    if shape[-1] == 4:
+        photometric["extrasamples"] = ("unassalpha",)
+    tifffile.imwrite(tmp_path / "in.tif", a, **photometric)
+    stack = len(shape) == 4
+    run(capsys, "encode", tmp_path / "in.tif", tmp_path / "x.jxl", "-q",
+        *(["--animation"] if stack else []))
+    assert (jxl.decode(tmp_path / "x.jxl") == a).all()
+    run(capsys, "decode", tmp_path / "x.jxl", tmp_path / "out.tif", "-q")
+    assert (tifffile.imread(tmp_path / "out.tif") == a).all()

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import io
 import os
-from typing import TYPE_CHECKING, Any, Callable, List, Optional
+from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional
 
 import numpy as np
 
@@ -64,13 +64,29 @@ def to_uint8(frame: np.ndarray, bits: int) -> np.ndarray:
     return out
 
 
+def tifffile_or_none() -> Any:
+    """The tifffile module (16-bit colour TIFF), or None when it is not installed."""
+    try:
+        import tifffile as tf
+    except ImportError:
+        return None
+    return tf
+
+
+def wide_tiff(frame: np.ndarray, fmt: str) -> bool:
+    """16-bit samples with alpha or colour: TIFF through tifffile (Pillow holds
+    16 bits only for grey)."""
+    return (fmt == "TIFF" and frame.dtype == np.uint16 and frame.ndim == 3
+            and channels(frame) > 1 and tifffile_or_none() is not None)
+
+
 def keeps_all_bits(frame: np.ndarray, fmt: str) -> bool:
     if frame.dtype == np.uint8:
         return fmt != "JPEG" or channels(frame) in (1, 3)
-    if fmt == "JPEG":
-        return False
-    if frame.ndim == 2 and frame.dtype == np.uint16:
+    if wide_tiff(frame, fmt):
         return True
+    if frame.ndim == 2 and frame.dtype == np.uint16:
+        return fmt in ("PNG", "TIFF")
     return frame.ndim == 2 and frame.dtype == np.float32 and fmt == "TIFF"
 
 
@@ -109,6 +125,9 @@ def write_frames(out: Output, frames: List[np.ndarray], fmt: Optional[str], bits
     lost = dropped(fmt, meta, len(frames))
     if lost:
         warn(f"{fmt} cannot hold the {', '.join(lost)}; left out")
+    if wide_tiff(frames[0], fmt):
+        _write_wide_tiff(out.file, frames, meta, warn)
+        return
     images = [to_pil_frame(f, fmt, bits) for f in frames]
     opts = save_options(fmt, meta, len(images))
     if fmt == "JPEG":
@@ -157,6 +176,34 @@ def read_tiff_channels(path: str) -> Optional[np.ndarray]:
     except (tf.TiffFileError, ValueError):
         return None
     return arr
+
+
+def _write_wide_tiff(file: IO[bytes], frames: List[np.ndarray], meta: ImageMeta,
+                     warn: Callable[[str], None]) -> None:
+    tf = tifffile_or_none()
+    extra = [(700, "B", len(meta.xmp), meta.xmp, True)] if meta.xmp else []
+    if meta.exif:
+        warn("EXIF left out of a 16-bit colour TIFF (tifffile writes no EXIF directory)")
+    c = channels(frames[0])
+    data = frames[0] if len(frames) == 1 else np.stack(frames)
+    buf = io.BytesIO()  # tifffile wants a file with a name; ours has a descriptor
+    tf.imwrite(buf, data, photometric="rgb" if c >= 3 else "minisblack",
+               extrasamples=("unassalpha",) if c in (2, 4) else None,
+               iccprofile=meta.icc_profile, extratags=extra, metadata=None)
+    file.write(buf.getbuffer())
+
+
+def _read_wide_tiff(path: str, img: "PILImage.Image", n: int) -> Optional[List[np.ndarray]]:
+    """The 16-bit colour pages of a TIFF, which Pillow would cut to 8 bits."""
+    bits = img.tag_v2.get(258) if hasattr(img, "tag_v2") else None  # BitsPerSample
+    if img.format != "TIFF" or not isinstance(bits, tuple) or len(bits) < 2 or bits[0] != 16:
+        return None
+    tf = tifffile_or_none()
+    if tf is None:
+        note(f"{path}: 16-bit colour read as 8 bits (pip install tifffile to keep 16)")
+        return None
+    with tf.TiffFile(path) as t:
+        return [np.ascontiguousarray(t.pages[i].asarray()) for i in range(n)]
 
 
 def pil_to_array(img: "PILImage.Image") -> np.ndarray:
@@ -224,13 +271,14 @@ def load_image(path: str, animation: bool, *,
             meta = read_meta(img, timing=animation and n > 1)
             for text in meta.notes:
                 note(f"{path}: {text}")
+            wide = _read_wide_tiff(path, img, n if animation else 1)
             if not animation or n == 1:
                 if n > 1 and not quiet_frames:
                     note(f"{path} has {n} frames; encoding the first (--animation for all)")
-                arr = pil_to_array(img)
+                arr = wide[0] if wide else pil_to_array(img)
                 return (arr[np.newaxis] if animation else arr), meta
-            frames = []
-            for i in range(n):
+            frames = wide or []
+            for i in range(0 if wide else n):
                 img.seek(i)
                 frames.append(pil_to_array(img))
     shapes = {(f.shape, f.dtype.str) for f in frames}
