@@ -32,7 +32,7 @@ def meta():
     return M.ImageMeta(icc_profile=icc, exif=exif.tobytes()[6:], xmp=xmp)
 
 
-def gif(path, durations_ms, loop):
+def animated(path, durations_ms, loop):
     frames = [Image.fromarray(f) for f in S.animation_frames(len(durations_ms), 16, 24)]
     opts = {} if loop is None else {"loop": loop}
     frames[0].save(path, save_all=True, append_images=frames[1:], duration=durations_ms, **opts)
@@ -40,8 +40,8 @@ def gif(path, durations_ms, loop):
 
 @pytest.mark.parametrize("out", ["gif", "png", "webp"])
 @pytest.mark.parametrize("loop", [3, 0, None])
-def test_animation_timing_round_trips(tmp_path, capsys, out, loop):
-    gif(tmp_path / "a.gif", [50, 200, 500], loop)
+def test_gif_timing_round_trips(tmp_path, capsys, out, loop):
+    animated(tmp_path / "a.gif", [50, 200, 500], loop)
     run(capsys, "encode", tmp_path / "a.gif", tmp_path / "a.jxl", "--animation", "-q")
     info = jxl.frames_info(tmp_path / "a.jxl")
     assert [f["duration"] for f in info] == [0.05, 0.2, 0.5]
@@ -52,6 +52,18 @@ def test_animation_timing_round_trips(tmp_path, capsys, out, loop):
     assert back.durations == [0.05, 0.2, 0.5] and back.loops == plays
     if out == "gif":
         assert Image.open(tmp_path / "b.gif").info.get("loop") == loop
+
+
+@pytest.mark.parametrize("src, out", [("png", "png"), ("png", "gif"), ("webp", "png")])
+@pytest.mark.parametrize("loop", [2, 0])
+def test_apng_and_webp_timing_round_trips(tmp_path, capsys, src, out, loop):
+    animated(tmp_path / f"a.{src}", [40, 1000, 7], loop)  # APNG/WebP loop counts plays
+    run(capsys, "encode", tmp_path / f"a.{src}", tmp_path / "a.jxl", "--animation", "-q")
+    assert jxl.JxlReader(tmp_path / "a.jxl").basic_info["num_loops"] == loop
+    run(capsys, "decode", tmp_path / "a.jxl", tmp_path / f"b.{out}", "-q")
+    back = M.read_meta(Image.open(tmp_path / f"b.{out}"))
+    want = [0.04, 1.0, 0.007] if out != "gif" else [0.04, 1.0, 0.01]  # GIF: 1/100 s
+    assert back.durations == want and back.loops == loop
 
 
 @pytest.mark.parametrize("fmt, ext", [("JPEG", "jpg"), ("PNG", "png"), ("TIFF", "tif")])

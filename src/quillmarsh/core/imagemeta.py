@@ -193,7 +193,10 @@ def save_options(fmt: str, meta: ImageMeta, n_frames: int = 1) -> Dict[str, Any]
             opts["exif"] = tags
     if n_frames > 1 and fmt in ("PNG", "WEBP", "GIF"):
         if meta.durations is not None:
-            opts["duration"] = [_ms(d) for d in meta.durations[:n_frames]]
+            ms = [_ms(d) for d in meta.durations[:n_frames]]
+            if fmt == "GIF":  # hundredths of a second; a short frame stays a frame
+                ms = [0 if m == 0 else max(10, 10 * round(m / 10)) for m in ms]
+            opts["duration"] = ms
         loops = 0 if meta.loops is None else int(meta.loops)
         if fmt == "GIF":
             if loops != 1:
