@@ -66,14 +66,15 @@ def test_apng_and_webp_timing_round_trips(tmp_path, capsys, src, out, loop):
     assert back.durations == want and back.loops == loop
 
 
-@pytest.mark.parametrize("fmt, ext", [("JPEG", "jpg"), ("PNG", "png"), ("TIFF", "tif")])
-def test_icc_exif_xmp_bytes_round_trip(tmp_path, capsys, meta, fmt, ext):
+@pytest.mark.parametrize("fmt, ext, how", [
+    ("JPEG", "jpg", []), ("JPEG", "jpg", ["--pixels"]), ("PNG", "png", []), ("TIFF", "tif", [])])
+def test_icc_exif_xmp_bytes_round_trip(tmp_path, capsys, meta, fmt, ext, how):
     src = tmp_path / f"in.{ext}"
     Image.fromarray(synthetic(24, 32, 3, np.uint8)).save(
         src, format=fmt, **M.save_options(fmt, meta), **({"quality": 92} if ext == "jpg" else {}))
     got = M.read_meta(Image.open(src))
     assert (got.icc_profile, got.exif, got.xmp) == (meta.icc_profile, meta.exif, meta.xmp)
-    run(capsys, "encode", src, tmp_path / "x.jxl", "-q")
+    run(capsys, "encode", src, tmp_path / "x.jxl", "-q", *how)
     r = jxl.JxlReader(tmp_path / "x.jxl")
     assert (r.icc_profile, r.exif, r.xmp) == (meta.icc_profile, meta.exif, meta.xmp)
     run(capsys, "decode", tmp_path / "x.jxl", tmp_path / f"out.{ext}", "-q")
