@@ -21,7 +21,8 @@ from quillmarsh.codecs.jxl import reconstruct_jpeg, transcode_jpeg
 from .base import CAUGHT, CliError, Output, input_error, mib, reading, stderr_is_tty
 from .decode import decode_frames
 from .encode import is_jpeg, write_jxl
-from .images import load_input, output_format, write_frames
+from .images import load_image, output_format, write_frames
+from .meta import jxl_meta, keep_for_jxl
 from .options import (
     add_encode_options,
     add_limits,
@@ -161,7 +162,8 @@ def _to_jxl(job: Job, notes: List[str]) -> None:
             with Output(job.dst) as out:
                 out.file.write(data)
             return
-    arr = load_input(job.src, animation=True)
+    arr, meta = load_image(job.src, animation=True, quiet_frames=True, warn=notes.append)
+    kept: Dict[str, Any] = {}
     if job.src.lower().endswith(".npy"):
         animation = arr.ndim == 4
         frames = list(arr) if animation else [arr]
@@ -169,9 +171,15 @@ def _to_jxl(job: Job, notes: List[str]) -> None:
             raise CliError(f"{job.src}: the stack holds no frames")
     else:
         animation = arr.shape[0] > 1
+        arr, kept = keep_for_jxl(job.src, arr, meta, stacked=True,
+                                 color_given=job.encode.get("color") is not None,
+                                 warn=notes.append)
         frames = list(arr)
+        if not animation:  # a still keeps its metadata but has no timing
+            kept.pop("duration", None)
+            kept.pop("loops", None)
     with Output(job.dst) as out:
-        write_jxl(job.src, out, frames, dict(job.encode, animation=animation))
+        write_jxl(job.src, out, frames, dict(job.encode, animation=animation, **kept))
 
 
 def _from_jxl(job: Job, notes: List[str]) -> None:
@@ -188,9 +196,12 @@ def _from_jxl(job: Job, notes: List[str]) -> None:
             with Output(job.dst) as out:
                 out.file.write(data)
             return
-    frames, bits = decode_frames(job.src, index=None, progress=False, **job.decode)
+    meta, keep_orientation = (None, False) if fmt is None else jxl_meta(
+        job.src, fmt, all_frames=True, warn=notes.append)
+    frames, bits = decode_frames(job.src, index=None, progress=False,
+                                 keep_orientation=keep_orientation, **job.decode)
     with Output(job.dst) as out:
-        write_frames(out, frames, fmt, bits, warn=notes.append)
+        write_frames(out, frames, fmt, bits, warn=notes.append, meta=meta)
 
 
 def convert_one(job: Job) -> Result:

@@ -14,7 +14,7 @@ from quillmarsh.codecs.jxl import JxlWriter, transcode_jpeg
 
 from .base import CAUGHT, PROG, CliError, Output, Progress, mib, note, reading
 from .images import load_image
-from .meta import encode_meta, exif_orientation, upright, with_orientation
+from .meta import keep_for_jxl
 from .options import add_encode_options, add_quiet, add_threads, encode_kwargs
 
 
@@ -118,18 +118,9 @@ def run(args: argparse.Namespace) -> int:
         return recompress_jpeg(args)
     animation = bool(args.animation)
     arr, meta = load_image(src, animation)
-    turn = exif_orientation(meta.exif) if meta.exif else None
-    if meta.exif and turn is not None and turn != 1:
-        # The codestream has no orientation of its own here: store the pixels
-        # the way they are shown, and an EXIF that agrees.
-        arr = upright(arr, turn, stacked=animation)
-        meta.exif = with_orientation(meta.exif, 1)
-        note(f"{src}: pixels turned upright by their EXIF orientation {turn}")
+    arr, kept = keep_for_jxl(src, arr, meta, stacked=animation, color_given=args.color is not None)
     frames = frames_of(src, arr, animation)
-    options = dict(encode_kwargs(args), animation=animation,
-                   **encode_meta(meta, len(frames), args.color is not None))
-    if meta.icc_profile and args.color is not None:
-        note(f"{src}: its ICC profile is replaced by --color {args.color}")
+    options = dict(encode_kwargs(args), animation=animation, **kept)
     progress = Progress("encoding", len(frames)) if len(frames) > 1 else None
     t0 = time.perf_counter()
     with Output(dst) as out:

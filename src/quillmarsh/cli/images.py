@@ -236,8 +236,8 @@ def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.
     return load_image(path, animation, quiet_frames=quiet_frames)[0]
 
 
-def load_image(path: str, animation: bool, *,
-               quiet_frames: bool = False) -> "tuple[np.ndarray, ImageMeta]":
+def load_image(path: str, animation: bool, *, quiet_frames: bool = False,
+               warn: Callable[[str], None] = note) -> "tuple[np.ndarray, ImageMeta]":
     """An array to encode and what the file says besides (ICC profile, EXIF,
     XMP; frame durations and loops of an animation read with `animation`).
 
@@ -270,7 +270,7 @@ def load_image(path: str, animation: bool, *,
             n = int(getattr(img, "n_frames", 1))
             meta = read_meta(img, timing=animation and n > 1)
             for text in meta.notes:
-                note(f"{path}: {text}")
+                warn(f"{path}: {text}")
             wide = _read_wide_tiff(path, img, n if animation else 1)
             if not animation or n == 1:
                 if n > 1 and not quiet_frames:

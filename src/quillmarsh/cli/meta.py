@@ -4,7 +4,7 @@ what ``encode`` keeps and what ``info`` shows."""
 from __future__ import annotations
 
 import struct
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -93,7 +93,30 @@ def encode_meta(meta: ImageMeta, frames: int, color_given: bool) -> Dict[str, An
     return out
 
 
-def jxl_meta(path: str, fmt: str, *, all_frames: bool) -> Tuple[ImageMeta, bool]:
+def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
+                 color_given: bool, warn: Callable[[str], None] = note,
+                 ) -> Tuple[np.ndarray, Dict[str, Any]]:
+    """The pixels to encode and the JxlWriter keywords that keep what an input
+    image file said: its ICC profile (unless a colour is given), EXIF, XMP,
+    and for a stack its durations and loops.
+
+    The codestream here has no orientation of its own, so pixels stored with
+    an EXIF orientation are turned the way they are shown, and the EXIF's
+    orientation becomes 1 (every other byte kept).
+    """
+    turn = exif_orientation(meta.exif) if meta.exif else None
+    if meta.exif and turn is not None and turn != 1:
+        arr = upright(arr, turn, stacked=stacked)
+        meta.exif = with_orientation(meta.exif, 1)
+        warn(f"{src}: pixels turned upright by their EXIF orientation {turn}")
+    if meta.icc_profile and color_given:
+        warn(f"{src}: its ICC profile is replaced by the colour asked for")
+    frames = int(arr.shape[0]) if stacked else 1
+    return arr, encode_meta(meta, frames, color_given)
+
+
+def jxl_meta(path: str, fmt: str, *, all_frames: bool,
+             warn: Callable[[str], None] = note) -> Tuple[ImageMeta, bool]:
     """What a decoded image written as `fmt` should carry, and whether to
     decode with the stored orientation (the EXIF then tells viewers).
 
@@ -111,7 +134,7 @@ def jxl_meta(path: str, fmt: str, *, all_frames: bool) -> Tuple[ImageMeta, bool]
             try:
                 meta.exif = r.exif
             except JxlError as exc:
-                note(f"{path}: EXIF left out ({exc})")
+                warn(f"{path}: EXIF left out ({exc})")
             meta.xmp = r.xmp
             if all_frames and basic["have_animation"]:
                 meta.durations = [f["duration"] for f in r.frames_info]
