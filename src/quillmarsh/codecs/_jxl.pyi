@@ -174,6 +174,7 @@ class JxlReader:
         extra_channels: bool = False,
         render_spot_colors: bool = False,
         rescale: bool = False,
+        unpremultiply_alpha: bool = False,
     ) -> None: ...
     @property
     def xsize(self) -> int:
@@ -328,6 +329,7 @@ def decode(
     extra_channels: bool = False,
     render_spot_colors: bool = False,
     rescale: bool = False,
+    unpremultiply_alpha: bool = False,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
 

@@ -250,6 +250,8 @@ void JxlReader::open_decoder() {
               dec, (render_spot_ || (!extra_channels_ && out_color_.requested)) ? JXL_TRUE
                                                                                 : JXL_FALSE),
           "JxlDecoderSetRenderSpotcolors");
+    if (unpremultiply_)
+        check(JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE), "JxlDecoderSetUnpremultiplyAlpha");
     int events = kEventsBase;
     if (parse_color_ || out_color_.requested) events |= JXL_DEC_COLOR_ENCODING;
     if (downsample_ == 8) events |= JXL_DEC_FRAME_PROGRESSION;

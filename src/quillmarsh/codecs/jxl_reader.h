@@ -103,6 +103,7 @@ public:
     int icc_fetched_ = 0;
     int coalesce_ = 1;
     int keep_orientation_ = 0;
+    bool unpremultiply_ = false;  // straight alpha out of a premultiplied image
     int closed_ = 0;
     int frames_started_ = 0;
     int exhausted_ = 0;
@@ -177,6 +178,8 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.render_spot_ = truthy(v); }},
     {"rescale", "bool", "False", "False", false, 15,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.rescale_ = truthy(v); }},
+    {"unpremultiply_alpha", "bool", "False", "False", false, 16,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.unpremultiply_ = truthy(v); }},
 };
 using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 
