@@ -420,7 +420,7 @@ Outcome run_encode(const EncodeJob &j, std::vector<uint8_t> *keep) {
     if (j.lossless) info.uses_original_profile = JXL_TRUE;
     if (j.animation) {
         info.have_animation = JXL_TRUE;
-        info.animation.tps_numerator = 10;
+        info.animation.tps_numerator = 1000;  // the module's time base: whole ms
         info.animation.tps_denominator = 1;
         info.animation.num_loops = 0;
     }
@@ -472,7 +472,7 @@ Outcome run_encode(const EncodeJob &j, std::vector<uint8_t> *keep) {
         bool last = i + 1 == j.frames;
         JxlFrameHeader fh;
         JxlEncoderInitFrameHeader(&fh);
-        fh.duration = 1;
+        fh.duration = 100;  // 0.1 s
         if (j.animation) fh.is_last = last ? JXL_TRUE : JXL_FALSE;
         check_enc(JxlEncoderSetFrameHeader(fs, &fh), enc, "JxlEncoderSetFrameHeader");
         check_enc(JxlEncoderAddImageFrame(fs, &pf, j.pixels + i * frame_bytes, frame_bytes), enc,
