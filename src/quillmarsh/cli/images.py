@@ -271,14 +271,14 @@ def load_image(path: str, animation: bool, *, quiet_frames: bool = False,
             meta = read_meta(img, timing=animation and n > 1)
             for text in meta.notes:
                 warn(f"{path}: {text}")
-            wide = _read_wide_tiff(path, img, n if animation else 1)
+            pages = _read_wide_tiff(path, img, n if animation else 1)
             if not animation or n == 1:
                 if n > 1 and not quiet_frames:
                     note(f"{path} has {n} frames; encoding the first (--animation for all)")
-                arr = wide[0] if wide else pil_to_array(img)
+                arr = pages[0] if pages else pil_to_array(img)
                 return (arr[np.newaxis] if animation else arr), meta
-            frames = wide or []
-            for i in range(0 if wide else n):
+            frames: List[np.ndarray] = pages or []
+            for i in range(0 if pages else n):
                 img.seek(i)
                 frames.append(pil_to_array(img))
     shapes = {(f.shape, f.dtype.str) for f in frames}
