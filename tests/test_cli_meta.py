@@ -163,3 +163,12 @@ def test_16_bit_colour_tiff_keeps_every_bit(tmp_path, capsys, shape):
     assert (jxl.decode(tmp_path / "x.jxl") == a).all()
     run(capsys, "decode", tmp_path / "x.jxl", tmp_path / "out.tif", "-q")
     assert (tifffile.imread(tmp_path / "out.tif") == a).all()
+
+
+def test_pixels_converted_for_an_8_bit_file_carry_no_stale_profile(tmp_path, capsys):
+    linear = np.linspace(0, 1, 8 * 8 * 3, dtype=np.float32).reshape(8, 8, 3)
+    (tmp_path / "lin.jxl").write_bytes(jxl.encode(linear))  # linear sRGB
+    assert jxl.JxlReader(tmp_path / "lin.jxl").color["transfer_function"] == 8
+    run(capsys, "decode", tmp_path / "lin.jxl", tmp_path / "lin.png", "-q")
+    # The pixels come converted to sRGB: the file's own (linear) profile would mislabel them.
+    assert "icc_profile" not in Image.open(tmp_path / "lin.png").info
