@@ -4,6 +4,8 @@
 #   bash run.sh demo   [demo args]   JPEG XL against JPEG/WebP/AVIF; report in demo-out/index.html
 #   bash run.sh test   [pytest args] the test suite
 #   bash run.sh bench                side-by-side benchmarks
+#   bash run.sh wheel  [--all]       dist/: a self-contained wheel (libjxl inside) and an sdist
+#   bash run.sh matrix               build and smoke-test the wheel on Python 3.9-3.13
 #   bash run.sh dev                  fast in-tree rebuild for development
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,6 +23,12 @@ case "$task" in
     bench)
         bash scripts/setup --bench
         exec bash benchmarks/run.sh "$@" ;;
+    wheel)
+        bash scripts/setup
+        exec "$PY" scripts/wheels.py build --sdist "$@" ;;
+    matrix)
+        bash scripts/setup
+        exec "$PY" scripts/wheels.py matrix "$@" ;;
     dev)
         # Build the extension in place (src/quillmarsh/codecs/_jxl*.so) for
         # PYTHONPATH=src runs; serialised so parallel rebuilds do not collide.
@@ -38,5 +46,5 @@ case "$task" in
                 dst=src/quillmarsh/codecs/$(basename "$so")
                 cp "$so" "$dst.tmp.$$" && mv -f "$dst.tmp.$$" "$dst"
             done' ;;
-    *) echo "usage: bash run.sh {demo|test|bench|dev|setup} [args]" >&2; exit 2 ;;
+    *) echo "usage: bash run.sh {demo|test|bench|wheel|matrix|dev|setup} [args]" >&2; exit 2 ;;
 esac
