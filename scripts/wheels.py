@@ -34,7 +34,8 @@ from typing import List, Optional
 ROOT = Path(__file__).resolve().parents[1]
 VERSIONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
 # Build requirements of pyproject.toml, plus the generator the set-up uses.
-BUILD_REQUIRES = ["scikit-build-core>=0.10", "nanobind>=2.0", "numpy>=2", "cmake", "ninja"]
+# (pip >= 23.1 for -C config settings: older interpreters ship an older one).
+BUILD_REQUIRES = ["pip>=23.1", "scikit-build-core>=0.10", "nanobind>=2.0", "numpy>=2", "cmake", "ninja"]
 
 
 def log(msg: str) -> None:
@@ -88,7 +89,7 @@ def build_env(python: Path, tag: str) -> Path:
     log(f"creating the build environment {env.relative_to(ROOT)}")
     run([python, "-m", "venv", env])
     run([env / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check",
-         *BUILD_REQUIRES])
+         "-U", *BUILD_REQUIRES])
     stamp.write_text(want)
     return env / "bin" / "python"
 
@@ -141,9 +142,18 @@ def build_sdist(dist: Path) -> Path:
     return out
 
 
-def build_many(specs: List[str], dist: Path) -> dict:
-    """Build the wheel of each interpreter; {spec: wheel}."""
-    return {spec: build_wheel(spec, dist) for spec in specs}
+def build_many(specs: List[str], dist: Path, keep_going: bool = False) -> dict:
+    """Build the wheel of each interpreter; {spec: wheel, or None after a failure}."""
+    wheels = {}
+    for spec in specs:
+        try:
+            wheels[spec] = build_wheel(spec, dist)
+        except (subprocess.CalledProcessError, SystemExit) as exc:
+            if not keep_going:
+                raise
+            log(f"Python {spec}: the build failed ({exc})")
+            wheels[spec] = None
+    return wheels
 
 
 def namespaces_available() -> bool:
@@ -204,12 +214,13 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     # matrix: rebuilding is incremental, so a stale wheel never gets tested.
     specs = args.python or [v for v in VERSIONS if find_python(v)]
-    wheels = build_many(specs, args.dist)
+    wheels = build_many(specs, args.dist, keep_going=True)
     results = []
     for spec in specs:
         t1 = time.monotonic()
-        rc = smoke(wheels[spec], spec)
-        results.append((spec, wheels[spec].name, rc, time.monotonic() - t1))
+        whl = wheels[spec]
+        rc = smoke(whl, spec) if whl else 1
+        results.append((spec, whl.name if whl else "(build failed)", rc, time.monotonic() - t1))
     print(f"\n{'python':8} {'smoke':7} {'time':>5}  wheel")
     for spec, name, rc, dt in results:
         print(f"{spec:8} {'ok' if rc == 0 else 'FAILED':7} {dt:4.0f}s  {name}")
