@@ -2,6 +2,7 @@
 """libjxl builds side by side: the direct program linked against each.
 
     python benchmarks/libjxl_builds.py NAME=PREFIX [NAME=PREFIX ...] [--rounds 7] [--side 2048]
+                                       [--threads 2] [--only TEXT ...]
 
 Each PREFIX holds a libjxl install (include/, lib/). The direct program
 (benchmarks/direct/jxlbench_direct.cc) is compiled against each one, linked
@@ -79,6 +80,7 @@ def main() -> int:
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--side", type=int, default=2048)
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--only", action="append", default=[], help="run the jobs whose name has this text")
     args = ap.parse_args()
     builds = dict(b.split("=", 1) for b in args.builds)
 
@@ -115,6 +117,8 @@ def main() -> int:
             (f"decode lossless {s}, 1 thr, CPU s", ["decode", "--in", str(streams["lossless"]), *one], "cpu"),
             (f"decode lossy d1 {s}, 1 thr, CPU s", ["decode", "--in", str(streams["lossy"]), *one], "cpu"),
         ]
+        if args.only:
+            jobs = [j for j in jobs if any(t in j[0] for t in args.only)]
         times: Dict[str, Dict[str, List[float]]] = {j[0]: {n: [] for n in exes} for j in jobs}
         names = list(exes)
         load0 = os.getloadavg()
@@ -128,7 +132,7 @@ def main() -> int:
         load = os.getloadavg()
         print(f"libjxl builds side by side: medians of {args.rounds} interleaved rounds; "
               f"load average {load0[0]:.2f} at start, {load[0]:.2f} at end")
-        width = max(map(len, jobs))
+        width = max(len(j[0]) for j in jobs)
         print(f"{'job':{width}}  " + "  ".join(f"{n:>18}" for n in names))
         for job, _, _ in jobs:
             med = {n: statistics.median(times[job][n]) for n in names}
