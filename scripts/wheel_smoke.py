@@ -67,7 +67,9 @@ def main():
     import quillmarsh
     from quillmarsh.codecs import jxl
 
-    print(f"Python {sys.version.split()[0]} ({sys.executable}), NumPy {np.__version__}")
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"Python {sys.version.split()[0]} ({sys.executable}), NumPy {np.__version__}, "
+          f"GIL {'on' if gil else 'off'}")
     version = importlib.metadata.version("quillmarsh")
     check(quillmarsh.__version__ == version, f"quillmarsh {quillmarsh.__version__} == installed {version}")
     if args.wheel:

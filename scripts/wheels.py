@@ -161,8 +161,11 @@ def namespaces_available() -> bool:
         ["unshare", "-m", "true"], capture_output=True).returncode == 0
 
 
-def smoke(whl: Path, spec: str, extra: Optional[List[str]] = None) -> int:
-    """Install `whl` into a fresh venv and run the smoke test with system libjxl hidden."""
+def smoke(whl: Path, spec: str, tests: Optional[List[str]] = None) -> int:
+    """Install `whl` into a fresh venv and run the smoke test with system libjxl hidden,
+    then the given test files against the installed package. A free-threaded
+    interpreter runs with PYTHON_GIL=0: the GIL stays off even though the
+    extension does not declare itself free-threading safe."""
     python = find_python(spec)
     if python is None:
         raise SystemExit(f"wheels: no Python {spec} found")
@@ -175,12 +178,22 @@ def smoke(whl: Path, spec: str, extra: Optional[List[str]] = None) -> int:
         vpy = venv / "bin" / "python"
         run([vpy, "-m", "pip", "install", "-q", "--disable-pip-version-check", whl])
         cmd = ["unshare", "-m", str(vpy), str(ROOT / "scripts" / "wheel_smoke.py"),
-               "--hide-system-libs", "--wheel", whl.name, *(extra or [])]
+               "--hide-system-libs", "--wheel", whl.name]
         # A clean environment: nothing from the caller's venv or source tree leaks in.
         env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VIRTUAL_ENV",
                                                               "LD_LIBRARY_PATH", "PYTHONHOME")}
         env["PATH"] = f"{venv / 'bin'}{os.pathsep}{env.get('PATH', '/usr/bin:/bin')}"
-        return subprocess.run(cmd, cwd=d, env=env).returncode
+        if py_info(python)["free_threaded"]:
+            env["PYTHON_GIL"] = "0"
+        rc = subprocess.run(cmd, cwd=d, env=env).returncode
+        if rc == 0 and tests:
+            run([vpy, "-m", "pip", "install", "-q", "--disable-pip-version-check", "pytest>=7"])
+            # From a copy of the tests, so the source tree's package cannot shadow the wheel's.
+            shutil.copytree(ROOT / "tests", Path(d) / "tests")
+            rc = subprocess.run([str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                 "--rootdir", d, *[str(Path(d) / t) for t in tests]],
+                                cwd=d, env=env).returncode
+        return rc
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -194,13 +207,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     s = sub.add_parser("smoke")
     s.add_argument("wheel", type=Path)
     s.add_argument("--python", required=True)
+    s.add_argument("--tests", nargs="*", default=[], help="test files (tests/...) to run there too")
     m = sub.add_parser("matrix")
     m.add_argument("--python", action="append", default=[])
     m.add_argument("--dist", type=Path, default=ROOT / "dist")
     args = ap.parse_args(argv)
 
     if args.cmd == "smoke":
-        return smoke(args.wheel.resolve(), args.python)
+        return smoke(args.wheel.resolve(), args.python, args.tests)
 
     t0 = time.monotonic()
     if args.cmd == "build":
