@@ -103,7 +103,7 @@ def auditwheel() -> List[str]:
     return [str(exe)]
 
 
-def build_wheel(spec: str, dist: Path) -> Path:
+def build_wheel(spec: str, dist: Path, free_threaded_module: bool = False) -> Path:
     python = find_python(spec)
     if python is None:
         raise SystemExit(f"wheels: no Python {spec} found (looked in ~/.pyenv/versions, build/python and PATH)")
@@ -115,7 +115,9 @@ def build_wheel(spec: str, dist: Path) -> Path:
     t0 = time.monotonic()
     env = dict(os.environ, PATH=f"{bpy.parent}{os.pathsep}{os.environ.get('PATH', '')}")
     run([bpy, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-build-isolation",
-         "--no-deps", "-w", raw, "-C", "build-dir=build/wheel/{wheel_tag}", ROOT], cwd=ROOT, env=env)
+         "--no-deps", "-w", raw, "-C", "build-dir=build/wheel/{wheel_tag}",
+         "-C", f"cmake.define.QM_FREE_THREADED={'ON' if free_threaded_module else 'OFF'}", ROOT],
+        cwd=ROOT, env=env)
     (whl,) = raw.glob("*.whl")
     dist.mkdir(parents=True, exist_ok=True)
     # Same version and Python tag: the older repaired wheel goes.
@@ -142,12 +144,13 @@ def build_sdist(dist: Path) -> Path:
     return out
 
 
-def build_many(specs: List[str], dist: Path, keep_going: bool = False) -> dict:
+def build_many(specs: List[str], dist: Path, keep_going: bool = False,
+               free_threaded_module: bool = False) -> dict:
     """Build the wheel of each interpreter; {spec: wheel, or None after a failure}."""
     wheels = {}
     for spec in specs:
         try:
-            wheels[spec] = build_wheel(spec, dist)
+            wheels[spec] = build_wheel(spec, dist, free_threaded_module)
         except (subprocess.CalledProcessError, SystemExit) as exc:
             if not keep_going:
                 raise
@@ -204,6 +207,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     b.add_argument("--all", action="store_true", help="every Python 3.9-3.13 found")
     b.add_argument("--sdist", action="store_true")
     b.add_argument("--dist", type=Path, default=ROOT / "dist")
+    b.add_argument("--free-threaded-module", action="store_true",
+                   help="on a free-threaded Python, declare the module GIL-free (experimental)")
     s = sub.add_parser("smoke")
     s.add_argument("wheel", type=Path)
     s.add_argument("--python", required=True)
@@ -220,7 +225,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.cmd == "build":
         specs = args.python or ([v for v in VERSIONS if find_python(v)] if args.all
                                 else [f"{sys.version_info[0]}.{sys.version_info[1]}"])
-        build_many(specs, args.dist)
+        build_many(specs, args.dist, free_threaded_module=args.free_threaded_module)
         if args.sdist:
             build_sdist(args.dist)
         log(f"done in {time.monotonic() - t0:.0f} s")
