@@ -349,32 +349,17 @@ def _durations(duration: Any, count: int, fallback: Sequence[Any]) -> Optional[L
     return [float(duration) / 1000.0] * count
 
 
-def _open_writer(dest: IO[bytes], options: Dict[str, Any], **extra: Any) -> Any:
-    try:
-        return jxl.JxlWriter(dest, **options, **extra)
-    except TypeError as exc:
-        wanted = [k for k in ("exif", "xmp", "duration", "loops") if k in options or k in extra]
-        if wanted and "argument" in str(exc):
-            raise NotImplementedError(
-                f"this quillmarsh build cannot store {', '.join(wanted)} in JPEG XL yet"
-            ) from exc
-        raise
-
-
 def _save_jpeg_losslessly(im: Image.Image, fp: IO[bytes], info: Dict[str, Any]) -> None:
     if im.format != "JPEG" or not isinstance(im, ImageFile.ImageFile):
         raise ValueError(
             "lossless_jpeg=True needs an image opened from a JPEG file, unchanged; "
             f"this one is {im.format or 'not from a file'}"
         )
-    transcode = getattr(jxl, "transcode_jpeg", None)
-    if transcode is None:
-        raise NotImplementedError("this quillmarsh build cannot recompress JPEG files yet")
     data = _original_bytes(im)
     kwargs: Dict[str, Any] = {}
     if info.get("effort") is not None:
         kwargs["effort"] = int(info["effort"])
-    fp.write(transcode(data, **kwargs))
+    fp.write(jxl.transcode_jpeg(data, **kwargs))
 
 
 def _original_bytes(im: ImageFile.ImageFile) -> bytes:
@@ -429,8 +414,7 @@ def _open_writer_and_write(
         if loop is not None:
             extra["loops"] = int(loop)
     buf = io.BytesIO()
-    writer = _open_writer(buf, options, **extra)
-    with writer:
+    with jxl.JxlWriter(buf, **options, **extra) as writer:
         for i, frame in enumerate(frames):
             if durations is not None:
                 writer.write_frame(frame, duration=durations[i])
