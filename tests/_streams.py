@@ -137,3 +137,25 @@ def oriented(orientation: int = 6, h: int = 32, w: int = 48) -> bytes:
             p, format="JPEG", exif=exif.tobytes(), quality=95)
 
     return cjxl_bytes(write, ".jpg", ("--lossless_jpeg=1",))
+
+
+@functools.lru_cache(maxsize=None)
+def region_animation(args, n: int = 4, h: int = 320, w: int = 320) -> bytes:
+    """An n-frame animation whose later frames change only a moving square, as
+    an ordinary animated PNG does: libjxl codes them as crops blended onto the
+    frames before them."""
+    from PIL import Image
+
+    base = synthetic(h, w, 3, np.uint8, seed=3)
+    frames = []
+    for i in range(n):
+        f = base.copy()
+        y, x = 40 + 50 * i, 60 + 40 * i
+        f[y:y + 64, x:x + 64] = 255 - f[y:y + 64, x:x + 64]
+        frames.append(Image.fromarray(f))
+
+    def write(p: Path) -> None:
+        frames[0].save(p, format="PNG", save_all=True, append_images=frames[1:],
+                       duration=100, loop=0)
+
+    return cjxl_bytes(write, ".png", tuple(args))

@@ -9,6 +9,7 @@ from VmHWM after resetting it.
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import subprocess
@@ -211,9 +212,13 @@ def test_gigapixel_claim_is_refused_by_max_pixels(bombs, kind, op):
 def test_gigapixel_claim_without_limit_fails_cleanly_without_committing_memory(bombs, kind, op):
     got = probe(bombs[kind], op)
     exc, message = got["outcome"]
-    # A clean refusal: libjxl finds the frame data inconsistent with the
-    # claimed size, or the frame array cannot even be reserved.
-    assert exc in ("JxlError", "MemoryError"), got
+    if exc == "ValueError":
+        # A frame above 8 GiB is refused by the byte budget before any buffer.
+        assert op.startswith("decode") and "more than max_bytes=8589934592" in message, got
+    else:
+        # A clean refusal: libjxl finds the frame data inconsistent with the
+        # claimed size.
+        assert exc in ("JxlError", "MemoryError"), got
     assert got["peak_kib"] < 64 * 1024, got
 
 
@@ -234,6 +239,34 @@ def test_large_but_cheap_image_decodes_at_one_eighth(tmp_path):
     assert np.array_equal(small, img[::8, ::8])
     assert _jxl.thumbnail_bytes(data) is None
     assert _jxl.frame_count(data) == 1
+
+
+def test_max_bytes_limits_what_read_allocates():
+    frames = np.stack([np.full((24, 32, 3), i * 40, np.uint8) for i in range(3)])
+    data = _jxl.encode(frames, animation=True)  # 2304 bytes a frame
+    with pytest.raises(ValueError) as e:
+        _jxl.JxlReader(data, max_bytes=5000).read()
+    assert str(e.value) == ("jxl: decoding 3 frames of 2304 bytes needs 6912 bytes, more than "
+                            "max_bytes=5000 (pass a larger max_bytes, or None, to decode it)")
+    with pytest.raises(ValueError, match="^jxl: decoding a frame needs 2304 bytes, more than "):
+        next(_jxl.JxlReader(data, max_bytes=2000).iter_frames())
+    # One frame at a time stays within a budget that the whole stack exceeds.
+    with _jxl.JxlReader(data, max_bytes=5000) as r:
+        assert len(list(r.iter_frames())) == 3
+    # Streamed input (frame count unknown) is held to the same budget.
+    with pytest.raises(ValueError, match="^jxl: decoding 3 frames needs 6912 bytes"):
+        _jxl.decode(io.BytesIO(data + bytes(4 << 20)), streaming=True, max_bytes=5000)
+    np.testing.assert_array_equal(_jxl.decode(data, max_bytes=6912), frames)
+    np.testing.assert_array_equal(_jxl.decode(data, max_bytes=None), frames)
+    for bad in (0, -1):
+        with pytest.raises(ValueError, match="^max_bytes must be a positive integer or None"):
+            _jxl.decode(data, max_bytes=bad)
+
+
+def test_frame_size_arithmetic_is_checked():
+    # 4294967295 x 4294967295 RGBA float32 frames: 2**68 bytes.
+    with pytest.raises(ValueError, match="^jxl: the frame size does not fit in 64 bits$"):
+        _jxl._describe_basic_info(3, 1, 8, 32, 8, 2**32 - 1, 2**32 - 1)
 
 
 def test_max_pixels_limits_real_streams_before_any_pixel_buffer():

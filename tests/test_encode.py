@@ -1,6 +1,7 @@
 """encode(), and what the encoder writes as seen by the module's reader."""
 
 import io
+import os
 import re
 import shutil
 import subprocess
@@ -175,7 +176,7 @@ def test_icc_profile_wins_over_description():
     data = jxl.encode(a, color="rec2100-pq", icc_profile=bytearray(p3_icc))
     with jxl.JxlReader(data) as r:
         assert r.icc_profile == p3_icc
-        assert r.color["transfer_function"] != TF_PQ
+        assert r.color is None  # described by the profile alone, not as PQ
         # Only the description's HDR flag is used.
         assert r.basic_info["intensity_target"] == 10000.0
         assert np.array_equal(r.read(), a)
@@ -242,11 +243,17 @@ def test_animation_from_non_contiguous_stack():
     assert np.array_equal(np.stack(frames_of(jxl.encode(view, animation=True))), view)
 
 
-def test_empty_animation_stack():
-    assert jxl.encode(np.zeros((0, 4, 4), np.uint8), animation=True) == b""
+def test_empty_animation_stack_is_an_error(tmp_path):
+    empty = np.zeros((0, 4, 4), np.uint8)
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        jxl.encode(empty, animation=True)
     buf = io.BytesIO()
-    assert jxl.encode(np.zeros((0, 4, 4), np.uint8), animation=True, dest=buf) is None
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        jxl.encode(empty, animation=True, dest=buf)
     assert buf.getvalue() == b""
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        jxl.encode(empty, animation=True, dest=tmp_path / "x.jxl")
+    assert os.listdir(tmp_path) == []
 
 
 def test_animation_rank_checked_before_destination(tmp_path):
@@ -269,12 +276,16 @@ def test_animation_rank_checked_before_destination(tmp_path):
     ([[1.5, 2.5]], {}, ValueError,
      "jxl: unsupported dtype dtype('float64') (want uint8, uint16, float16, or float32)"),
 ])
-def test_encode_failures_leave_path_empty(tmp_path, arr, kwargs, exc, message):
+def test_encode_failures_leave_an_existing_file_untouched(tmp_path, arr, kwargs, exc, message):
     p = tmp_path / "out.jxl"
+    p.write_bytes(b"the caller's data")
+    fds = len(os.listdir("/proc/self/fd"))
     with pytest.raises(exc) as ei:
         jxl.encode(arr, dest=p, **kwargs)
     assert str(ei.value) == message
-    assert p.exists() and p.read_bytes() == b""
+    assert p.read_bytes() == b"the caller's data"
+    assert os.listdir(tmp_path) == ["out.jxl"]
+    assert len(os.listdir("/proc/self/fd")) == fds  # every file opened was closed
 
 
 def test_encode_signature():

@@ -77,8 +77,20 @@ def test_no_rewind(anim, anim_frames):
     assert rest.shape == (2, 24, 32, 3)
     np.testing.assert_array_equal(rest[1], anim_frames[2])
     assert list(r.iter_frames()) == []
-    with pytest.raises(JxlError, match="^jxl: no frames in stream$"):
+    with pytest.raises(RuntimeError, match="^jxl: all frames have been read$"):
         r.read()
+
+
+@pytest.mark.parametrize("downsample", [1, 8])
+def test_second_read_names_the_state(downsample, anim, rgb):
+    for data in (anim, rgb):
+        r = _jxl.JxlReader(data, downsample=downsample)
+        r.read()
+        with pytest.raises(RuntimeError, match="^jxl: all frames have been read$"):
+            r.read()
+    # Skipping past the end delivers nothing: that is a stream without frames.
+    with pytest.raises(JxlError, match="^jxl: no frames in stream$"):
+        _jxl.JxlReader(anim, skip_frames=5).read()
 
 
 def test_two_frames_left_and_one_left(anim, anim_frames):
@@ -139,13 +151,22 @@ def test_corrupt_frame_data(rgb):
         _jxl.JxlReader(bytes(bad)).read()
 
 
-def test_uncoalesced_layer_smaller_than_the_image():
-    data = S.layered_animation()
-    it = _jxl.JxlReader(data, coalesce=False).iter_frames()
-    assert next(it).shape == (48, 64, 3)
-    with pytest.raises(JxlError, match="^jxl: out buffer size mismatch$"):
-        next(it)
-    assert _jxl.JxlReader(data).read().shape == (2, 48, 64, 3)
+@pytest.mark.parametrize("data", [S.layered_animation, lambda: S.region_animation(("-d", "1"))],
+                         ids=["lossless", "lossy"])
+def test_layers_are_sized_from_their_frame_headers(data):
+    data = data()
+    info = _jxl.frames_info(data, coalesce=False)
+    with _jxl.JxlReader(data, coalesce=False) as r:
+        layers = list(r.iter_frames())
+    assert [f.shape for f in layers] == [(i["ysize"], i["xsize"], 3) for i in info]
+    assert any(f.shape != layers[0].shape for f in layers)
+    # Each layer holds what the coalesced frame shows in its rectangle.
+    full = _jxl.decode(data)
+    last, i = layers[-1], info[-1]
+    shown = full[-1, i["crop_y0"]:i["crop_y0"] + i["ysize"], i["crop_x0"]:i["crop_x0"] + i["xsize"]]
+    assert np.abs(last.astype(int) - shown).mean() < 3
+    with pytest.raises(ValueError, match="layers differ in size"):
+        _jxl.decode(data, coalesce=False)
 
 
 def test_keep_orientation():

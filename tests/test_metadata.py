@@ -122,3 +122,17 @@ def test_metadata_survives_close(rgb):
 def test_float_stream_info():
     bi = _jxl.JxlReader(S.still(24, 40, 3, np.float32)).basic_info
     assert (bi["bits_per_sample"], bi["exponent_bits_per_sample"]) == (32, 8)
+
+
+def test_colour_given_only_as_an_icc_profile():
+    # Kept losslessly, the colour is the profile itself: libjxl has no encoding
+    # to describe it, so `color` says nothing rather than zeros.
+    from PIL import ImageCms
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    data = _jxl.encode(S.image(16, 16, 3), icc_profile=icc)
+    with _jxl.JxlReader(data) as r:
+        assert r.color is None
+        assert r.icc_profile == icc
+    # A lossy (XYB) stream has an encoding again.
+    with _jxl.JxlReader(_jxl.encode(S.image(16, 16, 3), icc_profile=icc, quality=90)) as r:
+        assert r.color is not None and r.color["transfer_function"] == 13

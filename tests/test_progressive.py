@@ -185,6 +185,21 @@ def test_animation_yields_one_reduced_frame_each():
                                   full[:, ::8, ::8])
 
 
+@pytest.mark.parametrize("args", [("-d", "1", "-e", "3"), ("-d", "0", "-e", "1")],
+                         ids=["lossy", "lossless"])
+def test_animation_frames_drawn_onto_earlier_ones_are_complete(args):
+    data = S.region_animation(args)
+    info = _jxl.frames_info(data, coalesce=False)
+    assert len(info) == 4 and any(f["xsize"] < 320 for f in info)  # really cropped layers
+    full = _jxl.decode(data)
+    small = _jxl.decode(data, downsample=8)
+    assert small.shape == full[:, ::8, ::8].shape == (4, 40, 40, 3)
+    # A frame that later frames are drawn onto is decoded whole and sampled;
+    # only the last one may stop at its 1:8 pass (a coarse rendering).
+    np.testing.assert_array_equal(small[:-1], full[:-1, ::8, ::8])
+    assert np.abs(small[-1].astype(float) - full[-1, ::8, ::8]).mean() < 20
+
+
 def test_progressive_iterator_used_directly():
     data = S.still(264, 264, 3, np.uint8, S.LOSSY)
     r = _jxl.JxlReader(data, downsample=8)

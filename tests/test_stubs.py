@@ -8,6 +8,7 @@ tests compare with the stub's.
 from __future__ import annotations
 
 import ast
+import inspect
 import re
 import types
 from pathlib import Path
@@ -46,11 +47,15 @@ def _params(fn: ast.FunctionDef, defaults=None):
 
 
 def _runtime_params(obj):
-    """Parameters of a nanobind function, from the signature it records."""
-    # Public callables are builtins forwarding to the nanobind function.
-    obj = getattr(obj, "__func__", obj)
-    if not hasattr(obj, "__nb_signature__"):
-        obj = obj.__self__
+    """Parameters of a public callable: a plain function forwarding to the
+    nanobind one, or a nanobind function (constructors) with its recorded
+    signature."""
+    if inspect.isfunction(obj):
+        kinds = {inspect.Parameter.POSITIONAL_OR_KEYWORD: "pos",
+                 inspect.Parameter.KEYWORD_ONLY: "kw"}
+        return [(p.name, kinds[p.kind],
+                 "<required>" if p.default is inspect.Parameter.empty else p.default)
+                for p in inspect.signature(obj).parameters.values()]
     (text, _doc, defaults), *rest = obj.__nb_signature__
     assert not rest, "overloaded at runtime"
     text = re.sub(r"\\(\d+)", r"_d\1", text)

@@ -173,26 +173,37 @@ def test_arguments_keyword_only():
 
 # ---- destination ---------------------------------------------------------------
 
-def test_path_created_truncated_at_construction(tmp_path):
+def test_path_replaced_only_by_a_successful_close(tmp_path):
     p = tmp_path / "out.jxl"
     p.write_bytes(b"old content")
     w = jxl.JxlWriter(p)
-    assert p.exists() and p.stat().st_size == 0
     w.write_frame(synthetic(16, 16, 3))
-    assert p.stat().st_size == 0  # nothing before close
+    assert p.read_bytes() == b"old content"  # nothing before close
     assert w.close() is None
     assert frames_of(p.read_bytes())[0].shape == (16, 16, 3)
+    assert sorted(os.listdir(tmp_path)) == ["out.jxl"]  # no temporary left
     assert open_fds_to(p) == 0
 
 
 @pytest.mark.parametrize("bad", [dict(effort="fast"), dict(icc_profile=b"short"),
                                  dict(quality=1, distance=1)])
-def test_path_exists_empty_after_failed_construction(tmp_path, bad):
+def test_failed_construction_leaves_the_path_untouched(tmp_path, bad):
     p = tmp_path / "fail.jxl"
     p.write_bytes(b"previous")
     with pytest.raises((ValueError, TypeError)):
         jxl.JxlWriter(str(p), **bad)
-    assert p.exists() and p.read_bytes() == b""
+    assert p.read_bytes() == b"previous"
+    assert os.listdir(tmp_path) == ["fail.jxl"]
+
+
+@pytest.mark.parametrize("make, exc", [
+    (lambda d: d / "no-such-folder" / "x.jxl", FileNotFoundError),
+    (lambda d: d, IsADirectoryError),
+])
+def test_unusable_path_is_refused_at_construction(tmp_path, make, exc):
+    with pytest.raises(exc):
+        jxl.JxlWriter(make(tmp_path))
+    assert os.listdir(tmp_path) == []
 
 
 def test_file_like_gets_exactly_one_write_at_close():
@@ -209,8 +220,10 @@ def test_file_like_gets_exactly_one_write_at_close():
 def test_file_like_empty_stream_gets_no_write():
     sink = Sink()
     w = jxl.JxlWriter(sink)
-    assert w.close() is None
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        w.close()
     assert sink.calls == []
+    assert w.close() is None
 
 
 def test_failing_write_keeps_stream_for_a_retry():
@@ -299,6 +312,7 @@ def test_output_buffer_grows_for_incompressible_frames():
      dict(uses_original_profile=True, intensity_target=10000.0)),
     (dict(color="rec2100-hlg", intensity_target=4000),
      dict(intensity_target=4000.0)),
+    (dict(color="rec2100-hlg", lossless=False), dict(intensity_target=1000.0)),
     (dict(color=ColorSpec(transfer=16, primaries=9), lossless=False),  # no is_hdr flag set
      dict(uses_original_profile=False)),
     (dict(intensity_target=400, min_nits=0.1, linear_below=0.5, relative_to_max_display=True),
@@ -517,9 +531,17 @@ def test_close_is_idempotent_and_final():
         w.write_frame(np.zeros((4, 4), np.uint8))
 
 
-def test_close_without_frames():
-    assert jxl.JxlWriter().close() == b""
-    assert jxl.JxlWriter(animation=True).close() == b""
+@pytest.mark.parametrize("kwargs", [{}, dict(animation=True)])
+def test_close_without_frames_is_an_error(kwargs, tmp_path):
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        jxl.JxlWriter(**kwargs).close()
+    p = tmp_path / "empty.jxl"
+    w = jxl.JxlWriter(p, **kwargs)
+    with pytest.raises(ValueError, match="^jxl: last dim must be"):
+        w.write_frame(np.zeros((4, 4, 7), np.uint8))  # refused: still no frame
+    with pytest.raises(ValueError, match="^jxl: no frames were written$"):
+        w.close()
+    assert os.listdir(tmp_path) == []
 
 
 def test_docstrings():
@@ -557,12 +579,12 @@ def test_exception_in_context_abandons_stream(tmp_path):
         with jxl.JxlWriter(p) as w:
             w.write_frame(synthetic(8, 8, 3))
             raise KeyError("boom")
-    assert p.read_bytes() == b""
+    assert not p.exists() and os.listdir(tmp_path) == []
     # The encoder is gone: a later frame is refused, never handed to libjxl.
     with pytest.raises(RuntimeError, match="^JxlWriter is closed$"):
         w.write_frame(synthetic(8, 8, 3))
     assert w.close() is None
-    assert open_fds_to(p) == 0 and p.read_bytes() == b""
+    assert os.listdir(tmp_path) == []
 
 
 def test_exit_returns_false_and_abandoned_memory_close_is_empty():
@@ -596,13 +618,14 @@ def test_exit_calls_close_through_the_attribute():
     assert calls == ["close"]
 
 
-def test_dropped_writer_leaves_empty_file(tmp_path):
+def test_dropped_writer_leaves_the_path_untouched(tmp_path):
     p = tmp_path / "dropped.jxl"
+    p.write_bytes(b"keep me")
     w = jxl.JxlWriter(p)
     w.write_frame(synthetic(8, 8, 3))
     del w
     gc.collect()
-    assert p.read_bytes() == b""
+    assert p.read_bytes() == b"keep me" and os.listdir(tmp_path) == ["dropped.jxl"]
 
 
 @pytest.mark.parametrize("action", [

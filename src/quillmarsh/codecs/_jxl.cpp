@@ -153,8 +153,19 @@ uint64_t configure_pixel_format(const JxlBasicInfo &info, size_t samples, JxlPix
         bd->bits_per_sample = 32;
         bd->exponent_bits_per_sample = 8;
     }
-    return static_cast<uint64_t>(samples) * bytes_per_sample(pf->data_type) *
-           static_cast<uint64_t>(info.xsize) * static_cast<uint64_t>(info.ysize);
+    return frame_bytes(info.xsize, info.ysize, *pf);
+}
+
+uint64_t checked_mul(uint64_t a, uint64_t b, const char *what) {
+    uint64_t out = 0;
+    if (__builtin_mul_overflow(a, b, &out))
+        raise_py(PyExc_ValueError, std::string("jxl: ") + what + " does not fit in 64 bits");
+    return out;
+}
+
+uint64_t frame_bytes(uint64_t xsize, uint64_t ysize, const JxlPixelFormat &pf) {
+    const uint64_t pixel = uint64_t(pf.num_channels) * bytes_per_sample(pf.data_type);
+    return checked_mul(checked_mul(xsize, ysize, "the frame size"), pixel, "the frame size");
 }
 
 int npy_type_of(JxlDataType t) {
@@ -220,7 +231,7 @@ size_t resolve_numthreads(nb::handle numthreads) {
     return std::min(n, kMaxThreads);
 }
 
-uint64_t resolve_max_pixels(nb::handle max_pixels) {
+uint64_t resolve_limit(nb::handle max_pixels, const char *name) {
     if (max_pixels.is_none()) return 0;
     PyObject *idx = PyNumber_Index(max_pixels.ptr());
     if (!idx) throw_current();
@@ -230,9 +241,16 @@ uint64_t resolve_max_pixels(nb::handle max_pixels) {
     if (v == -1 && PyErr_Occurred()) throw_current();
     if (overflow > 0) return 0;  // beyond any image libjxl can describe
     if (overflow < 0 || v < 1)
-        raise_py(PyExc_ValueError, "max_pixels must be a positive integer or None (got " +
+        raise_py(PyExc_ValueError, std::string(name) + " must be a positive integer or None (got " +
                                        std::string(nb::repr(max_pixels).c_str()) + ")");
     return static_cast<uint64_t>(v);
+}
+
+void check_max_bytes(uint64_t nbytes, uint64_t limit, const std::string &what) {
+    if (limit == 0 || nbytes <= limit) return;
+    raise_py(PyExc_ValueError, "jxl: " + what + " needs " + std::to_string(nbytes) +
+                                   " bytes, more than max_bytes=" + std::to_string(limit) +
+                                   " (pass a larger max_bytes, or None, to decode it)");
 }
 
 void check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
@@ -243,6 +261,28 @@ void check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
                  " = " + std::to_string(pixels) + " pixels exceeds max_pixels=" +
                  std::to_string(limit) + " (a possible decompression bomb; pass a larger "
                  "max_pixels, or None, to decode it)");
+}
+
+namespace {
+void drop_pixels(void *, size_t, size_t, size_t, const void *) {}
+}  // namespace
+
+bool input_is_cut(const uint8_t *data, size_t size, int events, bool coalesce) {
+    nb::gil_scoped_release unlocked;
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    const JxlPixelFormat pf = {4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
+    if (!dec || JxlDecoderSubscribeEvents(dec.get(), events) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetCoalescing(dec.get(), coalesce) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
+        return false;
+    for (;;) {
+        const JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
+        if (st == JXL_DEC_NEED_MORE_INPUT) return true;
+        if (st == JXL_DEC_SUCCESS || st == JXL_DEC_ERROR) return false;
+        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER &&
+            JxlDecoderSetImageOutCallback(dec.get(), &pf, drop_pixels, nullptr) != JXL_DEC_SUCCESS)
+            return false;
+    }
 }
 
 bool is_path(nb::handle obj) {
@@ -335,89 +375,14 @@ const char *render_signature(const char *name, bool method, const ParamText *par
 using namespace qmjxl;
 
 
-// nanobind renders a callable's signature as the first line of its __doc__
-// and gives it no __text_signature__. The public callables are re-exposed as
-// thin builtins forwarding to the nanobind function, so that __doc__ starts
-// with the docstring itself and inspect.signature()/help() work.
 namespace {
 
-struct Forwarder {
-    PyMethodDef def{};
-    std::string name;
-    std::string doc;  // "name(params)\n--\n\n" + docstring
-};
-
-PyObject *forward_call(PyObject *target, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) {
-    return PyObject_Vectorcall(target, args, static_cast<size_t>(nargs), kwnames);
-}
-
-// "f(self, a: object, *, b: str = 'x') -> T" -> "(self, a, *, b='x')"
-std::string text_signature(const std::string &rendered) {
-    const size_t open = rendered.find('(');
-    size_t close = rendered.rfind(") -> ");
-    if (close == std::string::npos) close = rendered.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open) return "(...)";
-    std::string out = "(";
-    bool in_annotation = false;
-    char quote = 0;
-    int depth = 0;
-    for (size_t i = open + 1; i < close; ++i) {
-        const char c = rendered[i];
-        if (quote) {
-            if (!in_annotation) out += c;
-            if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '\'' || c == '"') {
-            quote = c;
-            if (!in_annotation) out += c;
-            continue;
-        }
-        if (c == '[' || c == '(') ++depth;
-        if (c == ']' || c == ')') --depth;
-        if (depth == 0 && c == ':') {
-            in_annotation = true;
-            continue;
-        }
-        if (in_annotation && depth == 0 && (c == ',' || c == '=')) {
-            in_annotation = false;
-            while (!out.empty() && out.back() == ' ') out.pop_back();
-            out += c == '=' ? "=" : ",";
-            while (i + 1 < close && rendered[i + 1] == ' ') ++i;
-            if (c == ',') out += ' ';
-            continue;
-        }
-        if (!in_annotation) out += c;
-    }
-    out += ")";
-    return out;
-}
-
-void expose_with_exact_doc(nb::handle scope, const char *name, bool method) {
-    static std::deque<Forwarder> forwarders;  // lives as long as the process
-    nb::object target = scope.attr(name);
-    const std::string full = nb::cast<std::string>(nb::str(target.attr("__doc__")));
-    const size_t nl = full.find('\n');
-    const std::string rendered = full.substr(0, nl);
-    const size_t body = full.find("\n\n");
-    Forwarder &f = forwarders.emplace_back();
-    f.name = name;
-    f.doc = f.name + text_signature(rendered) + "\n--\n\n" +
-            (body == std::string::npos ? std::string() : full.substr(body + 2));
-    f.def.ml_name = f.name.c_str();
-    f.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(forward_call));
-    f.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    // No docstring stays None (a bare signature would make it an empty string).
-    f.def.ml_doc = body == std::string::npos ? nullptr : f.doc.c_str();
-    nb::object modname = nb::str("quillmarsh.codecs._jxl");
-    nb::object fn = nb::steal(PyCFunction_NewEx(&f.def, target.ptr(), modname.ptr()));
-    if (!fn.is_valid()) throw_current();
-    if (method) {
-        fn = nb::steal(PyInstanceMethod_New(fn.ptr()));
-        if (!fn.is_valid()) throw_current();
-    }
-    nb::setattr(scope, name, fn);
+// nanobind functions show their signature only as text: each public callable
+// is replaced by a plain function with the same signature (return annotation
+// included) and docstring that forwards to it (see _forward.py).
+void expose_forwarder(nb::handle scope, const char *name, const std::string &qualname) {
+    static nb::object make = nb::module_::import_("quillmarsh.codecs._forward").attr("forwarder");
+    nb::setattr(scope, name, make(scope.attr(name), qualname));
 }
 
 }  // namespace
@@ -469,6 +434,41 @@ static nb::tuple describe_basic_info(uint32_t num_color_channels, uint32_t num_e
                           bd.exponent_bits_per_sample);
 }
 
+// libjxl's status and error codes by number, for the error messages.
+static void add_status_tables(nb::module_ &m) {
+    m.attr("_DEC_STATUS_NAMES") = make_table({
+        {0, "JXL_DEC_SUCCESS"},
+        {1, "JXL_DEC_ERROR"},
+        {2, "JXL_DEC_NEED_MORE_INPUT"},
+        {3, "JXL_DEC_NEED_PREVIEW_OUT_BUFFER"},
+        {5, "JXL_DEC_NEED_IMAGE_OUT_BUFFER"},
+        {6, "JXL_DEC_JPEG_NEED_MORE_OUTPUT"},
+        {64, "JXL_DEC_BASIC_INFO"},
+        {256, "JXL_DEC_COLOR_ENCODING"},
+        {512, "JXL_DEC_PREVIEW_IMAGE"},
+        {1024, "JXL_DEC_FRAME"},
+        {4096, "JXL_DEC_FULL_IMAGE"},
+        {8192, "JXL_DEC_JPEG_RECONSTRUCTION"},
+        {16384, "JXL_DEC_BOX"},
+        {32768, "JXL_DEC_FRAME_PROGRESSION"},
+        {65536, "JXL_DEC_BOX_COMPLETE"},
+    });
+    m.attr("_ENC_STATUS_NAMES") = make_table({
+        {0, "JXL_ENC_SUCCESS"},
+        {1, "JXL_ENC_ERROR"},
+        {2, "JXL_ENC_NEED_MORE_OUTPUT"},
+    });
+    m.attr("_ENC_ERR_NAMES") = make_table({
+        {0, "JXL_ENC_ERR_OK"},
+        {1, "JXL_ENC_ERR_GENERIC"},
+        {2, "JXL_ENC_ERR_OOM"},
+        {3, "JXL_ENC_ERR_JBRD"},
+        {4, "JXL_ENC_ERR_BAD_INPUT"},
+        {128, "JXL_ENC_ERR_NOT_SUPPORTED"},
+        {129, "JXL_ENC_ERR_API_USAGE"},
+    });
+}
+
 NB_MODULE(_jxl, m) {
     // One interpreter per process, executed once: the module keeps process-wide
     // references (ModuleState) that a second execution would overwrite.
@@ -509,38 +509,7 @@ NB_MODULE(_jxl, m) {
         throw std::runtime_error("numpy._core.multiarray failed to import");
     }
 
-    m.attr("_DEC_STATUS_NAMES") = make_table({
-        {0, "JXL_DEC_SUCCESS"},
-        {1, "JXL_DEC_ERROR"},
-        {2, "JXL_DEC_NEED_MORE_INPUT"},
-        {3, "JXL_DEC_NEED_PREVIEW_OUT_BUFFER"},
-        {5, "JXL_DEC_NEED_IMAGE_OUT_BUFFER"},
-        {6, "JXL_DEC_JPEG_NEED_MORE_OUTPUT"},
-        {64, "JXL_DEC_BASIC_INFO"},
-        {256, "JXL_DEC_COLOR_ENCODING"},
-        {512, "JXL_DEC_PREVIEW_IMAGE"},
-        {1024, "JXL_DEC_FRAME"},
-        {4096, "JXL_DEC_FULL_IMAGE"},
-        {8192, "JXL_DEC_JPEG_RECONSTRUCTION"},
-        {16384, "JXL_DEC_BOX"},
-        {32768, "JXL_DEC_FRAME_PROGRESSION"},
-        {65536, "JXL_DEC_BOX_COMPLETE"},
-    });
-    m.attr("_ENC_STATUS_NAMES") = make_table({
-        {0, "JXL_ENC_SUCCESS"},
-        {1, "JXL_ENC_ERROR"},
-        {2, "JXL_ENC_NEED_MORE_OUTPUT"},
-    });
-    m.attr("_ENC_ERR_NAMES") = make_table({
-        {0, "JXL_ENC_ERR_OK"},
-        {1, "JXL_ENC_ERR_GENERIC"},
-        {2, "JXL_ENC_ERR_OOM"},
-        {3, "JXL_ENC_ERR_JBRD"},
-        {4, "JXL_ENC_ERR_BAD_INPUT"},
-        {128, "JXL_ENC_ERR_NOT_SUPPORTED"},
-        {129, "JXL_ENC_ERR_API_USAGE"},
-    });
-
+    add_status_tables(m);
     m.attr("_OPTIONS") = nb::dict();  // each class's option table, filled at registration
 
     nb::object jxl_error = nb::module_::import_("quillmarsh.core.errors").attr("JxlError");
@@ -584,14 +553,13 @@ NB_MODULE(_jxl, m) {
     register_meta(m);
     register_jpeg(m);
 
-    for (const char *name :
-         {"libjxl_version", "check_signature", "decode", "encode", "frame_count", "thumbnail_bytes",
-          "transcode_jpeg", "reconstruct_jpeg"})
-        expose_with_exact_doc(m, name, false);
+    for (const char *name : {"libjxl_version", "check_signature", "decode", "encode", "frame_count",
+                             "thumbnail_bytes", "frames_info", "transcode_jpeg", "reconstruct_jpeg"})
+        if (nb::hasattr(m, name)) expose_forwarder(m, name, name);
     nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
     for (const char *name : {"iter_frames", "read", "close", "_iter_frames_progressive"})
-        expose_with_exact_doc(reader, name, true);
+        expose_forwarder(reader, name, std::string("JxlReader.") + name);
     for (const char *name : {"write_frame", "write_jpeg", "close"})
-        expose_with_exact_doc(writer, name, true);
+        expose_forwarder(writer, name, std::string("JxlWriter.") + name);
     executed = true;
 }

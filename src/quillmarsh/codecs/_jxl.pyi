@@ -169,6 +169,7 @@ class JxlReader:
         downsample: int = 1,
         subsample: _Subsample = "top-left",
         max_pixels: int | None = 1073741824,
+        max_bytes: int | None = 8589934592,
         output_color: _OutputColor = None,
         desired_intensity_target: float | None = None,
         extra_channels: bool = False,
@@ -199,7 +200,11 @@ class JxlReader:
         """Best-effort frame count (None if unknown until decoded)."""
     @property
     def color(self) -> _ColorEncoding | None:
-        """Decoded JxlColorEncoding as a dict."""
+        """Decoded JxlColorEncoding as a dict.
+
+        None without colour parsing, or when the colour is described only by an
+        ICC profile (see :attr:`icc_profile`).
+        """
     @property
     def icc_profile(self) -> bytes | None:
         """ICC profile bytes (lazy)."""
@@ -324,6 +329,7 @@ def decode(
     downsample: int = 1,
     subsample: _Subsample = "top-left",
     max_pixels: int | None = 1073741824,
+    max_bytes: int | None = 8589934592,
     output_color: _OutputColor = None,
     desired_intensity_target: float | None = None,
     extra_channels: bool = False,

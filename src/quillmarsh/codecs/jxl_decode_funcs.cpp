@@ -34,6 +34,7 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
     st = JxlDecoderSetInput(dec.get(), src, size);
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+    JxlDecoderCloseInput(dec.get());
 
     size_t count = 0;
     for (;;) {
@@ -42,10 +43,10 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
             ++count;
         } else if (st == JXL_DEC_SUCCESS) {
             break;
-        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
-            raise_jxl("jxl: truncated stream while counting frames");
-        } else if (st == JXL_DEC_ERROR) {
-            raise_dec("JxlDecoderProcessInput", st);
+        } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
+            if (input_is_cut(src, size, JXL_DEC_FRAME, true))
+                raise_jxl("jxl: truncated stream while counting frames");
+            raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
         }
     }
     return count;
@@ -73,6 +74,7 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetProgressiveDetail", st);
     st = JxlDecoderSetInput(dec.get(), src, size);
     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
+    JxlDecoderCloseInput(dec.get());
 
     const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (;;) {
@@ -92,10 +94,10 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
             return nb::bytes(raw.c_str(), size - remaining);
         } else if (st == JXL_DEC_SUCCESS || st == JXL_DEC_FULL_IMAGE) {
             return nb::none();
-        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
-            raise_jxl("jxl: truncated stream while seeking DC pass");
-        } else if (st == JXL_DEC_ERROR) {
-            raise_dec("JxlDecoderProcessInput", st);
+        } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
+            if (input_is_cut(src, size, JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION, true))
+                raise_jxl("jxl: truncated stream while seeking DC pass");
+            raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
         }
     }
 }
@@ -177,7 +179,8 @@ void register_decode_funcs(nb::module_ &m) {
           "reduces every frame (8 through libjxl's progressive decoding);\n"
           "`streaming` reads large files in the background. An image whose header\n"
           "claims more than `max_pixels` pixels (default 2**30) is refused with\n"
-          "ValueError before anything is allocated; None lifts the limit.");
+          "ValueError before anything is allocated, and so is output above\n"
+          "`max_bytes` bytes (default 8 GiB, all frames together); None lifts either.");
     m.def("frame_count", &frame_count, "data"_a.none(), nb::kw_only(),
           "numthreads"_a.none() = nb::none(),
           nb::sig("def frame_count(data: object, *, numthreads: object = None) -> int"),

@@ -255,10 +255,20 @@ void JxlReader::open_decoder() {
     int events = kEventsBase;
     if (parse_color_ || out_color_.requested) events |= JXL_DEC_COLOR_ENCODING;
     if (downsample_ == 8) events |= JXL_DEC_FRAME_PROGRESSION;
+    // Layers are sized from their headers; progressive frames are completed
+    // unless their header says that no later frame can depend on them.
+    frame_events_ = !coalesce_ || downsample_ == 8;
+    if (frame_events_) events |= JXL_DEC_FRAME;
     check(JxlDecoderSubscribeEvents(dec, events), "JxlDecoderSubscribeEvents");
     if (downsample_ == 8)
         check(JxlDecoderSetProgressiveDetail(dec, kLastPasses), "JxlDecoderSetProgressiveDetail");
     check(JxlDecoderSetInput(dec, src_data_, src_size_), "JxlDecoderSetInput");
+    // All of an in-memory input is there: libjxl itself then tells a
+    // truncated stream from one that needs no more bytes.
+    if (!streaming_) {
+        JxlDecoderCloseInput(dec);
+        input_closed_ = 1;
+    }
     // Frames that libjxl parses past without rendering them.
     if (skipped_ > 0) JxlDecoderSkipFrames(dec, skipped_);
 }
@@ -281,16 +291,20 @@ void JxlReader::parse_header() {
             case JXL_DEC_SUCCESS:
                 exhausted_ = 1;
                 return;
-            case JXL_DEC_ERROR:
-                raise_dec("JxlDecoderProcessInput", st);
             case JXL_DEC_NEED_MORE_INPUT:
                 if (streaming_) {
                     refill_input();
                     continue;
                 }
-                raise_jxl(
-                    "JxlDecoderProcessInput needs more input than was provided (truncated "
-                    "stream?)");
+                [[fallthrough]];  // the whole input was given
+            case JXL_DEC_ERROR:
+                if (!streaming_ &&
+                    input_is_cut(src_data_, src_size_, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING,
+                                 coalesce_))
+                    raise_jxl(
+                        "JxlDecoderProcessInput needs more input than was provided (truncated "
+                        "stream?)");
+                raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
             case JXL_DEC_BASIC_INFO: {
                 if (JxlDecoderGetBasicInfo(dec, &basic_info_) != JXL_DEC_SUCCESS)
                     raise_jxl("JxlDecoderGetBasicInfo failed");
@@ -313,13 +327,15 @@ void JxlReader::parse_header() {
             }
             case JXL_DEC_COLOR_ENCODING:
                 if (out_color_.requested) on_color_encoding();
-                // An ICC-only image leaves the record as libjxl left it.
-                (void)JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
-                                                         &color_encoding_);
+                // An image described only by an ICC profile has no encoding:
+                // `color` is then None and `icc_profile` carries it.
+                have_encoding_ = JxlDecoderGetColorAsEncodedProfile(
+                                     dec, JXL_COLOR_PROFILE_TARGET_DATA, &color_encoding_) ==
+                                 JXL_DEC_SUCCESS;
                 if (out_color_.by_lcms) {
-                    color_encoding_ = out_color_.delivered_has_encoding
-                                          ? out_color_.delivered_encoding
-                                          : JxlColorEncoding{};
+                    have_encoding_ = out_color_.delivered_has_encoding;
+                    color_encoding_ = have_encoding_ ? out_color_.delivered_encoding
+                                                     : JxlColorEncoding{};
                 }
                 have_color_ = 1;
                 continue;
@@ -421,9 +437,13 @@ void JxlReader::grow_input_buf(size_t needed) {
 
 void JxlReader::raise_decode_error(int rc) const {
     switch (rc) {
-        case RC_ERR_PROCESS: raise_jxl("JxlDecoderProcessInput returned JXL_DEC_ERROR");
+        case RC_ERR_PROCESS:
         case RC_ERR_NEED_INPUT_FATAL:
-            raise_jxl("JxlDecoderProcessInput needs more input (truncated stream?)");
+            // libjxl refuses a closed in-memory input that ends too early:
+            // tell a cut stream from a corrupt one.
+            if (!streaming_ && input_is_cut(src_data_, src_size_, JXL_DEC_FULL_IMAGE, coalesce_))
+                raise_jxl("JxlDecoderProcessInput needs more input (truncated stream?)");
+            raise_jxl("JxlDecoderProcessInput returned JXL_DEC_ERROR");
         case RC_ERR_BUF_SIZE_QUERY: raise_jxl("JxlDecoderImageOutBufferSize failed");
         case RC_ERR_BUF_SIZE_MISMATCH: raise_jxl("jxl: out buffer size mismatch");
         case RC_ERR_SET_BUFFER: raise_jxl("JxlDecoderSetImageOutBuffer failed");
@@ -466,6 +486,7 @@ int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDe
                 continue;  // wait for a finer point or the full image
             }
             case JXL_DEC_FULL_IMAGE: *out_ratio = 0; return RC_FRAME;
+            case JXL_DEC_FRAME: return RC_FRAME_HEADER;
             case JXL_DEC_SUCCESS: return RC_EOF;
             case JXL_DEC_NEED_MORE_INPUT:
                 return streaming ? RC_NEED_INPUT : RC_ERR_NEED_INPUT_FATAL;
@@ -600,9 +621,28 @@ struct FrameIterator {
         }
     }
 
+    // A new array for one frame of `shape`, within the byte budget.
+    // A new array for a whole frame, within the byte budget.
+    static nb::object new_frame(JxlReader &r) {
+        check_max_bytes(r.frame_nbytes_, r.max_bytes_, "decoding a frame");
+        return empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
+                           npy_type_of(r.pixel_format_.data_type));
+    }
+
+    // A new array for a layer of (ysize, xsize) pixels, within the byte budget.
+    static nb::object new_layer(JxlReader &r, uint64_t ysize, uint64_t xsize) {
+        check_max_bytes(frame_bytes(xsize, ysize, r.pixel_format_), r.max_bytes_,
+                        "decoding a frame");
+        nb::tuple full = nb::borrow<nb::tuple>(r.frame_shape_);
+        nb::tuple shape = nb::len(full) == 2 ? nb::make_tuple(ysize, xsize)
+                                             : nb::make_tuple(ysize, xsize, full[2]);
+        return empty_frame(shape, npy_type_of(r.pixel_format_.data_type));
+    }
+
     // One frame: decoded whole (into the next slice of `stack` when read()
     // preallocated one) or, on the progressive path, up to its progression
-    // point of at most `dn`; then reduced to the wanted size.
+    // point of at most `dn`; then reduced to the wanted size. Without
+    // coalescing, a frame is a layer of the size its header gives.
     nb::object step(JxlReader &r) {
         if (r.exhausted_) stop();
         const bool into_stack = !progressive && stack.is_valid() && stack_pos < stack_len;
@@ -613,31 +653,49 @@ struct FrameIterator {
             PyObject *slot = PySequence_GetItem(stack.ptr(), static_cast<Py_ssize_t>(stack_pos));
             if (!slot) throw_current();
             arr = nb::steal(slot);  // C-contiguous view of one frame
-        } else {
-            arr = empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
-                              npy_type_of(r.pixel_format_.data_type));
+        } else if (!r.frame_events_) {
+            arr = new_frame(r);
         }
-        frame = arr;
         buffer_set = 0;
         out_ratio = 0;
-        void *buf = PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()));
-        const size_t expected = static_cast<size_t>(r.frame_nbytes_);
-        const size_t target = progressive ? dn : 0;
+        // Frames that a later frame may be drawn onto are completed; only a
+        // frame known to be the last one stops at its progression point.
+        size_t target = progressive && !r.frame_events_ ? dn : 0;
         const FramePlan *plan = r.frame_plan();
         int rc;
         {
             BusyGuard guard(r.busy_);
             for (;;) {
+                frame = arr;
+                void *buf = arr.is_valid() ? PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()))
+                                           : nullptr;
+                const size_t nbytes =
+                    arr.is_valid() ? static_cast<size_t>(PyArray_NBYTES(
+                                         reinterpret_cast<PyArrayObject *>(arr.ptr())))
+                                   : 0;
                 {
                     nb::gil_scoped_release unlocked;
                     rc = decode_frame_nogil(r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf,
-                                            expected, target, &out_ratio, &buffer_set, streaming,
-                                            plan);
+                                            nbytes, target, &out_ratio, &buffer_set, streaming, plan);
                 }
-                if (rc != RC_NEED_INPUT) break;
-                refill(r);
+                if (rc == RC_NEED_INPUT) {
+                    refill(r);
+                } else if (rc == RC_FRAME_HEADER) {
+                    JxlFrameHeader h;
+                    if (JxlDecoderGetFrameHeader(r.decoder_.get(), &h) != JXL_DEC_SUCCESS)
+                        raise_jxl("JxlDecoderGetFrameHeader failed");
+                    if (progressive) target = h.is_last ? dn : 0;
+                    // Layers have their own size; an assembled frame (extra
+                    // channels) is laid out for the whole image.
+                    if (!arr.is_valid())
+                        arr = r.coalesce_ || r.frame_plan()
+                                  ? new_frame(r)
+                                  : new_layer(r, h.layer_info.ysize, h.layer_info.xsize);
+                } else {
+                    break;
+                }
             }
-            if (rc == RC_FRAME) r.finish_frame(buf);
+            if (rc == RC_FRAME) r.finish_frame(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
         }
         frame.reset();
         if (rc == RC_EOF) {
@@ -645,7 +703,7 @@ struct FrameIterator {
             stop();
         }
         if (rc != RC_FRAME) r.raise_decode_error(rc);
-        if (!progressive) ++r.frames_done_;
+        ++r.frames_done_;
         if (into_stack) ++stack_pos;
         const size_t ratio = progressive && out_ratio ? out_ratio : dn;
         if (ratio < 2) return arr;
@@ -984,7 +1042,7 @@ nb::handle g_reader_type;
 // events only, the reader's coalescing), or 0 when the count is unknown.
 size_t frames_left(const JxlReader &r) {
     if (r.streaming_ || !r.src_data_ || r.downsample_ != 1 || !r.basic_info_.have_animation ||
-        r.exhausted_)
+        r.exhausted_ || !r.coalesce_)
         return 0;
     JxlDecoderPtr dec = JxlDecoderMake(nullptr);
     if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
@@ -992,6 +1050,7 @@ size_t frames_left(const JxlReader &r) {
             JXL_DEC_SUCCESS ||
         JxlDecoderSetInput(dec.get(), r.src_data_, r.src_size_) != JXL_DEC_SUCCESS)
         return 0;
+    JxlDecoderCloseInput(dec.get());
     size_t count = 0;
     for (;;) {
         JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
@@ -1007,6 +1066,71 @@ size_t frames_left(const JxlReader &r) {
     return count > used ? count - used : 0;
 }
 
+// read(): every frame left, stacked. An animation in memory has its frames
+// counted first (a bitstream parse, well under a millisecond) and decoded
+// into one preallocated stack, saving the stack's copy and half the peak
+// memory; any surprise falls back to stacking what was decoded.
+nb::object read_all(nb::handle self) {
+    nb::object it = self.attr("iter_frames")();
+    JxlReader &r = nb::cast<JxlReader &>(self);
+    const size_t done_before = r.frames_done_;
+    FrameIterator *fi = nullptr;
+    if (nb::isinstance<FrameIterator>(it) && !r.closed_ && r.decoder_ && !r.busy_) {
+        fi = &nb::cast<FrameIterator &>(it);
+        const size_t left = frames_left(r);
+        if (left >= 2 && !fi->started) {
+            const uint64_t total = checked_mul(left, r.frame_nbytes_, "the animation size");
+            check_max_bytes(total, r.max_bytes_,
+                            "decoding " + std::to_string(left) + " frames of " +
+                                std::to_string(r.frame_nbytes_) + " bytes");
+            nb::tuple shape = nb::borrow<nb::tuple>(r.frame_shape_);
+            npy_intp dims[4] = {static_cast<npy_intp>(left), 0, 0, 0};
+            const int nd = static_cast<int>(nb::len(shape));
+            for (int i = 0; i < nd; ++i) dims[i + 1] = nb::cast<npy_intp>(shape[i]);
+            PyObject *a = PyArray_EMPTY(nd + 1, dims, npy_type_of(r.pixel_format_.data_type), 0);
+            if (!a) throw_current();
+            fi->stack = nb::steal(a);
+            fi->stack_len = left;
+        }
+    }
+    nb::object stack = fi ? fi->stack : nb::object();
+    const size_t stack_len = fi ? fi->stack_len : 0;
+    // Frames of an unknown count are kept in a list and then stacked: their
+    // total is held to the budget as they come.
+    nb::list frames;
+    uint64_t total = 0;
+    for (;;) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw_current();
+            break;
+        }
+        nb::object f = nb::steal(item);
+        if (!stack.is_valid()) {
+            total += static_cast<uint64_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject *>(item)));
+            if (nb::len(frames) > 0)
+                check_max_bytes(total, r.max_bytes_,
+                                "decoding " + std::to_string(nb::len(frames) + 1) + " frames");
+        }
+        frames.append(f);
+    }
+    const size_t n = nb::len(frames);
+    if (n == 0) {
+        if (done_before > 0)
+            raise_py(PyExc_RuntimeError, "jxl: all frames have been read");
+        raise_jxl("jxl: no frames in stream");
+    }
+    if (stack.is_valid() && n == stack_len && fi->stack_pos == stack_len) return stack;
+    if (n == 1) return frames[0];
+    nb::object first_shape = frames[0].attr("shape");
+    for (size_t i = 1; i < n; ++i)
+        if (!first_shape.equal(frames[i].attr("shape")))
+            raise_py(PyExc_ValueError,
+                     "jxl: the layers differ in size and cannot be stacked; iterate over "
+                     "iter_frames() to get each one");
+    return nb::handle(g.np).attr("stack")(frames, "axis"_a = 0);
+}
+
 nb::object make_iterator(nb::handle reader, bool progressive) {
     FrameIterator it;
     it.reader_obj = nb::borrow(reader);
@@ -1020,108 +1144,38 @@ nb::handle reader_type() { return g_reader_type; }
 
 // ---- registration ----------------------------------------------------------
 
-void register_reader(nb::module_ &m) {
-    nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(IterGc::slots),
-                              "Iterator over the decoded frames of a JxlReader.")
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](FrameIterator &it) { return it.next(); })
-        .def("close", [](FrameIterator &it) { it.close(); },
-             "Stop the iteration; the reader stays open.");
+namespace {
 
-    using Self = nb::pointer_and_handle<JxlReader>;
-    nb::class_<JxlReader> cls(m, "JxlReader", nb::type_slots(reader_slots),
-                              "Streaming JPEG XL decoder.\n\n"
-                              "Parses the header on construction; frames are decoded one at a\n"
-                              "time by iter_frames() / read(). Accepts bytes-like objects, paths\n"
-                              "and binary file-likes; use as a context manager or call close().");
-    g_reader_type = cls;
+// The main fields of libjxl's JxlBasicInfo.
+nb::dict basic_info_dict(const JxlBasicInfo &b) {
+    nb::dict d;
+    d["xsize"] = b.xsize;
+    d["ysize"] = b.ysize;
+    d["bits_per_sample"] = b.bits_per_sample;
+    d["exponent_bits_per_sample"] = b.exponent_bits_per_sample;
+    d["num_color_channels"] = b.num_color_channels;
+    d["num_extra_channels"] = b.num_extra_channels;
+    d["alpha_bits"] = b.alpha_bits;
+    d["have_animation"] = b.have_animation != 0;
+    d["orientation"] = static_cast<int>(b.orientation);
+    d["intensity_target"] = static_cast<double>(b.intensity_target);
+    d["min_nits"] = static_cast<double>(b.min_nits);
+    d["relative_to_max_display"] = b.relative_to_max_display != 0;
+    d["linear_below"] = static_cast<double>(b.linear_below);
+    d["uses_original_profile"] = b.uses_original_profile != 0;
+    d["alpha_premultiplied"] = b.alpha_premultiplied != 0;
+    // Animation timing: plays (0 = forever), ticks per second.
+    const JxlAnimationHeader &a = b.animation;
+    d["num_loops"] = b.have_animation ? a.num_loops : 0u;
+    d["tps"] = b.have_animation && a.tps_denominator
+                   ? nb::object(nb::float_(double(a.tps_numerator) / a.tps_denominator))
+                   : nb::none();
+    d["have_timecodes"] = b.have_animation && a.have_timecodes;
+    return d;
+}
 
-    using Init = ParamList<kReaderOptions, Callable::Constructor, 0>;
-    bind_options<kReaderOptions, Callable::Constructor, JxlReader *>(
-        cls, "__init__",
-        [](JxlReader *self, const ReaderValues &v) {
-            new (self) JxlReader();
-            try {
-                self->init(v.data());
-            } catch (...) {
-                // nanobind runs no destructor for an instance whose __init__
-                // failed: release everything here. A background chunk reader
-                // started for this reader would otherwise keep its thread.
-                if (self->chunk_reader_.is_valid()) {
-                    try {
-                        self->chunk_reader_.attr("close")();
-                    } catch (...) {
-                    }
-                }
-                self->~JxlReader();
-                throw;
-            }
-        },
-        std::array<const char *, 0>{}, Init::signature("__init__", true, {}, "None"),
-        "Open a reader and parse the header; see the class docstring.");
-    nb::dict options = m.attr("_OPTIONS");
-    options["JxlReader"] = describe_options(kReaderOptions);
-
-    cls.def(
-           "iter_frames", [](Self self) { return make_iterator(self.h, false); },
-           "Yield one decoded numpy array per JXL frame.")
-        .def("__iter__", [](nb::handle self) { return self.attr("iter_frames")(); })
-        .def(
-            "read",
-            [](nb::handle self) -> nb::object {
-                nb::object it = self.attr("iter_frames")();
-                // An animation in memory: count its frames first (a bitstream
-                // parse, well under a millisecond) and decode them into one
-                // preallocated stack, saving the stack's copy and half the peak
-                // memory. Any surprise falls back to stacking what was decoded.
-                FrameIterator *fi = nullptr;
-                JxlReader &r = nb::cast<JxlReader &>(self);
-                if (nb::isinstance<FrameIterator>(it) && !r.closed_ && r.decoder_ && !r.busy_) {
-                    fi = &nb::cast<FrameIterator &>(it);
-                    const size_t left = frames_left(r);
-                    if (left >= 2 && !fi->started) {
-                        nb::tuple shape = nb::borrow<nb::tuple>(r.frame_shape_);
-                        npy_intp dims[4] = {static_cast<npy_intp>(left), 0, 0, 0};
-                        const int nd = static_cast<int>(nb::len(shape));
-                        for (int i = 0; i < nd; ++i) dims[i + 1] = nb::cast<npy_intp>(shape[i]);
-                        PyObject *a =
-                            PyArray_EMPTY(nd + 1, dims, npy_type_of(r.pixel_format_.data_type), 0);
-                        if (!a) throw_current();
-                        fi->stack = nb::steal(a);
-                        fi->stack_len = left;
-                    }
-                }
-                nb::object stack = fi ? fi->stack : nb::object();
-                const size_t stack_len = fi ? fi->stack_len : 0;
-                PyObject *lst = PySequence_List(it.ptr());
-                if (!lst) throw_current();
-                nb::list frames = nb::steal<nb::list>(lst);
-                const size_t n = nb::len(frames);
-                if (n == 0) raise_jxl("jxl: no frames in stream");
-                if (stack.is_valid() && n == stack_len && fi->stack_pos == stack_len) return stack;
-                if (n == 1) return frames[0];
-                return nb::handle(g.np).attr("stack")(frames, "axis"_a = 0);
-            },
-            "Decode the entire stream.\n\n"
-            "A still image gives its one frame; several frames are stacked on a new\n"
-            "leading axis.")
-        .def("_iter_frames_progressive",
-             [](Self self) { return make_iterator(self.h, true); })
-        .def("close", [](JxlReader &r) { r.close(); },
-             "Release the decoder, the runner, the streaming input and the input\n"
-             "reference. Safe to call more than once.")
-        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
-        .def(
-            "__exit__",
-            [](nb::handle self, nb::handle, nb::handle, nb::handle) {
-                self.attr("close")();
-                return false;
-            },
-            nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("tb").none())
-        .def("__reduce__", [](nb::handle self) { refuse_pickle(self); })
-        .def("__setstate__", [](nb::handle self, nb::handle) { refuse_pickle(self); },
-             nb::arg("state").none());
-
+// The header facts and metadata of an open (or closed) reader.
+void bind_reader_properties(nb::class_<JxlReader> &cls) {
     cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info_.xsize; })
         .def_prop_ro("ysize", [](JxlReader &r) { return r.basic_info_.ysize; })
         .def_prop_ro("samples", [](JxlReader &r) { return r.samples_; })
@@ -1135,7 +1189,7 @@ void register_reader(nb::module_ &m) {
         .def_prop_ro(
             "color",
             [](JxlReader &r) -> nb::object {
-                if (!r.parse_color_) return nb::none();
+                if (!r.parse_color_ || !r.have_encoding_) return nb::none();
                 const JxlColorEncoding &c = r.color_encoding_;
                 nb::dict d;
                 d["color_space"] = static_cast<int>(c.color_space);
@@ -1146,7 +1200,8 @@ void register_reader(nb::module_ &m) {
                 return d;
             },
             "Decoded JxlColorEncoding as a dict.\n\n"
-            "None when the reader was opened with parse_color=False.")
+            "None when the reader was opened with parse_color=False, or when the\n"
+            "colour is described only by an ICC profile (see icc_profile).")
         .def_prop_ro(
             "icc_profile",
             [](JxlReader &r) -> nb::object {
@@ -1243,33 +1298,7 @@ void register_reader(nb::module_ &m) {
             "\"exponent_bits_per_sample\", \"alpha_premultiplied\" for alpha and\n"
             "\"spot_color\" (red, green, blue, solidity) for spot colours. Known from\n"
             "the header alone.")
-        .def_prop_ro("basic_info", [](JxlReader &r) {
-            const JxlBasicInfo &b = r.basic_info_;
-            nb::dict d;
-            d["xsize"] = b.xsize;
-            d["ysize"] = b.ysize;
-            d["bits_per_sample"] = b.bits_per_sample;
-            d["exponent_bits_per_sample"] = b.exponent_bits_per_sample;
-            d["num_color_channels"] = b.num_color_channels;
-            d["num_extra_channels"] = b.num_extra_channels;
-            d["alpha_bits"] = b.alpha_bits;
-            d["have_animation"] = b.have_animation != 0;
-            d["orientation"] = static_cast<int>(b.orientation);
-            d["intensity_target"] = static_cast<double>(b.intensity_target);
-            d["min_nits"] = static_cast<double>(b.min_nits);
-            d["relative_to_max_display"] = b.relative_to_max_display != 0;
-            d["linear_below"] = static_cast<double>(b.linear_below);
-            d["uses_original_profile"] = b.uses_original_profile != 0;
-            d["alpha_premultiplied"] = b.alpha_premultiplied != 0;
-            // Animation timing: plays (0 = forever), ticks per second.
-            const JxlAnimationHeader &a = b.animation;
-            d["num_loops"] = b.have_animation ? a.num_loops : 0u;
-            d["tps"] = b.have_animation && a.tps_denominator
-                           ? nb::object(nb::float_(double(a.tps_numerator) / a.tps_denominator))
-                           : nb::none();
-            d["have_timecodes"] = b.have_animation && a.have_timecodes;
-            return d;
-        });
+        .def_prop_ro("basic_info", [](JxlReader &r) { return basic_info_dict(r.basic_info_); });
 
     // Internal state, read-only, for the tests of the concurrency guard, of
     // closing and of the streaming buffer (none of it observable otherwise).
@@ -1283,6 +1312,81 @@ void register_reader(nb::module_ &m) {
         .def_prop_ro("_input_closed", [](JxlReader &r) { return r.input_closed_ != 0; })
         .def_prop_ro("_chunk_reader", [](JxlReader &r) { return or_none(r.chunk_reader_); })
         .def_prop_ro("_has_decoder", [](JxlReader &r) { return static_cast<bool>(r.decoder_); });
+}
+
+}  // namespace
+
+void register_reader(nb::module_ &m) {
+    nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(IterGc::slots),
+                              "Iterator over the decoded frames of a JxlReader.")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](FrameIterator &it) { return it.next(); })
+        .def("close", [](FrameIterator &it) { it.close(); },
+             "Stop the iteration; the reader stays open.");
+
+    using Self = nb::pointer_and_handle<JxlReader>;
+    nb::class_<JxlReader> cls(m, "JxlReader", nb::type_slots(reader_slots),
+                              "Streaming JPEG XL decoder.\n\n"
+                              "Parses the header on construction; frames are decoded one at a\n"
+                              "time by iter_frames() / read(). Accepts bytes-like objects, paths\n"
+                              "and binary file-likes; use as a context manager or call close().");
+    g_reader_type = cls;
+
+    using Init = ParamList<kReaderOptions, Callable::Constructor, 0>;
+    bind_options<kReaderOptions, Callable::Constructor, JxlReader *>(
+        cls, "__init__",
+        [](JxlReader *self, const ReaderValues &v) {
+            new (self) JxlReader();
+            try {
+                self->init(v.data());
+            } catch (...) {
+                // nanobind runs no destructor for an instance whose __init__
+                // failed: release everything here. A background chunk reader
+                // started for this reader would otherwise keep its thread.
+                if (self->chunk_reader_.is_valid()) {
+                    try {
+                        self->chunk_reader_.attr("close")();
+                    } catch (...) {
+                    }
+                }
+                self->~JxlReader();
+                throw;
+            }
+        },
+        std::array<const char *, 0>{}, Init::signature("__init__", true, {}, "None"),
+        "Open a reader and parse the header; see the class docstring.");
+    nb::dict options = m.attr("_OPTIONS");
+    options["JxlReader"] = describe_options(kReaderOptions);
+
+    cls.def(
+           "iter_frames", [](Self self) { return make_iterator(self.h, false); },
+           nb::sig("def iter_frames(self) -> Iterator[numpy.ndarray]"),
+           "Yield one decoded numpy array per JXL frame.")
+        .def("__iter__", [](nb::handle self) { return self.attr("iter_frames")(); })
+        .def(
+            "read", &read_all, nb::sig("def read(self) -> numpy.ndarray"),
+            "Decode the entire stream.\n\n"
+            "A still image gives its one frame; several frames are stacked on a new\n"
+            "leading axis.")
+        .def("_iter_frames_progressive",
+             [](Self self) { return make_iterator(self.h, true); },
+             nb::sig("def _iter_frames_progressive(self) -> Iterator[numpy.ndarray]"))
+        .def("close", [](JxlReader &r) { r.close(); }, nb::sig("def close(self) -> None"),
+             "Release the decoder, the runner, the streaming input and the input\n"
+             "reference. Safe to call more than once.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__",
+            [](nb::handle self, nb::handle, nb::handle, nb::handle) {
+                self.attr("close")();
+                return false;
+            },
+            nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("tb").none())
+        .def("__reduce__", [](nb::handle self) { refuse_pickle(self); })
+        .def("__setstate__", [](nb::handle self, nb::handle) { refuse_pickle(self); },
+             nb::arg("state").none());
+
+    bind_reader_properties(cls);
 
     m.def(
         "_subsample_slice",

@@ -76,6 +76,7 @@ public:
     JxlDecoderPtr decoder_;
     size_t num_threads_ = 0;
     uint64_t max_pixels_ = kDefaultMaxPixels;  // 0: no limit
+    uint64_t max_bytes_ = kDefaultMaxBytes;    // 0: no limit
 
     nb::object data_ref_;  // null handle stands for None
     ByteView view_;        // buffer export of data_ref_, held while open
@@ -99,6 +100,8 @@ public:
     JxlBitDepth bit_depth_{};
     int have_basic_info_ = 0;
     int have_color_ = 0;
+    bool have_encoding_ = false;  // libjxl could describe the colour as an encoding
+    bool frame_events_ = false;   // JXL_DEC_FRAME is subscribed (layers, progressive)
     int parse_color_ = 0;
     int icc_fetched_ = 0;
     int coalesce_ = 1;
@@ -108,7 +111,7 @@ public:
     int frames_started_ = 0;
     int exhausted_ = 0;
     size_t skipped_ = 0;      // frames libjxl was told to skip
-    size_t frames_done_ = 0;  // frames delivered by the full-size frame loop
+    size_t frames_done_ = 0;  // frames delivered by the frame loop
     nb::object icc_profile_;
     nb::object frame_dtype_;
     nb::object frame_shape_;
@@ -168,6 +171,10 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_subsample(v); }},
     {"max_pixels", "int | None", "1073741824", "1073741824", false, 8,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.max_pixels_ = resolve_max_pixels(v); }},
+    {"max_bytes", "int | None", "8589934592", "8589934592", false, 16,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) {
+         r.max_bytes_ = resolve_limit(v, "max_bytes");
+     }},
     {"output_color", "_OutputColor", "None", "None", false, 11,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.set_output_color(v); }},
     {"desired_intensity_target", "float | None", "None", "None", false, 12,
@@ -188,6 +195,8 @@ using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 // above 0, until a progression point of at most that ratio, which is flushed
 // into `buf` (out_ratio: its ratio); the rest of that frame is then skipped.
 // With a `plan`, libjxl writes the plan's per-channel buffers instead of `buf`.
+// With JXL_DEC_FRAME subscribed it stops at each frame's header
+// (RC_FRAME_HEADER), so that the caller can size `buf` and choose the target.
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd, void *buf,
                        size_t buf_size, size_t target_ratio, size_t *out_ratio, int *buffer_set_io,
                        int streaming, const FramePlan *plan = nullptr);

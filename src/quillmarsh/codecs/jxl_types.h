@@ -32,6 +32,7 @@ namespace qmjxl {
 constexpr int RC_FRAME = 0;
 constexpr int RC_EOF = 1;
 constexpr int RC_NEED_INPUT = 2;
+constexpr int RC_FRAME_HEADER = 3;  // a frame's header is known, its pixels not yet
 constexpr int RC_ERR_PROCESS = -1;
 constexpr int RC_ERR_NEED_INPUT_FATAL = -2;
 constexpr int RC_ERR_BUF_SIZE_QUERY = -3;
@@ -115,9 +116,14 @@ PyObject *basic_info_to_dtype(const JxlBasicInfo &info);
 std::pair<nb::tuple, size_t> shape_from_basic_info(const JxlBasicInfo &info);
 
 // Decoder output format for `info` with `samples` per pixel; returns the byte
-// size of one full frame.
+// size of one full frame (ValueError when it overflows 64 bits).
 uint64_t configure_pixel_format(const JxlBasicInfo &info, size_t samples,
                                 JxlPixelFormat *pf, JxlBitDepth *bd);
+
+// a * b, or ValueError `what` when the product overflows 64 bits.
+uint64_t checked_mul(uint64_t a, uint64_t b, const char *what);
+// Byte size of a (ysize, xsize) frame of `pf` (checked).
+uint64_t frame_bytes(uint64_t xsize, uint64_t ysize, const JxlPixelFormat &pf);
 
 int npy_type_of(JxlDataType t);
 size_t bytes_per_sample(JxlDataType t);
@@ -142,10 +148,23 @@ size_t resolve_numthreads(nb::handle numthreads);
 // header claims more pixels than this is refused before any pixel buffer
 // exists (libjxl's own working set for such an image runs to gigabytes).
 constexpr uint64_t kDefaultMaxPixels = uint64_t(1) << 30;
-// None gives 0 (no limit); otherwise a positive integer.
-uint64_t resolve_max_pixels(nb::handle max_pixels);
+// Byte budget of the decoders' output: 8 GiB unless the caller says otherwise.
+constexpr uint64_t kDefaultMaxBytes = uint64_t(8) << 30;
+// None gives 0 (no limit); otherwise a positive integer (`name` in the error).
+uint64_t resolve_limit(nb::handle value, const char *name);
+inline uint64_t resolve_max_pixels(nb::handle max_pixels) {
+    return resolve_limit(max_pixels, "max_pixels");
+}
+// Raises ValueError when `nbytes` of output (for `what`) exceed `limit` (0: no limit).
+void check_max_bytes(uint64_t nbytes, uint64_t limit, const std::string &what);
 // Raises ValueError when `info` claims more than `limit` pixels (0: no limit).
 void check_max_pixels(const JxlBasicInfo &info, uint64_t limit);
+
+// After libjxl refused an in-memory stream whose input was closed: true when
+// the same bytes, left open, only run out (a cut stream) instead of failing.
+// Runs a pass of its own over `data` with `events` subscribed (pixels, if
+// any, are dropped), so it is for error paths only.
+bool input_is_cut(const uint8_t *data, size_t size, int events, bool coalesce);
 
 // Python-level helpers.
 bool is_path(nb::handle obj);           // str or os.PathLike

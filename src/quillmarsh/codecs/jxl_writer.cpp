@@ -226,7 +226,10 @@ void parse_dest(JxlWriter &w, nb::handle dest, const Args &) {
         o.dest = nb::none();
         o.is_buffer = true;
     } else if (is_path(dest)) {
-        o.dest = nb::module_::import_("builtins").attr("open")(dest, "wb");
+        // A temporary file beside the target, renamed over it only by a
+        // successful close: a failure never touches an existing file. Its
+        // constructor refuses a missing folder or an unwritable target now.
+        o.dest = nb::module_::import_("quillmarsh.core.io").attr("AtomicOutput")(dest);
         o.own_dest = true;
     } else if (get_attr_optional(dest, "write").is_valid()) {
         o.dest = nb::borrow(dest);
@@ -451,10 +454,14 @@ void JxlWriter::create_encoder() {
 
 void JxlWriter::abort_init() noexcept {
     release_native();
+    discard_dest();
+}
+
+void JxlWriter::discard_dest() noexcept {
     if (!opt.own_dest || !opt.dest.is_valid()) return;
     PyObject *exc_type, *exc_value, *exc_tb;
     PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-    PyObject *r = PyObject_CallMethod(opt.dest.ptr(), "close", nullptr);
+    PyObject *r = PyObject_CallMethod(opt.dest.ptr(), "discard", nullptr);
     if (r)
         Py_DECREF(r);
     else
@@ -497,8 +504,8 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
     dtype_to_jxl(reinterpret_cast<PyObject *>(PyArray_DESCR(arr)), &dtype, &bps, &exp_bps);
 
     // JxlBasicInfo holds 32-bit sizes; a wider array would be silently cut.
-    constexpr npy_intp kMaxDim = std::numeric_limits<uint32_t>::max();
-    if (xsize > kMaxDim || ysize > kMaxDim)
+    constexpr uint64_t kMaxDim = std::numeric_limits<uint32_t>::max();
+    if (static_cast<uint64_t>(xsize) > kMaxDim || static_cast<uint64_t>(ysize) > kMaxDim)
         raise_py(PyExc_ValueError, "jxl: frame of " + std::to_string(ysize) + " x " +
                                        std::to_string(xsize) +
                                        " pixels is too large (at most 4294967295 per side)");
@@ -564,7 +571,10 @@ void JxlWriter::set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples) {
         nb::object hdr = get_attr_optional(opt.color_spec, "is_hdr");
         if (hdr.is_valid() && truthy(hdr)) {
             b.uses_original_profile = JXL_TRUE;
-            if (b.intensity_target == 0.0f) b.intensity_target = 10000.0f;
+            // The nominal peak: 1000 nits for HLG (BT.2100's, libjxl's and
+            // cjxl's choice), 10000 for PQ.
+            const bool hlg = enum_attr(opt.color_spec, "transfer") == JXL_TRANSFER_FUNCTION_HLG;
+            b.intensity_target = hlg ? 1000.0f : 10000.0f;
         }
     }
     if (opt.intensity_target > 0.0f) b.intensity_target = opt.intensity_target;
@@ -879,6 +889,7 @@ void JxlWriter::run(EncStep &s) {
     out_.capacity = s.capacity;
     out_.used = s.used;
     if (s.add) ++frame_count_;  // a refused frame counts too
+    if (s.add && rc != ENC_ERR_ADD_FRAME) ++frames_accepted_;
     switch (rc) {
         case ENC_OK: return;
         case ENC_ERR_REALLOC: raise_py(PyExc_MemoryError, "jxl: failed to grow output buffer");
@@ -1029,6 +1040,7 @@ void JxlWriter::write_jpeg(nb::handle data) {
     ++frame_count_;  // a refused frame counts too, as in write_frame
     if (rc == JPEG_ERR_INPUT) raise_jpeg_check(check);
     if (rc != 0) raise_add_jpeg_frame(status, err);
+    ++frames_accepted_;
     EncStep s = step();
     s.close_input = true;
     s.drain_after = true;
@@ -1049,11 +1061,21 @@ nb::object JxlWriter::close() {
     check_not_busy();
     if (closed_) return nb::none();
     BusyGuard guard(busy_);
+    // A stream without frames is not a JPEG XL file: nothing is delivered.
+    if (frames_accepted_ == 0 && encoder_) {
+        finish();
+        raise_py(PyExc_ValueError, "jxl: no frames were written");
+    }
     if (encoder_) {
         JxlEncoderCloseInput(encoder_.get());
         EncStep s = step();
         s.drain_after = true;
-        run(s);
+        try {
+            run(s);
+        } catch (...) {
+            if (opt.own_dest) finish();  // nothing of it reaches the target
+            throw;
+        }
     }
     nb::object result = nb::none();
     if (opt.is_buffer) {
@@ -1062,26 +1084,32 @@ nb::object JxlWriter::close() {
             static_cast<Py_ssize_t>(out_.used));
         if (!b) throw_current();
         result = nb::steal(b);
-    } else {
-        flush_to_dest();
-        if (opt.own_dest && opt.dest.is_valid()) {
-            PyObject *r = PyObject_CallMethod(opt.dest.ptr(), "close", nullptr);
-            if (r) {
-                Py_DECREF(r);
-            } else {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_current();
-                PyErr_Clear();
-            }
+    } else if (opt.own_dest) {
+        try {
+            flush_to_dest();
+            if (opt.dest.is_valid()) opt.dest.attr("commit")();
+        } catch (...) {
+            finish();
+            throw;
         }
+    } else {
+        flush_to_dest();  // a failed write keeps the stream for another close()
     }
     release_native();
     closed_ = true;
     return result;
 }
 
+void JxlWriter::finish() noexcept {
+    release_native();
+    discard_dest();
+    closed_ = true;
+}
+
 void JxlWriter::abandon() {
     check_not_busy();
     release_native();
+    discard_dest();
 }
 
 // ---- binding ---------------------------------------------------------------

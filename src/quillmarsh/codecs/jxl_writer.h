@@ -57,7 +57,7 @@ int encode_step_nogil(EncStep &s) noexcept;
 // The constructor's options, normalised (one field per option-table row;
 // -1 or 0.0 marks an option that was not given).
 struct WriterOptions {
-    nb::object dest;  // the opened file, the caller's file-like, or None
+    nb::object dest;  // an AtomicOutput for a path, the caller's file-like, or None
     bool own_dest = false;
     bool is_buffer = false;
     nb::object color_spec;
@@ -104,9 +104,11 @@ public:
     // Refuses use while a lock-free step of this writer runs (or re-entry
     // from inside one of its calls into Python).
     void check_not_busy() const;
-    void abandon();  // __exit__ with an exception
+    void abandon();  // __exit__ with an exception: nothing is delivered
     // The native part of every way out: encoder, then runner, then buffer.
     void release_native() noexcept;
+    // Removes the temporary file of a path destination (the target stays as it was).
+    void discard_dest() noexcept;
 
     std::array<nb::object *, 5> gc_refs() {
         return {&opt.dest, &opt.color_spec, &first_dtype_, &opt.channels,
@@ -132,6 +134,9 @@ private:
     // Runs `s` without the interpreter lock, keeps its buffer, raises its error.
     void run(EncStep &s);
     void flush_to_dest();
+    // A close that delivers nothing: native objects and the temporary file
+    // go, and the writer is closed.
+    void finish() noexcept;
 
     // The runner is declared before the encoder so that the encoder, which
     // uses it, is destroyed first.
@@ -148,7 +153,8 @@ private:
     nb::object first_dtype_;
     size_t first_xsize_ = 0, first_ysize_ = 0, first_samples_ = 0;
     size_t frame_nbytes_ = 0;
-    size_t frame_count_ = 0;
+    size_t frame_count_ = 0;      // frames submitted, refused ones included
+    size_t frames_accepted_ = 0;  // frames libjxl took
     // Channels beyond colour and alpha.
     uint32_t ncolor_ = 0;
     std::vector<ExtraSpec> extras_;
