@@ -231,9 +231,9 @@ size_t resolve_numthreads(nb::handle numthreads) {
     return std::min(n, kMaxThreads);
 }
 
-uint64_t resolve_limit(nb::handle max_pixels, const char *name) {
-    if (max_pixels.is_none()) return 0;
-    PyObject *idx = PyNumber_Index(max_pixels.ptr());
+uint64_t resolve_limit(nb::handle value, const char *name) {
+    if (value.is_none()) return 0;
+    PyObject *idx = PyNumber_Index(value.ptr());
     if (!idx) throw_current();
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
@@ -242,7 +242,7 @@ uint64_t resolve_limit(nb::handle max_pixels, const char *name) {
     if (overflow > 0) return 0;  // beyond any image libjxl can describe
     if (overflow < 0 || v < 1)
         raise_py(PyExc_ValueError, std::string(name) + " must be a positive integer or None (got " +
-                                       std::string(nb::repr(max_pixels).c_str()) + ")");
+                                       std::string(nb::repr(value).c_str()) + ")");
     return static_cast<uint64_t>(v);
 }
 
