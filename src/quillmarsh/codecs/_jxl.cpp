@@ -381,8 +381,11 @@ namespace {
 // is replaced by a plain function with the same signature (return annotation
 // included) and docstring that forwards to it (see _forward.py).
 void expose_forwarder(nb::handle scope, const char *name, const std::string &qualname) {
-    static nb::object make = nb::module_::import_("quillmarsh.codecs._forward").attr("forwarder");
-    nb::setattr(scope, name, make(scope.attr(name), qualname));
+    // Kept for the life of the process: a static nb::object would be released
+    // after the interpreter has gone.
+    static PyObject *make =
+        nb::object(nb::module_::import_("quillmarsh.codecs._forward").attr("forwarder")).release().ptr();
+    nb::setattr(scope, name, nb::handle(make)(scope.attr(name), qualname));
 }
 
 }  // namespace
