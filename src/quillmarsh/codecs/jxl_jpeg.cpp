@@ -414,7 +414,8 @@ int reconstruct_nogil(ReconstructJob *job) {
             return fail_dec(job, "JxlDecoderProcessInput", st);
         } else if (st == JXL_DEC_NEED_MORE_INPUT) {
             return REC_TRUNCATED;
-        } else if (st == JXL_DEC_ERROR) {
+        } else {
+            // JXL_DEC_ERROR, or an event this loop did not subscribe to.
             return fail_dec(job, "JxlDecoderProcessInput", st);
         }
     }
