@@ -589,7 +589,7 @@ NB_MODULE(_jxl, m) {
           "transcode_jpeg", "reconstruct_jpeg"})
         expose_with_exact_doc(m, name, false);
     nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
-    for (const char *name : {"iter_frames", "read", "close", "_iter_frames_progressive"})
+    for (const char *name : {"iter_frames", "read", "read_into", "close", "_iter_frames_progressive"})
         expose_with_exact_doc(reader, name, true);
     for (const char *name : {"write_frame", "write_jpeg", "close"})
         expose_with_exact_doc(writer, name, true);
