@@ -10,7 +10,13 @@ conformance files next to the project) changed by a seeded mutation loop: bit
 flips, byte sets, truncations, splices of two streams, inserted, deleted and
 repeated runs. Each execution drives one target: `decode` (downsample 1/2/4/8,
 both subsample phases, an index, a file-like input, streaming), a `JxlReader`
-with its properties and metadata, `frame_count` or `thumbnail_bytes`.
+with its properties and metadata, `frame_count` or `thumbnail_bytes`, the
+metadata boxes and frame headers, extra channels, colour-managed output
+(`output_color="srgb"`), `reconstruct_jpeg`, the Pillow plugin (open, load,
+seek) and the numcodecs codec's `decode`. Real JPEG files (Pillow's baseline,
+progressive, grey and EXIF/XMP-carrying output), mutated the same way, drive
+`transcode_jpeg`; a JPEG that is accepted must come back bit for bit from
+`reconstruct_jpeg`.
 
 Allowed outcomes are a result or one of the module's documented exception
 types. Anything else is a finding: another exception type, a crash (the worker
@@ -127,6 +133,50 @@ def conformance_seeds() -> tuple[list[tuple[str, bytes]], list[tuple[str, bytes]
     return cheap, costly
 
 
+def jpeg_seeds(side: int = 32) -> list[tuple[str, bytes]]:
+    """Pillow's JPEG output of several kinds (the JPEG parser's seeds)."""
+    from PIL import Image
+
+    h, w = side * 3 // 4, side
+    rgb = Image.fromarray(_image(h, w, 3, "uint8", 11))
+    grey = Image.fromarray(_image(h, w, 1, "uint8", 12))
+    exif = Image.Exif()
+    exif[0x0112] = 6  # orientation
+    exif[0x010F] = "quillmarsh"
+    xmp = b'<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
+    out = []
+    for name, im, opts in (
+            ("jpeg-baseline", rgb, dict(quality=85)),
+            ("jpeg-progressive", rgb, dict(quality=75, progressive=True)),
+            ("jpeg-grey", grey, dict(quality=90)),
+            ("jpeg-444", rgb, dict(quality=95, subsampling=0)),
+            ("jpeg-exif-xmp", rgb, dict(quality=80, exif=exif.tobytes(), xmp=xmp)),
+            ("jpeg-restart", rgb, dict(quality=70, optimize=True)),
+    ):
+        buf = io.BytesIO()
+        try:
+            im.save(buf, "JPEG", **opts)
+        except TypeError:  # an older Pillow without xmp=
+            opts.pop("xmp", None)
+            buf = io.BytesIO()
+            im.save(buf, "JPEG", **opts)
+        out.append((name, buf.getvalue()))
+    return out
+
+
+def transcoded_seeds(jpegs: list[tuple[str, bytes]]) -> list[tuple[str, bytes]]:
+    """JPEG XL files carrying reconstruction data and metadata boxes."""
+    from quillmarsh.codecs import _jxl
+
+    out = []
+    for name, data in jpegs:
+        out.append((name + "-jxl", _jxl.transcode_jpeg(data, effort=1, numthreads=1)))
+    name, data = jpegs[-2]
+    out.append((name + "-jxl-nometa",
+                _jxl.transcode_jpeg(data, effort=1, numthreads=1, keep_metadata=False)))
+    return out
+
+
 def big_seed() -> bytes:
     """A stream above the 4 MiB streaming threshold (noise coded losslessly)."""
     import numpy as np
@@ -145,13 +195,15 @@ class Corpus:
         self.small = encoder_seeds(side)
         conf_small, conf_large = conformance_seeds()
         self.small += conf_small
+        self.jpeg = jpeg_seeds(side)
+        self.small += transcoded_seeds(self.jpeg)
         # The in-suite run keeps to fast inputs; the long run also decodes
         # the large real files now and then.
         self.large = [] if quick else conf_large
         self.big = big_seed() if big else None
 
     def describe(self) -> str:
-        return (f"{len(self.small)} small seeds, {len(self.large)} large, "
+        return (f"{len(self.small)} small seeds, {len(self.jpeg)} JPEG, {len(self.large)} large, "
                 f"streaming seed {'yes' if self.big else 'no'}")
 
 
@@ -227,7 +279,13 @@ def make_case(seed: int, i: int, corpus: Corpus):
                 del data[rng.randrange(4 * 1024 * 1024 + 1, len(data)):]
             data = bytes(data)
         return name, data, target, rng.getrandbits(32)
-    if corpus.large and r < 0.004:
+    if r < 0.1:
+        # The JPEG parser: mutated JPEG files, spliced with each other.
+        name, data = rng.choice(corpus.jpeg)
+        if rng.random() < 0.95:
+            data = mutate(rng, data, corpus.jpeg)
+        return name, data, "transcode", rng.getrandbits(32)
+    if corpus.large and r < 0.104:
         name, data = rng.choice(corpus.large)
     else:
         name, data = rng.choice(corpus.small)
@@ -310,14 +368,111 @@ def t_stream(data, rng):
         return _consume(r.iter_frames(), rng.choice((1, 100)))
 
 
+def t_transcode(data, rng):
+    """A JPEG into JPEG XL; what is accepted must rebuild the same bytes."""
+    from quillmarsh.codecs import _jxl
+
+    jxl = _jxl.transcode_jpeg(data, effort=rng.choice((1, 1, 3)), numthreads=1,
+                              keep_metadata=rng.random() < 0.8)
+    if rng.random() < 0.5:
+        back = _jxl.reconstruct_jpeg(jxl, numthreads=1)
+        if back != data:
+            raise AssertionError(f"reconstruct_jpeg gave {len(back)} bytes for a "
+                                 f"{len(data)}-byte JPEG, not the same")
+    return jxl
+
+
+def t_reconstruct(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    if rng.random() < 0.5:
+        return _jxl.reconstruct_jpeg(data, numthreads=1)
+    dest = io.BytesIO()
+    _jxl.reconstruct_jpeg(data, dest, numthreads=1)
+    return dest.getvalue()
+
+
+def t_boxes(data, rng):
+    """Metadata boxes, frame headers and channel descriptions (no pixels)."""
+    from quillmarsh.codecs import _jxl
+
+    if rng.random() < 0.3:
+        return _jxl.frames_info(data, coalesce=rng.random() < 0.7)
+    with _jxl.JxlReader(data, parse_color=rng.random() < 0.5, numthreads=1,
+                        coalesce=rng.random() < 0.7) as r:
+        facts = (r.exif, r.xmp, r.jumbf, r.boxes, r.has_jpeg_reconstruction, r.channels)
+        if rng.random() < 0.5:
+            facts += (r.frames_info,)
+    return facts
+
+
+def t_extra(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    if rng.random() < 0.5:
+        return _jxl.decode(data, extra_channels=True, numthreads=1,
+                           downsample=rng.choice((1, 8)),
+                           render_spot_colors=rng.random() < 0.3, rescale=rng.random() < 0.3)
+    with _jxl.JxlReader(data, extra_channels=True, numthreads=1) as r:
+        r.channels
+        return _consume(r.iter_frames(), rng.choice((1, 3)))
+
+
+def t_color(data, rng):
+    from quillmarsh.codecs import _jxl
+
+    return _jxl.decode(data, output_color="srgb", numthreads=1, parse_color=True,
+                       downsample=rng.choice((1, 1, 8)),
+                       desired_intensity_target=rng.choice((None, None, 100.0)))
+
+
+def t_pillow(data, rng):
+    from PIL import Image
+
+    import quillmarsh.pillow  # noqa: F401  (registers the format)
+
+    with Image.open(io.BytesIO(data), formats=["JXL"]) as im:
+        im.load()
+        for k in range(1, min(getattr(im, "n_frames", 1), 4)):
+            im.seek(k)
+            im.load()
+        if rng.random() < 0.2:
+            im.seek(rng.choice((0, 1, 7)))
+        return im.size, im.mode
+
+
+def t_numcodecs(data, rng):
+    import numpy as np
+
+    from quillmarsh.codecs.numcodecs import JpegXl
+
+    codec = JpegXl()
+    if rng.random() < 0.5:
+        return codec.decode(data)
+    out = np.empty(rng.choice((768, 2304, 3072, 1 << 16)), dtype=np.uint8)
+    return codec.decode(data, out=out)
+
+
 TARGETS = {
     "decode": t_decode, "decode_index": t_decode_index, "filelike": t_filelike,
     "reader": t_reader, "frame_count": t_frame_count, "thumbnail": t_thumbnail,
-    "stream": t_stream,
+    "stream": t_stream, "transcode": t_transcode, "reconstruct": t_reconstruct,
+    "boxes": t_boxes, "extra": t_extra, "color": t_color, "pillow": t_pillow,
+    "numcodecs": t_numcodecs,
 }
-# Weighted: the reader and decode carry the most code.
+# Weighted: the reader and decode carry the most code. "transcode" takes the
+# JPEG seeds and "stream" the big one (see make_case).
 TARGET_NAMES = ("decode", "decode", "decode_index", "filelike", "reader", "reader",
-                "frame_count", "thumbnail")
+                "frame_count", "thumbnail", "reconstruct", "boxes", "boxes", "extra",
+                "color", "pillow", "numcodecs")
+# Exceptions a target may raise besides the module's own: Pillow reports an
+# unreadable file as OSError (UnidentifiedImageError) and a missing frame as
+# EOFError.
+EXTRA_ALLOWED = {"pillow": (OSError, EOFError)}
+
+
+# (target, outcome) -> count in this process: "ok" or the allowed exception's type.
+OUTCOMES: dict[tuple[str, str], int] = {}
 
 
 def run_one(data: bytes, target: str, param: int):
@@ -325,11 +480,19 @@ def run_one(data: bytes, target: str, param: int):
     rng = random.Random(param)
     try:
         TARGETS[target](data, rng)
-    except allowed_exceptions():
+    except allowed_exceptions() + EXTRA_ALLOWED.get(target, ()) as e:
+        key = (target, type(e).__name__)
+        OUTCOMES[key] = OUTCOMES.get(key, 0) + 1
         return None
     except BaseException as e:  # noqa: BLE001 - everything else is a finding
         return e
+    OUTCOMES[(target, "ok")] = OUTCOMES.get((target, "ok"), 0) + 1
     return None
+
+
+def _save_outcomes(findings: Path, start: int) -> None:
+    rows = [[t, o, n] for (t, o), n in sorted(OUTCOMES.items())]
+    (findings / f".outcomes-{os.getppid()}-{start}.json").write_text(json.dumps(rows))
 
 
 # ---- worker ------------------------------------------------------------------
@@ -360,6 +523,9 @@ def worker(args) -> int:
                                           "target": target, "type": type(err).__name__,
                                           "message": str(err)[:300]}) + "\n")
             mm[8:16] = struct.pack("<q", i + 1)  # executions completed
+            if (i + 1 - args.start) % 2000 == 0:
+                _save_outcomes(findings, args.start)
+    _save_outcomes(findings, args.start)
     return 0
 
 
@@ -469,6 +635,11 @@ def drive(args) -> dict:
         s["mm"].close()
         s["file"].close()
         s["path"].unlink()
+    outcomes: dict[str, dict[str, int]] = {}
+    for f in findings.glob(f".outcomes-{os.getpid()}-*.json"):
+        for t, o, k in json.loads(f.read_text()):
+            outcomes.setdefault(t, {})[o] = outcomes.setdefault(t, {}).get(o, 0) + k
+        f.unlink()
     exc = []
     log = findings / "findings.jsonl"
     if log.exists():
@@ -477,7 +648,7 @@ def drive(args) -> dict:
     return {"executions": n, "seconds": round(time.monotonic() - t0, 1),
             "crashes": [r for r in records if r["kind"] == "crash"],
             "hangs": [r for r in records if r["kind"] == "hang"],
-            "exceptions": exc}
+            "exceptions": exc, "outcomes": outcomes}
 
 
 def replay(args) -> int:
@@ -556,6 +727,8 @@ def main(argv=None) -> int:
               f"{len(summary['crashes'])} crashes, {len(summary['hangs'])} hangs, "
               f"{len(summary['exceptions'])} unexpected exceptions "
               f"(details in {args.findings}/findings.jsonl)")
+        for t, counts in sorted(summary["outcomes"].items()):
+            print(f"  {t:12} " + ", ".join(f"{o} {k}" for o, k in sorted(counts.items())))
     bad = summary["crashes"] or summary["hangs"] or summary["exceptions"]
     return 1 if bad else 0
 

@@ -6,7 +6,8 @@
 
 Every scenario is one kind of call on good and on failing inputs (decode,
 encode, frame_count, thumbnail_bytes, JxlReader construction and close, the
-streaming reader), repeated after a warm-up; the resident set size is read
+streaming reader, JPEG recompression and reconstruction, metadata boxes and
+frame headers, colour-managed output, extra channels), repeated after a warm-up; the resident set size is read
 from /proc/self/statm before and after. A scenario whose RSS grows by more
 than --limit-kib fails. Exit status 1 when any does.
 """
@@ -81,6 +82,10 @@ class Inputs:
         self.header_only = self.still[:12]
         self.cut = self.still[:3]  # inside the image header
         self.junk = b"not a jpeg xl stream at all"
+        self.jpeg = _jpeg(rgb)
+        self.jpeg_cut = self.jpeg[: len(self.jpeg) // 2]
+        self.recompressed = _jxl.transcode_jpeg(self.jpeg, effort=1, numthreads=1)
+        self.rgba = _jxl.encode(_image(24, 32, 4), effort=2, numthreads=1)
         self.path = os.path.join(tmpdir, "still.jxl")
         with open(self.path, "wb") as f:
             f.write(self.still)
@@ -88,6 +93,16 @@ class Inputs:
         self.big_path = os.path.join(tmpdir, "big.jxl")
         with open(self.big_path, "wb") as f:
             f.truncate(4 * 1024 * 1024 + 1)
+
+
+def _jpeg(rgb) -> bytes:
+    from PIL import Image
+
+    buf = io.BytesIO()
+    exif = Image.Exif()
+    exif[0x010F] = "quillmarsh"
+    Image.fromarray(rgb).save(buf, "JPEG", quality=85, exif=exif.tobytes())
+    return buf.getvalue()
 
 
 def _expect_failure(fn, *args, **kwargs):
@@ -198,7 +213,46 @@ def scenarios(inp: Inputs) -> dict:
         finally:
             qio.BackgroundChunkReader = prev
 
+    def jpeg_good():
+        jxl = _jxl.transcode_jpeg(inp.jpeg, effort=1, numthreads=1)
+        assert _jxl.reconstruct_jpeg(jxl, numthreads=1) == inp.jpeg
+        out = io.BytesIO()
+        _jxl.reconstruct_jpeg(inp.recompressed, out, numthreads=1)
+
+    def jpeg_fail():
+        _expect_failure(_jxl.transcode_jpeg, inp.jpeg_cut, effort=1, numthreads=1)
+        _expect_failure(_jxl.transcode_jpeg, inp.junk)
+        _expect_failure(_jxl.reconstruct_jpeg, inp.still, numthreads=1)  # no JPEG inside
+        _expect_failure(_jxl.reconstruct_jpeg, inp.recompressed[: len(inp.recompressed) // 2])
+
+    def boxes_good():
+        with _jxl.JxlReader(inp.recompressed, numthreads=1) as r:
+            assert r.exif is not None and r.has_jpeg_reconstruction
+            r.xmp, r.jumbf, r.boxes, r.frames_info, r.channels
+        _jxl.frames_info(inp.anim)
+        _jxl.frames_info(inp.still, coalesce=False)
+
+    def boxes_fail():
+        _expect_failure(_jxl.frames_info, inp.cut)
+        _expect_failure(_jxl.frames_info, inp.junk)
+        _expect_failure(_jxl.JxlReader, inp.recompressed[:40])
+
+    def color_channels_good():
+        _jxl.decode(inp.lossy, output_color="srgb", numthreads=1)
+        _jxl.decode(inp.rgba, extra_channels=True, numthreads=1)
+        with _jxl.JxlReader(inp.anim, extra_channels=True, numthreads=1) as r:
+            r.channels
+            r.read()
+
+    def color_channels_fail():
+        _expect_failure(_jxl.decode, inp.truncated, output_color="srgb", numthreads=1)
+        _expect_failure(_jxl.decode, inp.still, output_color="no-such-space")
+        _expect_failure(_jxl.decode, inp.truncated, extra_channels=True, numthreads=1)
+
     return {
+        "jpeg": jpeg_good, "jpeg-fail": jpeg_fail,
+        "boxes": boxes_good, "boxes-fail": boxes_fail,
+        "color-channels": color_channels_good, "color-channels-fail": color_channels_fail,
         "decode": decode_good, "decode-fail": decode_fail,
         "encode": encode_good, "encode-fail": encode_fail,
         "frame_count": frame_count_good, "frame_count-fail": frame_count_fail,

@@ -30,6 +30,19 @@ PKG_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmarsh.__file__))
 pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"),
                                 reason="needs /proc peak-RSS reset")
 
+# Under AddressSanitizer (scripts/asan.sh preloads it) the sanitizer's own
+# shadow memory and quarantine are resident too, and calls run several times
+# slower: the outcomes are still checked, the RSS and time bounds are not.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def check_cost(got: dict, peak_kib: int, seconds: float | None = None) -> None:
+    if SANITIZED:
+        return
+    assert got["peak_kib"] < peak_kib, got
+    if seconds is not None:
+        assert got["seconds"] < seconds, got
+
 # ---- crafting --------------------------------------------------------------
 
 _U32_BITS = (9, 13, 18, 30)
@@ -203,7 +216,7 @@ def test_gigapixel_claim_is_refused_by_max_pixels(bombs, kind, op):
         pass
     else:
         assert exc == "ValueError" and "exceeds max_pixels=1073741824" in message, got
-    assert got["seconds"] < 1.0 and got["peak_kib"] < 16 * 1024, got
+    check_cost(got, 16 * 1024, seconds=1.0)
 
 
 @pytest.mark.parametrize("op", ["decode-nolimit", "decode-ds8-nolimit",
@@ -219,13 +232,13 @@ def test_gigapixel_claim_without_limit_fails_cleanly_without_committing_memory(b
         # A clean refusal: libjxl finds the frame data inconsistent with the
         # claimed size.
         assert exc in ("JxlError", "MemoryError"), got
-    assert got["peak_kib"] < 64 * 1024, got
+    check_cost(got, 64 * 1024)
 
 
 def test_header_parse_of_a_bomb_commits_nothing(bombs):
     got = probe(bombs["lossy"], "header")
     assert got["outcome"] == ["result", "(65536, 65536, 3)"]
-    assert got["peak_kib"] < 16 * 1024, got
+    check_cost(got, 16 * 1024)
 
 
 def test_large_but_cheap_image_decodes_at_one_eighth(tmp_path):

@@ -134,13 +134,15 @@ def test_check_signature_refuses_non_byte_buffers(bad, exc):
      "(data, *, numthreads=None, keep_orientation=False, coalesce=True, parse_color=False, "
      "streaming=False, index=None, downsample=1, subsample='top-left', max_pixels=1073741824, "
      "max_bytes=8589934592, output_color=None, desired_intensity_target=None, "
-     "extra_channels=False, render_spot_colors=False, rescale=False, unpremultiply_alpha=False)"),
+     "extra_channels=False, render_spot_colors=False, rescale=False, unpremultiply_alpha=False, out=None)"),
     (jxl.encode, "Encode a single ndarray (or animation stack) to JPEG XL bytes.", None),
     (jxl.frame_count, "Return the number of frames in a JPEG XL stream.",
      "(data, *, numthreads=None)"),
     (jxl.thumbnail_bytes, "Return the JXL byte-prefix consumed up to the DC progressive pass.",
      "(data, *, numthreads=None, max_pixels=1073741824)"),
-    (jxl.JxlReader.iter_frames, "Yield one decoded numpy array per JXL frame.", "(self)"),
+    (jxl.JxlReader.iter_frames, "Yield one decoded numpy array per JXL frame.",
+     "(self, *, out=None)"),
+    (jxl.JxlReader.read_into, "Decode the frames left into `out` and return it.", "(self, out)"),
     (jxl.JxlReader.read, "Decode the entire stream.", "(self)"),
     (jxl.JxlWriter.close, "Finalize encoding and release resources.", "(self)"),
     (jxl.JxlWriter.write_frame, None, "(self, arr, *, is_last=False, duration=None, name=None)"),

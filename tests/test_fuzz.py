@@ -97,3 +97,47 @@ def test_a_crashing_execution_is_recorded_with_its_input_and_the_run_goes_on(tmp
     saved = (tmp_path / "findings" / "crash-17.jxl").read_bytes()
     assert saved == fuzz.make_case(0, 17, corpus)[1]
     assert summary["hangs"] == [] and summary["exceptions"] == []
+
+
+def test_the_short_run_drives_every_target_and_the_jpeg_seeds_only_into_transcode():
+    corpus = fuzz.Corpus(quick=True, big=False, side=16)
+    cases = [fuzz.make_case(2024, i, corpus) for i in range(3000)]
+    seen = {target for _, _, target, _ in cases}
+    assert seen == set(fuzz.TARGETS) - {"stream"}
+    jpeg_names = {name for name, _ in corpus.jpeg}
+    assert all((target == "transcode") == (name in jpeg_names) for name, _, target, _ in cases)
+
+
+def test_jpeg_seeds_round_trip_and_their_transcodes_carry_boxes():
+    jpegs = fuzz.jpeg_seeds(16)
+    assert {"jpeg-progressive", "jpeg-grey", "jpeg-exif-xmp"} <= dict(jpegs).keys()
+    transcoded = dict(fuzz.transcoded_seeds(jpegs))
+    for name, data in jpegs:
+        assert data[:2] == b"\xff\xd8"
+        assert _jxl.reconstruct_jpeg(transcoded[name + "-jxl"]) == data, name
+    with _jxl.JxlReader(transcoded["jpeg-exif-xmp-jxl"]) as r:
+        assert r.has_jpeg_reconstruction
+        assert r.exif is not None and r.xmp is not None
+    with _jxl.JxlReader(transcoded["jpeg-exif-xmp-jxl-nometa"]) as r:
+        assert r.exif is None and r.xmp is None
+
+
+@pytest.mark.parametrize("target, data", [
+    ("pillow", b"\xff\x0a" + b"\x00" * 30),  # Pillow's OSError is allowed there only
+    ("numcodecs", b"PK\x03\x04 not a chunk"),
+    ("transcode", b"\xff\xd8\xff\xe0 broken"),
+    ("reconstruct", b"\xff\x0a\xff\x07"),
+    ("boxes", b"\x00\x00\x00\x0cJXL \r\n\x87\n\xff\xff\xff\xff"),
+])
+def test_new_targets_pass_their_documented_failures(target, data):
+    assert fuzz.run_one(data, target, 1) is None
+
+
+def test_a_jpeg_that_does_not_rebuild_is_a_finding(monkeypatch):
+    jpeg = dict(fuzz.jpeg_seeds(16))["jpeg-baseline"]
+    real = _jxl.reconstruct_jpeg
+    monkeypatch.setattr(_jxl, "reconstruct_jpeg", lambda d, **k: real(d, **k)[:-1])
+    # param 1 chooses the reconstruction check for some seeds; try a few.
+    errs = [fuzz.run_one(jpeg, "transcode", p) for p in range(8)]
+    assert any(isinstance(e, AssertionError) for e in errs)
+    assert all(e is None or isinstance(e, AssertionError) for e in errs)

@@ -345,6 +345,19 @@ def test_reconstruct_refuses_more_pixels_than_allowed(recompressed):
     assert jxl.reconstruct_jpeg(recompressed, max_pixels=None) == BASE
 
 
+def test_reconstruction_stops_at_its_size_budget(tmp_path):
+    # 2 MiB of zeros after the end-of-image marker compress to almost nothing,
+    # so the rebuilt file is far above 16 times its JPEG XL plus 1 MiB.
+    original = make_jpeg(8, 8, quality=50, mode="L") + bytes(2 << 20)
+    data = jxl.transcode_jpeg(original)
+    dest = tmp_path / "out.jpg"
+    with pytest.raises(jxl.JxlError, match="would exceed"):
+        jxl.reconstruct_jpeg(data, dest)
+    assert not dest.exists() and list(tmp_path.iterdir()) == []
+    small = make_jpeg(8, 8, quality=50, mode="L") + bytes(1 << 19)
+    assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(small)) == small
+
+
 @pytest.mark.parametrize("func", [jxl.transcode_jpeg, jxl.reconstruct_jpeg])
 @pytest.mark.parametrize("dest, error", [(42, TypeError), ("missing-dir/out", FileNotFoundError),
                                          (".", IsADirectoryError)])

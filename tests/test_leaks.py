@@ -24,7 +24,8 @@ pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="
 
 SCENARIOS = {"decode", "decode-fail", "encode", "encode-fail", "frame_count",
              "frame_count-fail", "thumbnail_bytes", "thumbnail_bytes-fail", "reader-close",
-             "reader-fail", "streaming"}
+             "reader-fail", "streaming", "jpeg", "jpeg-fail", "boxes", "boxes-fail",
+             "color-channels", "color-channels-fail"}
 
 
 def _load():

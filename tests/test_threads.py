@@ -13,9 +13,11 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import quillmarsh
+from quillmarsh.codecs import _jxl
 
 PKG_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(quillmarsh.__file__)))
 
@@ -376,3 +378,25 @@ def test_no_frame_resumes_after_a_refill_failed_mid_frame(tmp_path, exc, ds):
     msg = ("jxl: JxlReader cannot resume after its input failed part-way through a frame; "
            "open the stream again")
     assert out == {"first": exc, "retries": [msg, msg], "fresh": True}
+
+
+# numthreads=None sizes the thread pool from the image: none for one group,
+# the default beyond. Either way the output is the one of an explicit count.
+@pytest.mark.parametrize("shape", [(1, 1, 3), (64, 48, 3), (256, 256), (257, 40, 3), (300, 300, 4)])
+@pytest.mark.parametrize("kw", [dict(lossless=True), dict(distance=1.5, effort=5)])
+def test_default_threads_match_explicit_counts(shape, kw):
+    rng = np.random.default_rng(sum(shape))
+    img = rng.integers(0, 256, shape).astype(np.uint8)
+    data = _jxl.encode(img, **kw)
+    assert data == _jxl.encode(img, numthreads=1, **kw) == _jxl.encode(img, numthreads=2, **kw)
+    # The writer attaches its runner at the first frame; later frames use it.
+    frames = np.stack([img, img[::-1]])
+    anim = [_jxl.JxlWriter(numthreads=n, animation=True, **kw) for n in (None, 1)]
+    for w in anim:
+        for f in frames:
+            w.write_frame(np.ascontiguousarray(f))
+    assert anim[0].close() == anim[1].close()
+    want = _jxl.decode(data, numthreads=1)
+    np.testing.assert_array_equal(_jxl.decode(data), want)
+    with _jxl.JxlReader(data) as r:
+        np.testing.assert_array_equal(r.read(), want)

@@ -560,7 +560,7 @@ NB_MODULE(_jxl, m) {
                              "thumbnail_bytes", "frames_info", "transcode_jpeg", "reconstruct_jpeg"})
         if (nb::hasattr(m, name)) expose_forwarder(m, name, name);
     nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
-    for (const char *name : {"iter_frames", "read", "close", "_iter_frames_progressive"})
+    for (const char *name : {"iter_frames", "read", "read_into", "close", "_iter_frames_progressive"})
         expose_forwarder(reader, name, std::string("JxlReader.") + name);
     for (const char *name : {"write_frame", "write_jpeg", "close"})
         expose_forwarder(writer, name, std::string("JxlWriter.") + name);

@@ -232,14 +232,18 @@ class JxlReader:
     def channels(self) -> list[_Channel]:
         """One dict per channel, colour first, then the extra channels in file
         order; known from the header alone."""
-    def iter_frames(self) -> Iterator[_Frame]:
-        """Yield one decoded numpy array per JXL frame."""
+    def iter_frames(self, *, out: _Frame | None = None) -> Iterator[_Frame]:
+        """Yield one decoded numpy array per JXL frame; with ``out`` every
+        frame is written into it and ``out`` is yielded."""
     def __iter__(self) -> Iterator[_Frame]: ...
     def read(self) -> _Frame:
         """Decode the entire stream.
 
         One frame gives that frame; several give a stack ``(T, Y, X[, C])``.
         """
+    def read_into(self, out: _Frame) -> _Frame:
+        """Decode the frames left into ``out`` (read()'s shape and dtype,
+        C-contiguous, writeable) and return it."""
     def close(self) -> None:
         """Release the decoder; safe to call more than once."""
     def __enter__(self: _R) -> _R: ...
@@ -336,6 +340,7 @@ def decode(
     render_spot_colors: bool = False,
     rescale: bool = False,
     unpremultiply_alpha: bool = False,
+    out: _Frame | None = None,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
 

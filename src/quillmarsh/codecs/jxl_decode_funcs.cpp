@@ -110,7 +110,9 @@ std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
 
 constexpr size_t kData = option_index(kReaderOptions, "data");
 constexpr size_t kIndex = option_index(kReaderOptions, "index");
-static_assert(kData < std::size(kReaderOptions) && kIndex < std::size(kReaderOptions));
+constexpr size_t kOut = option_index(kReaderOptions, "out");
+static_assert(kData < std::size(kReaderOptions) && kIndex < std::size(kReaderOptions) &&
+              kOut < std::size(kReaderOptions));
 
 // One JxlReader for the call, used as a context manager: its __exit__ closes
 // it on every way out, and every error passes through unchanged.
@@ -144,10 +146,12 @@ nb::object decode(const ReaderValues &v) {
     nb::object r = reader.attr("__enter__")();
     nb::object result;
     try {
+        const nb::handle out = v[kOut];
         if (index.is_none()) {
-            result = r.attr("read")();
+            result = out.is_none() ? r.attr("read")() : r.attr("read_into")(out);
         } else {
-            nb::object frames = r.attr("iter_frames")();
+            nb::object frames = out.is_none() ? r.attr("iter_frames")()
+                                              : r.attr("iter_frames")("out"_a = out);
             PyObject *first = PyIter_Next(frames.ptr());
             if (!first) {
                 if (PyErr_Occurred()) throw_current();
@@ -180,7 +184,9 @@ void register_decode_funcs(nb::module_ &m) {
           "`streaming` reads large files in the background. An image whose header\n"
           "claims more than `max_pixels` pixels (default 2**30) is refused with\n"
           "ValueError before anything is allocated, and so is output above\n"
-          "`max_bytes` bytes (default 8 GiB, all frames together); None lifts either.");
+          "`max_bytes` bytes (default 8 GiB, all frames together); None lifts either.\n"
+          "With `out`, a C-contiguous array of the result's shape and dtype, the\n"
+          "frames are written into it and `out` is returned.");
     m.def("frame_count", &frame_count, "data"_a.none(), nb::kw_only(),
           "numthreads"_a.none() = nb::none(),
           nb::sig("def frame_count(data: object, *, numthreads: object = None) -> int"),

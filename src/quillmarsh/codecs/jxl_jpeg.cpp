@@ -394,6 +394,9 @@ int reconstruct_nogil(ReconstructJob *job) {
             if (int rc = offer(job->size + job->size / 2 + kOutGranule)) return rc;
         } else if (st == JXL_DEC_JPEG_NEED_MORE_OUTPUT) {
             used = out.size() - JxlDecoderReleaseJPEGBuffer(dec);
+            // libjxl asks again before the rest is full when its next piece
+            // does not fit: only a larger buffer makes progress.
+            if (out.size() >= job->limit) return REC_TOO_LARGE;
             if (int rc = offer(out.size() + std::max(out.size() / 2, kOutGranule))) return rc;
         } else if (st == JXL_DEC_FULL_IMAGE) {
             // One image is all a reconstructable file holds.
@@ -411,7 +414,8 @@ int reconstruct_nogil(ReconstructJob *job) {
             return fail_dec(job, "JxlDecoderProcessInput", st);
         } else if (st == JXL_DEC_NEED_MORE_INPUT) {
             return REC_TRUNCATED;
-        } else if (st == JXL_DEC_ERROR) {
+        } else {
+            // JXL_DEC_ERROR, or an event this loop did not subscribe to.
             return fail_dec(job, "JxlDecoderProcessInput", st);
         }
     }

@@ -227,6 +227,26 @@ void JxlReader::init(const nb::handle *values) {
     parse_header();
 }
 
+namespace {
+// The image size from the header in `data` alone, or false when it is not
+// readable there (the decoder proper reports why).
+bool header_size(const uint8_t *data, size_t size, uint32_t *xsize, uint32_t *ysize) {
+    if (!data || size == 0) return false;
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
+        return false;
+    JxlDecoderCloseInput(dec.get());
+    JxlBasicInfo info;
+    if (JxlDecoderProcessInput(dec.get()) != JXL_DEC_BASIC_INFO ||
+        JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
+        return false;
+    *xsize = info.xsize;
+    *ysize = info.ysize;
+    return true;
+}
+}  // namespace
+
 void JxlReader::open_decoder() {
     decoder_ = JxlDecoderMake(nullptr);
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
@@ -234,6 +254,9 @@ void JxlReader::open_decoder() {
     auto check = [](JxlDecoderStatus st, const char *name) {
         if (st != JXL_DEC_SUCCESS) raise_dec(name, st);
     };
+    uint32_t xsize = 0, ysize = 0;
+    if (auto_threads_ && num_threads_ > 1 && header_size(src_data_, src_size_, &xsize, &ysize))
+        num_threads_ = threads_for_size(xsize, ysize, num_threads_);
     if (num_threads_ > 1) {
         runner_ = JxlThreadParallelRunnerMake(nullptr, num_threads_);
         if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
@@ -557,6 +580,33 @@ struct FrameIterator {
     nb::object stack;
     size_t stack_len = 0, stack_pos = 0;
     size_t out_ratio = 0;
+    // The caller's memory: `stack` came from read_into() (a frame past its end
+    // is an error, not a new array), or every frame goes into `out_frame`.
+    bool caller_stack = false;
+    nb::object out_frame;
+
+    // Where the next frame goes, or null for a new array.
+    nb::object dest_slot() {
+        if (stack.is_valid()) {
+            if (stack_pos >= stack_len) return {};
+            PyObject *slot = PySequence_GetItem(stack.ptr(), static_cast<Py_ssize_t>(stack_pos));
+            if (!slot) throw_current();
+            return nb::steal(slot);  // C-contiguous view of one frame
+        }
+        return out_frame;
+    }
+
+    // A decoded frame `res` handed out: copied into `dest` unless libjxl
+    // wrote it there already (`direct`).
+    nb::object deliver(nb::object res, const nb::object &dest, bool direct) {
+        if (caller_stack && !dest.is_valid())
+            raise_py(PyExc_ValueError, "jxl: the stream has more frames than out holds (" +
+                                           std::to_string(stack_len) + ")");
+        if (!dest.is_valid()) return res;
+        if (!direct) nb::handle(g.np).attr("copyto")(dest, res);
+        if (stack.is_valid()) ++stack_pos;
+        return dest;
+    }
 
     // A failed refill leaves libjxl mid-frame (see input_failed_).
     static void refill(JxlReader &r) {
@@ -583,7 +633,10 @@ struct FrameIterator {
             nb::inst_ptr<JxlReader>(reader_obj)->check_not_busy();
             nb::object d = delegate;  // alive for the call, whatever close() does
             PyObject *item = PyIter_Next(d.ptr());
-            if (item) return nb::steal(item);
+            if (item) {
+                nb::object res = nb::steal(item);
+                return deliver(res, dest_slot(), false);
+            }
             if (PyErr_Occurred()) {
                 finished = true;
                 delegate.reset();
@@ -645,14 +698,15 @@ struct FrameIterator {
     // coalescing, a frame is a layer of the size its header gives.
     nb::object step(JxlReader &r) {
         if (r.exhausted_) stop();
-        const bool into_stack = !progressive && stack.is_valid() && stack_pos < stack_len;
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
+        const nb::object dest = progressive ? nb::object() : dest_slot();
+        // Full-size frames are decoded straight into the destination; layers
+        // get an array of their own size once their header is known.
+        const bool direct = dest.is_valid() && dn == 1 && r.coalesce_;
         nb::object arr;
-        if (into_stack) {
-            PyObject *slot = PySequence_GetItem(stack.ptr(), static_cast<Py_ssize_t>(stack_pos));
-            if (!slot) throw_current();
-            arr = nb::steal(slot);  // C-contiguous view of one frame
+        if (direct) {
+            arr = dest;
         } else if (!r.frame_events_) {
             arr = new_frame(r);
         }
@@ -704,10 +758,11 @@ struct FrameIterator {
         }
         if (rc != RC_FRAME) r.raise_decode_error(rc);
         ++r.frames_done_;
-        if (into_stack) ++stack_pos;
         const size_t ratio = progressive && out_ratio ? out_ratio : dn;
-        if (ratio < 2) return arr;
-        return subsample_slice(arr, static_cast<Py_ssize_t>(ratio), r.subsample_mode_);
+        nb::object res = ratio < 2 ? arr
+                                   : subsample_slice(arr, static_cast<Py_ssize_t>(ratio),
+                                                     r.subsample_mode_);
+        return deliver(res, dest, direct);
     }
 
     void close() {
@@ -716,7 +771,9 @@ struct FrameIterator {
         delegate.reset();
     }
 
-    std::array<nb::object *, 3> gc_refs() { return {&reader_obj, &delegate, &frame}; }
+    std::array<nb::object *, 5> gc_refs() {
+        return {&reader_obj, &delegate, &frame, &stack, &out_frame};
+    }
 };
 
 // ---- colour-managed output ---------------------------------------------------
@@ -1040,9 +1097,9 @@ nb::handle g_reader_type;
 
 // Frames left in an in-memory stream, counted by a parse-only decoder (frame
 // events only, the reader's coalescing), or 0 when the count is unknown.
-size_t frames_left(const JxlReader &r) {
-    if (r.streaming_ || !r.src_data_ || r.downsample_ != 1 || !r.basic_info_.have_animation ||
-        r.exhausted_ || !r.coalesce_)
+size_t frames_left(const JxlReader &r, bool any_downsample = false) {
+    if (r.streaming_ || !r.src_data_ || (r.downsample_ != 1 && !any_downsample) ||
+        !r.basic_info_.have_animation || r.exhausted_ || !r.coalesce_)
         return 0;
     JxlDecoderPtr dec = JxlDecoderMake(nullptr);
     if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
@@ -1136,6 +1193,91 @@ nb::object make_iterator(nb::handle reader, bool progressive) {
     it.reader_obj = nb::borrow(reader);
     it.progressive = progressive;
     return nb::cast(std::move(it));
+}
+
+// The shape of one delivered frame: the header's, reduced by `downsample`.
+std::vector<npy_intp> delivered_frame_shape(const JxlReader &r) {
+    std::vector<npy_intp> shape;
+    for (nb::handle d : nb::borrow<nb::tuple>(r.frame_shape_)) shape.push_back(nb::cast<npy_intp>(d));
+    const auto n = static_cast<npy_intp>(r.downsample_);
+    shape[0] = (shape[0] + n - 1) / n;
+    shape[1] = (shape[1] + n - 1) / n;
+    return shape;
+}
+
+std::string shape_text(const npy_intp *dims, size_t nd) {
+    std::string t = "(";
+    for (size_t i = 0; i < nd; ++i) t += (i ? ", " : "") + std::to_string(dims[i]);
+    return t + (nd == 1 ? ",)" : ")");
+}
+
+// Refuses, before anything is decoded, an `out` that frames cannot be
+// written into as they are: wrong shape or dtype, strided, or read-only.
+void check_out(nb::handle out, const std::vector<npy_intp> &shape, int npy_type) {
+    if (!PyArray_Check(out.ptr()))
+        raise_py(PyExc_TypeError, std::string("jxl: out must be a numpy.ndarray (got ") +
+                                      Py_TYPE(out.ptr())->tp_name + ")");
+    auto *a = reinterpret_cast<PyArrayObject *>(out.ptr());
+    const size_t nd = static_cast<size_t>(PyArray_NDIM(a));
+    const bool shape_ok = nd == shape.size() && std::equal(shape.begin(), shape.end(), PyArray_DIMS(a));
+    const bool type_ok = PyArray_TYPE(a) == npy_type && PyArray_ISNOTSWAPPED(a);
+    const bool contiguous = PyArray_IS_C_CONTIGUOUS(a);
+    const bool writeable = PyArray_ISWRITEABLE(a);
+    if (shape_ok && type_ok && contiguous && writeable) return;
+    nb::object want_dtype = nb::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(npy_type)));
+    std::string got = "shape " + shape_text(PyArray_DIMS(a), nd) + ", dtype " +
+                      std::string(nb::str(nb::handle(reinterpret_cast<PyObject *>(PyArray_DESCR(a)))).c_str());
+    if (!contiguous) got += ", not C-contiguous";
+    if (!writeable) got += ", read-only";
+    raise_py(PyExc_ValueError, "jxl: out must be a writeable C-contiguous array of shape " +
+                                   shape_text(shape.data(), shape.size()) + " and dtype " +
+                                   nb::str(want_dtype).c_str() + " (got " + got + ")");
+}
+
+// read() into the caller's array: the frames left, stacked when there are
+// several (as read() returns them), each written in place.
+nb::object read_into(nb::handle self, nb::handle out) {
+    JxlReader &r = nb::cast<JxlReader &>(self);
+    r.check_open();
+    r.check_not_busy();
+    std::vector<npy_intp> shape = delivered_frame_shape(r);
+    const int type = npy_type_of(r.pixel_format_.data_type);
+    // A streamed animation is not counted ahead: out's length is taken as the
+    // count and checked as frames arrive.
+    const bool uncounted = r.basic_info_.have_animation && r.streaming_;
+    size_t count = r.basic_info_.have_animation ? frames_left(r, true) : 1;
+    if (uncounted && PyArray_Check(out.ptr()) &&
+        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(out.ptr())) ==
+            static_cast<int>(shape.size()) + 1)
+        count = static_cast<size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject *>(out.ptr()), 0));
+    const bool stacked = uncounted || count >= 2;
+    if (stacked) shape.insert(shape.begin(), static_cast<npy_intp>(count));
+    check_out(out, shape, type);
+
+    nb::object it = self.attr("iter_frames")();
+    FrameIterator &fi = nb::cast<FrameIterator &>(it);
+    if (stacked) {
+        fi.stack = nb::borrow(out);
+        fi.stack_len = count;
+        fi.caller_stack = true;
+    } else {
+        fi.out_frame = nb::borrow(out);
+    }
+    size_t n = 0;
+    while (!stacked ? n < 1 : true) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw_current();
+            break;
+        }
+        Py_DECREF(item);
+        ++n;
+    }
+    if (n == 0) raise_jxl("jxl: no frames in stream");
+    if (stacked && n != count)
+        raise_jxl("jxl: the stream has " + std::to_string(n) + " frames but out holds " +
+                  std::to_string(count));
+    return nb::borrow(out);
 }
 
 }  // namespace
@@ -1359,9 +1501,28 @@ void register_reader(nb::module_ &m) {
     options["JxlReader"] = describe_options(kReaderOptions);
 
     cls.def(
-           "iter_frames", [](Self self) { return make_iterator(self.h, false); },
-           nb::sig("def iter_frames(self) -> Iterator[numpy.ndarray]"),
-           "Yield one decoded numpy array per JXL frame.")
+           "iter_frames",
+           [](Self self, nb::handle out) {
+               nb::object it = make_iterator(self.h, false);
+               if (!out.is_none()) {
+                   JxlReader &r = *self.p;
+                   r.check_open();
+                   check_out(out, delivered_frame_shape(r), npy_type_of(r.pixel_format_.data_type));
+                   nb::cast<FrameIterator &>(it).out_frame = nb::borrow(out);
+               }
+               return it;
+           },
+           nb::kw_only(), "out"_a.none() = nb::none(),
+           nb::sig("def iter_frames(self, *, out: numpy.ndarray | None = None) -> "
+                   "Iterator[numpy.ndarray]"),
+           "Yield one decoded numpy array per JXL frame.\n\n"
+           "With `out` (a C-contiguous array of one frame's shape and dtype), every\n"
+           "frame is written into it and `out` itself is yielded.")
+        .def("read_into", &read_into, "out"_a,
+             nb::sig("def read_into(self, out: numpy.ndarray) -> numpy.ndarray"),
+             "Decode the frames left into `out` and return it.\n\n"
+             "`out` has read()'s shape and dtype and is C-contiguous and writeable;\n"
+             "it is checked before anything is decoded (ValueError naming both).")
         .def("__iter__", [](nb::handle self) { return self.attr("iter_frames")(); })
         .def(
             "read", &read_all, nb::sig("def read(self) -> numpy.ndarray"),

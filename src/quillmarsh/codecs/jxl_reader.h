@@ -75,6 +75,7 @@ public:
     JxlThreadParallelRunnerPtr runner_;
     JxlDecoderPtr decoder_;
     size_t num_threads_ = 0;
+    bool auto_threads_ = false;  // numthreads=None: sized from the header
     uint64_t max_pixels_ = kDefaultMaxPixels;  // 0: no limit
     uint64_t max_bytes_ = kDefaultMaxBytes;    // 0: no limit
 
@@ -153,7 +154,10 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
     {"data", "_Input", kRequired, kRequired, true, 2,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.open_input(v); }},
     {"numthreads", "int | None", "None", "None", false, 3,
-     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.num_threads_ = resolve_numthreads(v); }},
+     [](JxlReader &r, nb::handle v, const OptionArgs &) {
+         r.num_threads_ = resolve_numthreads(v);
+         r.auto_threads_ = v.is_none();
+     }},
     {"keep_orientation", "bool", "False", "False", false, 5,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.keep_orientation_ = truthy(v); }},
     {"coalesce", "bool", "True", "True", false, 4,
@@ -187,6 +191,7 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.rescale_ = truthy(v); }},
     {"unpremultiply_alpha", "bool", "False", "False", false, 16,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.unpremultiply_ = truthy(v); }},
+    {"out", "_Frame | None", nullptr, "None", false, 0, nullptr},
 };
 using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 

@@ -143,6 +143,12 @@ nb::object empty_frame(const nb::tuple &shape, int npy_type);
 
 // numthreads: None or <= 0 gives libjxl's default worker count.
 size_t resolve_numthreads(nb::handle numthreads);
+// The workers worth starting for an image of xsize x ysize when the caller
+// left numthreads at None: an image of one 256x256 group has nothing to
+// share out, and starting the threads would cost more than the decode.
+inline size_t threads_for_size(uint64_t xsize, uint64_t ysize, size_t n) {
+    return xsize <= 256 && ysize <= 256 ? 1 : n;
+}
 
 // Decompression-bomb guard of the decoding entry points: an image whose
 // header claims more pixels than this is refused before any pixel buffer

@@ -282,6 +282,7 @@ void parse_decoding_speed(JxlWriter &w, nb::handle v, const Args &) {
 void parse_progressive(JxlWriter &w, nb::handle v, const Args &) { w.opt.progressive = truthy(v); }
 void parse_numthreads(JxlWriter &w, nb::handle v, const Args &) {
     w.opt.num_threads = resolve_numthreads(v);
+    w.opt.auto_threads = v.is_none();
 }
 void parse_animation(JxlWriter &w, nb::handle v, const Args &) { w.opt.animation = truthy(v); }
 void parse_container(JxlWriter &w, nb::handle v, const Args &) { w.opt.container = truthy(v); }
@@ -443,8 +444,13 @@ void JxlWriter::init(const nb::handle *values) {
 void JxlWriter::create_encoder() {
     encoder_ = JxlEncoderMake(nullptr);
     if (!encoder_) raise_jxl("JxlEncoderCreate returned NULL");
-    if (opt.num_threads <= 1) return;
-    runner_ = JxlThreadParallelRunnerMake(nullptr, opt.num_threads);
+    // With numthreads=None the runner waits for the first frame's size.
+    if (!opt.auto_threads) attach_runner(opt.num_threads);
+}
+
+void JxlWriter::attach_runner(size_t threads) {
+    if (threads <= 1 || runner_) return;
+    runner_ = JxlThreadParallelRunnerMake(nullptr, threads);
     if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
     const JxlEncoderStatus st =
         JxlEncoderSetParallelRunner(encoder_.get(), JxlThreadParallelRunner, runner_.get());
@@ -520,6 +526,8 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
 
     pixel_format_ = {split_ ? ncolor_ : static_cast<uint32_t>(samples), dtype, JXL_NATIVE_ENDIAN,
                      0};
+    if (opt.auto_threads)
+        attach_runner(threads_for_size(first_xsize_, first_ysize_, opt.num_threads));
     // Animations and metadata boxes always go in the container.
     const bool container = opt.container || opt.animation || meta.wants_container();
     check_enc(encoder_.get(), JxlEncoderUseContainer(encoder_.get(), container),

@@ -67,6 +67,7 @@ struct WriterOptions {
     int decoding_speed = 0;
     bool progressive = false;
     size_t num_threads = 0;
+    bool auto_threads = false;  // numthreads=None: sized from the first frame
     bool animation = false;
     bool container = false;
     float intensity_target = 0.0f;
@@ -120,6 +121,8 @@ public:
 
 private:
     void create_encoder();
+    // A runner of `threads` workers (none for one), before the first frame.
+    void attach_runner(size_t threads);
     void configure_from_first_frame(nb::handle arr);
     void set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples);
     void set_color(JxlDataType dtype, bool is_gray);

@@ -1,0 +1,117 @@
+"""Decoding into the caller's array: decode(out=), read_into(), iter_frames(out=)."""
+
+import numpy as np
+import pytest
+
+from quillmarsh.codecs import _jxl
+from quillmarsh.core.errors import JxlError
+
+
+def _image(h, w, c, dtype=np.uint8, seed=0):
+    rng = np.random.default_rng(seed)
+    hi = 256 if dtype == np.uint8 else 65536
+    shape = (h, w) if c == 1 else (h, w, c)
+    return rng.integers(0, hi, shape).astype(dtype)
+
+
+STILL = {
+    "rgb8": _jxl.encode(_image(40, 52, 3), lossless=True),
+    "gray16": _jxl.encode(_image(33, 20, 1, np.uint16), lossless=True),
+    "rgba8-lossy": _jxl.encode(_image(70, 90, 4), distance=2.0),
+}
+ANIM = _jxl.encode(np.stack([_image(24, 36, 3, seed=i) for i in range(4)]), animation=True,
+                   lossless=True)
+
+
+@pytest.mark.parametrize("name", sorted(STILL))
+@pytest.mark.parametrize("options", [{}, {"downsample": 2}, {"downsample": 8}, {"index": 0}])
+def test_decode_into_out_is_bit_exact_and_returns_out(name, options):
+    want = _jxl.decode(STILL[name], **options)
+    out = np.full_like(want, 7)
+    got = _jxl.decode(STILL[name], out=out, **options)
+    assert got is out
+    np.testing.assert_array_equal(out, want)
+
+
+@pytest.mark.parametrize("options", [{}, {"downsample": 2}, {"downsample": 8}])
+def test_animation_into_a_stack(options):
+    want = _jxl.decode(ANIM, **options)
+    assert want.shape[0] == 4
+    out = np.zeros_like(want)
+    with _jxl.JxlReader(ANIM, **options) as r:
+        assert r.read_into(out) is out
+    np.testing.assert_array_equal(out, want)
+    # decode(out=) of one frame of the animation
+    one = np.zeros_like(want[2])
+    _jxl.decode(ANIM, index=2, out=one, **options)
+    np.testing.assert_array_equal(one, want[2])
+
+
+def test_read_into_takes_the_frames_left_and_iter_frames_reuses_out():
+    want = _jxl.decode(ANIM)
+    with _jxl.JxlReader(ANIM) as r:
+        next(iter(r.iter_frames()))
+        rest = np.zeros_like(want[1:])
+        r.read_into(rest)
+    np.testing.assert_array_equal(rest, want[1:])
+    with _jxl.JxlReader(ANIM) as r:
+        buf = np.zeros_like(want[0])
+        for i, frame in enumerate(r.iter_frames(out=buf)):
+            assert frame is buf
+            np.testing.assert_array_equal(buf, want[i])
+    assert i == 3
+
+
+def _bad_outs(want):
+    return {
+        "shape": (np.zeros(want.shape[:-1] + (want.shape[-1] + 1,), want.dtype), "shape"),
+        "frames": (np.zeros((3,) + want.shape[1:], want.dtype), "shape"),
+        "dtype": (np.zeros(want.shape, np.uint16), "dtype uint16"),
+        "byteorder": (np.zeros(want.shape, want.dtype.newbyteorder()), "dtype"),
+        "strided": (np.zeros(want.shape[:-1] + (want.shape[-1] * 2,), want.dtype)[..., ::2],
+                    "not C-contiguous"),
+        "fortran": (np.asfortranarray(np.zeros(want.shape, want.dtype)), "not C-contiguous"),
+        "read-only": (np.zeros(want.shape, want.dtype), "read-only"),
+    }
+
+
+@pytest.mark.parametrize("kind", ["shape", "frames", "dtype", "byteorder", "strided", "fortran",
+                                  "read-only"])
+def test_unusable_out_is_refused_before_decoding(kind):
+    want = _jxl.decode(ANIM)
+    out, named = _bad_outs(want)[kind]
+    if kind == "byteorder" and want.dtype.itemsize == 1:
+        out = np.zeros(want.shape, np.int8)  # a single-byte type cannot be swapped
+    if kind == "read-only":
+        out.flags.writeable = False
+    before = out.copy()
+    with pytest.raises(ValueError) as e:
+        _jxl.decode(ANIM, out=out)
+    msg = str(e.value)
+    assert f"shape {want.shape}" in msg and "dtype uint8" in msg and named in msg, msg
+    np.testing.assert_array_equal(out, before)  # nothing written
+    # The reader stays usable after a refusal.
+    with _jxl.JxlReader(ANIM) as r:
+        with pytest.raises(ValueError):
+            r.read_into(out)
+        np.testing.assert_array_equal(r.read(), want)
+
+
+@pytest.mark.parametrize("out", [[[0]], b"abc", None])
+def test_out_must_be_an_array(out):
+    with _jxl.JxlReader(STILL["rgb8"]) as r:
+        with pytest.raises(TypeError):
+            r.read_into(out)
+
+
+def test_read_into_a_closed_or_finished_reader():
+    want = _jxl.decode(STILL["rgb8"])
+    r = _jxl.JxlReader(STILL["rgb8"])
+    r.read()
+    out = np.full_like(want, 9)
+    with pytest.raises(JxlError, match="^jxl: no frames in stream$"):
+        r.read_into(out)
+    assert (out == 9).all()
+    r.close()
+    with pytest.raises(RuntimeError):
+        r.read_into(np.zeros_like(want))
