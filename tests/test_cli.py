@@ -392,3 +392,40 @@ def test_max_pixels_usage_errors(tmp_path, value):
                          status=2)
     assert "--max-pixels must be a positive integer or 'none'" in err
 
+
+
+@pytest.mark.parametrize("budget, ok", [("36863", False), ("36864", True), ("none", True)])
+def test_max_bytes_holds_all_frames_together_to_the_budget(work, budget, ok):
+    # anim.jxl: 3 frames of 48x64x4 uint8 = 12288 bytes each, 36864 together.
+    (work / "o.npy").write_bytes(b"previous result")
+    proc = cli("decode", "anim.jxl", "o.npy", "--max-bytes", budget, cwd=work)
+    if ok:
+        assert proc.returncode == 0, proc.stderr
+        assert np.load(work / "o.npy").shape == (3, 48, 64, 4)
+    else:
+        err = one_error_line(proc)
+        assert "more than --max-bytes=36863 bytes" in err and "or none" in err
+        assert (work / "o.npy").read_bytes() == b"previous result"
+    assert cli("decode", "anim.jxl", "one.npy", "--index", "1", "--max-bytes", "12288",
+               cwd=work).returncode == 0
+    err = one_error_line(cli("decode", "anim.jxl", "one.npy", "--index", "1",
+                             "--max-bytes", "12287", cwd=work))
+    assert "--max-bytes=12287" in err
+
+
+@pytest.mark.parametrize("version", [2, 4])
+def test_info_names_the_profile_of_an_icc_only_image(tmp_path, cjxl, version):
+    from PIL import Image
+    from _icc import rgb_profile
+
+    icc = rgb_profile(f"Marsh v{version} RGB", version)
+    Image.fromarray(synthetic(32, 48, 3, np.uint8, seed=9)).save(tmp_path / "i.png", icc_profile=icc)
+    subprocess.run([cjxl, str(tmp_path / "i.png"), str(tmp_path / "i.jxl"), "-d", "0", "--quiet"],
+                   check=True, capture_output=True)
+    facts = json.loads(cli("info", "i.jxl", "--json", cwd=tmp_path).stdout)
+    assert facts["color"] is None
+    assert (facts["icc_size"], facts["icc_description"]) == (len(icc), f"Marsh v{version} RGB")
+    text = cli("info", "i.jxl", cwd=tmp_path).stdout
+    rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in text.splitlines())
+    assert rows["colour"] == f"ICC profile 'Marsh v{version} RGB', not an encoded colour space"
+    assert "unknown" not in text

@@ -81,7 +81,7 @@ def input_error(path: str, exc: BaseException) -> CliError:
         return CliError(f"{path}: {kind} JPEG XL file ({msg})")
     if isinstance(exc, NotImplementedError):
         return CliError(f"{path}: unsupported image ({msg})")
-    if isinstance(exc, ValueError) and " exceeds max_" in msg:
+    if isinstance(exc, ValueError) and re.search(r"\bmax_(pixels|bytes)=", msg):
         # The decoder's size limits are options here: name them as such.
         msg = re.sub(r"\bmax_(pixels|bytes)\b", r"--max-\1", msg).replace("or None", "or none")
         msg = msg[len("jxl: "):] if msg.startswith("jxl: ") else msg

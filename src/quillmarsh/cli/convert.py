@@ -187,7 +187,8 @@ def _from_jxl(job: Job, notes: List[str]) -> None:
     if fmt == "JPEG":  # a file made from a JPEG gives that JPEG back, bit for bit
         with reading(job.src):
             try:
-                data = reconstruct_jpeg(job.src, **job.decode)
+                data = reconstruct_jpeg(job.src, numthreads=job.decode.get("numthreads"),
+                                        max_pixels=job.decode.get("max_pixels"))
             except ValueError as exc:
                 if str(exc) != "jxl: no JPEG reconstruction data in this file":
                     raise

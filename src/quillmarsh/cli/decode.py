@@ -112,9 +112,18 @@ def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
                     total = frame_count(path)
         shown = Progress("decoding", total)
         frames: List[np.ndarray] = []
+        budget = limits.get("max_bytes")
+        held = 0
         try:
             with reading(path):
                 for frame in reader.iter_frames():
+                    # The frames are all kept (and stacked or written together):
+                    # their sum is held to the budget as they come.
+                    held += frame.nbytes
+                    if budget is not None and held > budget:
+                        raise CliError(f"{path}: decoding {len(frames) + 1} frames needs more "
+                                       f"than --max-bytes={budget} bytes (pass a larger "
+                                       "--max-bytes, or none, to decode it)")
                     frames.append(frame)
                     if multi:
                         shown.update(len(frames))

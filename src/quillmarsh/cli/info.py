@@ -42,7 +42,7 @@ def register(sub: Any) -> None:
     )
     p.add_argument("file", metavar="FILE")
     p.add_argument("--json", action="store_true", help="print the facts as JSON")
-    add_limits(p)
+    add_limits(p, budget=False)
     p.set_defaults(func=run)
 
 

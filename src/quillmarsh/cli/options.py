@@ -93,15 +93,21 @@ def add_quiet(p: argparse.ArgumentParser) -> None:
     p.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
 
 
-def add_limits(p: argparse.ArgumentParser) -> None:
+def add_limits(p: argparse.ArgumentParser, budget: bool = True) -> None:
+    """The decoder's limits against decompression bombs (`budget`: also the
+    byte budget of decoded output, for commands that decode pixels)."""
     p.add_argument("--max-pixels", type=limit_arg("--max-pixels"), default=2**30, metavar="N",
                    help="refuse images with more pixels per frame than N before decoding "
                    "(default 2**30; 'none' lifts the limit)")
+    if budget:
+        p.add_argument("--max-bytes", type=limit_arg("--max-bytes"), default=8 << 30,
+                       metavar="N", help="refuse to decode more than N bytes of pixels, all "
+                       "frames together (default 8 GiB; 'none' lifts the limit)")
 
 
 def limit_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     """The decoder's size limits from `add_limits`."""
-    return {"max_pixels": args.max_pixels}
+    return {"max_pixels": args.max_pixels, "max_bytes": args.max_bytes}
 
 
 def add_encode_options(p: argparse.ArgumentParser) -> None:
