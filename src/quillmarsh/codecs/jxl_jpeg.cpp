@@ -448,18 +448,12 @@ int resolve_effort(nb::handle effort) {
     return static_cast<int>(v);
 }
 
-bool truth(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw_current();
-    return r == 1;
-}
-
 nb::object transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
                           nb::handle numthreads, nb::handle keep_metadata) {
     TranscodeJob job;
     job.effort = resolve_effort(effort);
     job.threads = resolve_numthreads(numthreads);
-    job.keep_metadata = truth(keep_metadata);
+    job.keep_metadata = truthy(keep_metadata);
     JpegOutput output(dest);
     nb::bytes raw = whole_input_bytes(src);
     job.jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
