@@ -4,6 +4,7 @@
 #include "jxl_options.h"
 #include "jxl_meta.h"
 #include "jxl_jpeg.h"
+#include "jxl_runner.h"
 
 #include <nanobind/stl/string.h>
 
@@ -549,6 +550,9 @@ NB_MODULE(_jxl, m) {
     m.def("_describe_basic_info", &describe_basic_info, "num_color_channels"_a,
           "num_extra_channels"_a, "alpha_bits"_a, "bits_per_sample"_a,
           "exponent_bits_per_sample"_a, "xsize"_a = 1, "ysize"_a = 1);
+    // Internal: the shared worker pool switched off (each call starts its own
+    // runner) or on; returns the previous setting. For the benchmarks.
+    m.def("_runner_pool", [](bool enabled) { return set_runner_pool(enabled); }, "enabled"_a);
 
     register_reader(m);
     register_writer(m);

@@ -1,8 +1,7 @@
 // Lossless JPEG recompression (transcode_jpeg) and reconstruction of the
 // original JPEG file (reconstruct_jpeg).
 #include "jxl_jpeg.h"
-
-#include <jxl/thread_parallel_runner_cxx.h>
+#include "jxl_runner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -204,6 +203,7 @@ struct TranscodeJob {
     size_t size = 0;
     int effort = 7;
     size_t threads = 1;
+    bool exact_threads = false;  // numthreads given by the caller
     bool keep_metadata = true;
     // Results.
     std::vector<uint8_t> out;
@@ -223,12 +223,11 @@ int transcode_nogil(TranscodeJob *job) {
     JxlEncoderPtr encp = JxlEncoderMake(nullptr);
     JxlEncoder *enc = encp.get();
     if (!enc) return fail_enc(job, nullptr, "JxlEncoderCreate", JXL_ENC_ERROR);
-    JxlThreadParallelRunnerPtr runner;
+    RunnerRequest runner;
     if (job->threads > 1) {
-        runner = JxlThreadParallelRunnerMake(nullptr, job->threads);
-        if (!runner) return fail_enc(job, enc, "JxlThreadParallelRunnerCreate", JXL_ENC_ERROR);
-        JxlEncoderStatus st =
-            JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get());
+        runner.threads = job->threads;
+        runner.exact = job->exact_threads;
+        JxlEncoderStatus st = JxlEncoderSetParallelRunner(enc, pooled_runner, &runner);
         if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderSetParallelRunner", st);
     }
     // Reconstruction needs the JPEG's EXIF and XMP, so it comes with them;
@@ -334,6 +333,7 @@ struct ReconstructJob {
     const uint8_t *jxl = nullptr;
     size_t size = 0;
     size_t threads = 1;
+    bool exact_threads = false;  // numthreads given by the caller
     uint64_t max_pixels = 0;
     // Results.
     std::vector<uint8_t> out;
@@ -353,12 +353,12 @@ int reconstruct_nogil(ReconstructJob *job) {
     JxlDecoderPtr decp = JxlDecoderMake(nullptr);
     JxlDecoder *dec = decp.get();
     if (!dec) return fail_dec(job, "JxlDecoderCreate", JXL_DEC_ERROR);
-    JxlThreadParallelRunnerPtr runner;
+    // With numthreads=None the count is chosen once the header gives the size.
+    RunnerRequest runner;
     if (job->threads > 1) {
-        runner = JxlThreadParallelRunnerMake(nullptr, job->threads);
-        if (!runner) return fail_dec(job, "JxlThreadParallelRunnerCreate", JXL_DEC_ERROR);
-        JxlDecoderStatus st =
-            JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get());
+        runner.threads = job->exact_threads ? job->threads : 1;
+        runner.exact = job->exact_threads;
+        JxlDecoderStatus st = JxlDecoderSetParallelRunner(dec, pooled_runner, &runner);
         if (st != JXL_DEC_SUCCESS) return fail_dec(job, "JxlDecoderSetParallelRunner", st);
     }
     JxlDecoderStatus st = JxlDecoderSubscribeEvents(
@@ -388,6 +388,8 @@ int reconstruct_nogil(ReconstructJob *job) {
             const uint64_t pixels = uint64_t{job->info.xsize} * job->info.ysize;
             if (job->max_pixels && pixels > job->max_pixels) return REC_TOO_MANY_PIXELS;
             job->limit = reconstruction_limit(job->size, job->info);
+            if (!job->exact_threads)
+                runner.threads = threads_for_size(job->info.xsize, job->info.ysize, job->threads);
         } else if (st == JXL_DEC_JPEG_RECONSTRUCTION) {
             reconstructing = true;
             // A JPEG is usually 1.1 to 1.3 times its recompressed size.
@@ -453,6 +455,7 @@ nb::object transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
     TranscodeJob job;
     job.effort = resolve_effort(effort);
     job.threads = resolve_numthreads(numthreads);
+    job.exact_threads = !numthreads.is_none();
     job.keep_metadata = truthy(keep_metadata);
     JpegOutput output(dest);
     nb::bytes raw = whole_input_bytes(src);
@@ -476,6 +479,7 @@ nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthrea
                             nb::handle max_pixels) {
     ReconstructJob job;
     job.threads = resolve_numthreads(numthreads);
+    job.exact_threads = !numthreads.is_none();
     job.max_pixels = resolve_max_pixels(max_pixels);
     JpegOutput output(dest);
     nb::bytes raw = whole_input_bytes(src);

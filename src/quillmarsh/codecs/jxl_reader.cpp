@@ -61,7 +61,7 @@ JxlReader::~JxlReader() {
 
 void JxlReader::release_native() noexcept {
     decoder_.reset();  // the decoder refers to the runner: destroy it first
-    runner_.reset();
+    runner_.release();
     if (input_buf_) {
         std::free(input_buf_);
         input_buf_ = nullptr;
@@ -80,7 +80,7 @@ void JxlReader::close() {
     if (closed_) return;
     check_not_busy();
     decoder_.reset();
-    runner_.reset();
+    runner_.release();
     if (chunk_reader_.is_valid()) {
         nb::object cr = chunk_reader_;
         call_swallowing_exceptions([&] { cr.attr("close")(); });
@@ -227,26 +227,6 @@ void JxlReader::init(const nb::handle *values) {
     parse_header();
 }
 
-namespace {
-// The image size from the header in `data` alone, or false when it is not
-// readable there (the decoder proper reports why).
-bool header_size(const uint8_t *data, size_t size, uint32_t *xsize, uint32_t *ysize) {
-    if (!data || size == 0) return false;
-    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
-        return false;
-    JxlDecoderCloseInput(dec.get());
-    JxlBasicInfo info;
-    if (JxlDecoderProcessInput(dec.get()) != JXL_DEC_BASIC_INFO ||
-        JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
-        return false;
-    *xsize = info.xsize;
-    *ysize = info.ysize;
-    return true;
-}
-}  // namespace
-
 void JxlReader::open_decoder() {
     decoder_ = JxlDecoderMake(nullptr);
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
@@ -254,13 +234,11 @@ void JxlReader::open_decoder() {
     auto check = [](JxlDecoderStatus st, const char *name) {
         if (st != JXL_DEC_SUCCESS) raise_dec(name, st);
     };
-    uint32_t xsize = 0, ysize = 0;
-    if (auto_threads_ && num_threads_ > 1 && header_size(src_data_, src_size_, &xsize, &ysize))
-        num_threads_ = threads_for_size(xsize, ysize, num_threads_);
     if (num_threads_ > 1) {
-        runner_ = JxlThreadParallelRunnerMake(nullptr, num_threads_);
-        if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
-        check(JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner_.get()),
+        // With numthreads=None the count is chosen once the header gives the size.
+        runner_.threads = auto_threads_ ? 1 : num_threads_;
+        runner_.exact = !auto_threads_;
+        check(JxlDecoderSetParallelRunner(dec, pooled_runner, &runner_),
               "JxlDecoderSetParallelRunner");
     }
     if (keep_orientation_)
@@ -333,6 +311,9 @@ void JxlReader::parse_header() {
                     raise_jxl("JxlDecoderGetBasicInfo failed");
                 have_basic_info_ = 1;
                 check_max_pixels(basic_info_, max_pixels_);
+                if (auto_threads_)
+                    runner_.threads =
+                        threads_for_size(basic_info_.xsize, basic_info_.ysize, num_threads_);
                 if (basic_info_.num_extra_channels > kMaxExtraChannels)
                     raise_py(PyExc_ValueError,
                              "jxl: the stream declares " +

@@ -6,8 +6,7 @@
 #include "jxl_color.h"
 #include "jxl_meta.h"
 #include "jxl_options.h"
-
-#include <jxl/thread_parallel_runner_cxx.h>
+#include "jxl_runner.h"
 
 #include <array>
 #include <memory>
@@ -70,9 +69,9 @@ public:
                 &frame_shape_, &meta_src_,    &frames_info_};
     }
 
-    // The runner is declared before the decoder so that, should the members
-    // ever be destroyed implicitly, the decoder still goes first.
-    JxlThreadParallelRunnerPtr runner_;
+    // The runner request is declared before the decoder so that, should the
+    // members ever be destroyed implicitly, the decoder still goes first.
+    RunnerRequest runner_;
     JxlDecoderPtr decoder_;
     size_t num_threads_ = 0;
     bool auto_threads_ = false;  // numthreads=None: sized from the header

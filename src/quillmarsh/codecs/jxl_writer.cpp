@@ -444,18 +444,15 @@ void JxlWriter::init(const nb::handle *values) {
 void JxlWriter::create_encoder() {
     encoder_ = JxlEncoderMake(nullptr);
     if (!encoder_) raise_jxl("JxlEncoderCreate returned NULL");
-    // With numthreads=None the runner waits for the first frame's size.
-    if (!opt.auto_threads) attach_runner(opt.num_threads);
-}
-
-void JxlWriter::attach_runner(size_t threads) {
-    if (threads <= 1 || runner_) return;
-    runner_ = JxlThreadParallelRunnerMake(nullptr, threads);
-    if (!runner_) raise_jxl("JxlThreadParallelRunnerCreate returned NULL");
-    const JxlEncoderStatus st =
-        JxlEncoderSetParallelRunner(encoder_.get(), JxlThreadParallelRunner, runner_.get());
-    if (st != JXL_ENC_SUCCESS)
-        raise_enc("JxlEncoderSetParallelRunner", st, JxlEncoderGetError(encoder_.get()));
+    if (opt.num_threads > 1) {
+        // With numthreads=None the count is chosen from the first frame's size.
+        runner_.threads = opt.auto_threads ? 1 : opt.num_threads;
+        runner_.exact = !opt.auto_threads;
+        const JxlEncoderStatus st =
+            JxlEncoderSetParallelRunner(encoder_.get(), pooled_runner, &runner_);
+        if (st != JXL_ENC_SUCCESS)
+            raise_enc("JxlEncoderSetParallelRunner", st, JxlEncoderGetError(encoder_.get()));
+    }
 }
 
 void JxlWriter::abort_init() noexcept {
@@ -478,7 +475,7 @@ void JxlWriter::discard_dest() noexcept {
 void JxlWriter::release_native() noexcept {
     frame_settings_ = nullptr;  // dies with the encoder
     encoder_.reset();
-    runner_.reset();
+    runner_.release();
     out_.reset();
 }
 
@@ -527,7 +524,7 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
     pixel_format_ = {split_ ? ncolor_ : static_cast<uint32_t>(samples), dtype, JXL_NATIVE_ENDIAN,
                      0};
     if (opt.auto_threads)
-        attach_runner(threads_for_size(first_xsize_, first_ysize_, opt.num_threads));
+        runner_.threads = threads_for_size(first_xsize_, first_ysize_, opt.num_threads);
     // Animations and metadata boxes always go in the container.
     const bool container = opt.container || opt.animation || meta.wants_container();
     check_enc(encoder_.get(), JxlEncoderUseContainer(encoder_.get(), container),
@@ -1017,6 +1014,8 @@ void JxlWriter::write_jpeg(nb::handle data) {
         check = inspect_jpeg(jpeg, size);
     }
     raise_jpeg_check(check);
+    // The JPEG's size is not known here: the default count, as transcode_jpeg.
+    if (opt.auto_threads) runner_.threads = opt.num_threads;
 
     // As transcode_jpeg: the container with reconstruction data, the JPEG's
     // own metadata, Brotli effort 9; the writer's effort.

@@ -4,8 +4,7 @@
 #include "jxl_channels.h"
 #include "jxl_meta.h"
 #include "jxl_options.h"
-
-#include <jxl/thread_parallel_runner_cxx.h>
+#include "jxl_runner.h"
 
 #include <vector>
 
@@ -121,8 +120,6 @@ public:
 
 private:
     void create_encoder();
-    // A runner of `threads` workers (none for one), before the first frame.
-    void attach_runner(size_t threads);
     void configure_from_first_frame(nb::handle arr);
     void set_basic_info(uint32_t bps, uint32_t exp_bps, size_t samples);
     void set_color(JxlDataType dtype, bool is_gray);
@@ -141,9 +138,9 @@ private:
     // go, and the writer is closed.
     void finish() noexcept;
 
-    // The runner is declared before the encoder so that the encoder, which
-    // uses it, is destroyed first.
-    JxlThreadParallelRunnerPtr runner_;
+    // The runner request is declared before the encoder so that the encoder,
+    // which uses it, is destroyed first.
+    RunnerRequest runner_;
     JxlEncoderPtr encoder_;
     JxlEncoderFrameSettings *frame_settings_ = nullptr;  // owned by the encoder
     OutputBuffer out_;
