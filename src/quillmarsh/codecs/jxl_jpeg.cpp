@@ -11,123 +11,7 @@ using namespace nb::literals;
 
 namespace qmjxl {
 
-// ---- JPEG inspection ---------------------------------------------------------
-
-namespace {
-
-JpegCheck fail(JpegCheck::Kind kind, std::string reason) { return {kind, std::move(reason)}; }
-
-std::string hex_byte(unsigned v) {
-    static const char *digits = "0123456789ABCDEF";
-    return std::string("0x") + digits[(v >> 4) & 15] + digits[v & 15];
-}
-
-// Frame header (SOFn): precision, size, components, sampling factors.
-JpegCheck check_frame_header(const uint8_t *seg, size_t len, unsigned marker) {
-    if (len < 8) return fail(JpegCheck::kCorrupt, "frame header too short");
-    const unsigned precision = seg[2];
-    const unsigned height = (seg[3] << 8) | seg[4];
-    const unsigned width = (seg[5] << 8) | seg[6];
-    const unsigned ncomp = seg[7];
-    if (len < 8 + 3 * size_t{ncomp}) return fail(JpegCheck::kCorrupt, "frame header too short");
-    if (precision != 8)
-        return fail(JpegCheck::kUnsupported, std::to_string(precision) + "-bit samples");
-    if (width == 0) return fail(JpegCheck::kCorrupt, "image width 0");
-    if (height == 0)
-        return fail(JpegCheck::kUnsupported, "image height given after the first scan (DNL)");
-    if (ncomp != 1 && ncomp != 3) {
-        std::string what = std::to_string(ncomp) + " colour components";
-        if (ncomp == 4) what += " (CMYK or YCCK)";
-        return fail(JpegCheck::kUnsupported, what);
-    }
-    // Each component is sampled 1 or 2 times per direction in an MCU.
-    std::string factors;
-    bool ok = true;
-    for (unsigned c = 0; c < ncomp; ++c) {
-        const unsigned h = seg[9 + 3 * c] >> 4, v = seg[9 + 3 * c] & 15;
-        if (h == 0 || v == 0) return fail(JpegCheck::kCorrupt, "sampling factor 0");
-        ok = ok && h <= 2 && v <= 2;
-        factors += (c ? ", " : "") + std::to_string(h) + "x" + std::to_string(v);
-    }
-    if (!ok)
-        return fail(JpegCheck::kUnsupported,
-                    "chroma sampling factors " + factors + " (1 or 2 per direction only)");
-    (void)marker;
-    return {};
-}
-
-// What a start-of-frame marker other than C0/C1/C2 means.
-std::string sof_kind(unsigned m) {
-    if (m == 0xC3) return "lossless JPEG (SOF3)";
-    if (m >= 0xC5 && m <= 0xC7) return "hierarchical JPEG (SOF" + std::to_string(m - 0xC0) + ")";
-    if (m == 0xCB) return "lossless JPEG with arithmetic coding (SOF11)";
-    if (m >= 0xCD) return "hierarchical JPEG with arithmetic coding (SOF" + std::to_string(m - 0xC0) + ")";
-    return "arithmetic coding (SOF" + std::to_string(m - 0xC0) + ")";
-}
-
-}  // namespace
-
-JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
-    if (size < 3 || d[0] != 0xFF || d[1] != 0xD8 || d[2] != 0xFF) return fail(JpegCheck::kNotJpeg, "");
-    const char *const kTruncated = "it ends before its end-of-image marker";
-    size_t pos = 2;
-    bool have_frame = false, have_scan = false;
-    for (;;) {
-        // Bytes between segments are tolerated (libjxl keeps them); fill bytes too.
-        while (pos < size && d[pos] != 0xFF) ++pos;
-        while (pos < size && d[pos] == 0xFF) ++pos;
-        if (pos >= size) return fail(JpegCheck::kTruncated, kTruncated);
-        const unsigned m = d[pos++];
-        if (m == 0xD9) break;
-        if (m >= 0xD0 && m <= 0xD7) continue;  // a restart marker between scans
-        if (m == 0x00 || m == 0x01 || m == 0xD8)
-            return fail(JpegCheck::kCorrupt, "unexpected marker " + hex_byte(m));
-        if (pos + 2 > size) return fail(JpegCheck::kTruncated, kTruncated);
-        const size_t len = (size_t{d[pos]} << 8) | d[pos + 1];
-        if (len < 2) return fail(JpegCheck::kCorrupt, "segment length " + std::to_string(len));
-        if (pos + len > size) return fail(JpegCheck::kTruncated, kTruncated);
-        const uint8_t *seg = d + pos;
-        pos += len;
-        if (m == 0xC0 || m == 0xC1 || m == 0xC2) {
-            if (have_frame) return fail(JpegCheck::kCorrupt, "two frame headers");
-            JpegCheck r = check_frame_header(seg, len, m);
-            if (!r.ok()) return r;
-            have_frame = true;
-        } else if (m >= 0xC3 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
-            return fail(JpegCheck::kUnsupported, sof_kind(m));
-        } else if (m == 0xCC) {
-            return fail(JpegCheck::kUnsupported, "arithmetic coding (DAC)");
-        } else if (m == 0xDE || m == 0xDF) {
-            return fail(JpegCheck::kUnsupported, "hierarchical JPEG (DHP/EXP)");
-        } else if (m == 0xDC) {
-            return fail(JpegCheck::kUnsupported, "image height given after the first scan (DNL)");
-        } else if (m == 0xDA) {
-            if (!have_frame) return fail(JpegCheck::kCorrupt, "a scan before the frame header");
-            have_scan = true;
-            // Entropy-coded data runs to the next marker that is neither a
-            // stuffed zero nor a restart marker.
-            for (;;) {
-                const void *ff = pos < size ? std::memchr(d + pos, 0xFF, size - pos) : nullptr;
-                if (!ff) return fail(JpegCheck::kTruncated, kTruncated);
-                pos = static_cast<size_t>(static_cast<const uint8_t *>(ff) - d);
-                if (pos + 1 >= size) return fail(JpegCheck::kTruncated, kTruncated);
-                const unsigned next = d[pos + 1];
-                if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {
-                    pos += next == 0xFF ? 1 : 2;
-                    continue;
-                }
-                break;
-            }
-        } else if (m == 0xC4 || m == 0xDB || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF)) {
-            // Tables, restart interval, comments and application data.
-        } else {
-            return fail(JpegCheck::kUnsupported, "marker " + hex_byte(m));
-        }
-    }
-    if (!have_frame) return fail(JpegCheck::kCorrupt, "no frame header");
-    if (!have_scan) return fail(JpegCheck::kCorrupt, "no image data");
-    return {};
-}
+// ---- errors ------------------------------------------------------------------
 
 void raise_jpeg_check(const JpegCheck &c) {
     switch (c.kind) {
@@ -143,7 +27,14 @@ void raise_jpeg_check(const JpegCheck &c) {
             raise_py(PyExc_ValueError,
                      "jxl: this JPEG cannot be recompressed losslessly: " + c.reason +
                          " is not supported by libjxl");
+        case JpegCheck::kNotLossless:
+            raise_py(PyExc_ValueError, "jxl: this JPEG cannot be recompressed losslessly: " + c.reason);
     }
+}
+
+JpegCheck not_rebuilt_check() {
+    return {JpegCheck::kNotLossless,
+            "libjxl would not rebuild the same bytes from it (a damaged JPEG?)", false};
 }
 
 // ---- encoder side ------------------------------------------------------------
@@ -172,9 +63,7 @@ JxlEncoderStatus drain_encoder(JxlEncoder *enc, std::vector<uint8_t> *out) {
 }  // namespace
 
 int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uint8_t *jpeg,
-                         size_t size, JpegCheck *check, int *status, int *err) {
-    *check = inspect_jpeg(jpeg, size);
-    if (!check->ok()) return JPEG_ERR_INPUT;
+                         size_t size, int *status, int *err) {
     JxlEncoderStatus st = JxlEncoderAddJPEGFrame(fs, jpeg, size);
     if (st != JXL_ENC_SUCCESS) {
         *status = st;
@@ -195,79 +84,6 @@ int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uin
                  "data to rebuild it (too much data after its end-of-image marker?)");
     raise_enc("JxlEncoderAddJPEGFrame", status, err);
 }
-
-namespace {
-
-struct TranscodeJob {
-    const uint8_t *jpeg = nullptr;
-    size_t size = 0;
-    int effort = 7;
-    size_t threads = 1;
-    bool exact_threads = false;  // numthreads given by the caller
-    bool keep_metadata = true;
-    // Results.
-    std::vector<uint8_t> out;
-    JpegCheck check;
-    const char *func = nullptr;  // the libjxl call that failed
-    int status = 0, err = -1;
-};
-
-int fail_enc(TranscodeJob *job, JxlEncoder *enc, const char *func, JxlEncoderStatus st) {
-    job->func = func;
-    job->status = st;
-    job->err = enc ? JxlEncoderGetError(enc) : -1;
-    return JPEG_ERR_ENCODER;
-}
-
-int transcode_nogil(TranscodeJob *job) {
-    JxlEncoderPtr encp = JxlEncoderMake(nullptr);
-    JxlEncoder *enc = encp.get();
-    if (!enc) return fail_enc(job, nullptr, "JxlEncoderCreate", JXL_ENC_ERROR);
-    RunnerRequest runner;
-    if (job->threads > 1) {
-        runner.threads = job->threads;
-        runner.exact = job->exact_threads;
-        JxlEncoderStatus st = JxlEncoderSetParallelRunner(enc, pooled_runner, &runner);
-        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderSetParallelRunner", st);
-    }
-    // Reconstruction needs the JPEG's EXIF and XMP, so it comes with them;
-    // without metadata the stream keeps the coefficients only.
-    JxlEncoderStatus st = JxlEncoderUseContainer(enc, job->keep_metadata ? JXL_TRUE : JXL_FALSE);
-    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderUseContainer", st);
-    if (job->keep_metadata) {
-        st = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
-        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderStoreJPEGMetadata", st);
-    }
-    JxlEncoderFrameSettings *fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
-    if (!fs) return fail_enc(job, enc, "JxlEncoderFrameSettingsCreate", JXL_ENC_ERROR);
-    const std::pair<JxlEncoderFrameSettingId, int64_t> options[] = {
-        {JXL_ENC_FRAME_SETTING_EFFORT, job->effort},
-        // libjxl's command-line encoder compresses the reconstruction data
-        // and metadata boxes this hard; the same streams come out.
-        {JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9},
-        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_EXIF, job->keep_metadata},
-        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_XMP, job->keep_metadata},
-        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_JUMBF, job->keep_metadata},
-    };
-    for (const auto &[id, value] : options) {
-        st = JxlEncoderFrameSettingsSetOption(fs, id, value);
-        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderFrameSettingsSetOption", st);
-    }
-    int rc = add_jpeg_frame_nogil(enc, fs, job->jpeg, job->size, &job->check, &job->status,
-                                  &job->err);
-    if (rc != 0) {
-        job->func = "JxlEncoderAddJPEGFrame";
-        return rc;
-    }
-    JxlEncoderCloseInput(enc);
-    // The stream is usually 75 to 90 % of the JPEG.
-    job->out.reserve(job->size + kOutGranule);
-    st = drain_encoder(enc, &job->out);
-    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderProcessOutput", st);
-    return 0;
-}
-
-}  // namespace
 
 // ---- destinations ------------------------------------------------------------
 
@@ -433,6 +249,114 @@ uint64_t reconstruction_limit(size_t jxl_size, const JxlBasicInfo &info) {
     return 8 * samples + 16 * uint64_t{jxl_size} + (uint64_t{1} << 20);
 }
 
+// ---- recompression --------------------------------------------------------------
+
+namespace {
+
+struct TranscodeJob {
+    const uint8_t *jpeg = nullptr;
+    size_t size = 0;
+    int effort = 7;
+    size_t threads = 1;
+    bool exact_threads = false;  // numthreads given by the caller
+    bool keep_metadata = true;
+    // Results.
+    std::vector<uint8_t> out;
+    JpegCheck check;
+    const char *func = nullptr;  // the libjxl call that failed
+    int status = 0, err = -1;
+};
+
+int fail_enc(TranscodeJob *job, JxlEncoder *enc, const char *func, JxlEncoderStatus st) {
+    job->func = func;
+    job->status = st;
+    job->err = enc ? JxlEncoderGetError(enc) : -1;
+    return JPEG_ERR_ENCODER;
+}
+
+// Whether the JPEG XL stream `jxl` rebuilds `jpeg`: 1 yes, 0 no.
+int rebuilds(const std::vector<uint8_t> &jxl, const uint8_t *jpeg, size_t size, size_t threads,
+             bool exact_threads) {
+    ReconstructJob rec;
+    rec.jxl = jxl.data();
+    rec.size = jxl.size();
+    rec.threads = threads;
+    rec.exact_threads = exact_threads;
+    return reconstruct_nogil(&rec) == 0 && rec.out.size() == size &&
+           std::memcmp(rec.out.data(), jpeg, size) == 0;
+}
+
+int transcode_nogil(TranscodeJob *job) {
+    job->check = inspect_jpeg(job->jpeg, job->size);
+    // Without reconstruction data only the coefficients count, and libjxl
+    // keeps them all: a DC value it would clamp on rebuilding is no loss.
+    if (!job->keep_metadata && job->check.kind == JpegCheck::kNotLossless) job->check = {};
+    if (!job->check.ok()) return JPEG_ERR_INPUT;
+    JxlEncoderPtr encp = JxlEncoderMake(nullptr);
+    JxlEncoder *enc = encp.get();
+    if (!enc) return fail_enc(job, nullptr, "JxlEncoderCreate", JXL_ENC_ERROR);
+    RunnerRequest runner;
+    if (job->threads > 1) {
+        runner.threads = job->threads;
+        runner.exact = job->exact_threads;
+        JxlEncoderStatus st = JxlEncoderSetParallelRunner(enc, pooled_runner, &runner);
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderSetParallelRunner", st);
+    }
+    // Reconstruction needs the JPEG's EXIF and XMP, so it comes with them;
+    // without metadata the stream keeps the coefficients only.
+    JxlEncoderStatus st = JxlEncoderUseContainer(enc, job->keep_metadata ? JXL_TRUE : JXL_FALSE);
+    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderUseContainer", st);
+    if (job->keep_metadata) {
+        st = JxlEncoderStoreJPEGMetadata(enc, JXL_TRUE);
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderStoreJPEGMetadata", st);
+    }
+    JxlEncoderFrameSettings *fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
+    if (!fs) return fail_enc(job, enc, "JxlEncoderFrameSettingsCreate", JXL_ENC_ERROR);
+    const std::pair<JxlEncoderFrameSettingId, int64_t> options[] = {
+        {JXL_ENC_FRAME_SETTING_EFFORT, job->effort},
+        // libjxl's command-line encoder compresses the reconstruction data
+        // and metadata boxes this hard; the same streams come out.
+        {JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_EXIF, job->keep_metadata},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_XMP, job->keep_metadata},
+        {JXL_ENC_FRAME_SETTING_JPEG_KEEP_JUMBF, job->keep_metadata},
+    };
+    for (const auto &[id, value] : options) {
+        st = JxlEncoderFrameSettingsSetOption(fs, id, value);
+        if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderFrameSettingsSetOption", st);
+    }
+    int rc = add_jpeg_frame_nogil(enc, fs, job->jpeg, job->size, &job->status, &job->err);
+    if (rc != 0) {
+        job->func = "JxlEncoderAddJPEGFrame";
+        return rc;
+    }
+    JxlEncoderCloseInput(enc);
+    // The stream is usually 75 to 90 % of the JPEG.
+    job->out.reserve(job->size + kOutGranule);
+    st = drain_encoder(enc, &job->out);
+    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderProcessOutput", st);
+    // Data the check could not follow: only rebuilding tells.
+    if (job->keep_metadata && job->check.verify &&
+        !rebuilds(job->out, job->jpeg, job->size, job->threads, job->exact_threads)) {
+        job->check = not_rebuilt_check();
+        return JPEG_ERR_INPUT;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int jpeg_rebuilds_nogil(const uint8_t *jpeg, size_t size, int effort, size_t threads) {
+    TranscodeJob job;
+    job.jpeg = jpeg;
+    job.size = size;
+    job.effort = effort;
+    job.threads = threads;
+    const int rc = transcode_nogil(&job);
+    if (rc == 0) return 1;
+    return job.check.kind == JpegCheck::kNotLossless ? 0 : -1;
+}
+
 // ---- Python entry points ---------------------------------------------------------
 
 namespace {
@@ -531,7 +455,10 @@ void register_jpeg(nb::module_ &m) {
           "`dest` and returns None. A stream that is not a JPEG, is truncated or\n"
           "corrupt, or uses a variant libjxl cannot recompress (arithmetic coding,\n"
           "12-bit samples, lossless or hierarchical JPEG, CMYK) raises ValueError\n"
-          "naming the reason, and nothing is written.");
+          "naming the reason, and nothing is written. So does a damaged JPEG that\n"
+          "libjxl would accept but not rebuild bit for bit (a DC coefficient outside\n"
+          "-2047..2047); with keep_metadata=False, which promises only the pixels,\n"
+          "such a JPEG is recompressed.");
     m.def("reconstruct_jpeg", &reconstruct_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
           nb::kw_only(), "numthreads"_a.none() = nb::none(),
           "max_pixels"_a.none() = kDefaultMaxPixels,

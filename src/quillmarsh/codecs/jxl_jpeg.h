@@ -1,6 +1,7 @@
 // JPEG recompression and reconstruction: the pieces the writer shares.
 #pragma once
 
+#include "jxl_jpeg_scan.h"
 #include "jxl_types.h"
 
 #include <string>
@@ -9,29 +10,25 @@
 namespace qmjxl {
 
 // Result codes of the lock-free JPEG steps.
-constexpr int JPEG_ERR_INPUT = -10;    // the JPEG was refused by inspect_jpeg
+constexpr int JPEG_ERR_INPUT = -10;    // the JPEG was refused (see its JpegCheck)
 constexpr int JPEG_ERR_ENCODER = -11;  // a libjxl call failed
-
-// What inspect_jpeg found; `reason` names the problem for the error message.
-struct JpegCheck {
-    enum Kind { kOk, kNotJpeg, kTruncated, kCorrupt, kUnsupported };
-    Kind kind = kOk;
-    std::string reason;
-    bool ok() const { return kind == kOk; }
-};
-
-// Walks the JPEG's markers (and the entropy-coded data, for its end) and
-// tells whether libjxl can recompress it losslessly. Touches no Python object.
-JpegCheck inspect_jpeg(const uint8_t *data, size_t size);
 
 // Raises the ValueError for a failed check; returns for an ok one.
 void raise_jpeg_check(const JpegCheck &check);
 
-// inspect_jpeg, then JxlEncoderAddJPEGFrame. Returns 0, JPEG_ERR_INPUT (see
-// `check`) or JPEG_ERR_ENCODER (libjxl's status and error in `status`/`err`).
-// Runs without the interpreter lock.
+// JxlEncoderAddJPEGFrame of a JPEG inspect_jpeg accepted. Returns 0 or
+// JPEG_ERR_ENCODER (libjxl's status and error in `status`/`err`). Runs
+// without the interpreter lock.
 int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uint8_t *jpeg,
-                         size_t size, JpegCheck *check, int *status, int *err);
+                         size_t size, int *status, int *err);
+
+// For a JPEG whose check could not decide (JpegCheck::verify): recompresses
+// it at `effort` with reconstruction data and rebuilds it. 1 if the same
+// bytes come back, 0 if not, -1 if libjxl refuses it. Without the lock.
+int jpeg_rebuilds_nogil(const uint8_t *jpeg, size_t size, int effort, size_t threads);
+
+// The check of a JPEG libjxl would not give back bit for bit.
+JpegCheck not_rebuilt_check();
 
 // The exception for a failed JxlEncoderAddJPEGFrame.
 [[noreturn]] void raise_add_jpeg_frame(int status, int err);

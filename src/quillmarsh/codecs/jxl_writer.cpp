@@ -1012,6 +1012,11 @@ void JxlWriter::write_jpeg(nb::handle data) {
     {
         nb::gil_scoped_release unlocked;
         check = inspect_jpeg(jpeg, size);
+        // Data the check could not follow: a trial recompression tells
+        // whether it would come back (libjxl's own refusal comes below).
+        if (check.ok() && check.verify &&
+            jpeg_rebuilds_nogil(jpeg, size, opt.effort, opt.num_threads) == 0)
+            check = not_rebuilt_check();
     }
     raise_jpeg_check(check);
     // The JPEG's size is not known here: the default count, as transcode_jpeg.
@@ -1042,10 +1047,9 @@ void JxlWriter::write_jpeg(nb::handle data) {
     int rc, status = 0, err = -1;
     {
         nb::gil_scoped_release unlocked;
-        rc = add_jpeg_frame_nogil(enc, frame_settings_, jpeg, size, &check, &status, &err);
+        rc = add_jpeg_frame_nogil(enc, frame_settings_, jpeg, size, &status, &err);
     }
     ++frame_count_;  // a refused frame counts too, as in write_frame
-    if (rc == JPEG_ERR_INPUT) raise_jpeg_check(check);
     if (rc != 0) raise_add_jpeg_frame(status, err);
     ++frames_accepted_;
     EncStep s = step();
@@ -1218,9 +1222,10 @@ void register_writer(nb::module_ &m) {
         "the DCT coefficients are kept, with the JPEG's EXIF, XMP and JUMBF and the\n"
         "data reconstruct_jpeg() needs to rebuild the file; the writer's `effort`\n"
         "applies, its quality and colour options do not. Only on a still-image\n"
-        "writer with no frame yet. A JPEG that is not one, is truncated or that\n"
-        "libjxl cannot recompress raises ValueError naming the reason; when that is\n"
-        "found before libjxl reads it, the writer stays ready for a frame.");
+        "writer with no frame yet. A JPEG that is not one, is truncated, that\n"
+        "libjxl cannot recompress or would not rebuild bit for bit raises\n"
+        "ValueError naming the reason; when that is found before libjxl reads it,\n"
+        "the writer stays ready for a frame.");
     cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"

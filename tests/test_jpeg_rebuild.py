@@ -1,0 +1,179 @@
+"""A JPEG that libjxl would accept but not give back bit for bit is refused.
+
+libjxl rebuilds every DC coefficient clamped to -2047..2047. A conforming
+8-bit JPEG never leaves that range, a damaged one can (its DC predictions add
+up past it). The crafted JPEGs below start from Pillow's files and re-code
+their DC coefficients (AC all zero) with a Huffman code that has every DC
+category.
+"""
+
+from __future__ import annotations
+
+import io
+import struct
+from pathlib import Path
+
+import pytest
+from PIL import Image
+
+from _cli import cli, one_error_line
+from quillmarsh.codecs import jxl
+
+DAMAGED = (Path(__file__).parent / "data" / "grey-dc-out-of-range.jpg").read_bytes()
+
+DC_LENGTHS = [0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0]  # categories 0-11
+EOB_LENGTHS = [1] + [0] * 15  # one AC symbol: end of block
+
+
+def _dht(kind: int, slot: int, lengths, symbols) -> bytes:
+    body = bytes([kind << 4 | slot, *lengths, *symbols])
+    return b"\xff\xc4" + struct.pack(">H", len(body) + 2) + body
+
+
+def _codes(lengths, symbols):
+    codes, code, k = {}, 0, 0
+    for n, count in enumerate(lengths, 1):
+        for _ in range(count):
+            codes[symbols[k]] = (code, n)
+            code, k = code + 1, k + 1
+        code <<= 1
+    return codes
+
+
+class _Bits:
+    def __init__(self):
+        self.bits = []
+
+    def put(self, value: int, n: int):
+        self.bits += [(value >> i) & 1 for i in range(n - 1, -1, -1)]
+
+    def dc(self, diff: int):
+        cat = abs(diff).bit_length()
+        self.put(*_codes(DC_LENGTHS, range(12))[cat])
+        self.put(diff if diff >= 0 else diff + (1 << cat) - 1, cat)
+
+    def data(self) -> bytes:
+        bits = self.bits + [1] * (-len(self.bits) % 8)
+        out = bytearray()
+        for i in range(0, len(bits), 8):
+            out.append(int("".join(map(str, bits[i:i + 8])), 2))
+            if out[-1] == 0xFF:
+                out.append(0)
+        return bytes(out)
+
+
+def _segments(jpeg: bytes):
+    """(marker, segment bytes, entropy-coded data after it) in order, up to EOI."""
+    pos, out = 2, []
+    while jpeg[pos + 1] != 0xD9:
+        marker = jpeg[pos + 1]
+        end = pos + 2 + struct.unpack(">H", jpeg[pos + 2:pos + 4])[0]
+        data_end = end
+        while marker == 0xDA and not (jpeg[data_end] == 0xFF and jpeg[data_end + 1] not in (0, *range(0xD0, 0xD8))):
+            data_end += 1
+        out.append((marker, jpeg[pos:end], jpeg[end:data_end]))
+        pos = data_end
+    return out
+
+
+def _pillow(blocks: int, mode: str, **options) -> bytes:
+    buf = io.BytesIO()
+    Image.new(mode, (8 * blocks, 8), "gray").save(buf, "JPEG", quality=90, subsampling=0, **options)
+    return buf.getvalue()
+
+
+def sequential(dcs, restart: int = 0) -> bytes:
+    """A baseline JPEG, one 8x8 MCU per entry of `dcs` (a DC per component)."""
+    ncomp = len(dcs[0])
+    template = _pillow(len(dcs), "L" if ncomp == 1 else "RGB")
+    head = [seg for m, seg, _ in _segments(template) if m not in (0xC4, 0xDA, 0xDD)]
+    ids = [seg[10 + 3 * c] for m, seg, _ in _segments(template) if m == 0xC0 for c in range(ncomp)]
+    sos = bytes([ncomp, *(b for i in ids for b in (i, 0x00)), 0, 63, 0])
+    bits, pred, data = _Bits(), [0] * ncomp, b""
+    for m, dc in enumerate(dcs):
+        for c, value in enumerate(dc):
+            bits.dc(value - pred[c])
+            bits.put(0, 1)  # end of block
+            pred[c] = value
+        if restart and (m + 1) % restart == 0 and m + 1 < len(dcs):
+            data += bits.data() + bytes([0xFF, 0xD0 + (m // restart) % 8])
+            bits, pred = _Bits(), [0] * ncomp
+    dri = b"\xff\xdd\x00\x04" + struct.pack(">H", restart) if restart else b""
+    return (b"\xff\xd8" + b"".join(head) + _dht(0, 0, DC_LENGTHS, range(12)) + _dht(1, 0, EOB_LENGTHS, [0])
+            + dri + b"\xff\xda" + struct.pack(">H", len(sos) + 2) + sos + data + bits.data() + b"\xff\xd9")
+
+
+def progressive(first, refine) -> bytes:
+    """A progressive grey JPEG whose DC scans say `first` (shifted by the scan's
+    point transform) and `refine` (the bit below)."""
+    out = b"\xff\xd8"
+    for marker, seg, data in _segments(_pillow(len(first), "L", progressive=True)):
+        if marker == 0xDA and seg[7] == 0:  # a DC scan (Ss 0)
+            bits = _Bits()
+            if seg[9] >> 4 == 0:  # the first (Ah 0), else the refinement
+                out += _dht(0, seg[6] >> 4, DC_LENGTHS, range(12))
+                for prev, value in zip([0, *first], first):
+                    bits.dc(value - prev)
+            else:
+                for bit in refine:
+                    bits.put(bit, 1)
+            data = bits.data()
+        out += seg + data
+    return out + b"\xff\xd9"
+
+
+CLAMPED = (r"^jxl: this JPEG cannot be recompressed losslessly: its DC coefficient {} \(component {}\) "
+           r"is outside -2047..2047, which libjxl would clamp")
+NOT_REBUILT = "^jxl: this JPEG cannot be recompressed losslessly: libjxl would not rebuild the same bytes"
+CASES = {
+    "damaged-file": (lambda: DAMAGED, CLAMPED.format(2112, 1)),
+    "grey-2048": (lambda: sequential([(1024,), (2048,)]), CLAMPED.format(2048, 1)),
+    "grey-minus-2048": (lambda: sequential([(-1024,), (-2048,)]), CLAMPED.format(-2048, 1)),
+    "grey-limits": (lambda: sequential([(2047,), (1000,), (-1047,), (-2047,)]), None),
+    "colour-limits": (lambda: sequential([(0, 0, 0), (1000, -1500, 2047), (2047, -2047, 1000)]), None),
+    "colour-third-2100": (lambda: sequential([(0, 0, 0), (1000, 1500, 1200), (0, 0, 2100), (0, 0, 1000)]),
+                          CLAMPED.format(2100, 3)),
+    # Each restart starts the prediction again: 2000 three times, not 6000.
+    "restart-each-block": (lambda: sequential([(2000,), (2000,), (-2000,)], restart=1), None),
+    "progressive-2047": (lambda: progressive([1023, 5], [1, 0]), None),
+    "progressive-2200": (lambda: progressive([1100, 5], [0, 0]), CLAMPED.format(2200, 1)),
+    # -2048 from the first DC scan: the refinement bit decides, rebuilding tells.
+    "progressive-refined-to-2047": (lambda: progressive([-1024, 5], [1, 0]), None),
+    "progressive-left-at-2048": (lambda: progressive([-1024, 5], [0, 0]), NOT_REBUILT),
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, name):
+    make, refusal = CASES[name]
+    jpeg = make()
+    assert Image.open(io.BytesIO(jpeg)).load() is not None  # a JPEG Pillow decodes
+    writer = jxl.JxlWriter()
+    if refusal is None:
+        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1)) == jpeg
+        writer.write_jpeg(jpeg)
+        assert jxl.reconstruct_jpeg(writer.close()) == jpeg
+        return
+    dest = tmp_path / "out.jxl"
+    dest.write_bytes(b"precious")
+    for target in (None, dest):
+        with pytest.raises(ValueError, match=refusal):
+            jxl.transcode_jpeg(jpeg, target, effort=1)
+    assert dest.read_bytes() == b"precious"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
+    with pytest.raises(ValueError, match=refusal):
+        writer.write_jpeg(jpeg)
+    writer.write_frame(jxl.decode(jxl.transcode_jpeg(jpeg, keep_metadata=False)))
+    assert jxl.decode(writer.close()).shape[:2] == Image.open(io.BytesIO(jpeg)).size[::-1]
+
+
+def test_cli_refuses_the_damaged_jpeg_and_offers_pixels(tmp_path):
+    (tmp_path / "in.jpg").write_bytes(DAMAGED)
+    (tmp_path / "out.jxl").write_bytes(b"precious")
+    line = one_error_line(cli("encode", "in.jpg", "out.jxl", cwd=tmp_path))
+    assert line == ("quillmarsh-jxl: in.jpg: this JPEG cannot be recompressed losslessly: its DC "
+                    "coefficient 2112 (component 1) is outside -2047..2047, which libjxl would clamp "
+                    "(a damaged JPEG?); add --pixels to encode its pixels instead")
+    assert (tmp_path / "out.jxl").read_bytes() == b"precious"
+    assert cli("encode", "in.jpg", "out.jxl", "--pixels", cwd=tmp_path).returncode == 0
+    assert jxl.decode(tmp_path / "out.jxl").shape[:2] == (24, 32)
