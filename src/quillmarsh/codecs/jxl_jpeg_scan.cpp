@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace qmjxl {
 
@@ -362,7 +363,9 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
     // The DC check, until something stops it from following the data.
     bool checking = true;
     Frame frame;
-    Huffman dc[4], ac[4];
+    // On the heap: some 36 KiB, and this may run on a small thread stack.
+    const std::unique_ptr<Huffman[]> tables(new Huffman[8]);
+    Huffman *dc = tables.get(), *ac = tables.get() + 4;
     unsigned restart_interval = 0;
     std::string clamped;  // why the rebuilt JPEG would differ
     for (;;) {
