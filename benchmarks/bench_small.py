@@ -1,11 +1,21 @@
 """Small images with numthreads left at None: no thread pool for an image of one
-group, so the call costs what the single-thread direct program costs."""
+group, so the call costs what the single-thread direct program costs; many of
+them from two Python threads at once; and the shared pool of worker threads
+against a runner started per call."""
 
 from __future__ import annotations
 
-from typing import List
+import contextlib
+import threading
+import time
+from typing import Callable, Iterator, List
+
+import numpy as np
 
 from harness import Ctx, Row, bench, direct_times, fmt_t, interleave, median, time_calls, verdict
+from images import photo
+
+BATCH = {"full": 10_000, "quick": 400}  # decodes per side and round of S3
 
 
 def _overhead_row(key: str, title: str, module: List[float], direct: List[float], k: int) -> Row:
@@ -42,3 +52,82 @@ def bench_small_default_threads(ctx: Ctx) -> List[Row]:
         _overhead_row("S2", "encode() 64x64 RGB u8 distance 1.0 effort 5, default threads vs direct 1 thread",
                       t["enc"], t["enc_direct"], k),
     ]
+
+
+def _in_threads(fn: Callable[[], object], total: int, nthreads: int) -> List[float]:
+    """Wall time of `total` calls of fn shared out over nthreads Python threads."""
+    barrier = threading.Barrier(nthreads + 1)
+    errors: List[BaseException] = []
+
+    def work() -> None:
+        barrier.wait()
+        try:
+            for _ in range(total // nthreads):
+                fn()
+        except BaseException as exc:  # re-raised below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(nthreads)]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    took = time.perf_counter() - t0
+    if errors:
+        raise errors[0]
+    return [took]
+
+
+@bench("Small images (issue 17)", [
+    "S3 decodes of 64x64 from 2 Python threads vs 1 (files per second)",
+])
+def bench_small_two_threads(ctx: Ctx) -> List[Row]:
+    ctx.need("decode")
+    n = BATCH[ctx.p.name]
+    data = ctx.stream("tiny").read_bytes()
+    for _ in range(20):
+        ctx.jxl.decode(data)
+    t = interleave(ctx.p.rounds, {
+        "two": lambda: _in_threads(lambda: ctx.jxl.decode(data), n, 2),
+        "one": lambda: _in_threads(lambda: ctx.jxl.decode(data), n, 1),
+    })
+    two, one = median(t["two"]), median(t["one"])
+    speedup = one / two
+    return [Row("S3", "decodes of 64x64 from 2 Python threads vs 1 (files per second)",
+                f"{n / two:.0f}/s", f"{n / one:.0f}/s", f"x{speedup:.2f}", ">= x1.8",
+                verdict(speedup >= 1.8),
+                f"{n} decodes per side and round, {ctx.p.rounds} rounds; default threads")]
+
+
+@contextlib.contextmanager
+def _runner_pool(jxl, enabled: bool) -> Iterator[None]:
+    previous = jxl._runner_pool(enabled)
+    try:
+        yield
+    finally:
+        jxl._runner_pool(previous)
+
+
+@bench("Small images (issue 17)", [
+    "S4 decode() 512x512 lossy RGB u8, default threads: shared pool vs a runner started per call",
+])
+def bench_pool_mid_size(ctx: Ctx) -> List[Row]:
+    ctx.need("decode", "_runner_pool")
+    jxl = ctx.jxl
+    data = jxl.encode(photo(512, 512, 3, np.uint8, seed=8), distance=1.0)
+    k = max(10, ctx.p.tiny_calls // 4)
+
+    def calls(pool: bool) -> List[float]:
+        with _runner_pool(jxl, pool):
+            return time_calls(lambda: jxl.decode(data), k)
+
+    with _runner_pool(jxl, False):
+        per_call = jxl.decode(data)
+    same = "yes" if np.array_equal(jxl.decode(data), per_call) else "NO"
+    t = interleave(ctx.p.rounds * 2, {"pool": lambda: calls(True), "per_call": lambda: calls(False)})
+    m, r = median(t["pool"]), median(t["per_call"])
+    return [Row("S4", "decode() 512x512 lossy RGB u8, default threads: shared pool vs a runner "
+                "started per call", fmt_t(m), fmt_t(r), f"{m / r:.2f}x", "< 1.00x",
+                verdict(m < r), f"{k} calls per round; same pixels: {same}")]

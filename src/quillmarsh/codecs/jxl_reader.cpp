@@ -228,7 +228,11 @@ void JxlReader::init(const nb::handle *values) {
 }
 
 void JxlReader::open_decoder() {
-    decoder_ = JxlDecoderMake(nullptr);
+    {
+        // Creating a decoder costs a few microseconds: other threads go on meanwhile.
+        nb::gil_scoped_release unlocked;
+        decoder_.reset(JxlDecoderCreate(nullptr));
+    }
     if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
     JxlDecoder *dec = decoder_.get();
     auto check = [](JxlDecoderStatus st, const char *name) {
@@ -599,15 +603,17 @@ struct FrameIterator {
         }
     }
 
-    [[noreturn]] void stop() {
+    // The end of the frames: a null object (raised as StopIteration by
+    // __next__ only; read() ends its loop without an exception).
+    nb::object stop() {
         finished = true;
         frame.reset();
         delegate.reset();
-        throw nb::stop_iteration();
+        return {};
     }
 
     nb::object next() {
-        if (finished || !reader_obj.is_valid()) stop();
+        if (finished || !reader_obj.is_valid()) return stop();
         if (delegate.is_valid()) {
             // Refused here, before the delegate is asked: its refusal would end
             // this iterator and drop the delegate while another thread runs it.
@@ -623,7 +629,7 @@ struct FrameIterator {
                 delegate.reset();
                 throw_current();
             }
-            stop();
+            return stop();
         }
         JxlReader &r = *nb::inst_ptr<JxlReader>(reader_obj);
         if (r.closed_ || !r.decoder_ || !r.frame_shape_.is_valid()) {
@@ -678,7 +684,7 @@ struct FrameIterator {
     // point of at most `dn`; then reduced to the wanted size. Without
     // coalescing, a frame is a layer of the size its header gives.
     nb::object step(JxlReader &r) {
-        if (r.exhausted_) stop();
+        if (r.exhausted_) return stop();
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
         const nb::object dest = progressive ? nb::object() : dest_slot();
@@ -735,7 +741,7 @@ struct FrameIterator {
         frame.reset();
         if (rc == RC_EOF) {
             r.exhausted_ = 1;
-            stop();
+            return stop();
         }
         if (rc != RC_FRAME) r.raise_decode_error(rc);
         ++r.frames_done_;
@@ -1138,14 +1144,18 @@ nb::object read_all(nb::handle self) {
     nb::list frames;
     uint64_t total = 0;
     for (;;) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw_current();
-            break;
+        // Our own iterator is advanced directly: its end costs no exception.
+        nb::object f;
+        if (fi) {
+            f = fi->next();
+        } else if (PyObject *item = PyIter_Next(it.ptr())) {
+            f = nb::steal(item);
+        } else if (PyErr_Occurred()) {
+            throw_current();
         }
-        nb::object f = nb::steal(item);
+        if (!f.is_valid()) break;
         if (!stack.is_valid()) {
-            total += static_cast<uint64_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject *>(item)));
+            total += static_cast<uint64_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject *>(f.ptr())));
             if (nb::len(frames) > 0)
                 check_max_bytes(total, r.max_bytes_,
                                 "decoding " + std::to_string(nb::len(frames) + 1) + " frames");
@@ -1443,7 +1453,12 @@ void register_reader(nb::module_ &m) {
     nb::class_<FrameIterator>(m, "_FrameIterator", nb::type_slots(IterGc::slots),
                               "Iterator over the decoded frames of a JxlReader.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](FrameIterator &it) { return it.next(); })
+        .def("__next__",
+             [](FrameIterator &it) {
+                 nb::object f = it.next();
+                 if (!f.is_valid()) throw nb::stop_iteration();
+                 return f;
+             })
         .def("close", [](FrameIterator &it) { it.close(); },
              "Stop the iteration; the reader stays open.");
 
