@@ -87,6 +87,23 @@ def test_only_documented_exception_types_pass(monkeypatch):
         assert (fuzz.run_one(b"", "t", 0) is None) is passes, exc
 
 
+@pytest.mark.parametrize("target, exc, passes", [
+    ("pillow", OSError("broken"), True),
+    ("pillow", EOFError(), True),
+    ("pillow", JxlError("x"), False),             # the codec's error escaping Pillow
+    ("pillow", ValueError(), False),
+    ("numcodecs", ValueError("x"), True),
+    ("numcodecs", NotImplementedError(), False),
+    ("numcodecs", JxlError("x"), False),
+])
+def test_plugin_and_codec_targets_keep_their_own_contract(monkeypatch, target, exc, passes):
+    def raises(data, rng):
+        raise exc
+
+    monkeypatch.setitem(fuzz.TARGETS, target, raises)
+    assert (fuzz.run_one(b"", target, 0) is None) is passes
+
+
 def test_a_crashing_execution_is_recorded_with_its_input_and_the_run_goes_on(tmp_path):
     rc, summary = run_fuzz(tmp_path, "--iterations", "40", "--quick", "--side", "16",
                            "--inject-crash-at", "17", timeout=60)

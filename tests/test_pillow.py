@@ -6,7 +6,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from PIL import Image, ImageSequence, PngImagePlugin
+from PIL import Image, ImageSequence, PngImagePlugin, UnidentifiedImageError
 
 import quillmarsh.pillow  # noqa: F401  (registers the format)
 from conftest import conformance_file
@@ -63,7 +63,7 @@ def test_open_reads_header_only_until_load(tmp_path, photo):
     path.write_bytes(data[: len(data) // 3])         # pixels cut away
     im = Image.open(path)
     assert (im.mode, im.size) == ("RGB", (128, 96))
-    with pytest.raises(jxl.JxlError):
+    with pytest.raises(OSError, match="image file is truncated"):
         im.load()
 
 
@@ -103,8 +103,64 @@ def test_conformance_files_open_convert_and_match_decode(case, mode):
 
 
 def test_unsupported_layout_is_a_clear_error():
-    with pytest.raises(NotImplementedError, match="unsupported channel layout"):
+    # an OSError, as Pillow's own plugins raise for unsupported variants
+    with pytest.raises(OSError, match="of a kind this plugin does not read: .*unsupported channel layout"):
         Image.open(conformance_file("cmyk_layers"))
+
+
+def _damaged(kind, photo):
+    data = bytearray(jxl.encode(photo, container=kind == "container cut"))
+    if kind in ("header cut", "container cut"):
+        return bytes(data[:3 if kind == "header cut" else 30])
+    if kind == "header damaged":
+        data[2:6] = b"\xff" * 4
+    elif kind == "pixels cut":
+        del data[len(data) // 3:]
+    elif kind == "pixels damaged":
+        data[20:40] = bytes(20)
+    return bytes(data)
+
+
+@pytest.mark.parametrize(
+    "kind, error, message",
+    [
+        ("header cut", UnidentifiedImageError, "damaged or truncated JPEG XL file"),
+        ("container cut", UnidentifiedImageError, "damaged or truncated JPEG XL file"),
+        ("header damaged", UnidentifiedImageError, "damaged or truncated JPEG XL file"),
+        ("pixels cut", OSError, "image file is truncated"),
+        ("pixels damaged", OSError, "broken data stream"),
+    ],
+)
+def test_damaged_files_raise_pillows_errors(tmp_path, photo, kind, error, message):
+    path = tmp_path / "bad.jxl"
+    path.write_bytes(_damaged(kind, photo))
+    if error is UnidentifiedImageError:
+        with pytest.raises(error, match=message) as caught:
+            Image.open(path)
+    else:
+        with Image.open(path) as im:                 # the header is intact
+            assert im.size == (128, 96)
+            for _ in range(2):                       # a retry fails alike
+                with pytest.raises(error, match=message) as caught:
+                    im.load()
+    assert isinstance(caught.value.__cause__, jxl.JxlError)
+
+
+def test_damaged_frame_fails_load_and_sequence_ends_with_eof(rng):
+    frames = rng.integers(0, 255, (4, 30, 40, 3), dtype=np.uint8)
+    data = bytearray(jxl.encode(frames, animation=True))
+    data[-1500:-1400] = bytes(100)                   # inside the last frame's pixels
+    im = Image.open(io.BytesIO(bytes(data)))
+    assert im.n_frames == 4
+    got = []
+    with pytest.raises(OSError, match="broken data stream"):
+        for frame in ImageSequence.Iterator(im):
+            got.append(np.asarray(frame))
+    assert len(got) == 3 and all(np.array_equal(g, f) for g, f in zip(got, frames))
+    im.seek(1)                                       # earlier frames still read
+    assert np.array_equal(np.asarray(im), frames[1])
+    with pytest.raises(EOFError):
+        im.seek(4)
 
 
 def test_animation_frames_seek_and_timing(rng):

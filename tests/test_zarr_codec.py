@@ -9,6 +9,7 @@ numcodecs = pytest.importorskip("numcodecs")
 zarr = pytest.importorskip("zarr")
 da = pytest.importorskip("dask.array")
 
+from conftest import conformance_file  # noqa: E402
 from quillmarsh.codecs import jxl  # noqa: E402
 from quillmarsh.codecs.jxl_zarr import JpegXlCodec  # noqa: E402
 from quillmarsh.codecs.numcodecs import JpegXl  # noqa: E402
@@ -62,10 +63,13 @@ def test_lossy_distance_is_smaller_and_close(rng):
     assert np.abs(back - smooth).mean() < 0.01 * 65535
 
 
-def test_config_round_trips_through_registry():
-    codec = JpegXl(distance=1.5, effort=3, numthreads=1)
+@pytest.mark.parametrize("layout", ["frames", "strip"])
+def test_config_round_trips_through_registry(layout):
+    codec = JpegXl(distance=1.5, effort=3, numthreads=1, layout=layout)
     config = codec.get_config()
-    assert config == {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3, "numthreads": 1}
+    expect = {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3, "numthreads": 1}
+    # the default layout leaves the config as stores written before the option have it
+    assert config == (expect if layout == "frames" else {**expect, "layout": layout})
     # the id resolves through numcodecs' registry, as Zarr does when it opens a store
     again = numcodecs.get_codec(json.loads(json.dumps(config)))
     assert isinstance(again, JpegXl) and again.get_config() == config
@@ -79,6 +83,7 @@ def test_config_round_trips_through_registry():
         ({"effort": 11}, "effort must be 1 to 10"),
         ({"numthreads": -2}, "numthreads must be 0 or more"),
         ({"effort": "7"}, "effort must be a number"),
+        ({"layout": "tiles"}, "layout must be one of"),
     ],
 )
 def test_bad_options_are_refused(kwargs, message):
@@ -101,9 +106,49 @@ def test_unsupported_chunks_are_refused(shape, dtype, message):
         JpegXl().encode(np.zeros(shape, dtype))
 
 
-def test_not_jpeg_xl_chunk_gives_clear_error():
-    with pytest.raises(ValueError, match="chunk is not a JPEG XL stream"):
-        JpegXl().decode(b"\x78\x9c" + bytes(100))
+@pytest.mark.parametrize("layout, effort", [("frames", 2), ("strip", 2), ("strip", 7)])
+def test_strip_layout_is_one_image_read_back_like_frames(rng, layout, effort):
+    stack = _noisy(rng, (6, 24, 40), np.uint16)
+    data = JpegXl(layout=layout, effort=effort).encode(stack)
+    assert jxl.frame_count(data) == (6 if layout == "frames" else 1)
+    # decoding needs no option: any codec instance reads either layout
+    out = np.empty_like(stack)
+    JpegXl().decode(data, out=out)
+    assert np.array_equal(out, stack)
+    assert np.array_equal(JpegXl().decode(data).reshape(stack.shape), stack)
+
+
+def _stream(kind, rng):
+    good = jxl.encode(_noisy(rng, (32, 32, 3), np.uint8))
+    if kind == "not jxl":
+        return b"\x78\x9c" + bytes(100), "chunk is not a JPEG XL stream"
+    if kind == "truncated":
+        return good[: len(good) // 2], "cannot decode chunk: .*truncated"
+    if kind == "damaged":
+        bad = bytearray(good)
+        bad[20:60] = bytes(40)
+        return bytes(bad), "cannot decode chunk"
+    # valid JPEG XL of a kind no chunk of this codec has (CMYK with layers)
+    return (conformance_file("cmyk_layers").read_bytes(),
+            "chunk holds a JPEG XL image this codec does not read back: .*unsupported channel layout")
+
+
+@pytest.mark.parametrize("kind", ["not jxl", "truncated", "damaged", "cmyk"])
+@pytest.mark.parametrize("with_out", [False, True])
+def test_undecodable_chunks_give_clear_value_errors(rng, kind, with_out):
+    data, message = _stream(kind, rng)
+    out = np.empty(1 << 20, np.uint8) if with_out else None
+    with pytest.raises(ValueError, match=message):
+        JpegXl().decode(data, out=out)
+
+
+def test_chunk_of_another_sample_type_is_refused(rng):
+    data = JpegXl().encode(_noisy(rng, (16, 16), np.float16))
+    with pytest.raises(ValueError, match="decodes to float16 samples, the output buffer is uint16"):
+        JpegXl().decode(data, out=np.empty((16, 16), np.uint16))
+    raw = np.empty(16 * 16 * 2, np.uint8)       # untyped bytes take any type
+    JpegXl().decode(data, out=raw)
+    assert np.array_equal(raw.view(np.float16).reshape(16, 16), JpegXl().decode(data))
 
 
 def test_out_of_the_wrong_size_is_refused(rng):
@@ -115,12 +160,12 @@ def test_out_of_the_wrong_size_is_refused(rng):
         JpegXl().decode(data, out=np.empty(100, np.uint8))
 
 
-def _store_stack(rng, path, zarr_format):
+def _store_stack(rng, path, zarr_format, layout="frames"):
     stack = _noisy(rng, (10, 70, 90), np.uint16)
     kwargs = (
-        {"compressors": JpegXl(effort=3)}
+        {"compressors": JpegXl(effort=3, layout=layout)}
         if zarr_format == 2
-        else {"serializer": JpegXlCodec(effort=3), "compressors": None}
+        else {"serializer": JpegXlCodec(effort=3, layout=layout), "compressors": None}
     )
     z = zarr.create_array(
         str(path), shape=stack.shape, chunks=(4, 32, 64), dtype="uint16",
@@ -130,10 +175,10 @@ def _store_stack(rng, path, zarr_format):
     return stack
 
 
-@pytest.mark.parametrize("zarr_format", [2, 3])
-def test_uint16_stack_on_disk_read_back_with_dask(rng, tmp_path, zarr_format):
+@pytest.mark.parametrize("zarr_format, layout", [(2, "frames"), (3, "frames"), (2, "strip"), (3, "strip")])
+def test_uint16_stack_on_disk_read_back_with_dask(rng, tmp_path, zarr_format, layout):
     path = tmp_path / "stack.zarr"
-    stack = _store_stack(rng, path, zarr_format)
+    stack = _store_stack(rng, path, zarr_format, layout)
     # Every stored chunk (edge chunks too) is a JPEG XL stream.
     chunk_files = [p for p in path.rglob("*") if p.is_file() and not p.name.startswith((".z", "zarr.json"))]
     assert len(chunk_files) == 3 * 3 * 2
@@ -172,8 +217,10 @@ def test_format3_refuses_at_array_creation(tmp_path, dtype, chunks, message):
     assert not path.exists() or not any(p.name.startswith("c") for p in path.iterdir())
 
 
-def test_format3_codec_config_round_trips():
-    codec = JpegXlCodec(distance=1.0, effort=4)
+@pytest.mark.parametrize("layout", ["frames", "strip"])
+def test_format3_codec_config_round_trips(layout):
+    codec = JpegXlCodec(distance=1.0, effort=4, layout=layout)
     assert JpegXlCodec.from_dict(json.loads(json.dumps(codec.to_dict()))) == codec
+    assert ("layout" in codec.to_dict()["configuration"]) == (layout != "frames")
     with pytest.raises(ValueError, match="unknown configuration keys"):
         JpegXlCodec.from_dict({"name": "quillmarsh_jxl", "configuration": {"level": 3}})

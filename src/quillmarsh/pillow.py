@@ -27,6 +27,13 @@ Float colour is clipped to 0..1 before the reduction. ``info`` holds
 "icc_profile", "exif" (TIFF-structured bytes), "xmp", and for animations
 "duration" (milliseconds of the current frame) and "loop" (0: forever).
 
+Errors are Pillow's: ``Image.open`` raises ``UnidentifiedImageError`` for a
+file whose header is damaged or cut short and ``OSError`` for a valid file of a
+kind the plugin does not read (CMYK, more than 4 channels); ``load()`` raises
+``OSError`` ("image file is truncated", "broken data stream") for damaged
+pixel data; ``seek`` past the last frame raises ``EOFError``. The codec's own
+error is the exception's ``__cause__``.
+
 Saving takes the modes above (and converts 1, P, PA, I, CMYK, YCbCr, ...) with
 the options ``lossless`` (the default without ``quality``/``distance``),
 ``quality``, ``distance``, ``effort``, ``progressive``, ``icc_profile`` (the
@@ -45,7 +52,7 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 try:
-    from PIL import Image, ImageFile, ImageSequence
+    from PIL import Image, ImageFile, ImageSequence, UnidentifiedImageError
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("quillmarsh.pillow needs Pillow: pip install 'quillmarsh[image]'") from exc
 
@@ -59,6 +66,17 @@ MIME = "image/jxl"
 EXTENSIONS = [".jxl"]
 _CODESTREAM = b"\xff\x0a"
 _COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
+# What the codec raises for a stream it cannot read.
+_STREAM_ERRORS = (jxl.JxlError, ValueError)
+
+
+def _load_error(exc: BaseException) -> OSError:
+    """The OSError Pillow callers expect from load() for damaged pixel data."""
+    if isinstance(exc, NotImplementedError):
+        return OSError(f"JPEG XL image of a kind this plugin does not read: {exc}")
+    if isinstance(exc, EOFError) or "truncated" in str(exc):
+        return OSError(f"image file is truncated (JPEG XL: {exc})")
+    return OSError(f"broken data stream when reading JPEG XL image: {exc}")
 
 
 def _accept(prefix: bytes) -> bool:
@@ -109,6 +127,20 @@ class JxlImageFile(ImageFile.ImageFile):
     format_description = "JPEG XL"
 
     def _open(self) -> None:
+        # Pillow's conventions: a file it cannot identify raises
+        # UnidentifiedImageError, a file of an unsupported kind OSError; the
+        # codec's own exceptions would escape callers that catch OSError.
+        try:
+            self._open_stream()
+        except NotImplementedError as exc:
+            raise OSError(f"JPEG XL image of a kind this plugin does not read: {exc}") from exc
+        except _STREAM_ERRORS as exc:
+            where = f"image file {self.filename!r}" if self.filename else "image"
+            raise UnidentifiedImageError(
+                f"cannot identify {where}: damaged or truncated JPEG XL file ({exc})"
+            ) from exc
+
+    def _open_stream(self) -> None:
         assert self.fp is not None
         reader, head, complete = read_header(self.fp, parse_color=True)
         with reader:
@@ -240,9 +272,13 @@ class JxlImageFile(ImageFile.ImageFile):
     def load(self) -> Any:
         want = (self._frame, self._downsample)
         if self._loaded != want:
-            frame = self._next_frame(self._frame)
             shape = (self.size[1], self.size[0]) + (() if self._samples == 1 else (self._samples,))
-            frame = _to_pillow(fit_to_shape(frame, shape), self.mode, self._bits)
+            try:
+                frame = fit_to_shape(self._next_frame(self._frame), shape)
+            except (EOFError, NotImplementedError) + _STREAM_ERRORS as exc:
+                self._close_iter()  # the next load() starts over
+                raise _load_error(exc) from exc
+            frame = _to_pillow(frame, self.mode, self._bits)
             raw = {"I;16": "I;16", "F": "F"}.get(self.mode, self.mode)
             # frombuffer shares the array's memory for L, RGBA and I;16; the
             # other modes are unpacked into Pillow's own layout once.

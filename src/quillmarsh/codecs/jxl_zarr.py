@@ -28,7 +28,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "quillmarsh.codecs.jxl_zarr needs zarr 3: pip install 'quillmarsh[zarr]'"
     ) from exc
 
-from .numcodecs import CODEC_ID, JpegXl, check_chunk
+from .numcodecs import CODEC_ID, LAYOUTS, JpegXl, check_chunk
 
 if TYPE_CHECKING:
     from zarr.core.array_spec import ArraySpec
@@ -44,13 +44,15 @@ class JpegXlCodec(ArrayBytesCodec):
     distance: Optional[float] = None
     effort: Optional[int] = None
     numthreads: Optional[int] = 1
+    layout: str = "frames"
     _inner: JpegXl = field(init=False, repr=False, compare=False)
 
     is_fixed_size = False
 
     def __post_init__(self) -> None:
         # The numcodecs codec checks and normalises the options once.
-        inner = JpegXl(distance=self.distance, effort=self.effort, numthreads=self.numthreads)
+        inner = JpegXl(distance=self.distance, effort=self.effort, numthreads=self.numthreads,
+                       layout=self.layout)
         object.__setattr__(self, "distance", inner.distance)
         object.__setattr__(self, "effort", inner.effort)
         object.__setattr__(self, "numthreads", inner.numthreads)
@@ -61,20 +63,20 @@ class JpegXlCodec(ArrayBytesCodec):
         if data.get("name") != CODEC_ID:
             raise ValueError(f"{CODEC_ID}: expected codec name {CODEC_ID!r}, got {data.get('name')!r}")
         config = dict(data.get("configuration") or {})
-        unknown = set(config) - {"distance", "effort", "numthreads"}
+        unknown = set(config) - {"distance", "effort", "numthreads", "layout"}
         if unknown:
             raise ValueError(f"{CODEC_ID}: unknown configuration keys {sorted(unknown)}")
         return cls(**config)
 
     def to_dict(self) -> Dict[str, Any]:
-        return {
-            "name": CODEC_ID,
-            "configuration": {
-                "distance": self.distance,
-                "effort": self.effort,
-                "numthreads": self.numthreads,
-            },
+        config: Dict[str, Any] = {
+            "distance": self.distance,
+            "effort": self.effort,
+            "numthreads": self.numthreads,
         }
+        if self.layout != LAYOUTS[0]:  # metadata of the default stays as before
+            config["layout"] = self.layout
+        return {"name": CODEC_ID, "configuration": config}
 
     def validate(self, *, shape: Any, dtype: Any, chunk_grid: Any) -> None:
         native = dtype.to_native_dtype() if hasattr(dtype, "to_native_dtype") else dtype
