@@ -80,7 +80,7 @@ def test_graph_is_built_from_headers_only(rng, tmp_path):
     path.write_bytes(data[: len(data) // 2])
     arr = jxl.to_dask(path)
     assert arr.shape == (1, 64, 64)
-    with pytest.raises(jxl.JxlError):
+    with pytest.raises(jxl.JxlError, match="cut.jxl: .*truncated"):  # names the file
         arr.compute()
 
 
@@ -106,6 +106,17 @@ def test_bad_arguments(clip, tmp_path, src, kwargs, error, message):
         src = str(tmp_path / src)
     with pytest.raises(error, match=message):
         jxl.to_dask(src, **kwargs)
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    (b"\x89PNG\r\n\x1a\n" + bytes(40), ValueError, "scan_50.jxl: jxl: not a JPEG XL stream"),
+    (b"\xff\x0a", jxl.JxlError, "scan_50.jxl: .*truncated"),
+])
+def test_a_bad_file_in_a_list_is_named(stills, bad, error, message):
+    folder, _ = stills
+    (folder / "scan_50.jxl").write_bytes(bad)
+    with pytest.raises(error, match=message):
+        jxl.to_dask(str(folder / "scan_*.jxl"))
 
 
 def test_animation_in_a_file_list_is_refused(clip, stills):

@@ -35,14 +35,17 @@ def _load(
     numthreads: Optional[int],
     max_pixels: Optional[int],
 ) -> np.ndarray:
-    frame = _jxl.decode(
-        src,
-        index=index,
-        downsample=downsample,
-        subsample=subsample,
-        numthreads=numthreads,
-        max_pixels=max_pixels,
-    )
+    try:
+        frame = _jxl.decode(
+            src,
+            index=index,
+            downsample=downsample,
+            subsample=subsample,
+            numthreads=numthreads,
+            max_pixels=max_pixels,
+        )
+    except _NAMED as exc:
+        raise _named(exc, src) from exc
     try:
         frame = fit_to_shape(frame, shape)
     except ValueError as exc:
@@ -54,13 +57,29 @@ def _describe(src: Any) -> str:
     return "in-memory stream" if isinstance(src, (bytes, bytearray, memoryview)) else str(src)
 
 
+# Errors of one file, raised again naming it: in a list of thousands the
+# codec's own message would not say which file is bad (OSError names it already).
+_NAMED = (_jxl.JxlError, ValueError, NotImplementedError)
+
+
+def _named(exc: BaseException, src: Any) -> BaseException:
+    """`exc` as the same type, its message prefixed with the file it came from."""
+    try:
+        return type(exc)(f"jxl.to_dask: {_describe(src)}: {exc}")
+    except Exception:  # an exception type that takes other arguments
+        return exc
+
+
 def _header(src: Any) -> Tuple[Tuple[int, ...], Any, bool]:
-    if isinstance(src, (bytes, bytearray, memoryview)):
-        with _jxl.JxlReader(src, parse_color=False) as reader:
+    try:
+        if isinstance(src, (bytes, bytearray, memoryview)):
+            with _jxl.JxlReader(src, parse_color=False) as reader:
+                return tuple(reader.frame_shape), reader.dtype, reader.is_animation
+        reader, _, _ = read_header(src)
+        with reader:
             return tuple(reader.frame_shape), reader.dtype, reader.is_animation
-    reader, _, _ = read_header(src)
-    with reader:
-        return tuple(reader.frame_shape), reader.dtype, reader.is_animation
+    except _NAMED as exc:
+        raise _named(exc, src) from exc
 
 
 def _sources(src: _Source) -> Tuple[List[Any], bool]:
