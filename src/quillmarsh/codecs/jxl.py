@@ -36,7 +36,6 @@ The command-line tool ``quillmarsh-jxl`` lives in :mod:`quillmarsh.cli`;
 
 from __future__ import annotations
 
-import asyncio
 import sys
 from typing import Any, Optional, Sequence
 
@@ -84,6 +83,10 @@ __all__ = [
 
 
 async def _in_thread(func: Any, *args: Any, **options: Any) -> Any:
+    # Imported here: a running loop has it loaded already, and importing it
+    # with the module cost every command-line run a fifth of its start-up.
+    import asyncio
+
     return await asyncio.to_thread(func, *args, **options)
 
 
