@@ -35,7 +35,7 @@ Decoding speed is set by ``effort`` when writing: effort 2 codes with a fixed
 context tree that libjxl decodes 2-4x faster than the learned trees of efforts
 4 and up, for 8-11 % more bytes (measured on 8- and 16-bit images);
 ``layout="strip", effort=2`` gives such stacks the bytes of the default at
-2-3x its decoding speed. libjxl's ``decoding_speed`` setting is not
+2-3.5x its decoding speed. libjxl's ``decoding_speed`` setting is not
 offered: for lossless chunks it costs 25-90 % more bytes than effort 2 to
 decode at most 1.5x faster.
 
