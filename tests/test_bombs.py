@@ -12,6 +12,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -170,6 +171,11 @@ PROBE = textwrap.dedent("""
         "decode-index": lambda: _jxl.decode(data, index=0, numthreads=2),
         "thumbnail_bytes": lambda: _jxl.thumbnail_bytes(data),
         "frame_count": lambda: _jxl.frame_count(data),
+        "transcode_jpeg": lambda: _jxl.transcode_jpeg(data, effort=1, numthreads=1),
+        "write_jpeg": lambda: _jxl.JxlWriter(effort=1, numthreads=1).write_jpeg(data),
+        "reconstruct_jpeg": lambda: _jxl.reconstruct_jpeg(data, numthreads=1),
+        "color": lambda: _jxl.JxlReader(data).icc_profile,
+        "boxes-path": lambda: _jxl._read_boxes(sys.argv[1]),
     }
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # peak RSS := current RSS
@@ -300,3 +306,221 @@ def test_max_pixels_limits_real_streams_before_any_pixel_buffer():
             _jxl.decode(data, max_pixels=bad)
     with pytest.raises(TypeError):
         _jxl.decode(data, max_pixels=1.5)
+
+
+# ---- claims in JPEG files and in JPEG XL metadata -------------------------------
+
+
+def jpeg_claiming(width: int, height: int, mode: str, **opts) -> bytes:
+    """A real 16 x 16 JPEG whose frame header claims width x height."""
+    from PIL import Image
+
+    shape = (16, 16) if mode == "L" else (16, 16, 3)
+    buf = io.BytesIO()
+    Image.fromarray(synthetic(16, 16, 1 if mode == "L" else 3, seed=4).reshape(shape)).save(
+        buf, "JPEG", quality=90, **opts)
+    data = bytearray(buf.getvalue())
+    sof = data.index(b"\xff\xc2" if opts.get("progressive") else b"\xff\xc0")
+    data[sof + 5:sof + 9] = struct.pack(">HH", height, width)
+    return bytes(data)
+
+
+JPEG_KINDS = {
+    "grey": ("L", {}),
+    "progressive-420": ("RGB", dict(progressive=True)),
+    "444": ("RGB", dict(subsampling=0)),
+}
+
+
+@pytest.mark.parametrize("op", ["transcode_jpeg", "write_jpeg"])
+@pytest.mark.parametrize("kind", JPEG_KINDS)
+def test_jpeg_claiming_gigapixels_is_refused_before_its_coefficients(tmp_path, kind, op):
+    # libjxl would commit 8 to 24 GiB of DCT coefficients for these 300 bytes.
+    mode, opts = JPEG_KINDS[kind]
+    p = tmp_path / "bomb.jpg"
+    p.write_bytes(jpeg_claiming(65535, 65535, mode, **opts))
+    got = probe(p, op)
+    exc, message = got["outcome"]
+    assert exc == "ValueError", got
+    assert message.startswith("jxl: corrupt JPEG stream (65535x65535 pixels claimed, but only ")
+    assert "refused before allocating" in message
+    check_cost(got, 16 * 1024, seconds=1.0)
+
+
+@pytest.mark.parametrize("kind", ["grey", "progressive-420"])
+def test_large_jpeg_with_its_data_still_recompresses(kind):
+    # 6000 x 6000 of one colour: little data, but a DC value for every block,
+    # and more coefficient memory than needs evidence.
+    from PIL import Image
+
+    mode, opts = JPEG_KINDS[kind]
+    img = np.full((6000, 6000) if mode == "L" else (6000, 6000, 3), 128, np.uint8)
+    buf = io.BytesIO()
+    Image.fromarray(img).save(buf, "JPEG", quality=90, optimize=True, **opts)
+    jpeg = buf.getvalue()
+    assert len(jpeg) < 6000 * 6000 // 64 // 2  # about two bits per block
+    assert _jxl.reconstruct_jpeg(_jxl.transcode_jpeg(jpeg, effort=1)) == jpeg
+
+
+def _bits_le(fields: list[tuple[int, int]]) -> bytes:
+    bits = [(v >> i) & 1 for v, n in fields for i in range(n)]
+    return _pack(bits)
+
+
+def _split_boxes(data: bytes) -> list[tuple[bytes, bytes]]:
+    out, pos = [], 0
+    while pos < len(data):
+        size, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        out.append((kind, data[pos + 8:pos + size]))
+        pos += size
+    return out
+
+
+def _join_boxes(boxes: list[tuple[bytes, bytes]]) -> bytes:
+    return b"".join(struct.pack(">I4s", 8 + len(c), k) + c for k, c in boxes)
+
+
+@pytest.mark.parametrize("marker", ["APP0", "COM"])
+def test_reconstruction_data_claiming_a_gigabyte_of_markers_is_refused(tmp_path, marker):
+    # The head of a "jbrd" box lists the JPEG's markers, then 16 bits of
+    # length for each APP and COM marker: 16383 of them claim 1 GiB in 50 kB.
+    from PIL import Image
+
+    buf = io.BytesIO()
+    Image.fromarray(synthetic(16, 16, 1, seed=5)).save(buf, "JPEG", quality=90)
+    boxes = _split_boxes(_jxl.transcode_jpeg(buf.getvalue(), effort=1))
+    assert b"jbrd" in [k for k, _ in boxes]
+    n = 16383
+    code = {"APP0": 0xE0, "COM": 0xFE}[marker] - 0xC0
+    fields = [(1, 1)] + [(code, 6)] * n + [(0xD9 - 0xC0, 6)]
+    fields += [(0, 2), (65535, 16)] * n if marker == "APP0" else [(65535, 16)] * n
+    bomb = _join_boxes([(k, _bits_le(fields) + bytes(64) if k == b"jbrd" else c)
+                        for k, c in boxes])
+    p = tmp_path / "jbrd-bomb.jxl"
+    p.write_bytes(bomb)
+    got = probe(p, "reconstruct_jpeg")
+    assert got["outcome"][0] == "JxlError", got
+    assert got["outcome"][1].startswith(
+        f"jxl: the JPEG reconstruction data claims {n * 65536} bytes of marker data, more "
+        "than the "), got
+    check_cost(got, 32 * 1024, seconds=1.0)
+
+
+def test_large_markers_within_the_budget_rebuild():
+    # 20 comments of 64 KiB (of zeros: the file stays small) claim more than
+    # 16 times the file, but the image's size allows them.
+    from PIL import Image
+
+    def with_comments(side):
+        buf = io.BytesIO()
+        Image.fromarray(np.full((side, side), 90, np.uint8)).save(buf, "JPEG", quality=90)
+        com = b"\xff\xfe\xff\xff" + bytes(65533)
+        return buf.getvalue()[:2] + com * 20 + buf.getvalue()[2:]
+
+    big = with_comments(2000)
+    data = _jxl.transcode_jpeg(big, effort=1)
+    assert 16 * len(data) + (1 << 20) < 20 * 65536
+    assert _jxl.reconstruct_jpeg(data) == big
+    with pytest.raises(_jxl.JxlError, match=r"^jxl: the JPEG reconstruction data claims 1310737 "
+                                            r"bytes of marker data, more than the \d+ bytes "):
+        _jxl.reconstruct_jpeg(_jxl.transcode_jpeg(with_comments(64), effort=1))
+
+
+def _u64_field(v: int) -> list[tuple[int, int]]:
+    # Selector 3: 12 bits, then 8 more at a time while a continuation bit is set.
+    out = [(3, 2), (v & 0xFFF, 12)]
+    v >>= 12
+    while v:
+        out += [(1, 1), (v & 0xFF, 8)]
+        v >>= 8
+    return out + [(0, 1)]
+
+
+def codestream_with_icc_claim(enc_size: int | None) -> bytes:
+    """An 8 x 8 image header whose colour is an ICC profile of `enc_size`
+    encoded bytes (None: sRGB, no profile), then 64 KiB of zeros."""
+    f = [(1, 1), (0, 5), (1, 3)]  # small size header: 8 x 8
+    # Image metadata: not all default, no extra fields, 8-bit integer
+    # samples, 16-bit buffers suffice, no extra channels, XYB.
+    f += [(0, 1), (0, 1), (0, 1), (0, 2), (1, 1), (0, 2), (1, 1)]
+    # Colour: not all default, an ICC profile wanted, RGB; else all default.
+    f += [(1, 1)] if enc_size is None else [(0, 1), (1, 1), (0, 2)]
+    f += [(0, 2), (1, 1)]  # no extensions; default transform data
+    if enc_size is not None:
+        f += _u64_field(enc_size)
+    return b"\xff\x0a" + _bits_le(f) + bytes(65536)
+
+
+def test_crafted_icc_header_is_read_as_intended():
+    plain = codestream_with_icc_claim(None)
+    with _jxl.JxlReader(plain) as r:
+        assert r.frame_shape == (8, 8, 3) and r.icc_profile[36:40] == b"acsp"
+    with _jxl.JxlReader(codestream_with_icc_claim(1 << 32), parse_color=False) as r:
+        assert r.frame_shape == (8, 8, 3)
+
+
+@pytest.mark.parametrize("op", ["color", "decode-nolimit"])
+@pytest.mark.parametrize("claim", [200 << 20, 1 << 32, 1 << 60])
+def test_icc_profile_claiming_gigabytes_is_refused_before_allocation(tmp_path, claim, op):
+    p = tmp_path / "icc-bomb.jxl"
+    p.write_bytes(codestream_with_icc_claim(claim))
+    got = probe(p, op)
+    assert got["outcome"][0] == "JxlError", got
+    check_cost(got, 16 * 1024, seconds=1.0)
+
+
+@pytest.mark.parametrize("kind, claim", [(b"Exif", 1 << 40), (b"xml ", 3 << 30),
+                                         (b"abcd", 1 << 40)])
+def test_box_claiming_gigabytes_is_refused_reading_a_file(tmp_path, kind, claim):
+    # The metadata pass reads files in chunks: a box larger than the file
+    # neither grows its buffer nor goes unreported.
+    data = _jxl.encode(synthetic(8, 8, 3), container=True, numthreads=1)
+    head = struct.pack(">I4sQ", 1, kind, claim)
+    p = tmp_path / "box-bomb.jxl"
+    p.write_bytes(data + head + bytes(8 << 20))
+    got = probe(p, "boxes-path")
+    exc, message = got["outcome"]
+    assert exc == "JxlError", got
+    if kind != b"abcd":
+        assert f"box of {claim - 16} bytes is larger than the 64 MiB limit" in message, got
+    check_cost(got, 24 * 1024, seconds=2.0)
+
+
+def _png_claiming(width: int, height: int) -> bytes:
+    import zlib
+
+    def chunk(kind, content):
+        return (struct.pack(">I", len(content)) + kind + content
+                + struct.pack(">I", zlib.crc32(kind + content)))
+
+    return (b"\x89PNG\r\n\x1a\n"
+            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(bytes(1 << 20), 9)) + chunk(b"IEND", b""))
+
+
+@pytest.mark.parametrize("to", ["jxl", "png"])
+def test_batch_conversion_reports_a_bomb_and_converts_the_rest(bombs, tmp_path, to):
+    from PIL import Image
+
+    from _cli import cli
+
+    src = tmp_path / "in"
+    src.mkdir()
+    if to == "jxl":
+        Image.fromarray(synthetic(24, 32, 3)).save(src / "a.png")
+        Image.fromarray(synthetic(24, 32, 3)).save(src / "b.jpg", quality=90)
+        (src / "c-bomb.jpg").write_bytes(jpeg_claiming(65535, 65535, "RGB"))
+        (src / "d-bomb.png").write_bytes(_png_claiming(65535, 65535))
+    else:
+        (src / "a.jxl").write_bytes(_jxl.encode(synthetic(24, 32, 3)))
+        (src / "b.jxl").write_bytes(_jxl.transcode_jpeg(jpeg_claiming(16, 16, "RGB")))
+        (src / "c-bomb.jxl").write_bytes(bombs["lossy"].read_bytes())
+        (src / "d-bomb.jxl").write_bytes(bombs["progressive-lossless"].read_bytes())
+    proc = cli("convert", src, "-o", tmp_path / "out", "--to", to, "-j", "2", cwd=tmp_path)
+    assert proc.returncode == 1, proc.stderr
+    assert "converted 2 files" in proc.stdout + proc.stderr and "failed 2" in proc.stdout + proc.stderr
+    failed = [line for line in proc.stderr.splitlines() if "bomb" in line]
+    assert len(failed) == 2, proc.stderr
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [f"a.{to}", f"b.{to}"]
+    if to == "png":
+        assert all("exceeds --max-pixels=1073741824" in line for line in failed), proc.stderr

@@ -144,6 +144,83 @@ constexpr int REC_TOO_LARGE = -21;
 constexpr int REC_TRUNCATED = -22;
 constexpr int REC_DECODER = -23;
 constexpr int REC_TOO_MANY_PIXELS = -24;
+constexpr int REC_MARKERS_TOO_LARGE = -25;
+
+// LSB-first bit reader over a byte range; reads past the end set `over`.
+struct Bits {
+    const uint8_t *p;
+    size_t n, pos = 0;
+    bool over = false;
+    uint32_t read(unsigned k) {
+        uint32_t v = 0;
+        for (unsigned i = 0; i < k; ++i, ++pos) {
+            if (pos >= 8 * n) {
+                over = true;
+                return 0;
+            }
+            v |= uint32_t((p[pos >> 3] >> (pos & 7)) & 1) << i;
+        }
+        return v;
+    }
+};
+
+// The bytes that libjxl allocates for the APP, COM and between-marker data
+// of a JPEG from the lengths at the head of the file's reconstruction data
+// (a "jbrd" box), before any of that data arrives: 16 bits claim 64 KiB, so
+// 50 kB of them claim a gigabyte. Between-marker lengths come far behind;
+// each counts as the most it can be. 0 when there is no complete such box.
+uint64_t jbrd_marker_claims(const uint8_t *d, size_t size) {
+    size_t pos = 0;
+    while (pos + 8 <= size) {
+        uint64_t box = (uint64_t{d[pos]} << 24) | (d[pos + 1] << 16) | (d[pos + 2] << 8) | d[pos + 3];
+        size_t head = 8;
+        if (box == 1) {
+            if (pos + 16 > size) return 0;
+            box = 0;
+            for (int i = 0; i < 8; ++i) box = (box << 8) | d[pos + 8 + i];
+            head = 16;
+        } else if (box == 0) {
+            box = size - pos;
+        }
+        if (box < head || box > size - pos) return 0;
+        if (std::memcmp(d + pos + 4, "jbrd", 4) != 0) {
+            pos += static_cast<size_t>(box);
+            continue;
+        }
+        Bits b{d + pos + head, static_cast<size_t>(box) - head};
+        b.read(1);  // grey
+        uint64_t apps = 0, coms = 0, gaps = 0;
+        for (int k = 0; k < 16384 && !b.over; ++k) {
+            const unsigned m = b.read(6) + 0xC0;
+            if (m == 0xD9) break;
+            if ((m & 0xF0) == 0xE0) ++apps;
+            if (m == 0xFE) ++coms;
+            if (m == 0xFF) ++gaps;
+        }
+        uint64_t claims = gaps << 16;
+        for (uint64_t k = 0; k < apps + coms && !b.over; ++k) {
+            if (k < apps) {
+                const uint32_t sel = b.read(2);  // marker type
+                if (sel >= 2) b.read(sel - 1);
+            }
+            const uint32_t len = b.read(16);
+            if (!b.over) claims += len + 1;
+        }
+        return claims;
+    }
+    return 0;
+}
+
+// Basic info from the image header alone (a decoder that wants nothing else).
+bool read_basic_info(const uint8_t *d, size_t size, JxlBasicInfo *info) {
+    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec.get(), d, size) != JXL_DEC_SUCCESS)
+        return false;
+    JxlDecoderCloseInput(dec.get());
+    return JxlDecoderProcessInput(dec.get()) == JXL_DEC_BASIC_INFO &&
+           JxlDecoderGetBasicInfo(dec.get(), info) == JXL_DEC_SUCCESS;
+}
 
 struct ReconstructJob {
     const uint8_t *jxl = nullptr;
@@ -155,6 +232,7 @@ struct ReconstructJob {
     std::vector<uint8_t> out;
     JxlBasicInfo info{};
     uint64_t limit = 0;
+    uint64_t claims = 0;  // marker bytes the reconstruction data claims
     const char *func = nullptr;
     int status = 0;
 };
@@ -166,6 +244,15 @@ int fail_dec(ReconstructJob *job, const char *func, JxlDecoderStatus st) {
 }
 
 int reconstruct_nogil(ReconstructJob *job) {
+    // The claims are held to the budget of the whole JPEG before libjxl
+    // allocates them; the pixel count is read only for large claims.
+    job->claims = jbrd_marker_claims(job->jxl, job->size);
+    if (job->claims > reconstruction_limit(job->size, JxlBasicInfo{})) {
+        JxlBasicInfo info{};
+        if (!read_basic_info(job->jxl, job->size, &info)) info = JxlBasicInfo{};
+        job->limit = reconstruction_limit(job->size, info);
+        if (job->claims > job->limit) return REC_MARKERS_TOO_LARGE;
+    }
     JxlDecoderPtr decp = JxlDecoderMake(nullptr);
     JxlDecoder *dec = decp.get();
     if (!dec) return fail_dec(job, "JxlDecoderCreate", JXL_DEC_ERROR);
@@ -427,6 +514,11 @@ nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthrea
             raise_jxl("jxl: the reconstructed JPEG would exceed " + std::to_string(job.limit) +
                       " bytes (8 per image sample + 16 times the input + 1 MiB); the file is "
                       "corrupt");
+        case REC_MARKERS_TOO_LARGE:
+            raise_jxl("jxl: the JPEG reconstruction data claims " + std::to_string(job.claims) +
+                      " bytes of marker data, more than the " + std::to_string(job.limit) +
+                      " bytes the whole JPEG may have (8 per image sample + 16 times the input "
+                      "+ 1 MiB); the file is corrupt");
         case REC_TRUNCATED:
             raise_jxl("jxl: truncated stream while reconstructing the JPEG");
         default:

@@ -328,6 +328,47 @@ JpegCheck check_frame_header(const uint8_t *seg, size_t len, unsigned marker, Fr
     return {};
 }
 
+uint64_t div_ceil(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// Coefficient memory below which no evidence of image data is asked for.
+constexpr uint64_t kFreeCoefficientBytes = uint64_t(64) << 20;
+
+// Blocks of a scan: whole MCUs when interleaved, else the component's own.
+uint64_t scan_blocks(const Frame &f, const unsigned *comps, unsigned n) {
+    if (n == 1) {
+        const unsigned c = comps[0];
+        return div_ceil(uint64_t{f.width} * f.h[c], 8 * f.hmax) *
+               div_ceil(uint64_t{f.height} * f.v[c], 8 * f.vmax);
+    }
+    const uint64_t mcus = div_ceil(f.width, 8 * f.hmax) * div_ceil(f.height, 8 * f.vmax);
+    uint64_t blocks = 0;
+    for (unsigned k = 0; k < n; ++k) blocks += mcus * f.h[comps[k]] * f.v[comps[k]];
+    return blocks;
+}
+
+// libjxl allocates every component's DCT coefficients (128 bytes a block)
+// when it reads the frame header, so a few hundred bytes claiming 65535 x
+// 65535 pixels would commit gigabytes. A scan that carries DC values spends
+// at least one bit per block (each Huffman code has one) and libjxl refuses a
+// scan whose data runs out, so a large frame is accepted only when each
+// component has a DC scan with enough bytes for its blocks (`covered`).
+JpegCheck check_data_covers_frame(const Frame &f, const bool covered[3], uint64_t data_bytes) {
+    const uint64_t mcu_cols = div_ceil(f.width, 8 * f.hmax);
+    const uint64_t mcu_rows = div_ceil(f.height, 8 * f.vmax);
+    uint64_t coef = 0;
+    for (unsigned c = 0; c < f.ncomp; ++c) coef += mcu_cols * f.h[c] * mcu_rows * f.v[c] * 128;
+    if (coef <= kFreeCoefficientBytes) return {};
+    for (unsigned c = 0; c < f.ncomp; ++c) {
+        if (covered[c]) continue;
+        return fail(JpegCheck::kCorrupt,
+                    std::to_string(f.width) + "x" + std::to_string(f.height) +
+                        " pixels claimed, but only " + std::to_string(data_bytes) +
+                        " bytes of image data; refused before allocating " +
+                        std::to_string(coef >> 20) + " MiB for its coefficients");
+    }
+    return {};
+}
+
 // What a start-of-frame marker other than C0/C1/C2 means.
 std::string sof_kind(unsigned m) {
     if (m == 0xC3) return "lossless JPEG (SOF3)";
@@ -368,6 +409,8 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
     Huffman *dc = tables.get(), *ac = tables.get() + 4;
     unsigned restart_interval = 0;
     std::string clamped;  // why the rebuilt JPEG would differ
+    bool covered[3] = {false, false, false};  // see check_data_covers_frame
+    uint64_t data_bytes = 0;                  // entropy-coded bytes of all scans
     for (;;) {
         // Bytes between segments are tolerated (libjxl keeps them); fill bytes too.
         while (pos < size && d[pos] != 0xFF) ++pos;
@@ -427,6 +470,21 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
                               "libjxl would clamp (a damaged JPEG?)";
                 }
             }
+            // Progressive scans from Ss 0 without successive approximation
+            // carry DC values (a sequential scan always does).
+            // (A malformed header covers nothing; libjxl refuses it.)
+            const unsigned ns = len >= 3 ? seg[2] : 0;
+            const bool well_formed = ns >= 1 && ns <= 4 && len >= 6 + 2 * size_t{ns};
+            const bool dc_first = well_formed && (!frame.progressive ||
+                                                  (seg[3 + 2 * ns] == 0 && seg[5 + 2 * ns] >> 4 == 0));
+            unsigned comps[4], n = 0;
+            for (unsigned k = 0; dc_first && k < ns; ++k)
+                for (unsigned c = 0; c < frame.ncomp; ++c)
+                    if (frame.id[c] == seg[3 + 2 * k]) {
+                        comps[n++] = c;
+                        break;
+                    }
+            const size_t data_start = pos;
             // Entropy-coded data runs to the next marker that is neither a
             // stuffed zero nor a restart marker.
             for (;;) {
@@ -441,6 +499,9 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
                 }
                 break;
             }
+            data_bytes += pos - data_start;
+            if (dc_first && n && uint64_t{pos - data_start} * 8 >= scan_blocks(frame, comps, n))
+                for (unsigned k = 0; k < n; ++k) covered[comps[k]] = true;
         } else if (m == 0xC4) {
             if (checking && !read_tables(seg, len, dc, ac)) checking = false;
         } else if (m == 0xDD) {
@@ -454,6 +515,8 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size) {
     }
     if (!have_frame) return fail(JpegCheck::kCorrupt, "no frame header");
     if (!have_scan) return fail(JpegCheck::kCorrupt, "no image data");
+    JpegCheck covers = check_data_covers_frame(frame, covered, data_bytes);
+    if (!covers.ok()) return covers;
     // Reported after the walk: the rest of the JPEG may have worse problems.
     if (!clamped.empty()) return fail(JpegCheck::kNotLossless, clamped);
     JpegCheck ok;
