@@ -7,9 +7,11 @@
 Every scenario is one kind of call on good and on failing inputs (decode,
 encode, frame_count, thumbnail_bytes, JxlReader construction and close, the
 streaming reader, JPEG recompression and reconstruction, metadata boxes and
-frame headers, colour-managed output, extra channels), repeated after a warm-up; the resident set size is read
-from /proc/self/statm before and after. A scenario whose RSS grows by more
-than --limit-kib fails. Exit status 1 when any does.
+frame headers, colour-managed output, extra channels, decoding into the
+caller's array, the Pillow plugin and the numcodecs codec), repeated after a
+warm-up; the resident set size is read from /proc/self/statm before and
+after. A scenario whose RSS grows by more than --limit-kib fails. Exit
+status 1 when any does.
 """
 
 from __future__ import annotations
@@ -249,8 +251,60 @@ def scenarios(inp: Inputs) -> dict:
         _expect_failure(_jxl.decode, inp.still, output_color="no-such-space")
         _expect_failure(_jxl.decode, inp.truncated, extra_channels=True, numthreads=1)
 
+    def out_good():
+        out = np.empty_like(inp.rgb)
+        _jxl.decode(inp.still, out=out, numthreads=1)
+        frames = np.empty((3, 24, 32, 4), np.uint8)
+        with _jxl.JxlReader(inp.anim, numthreads=1) as r:
+            r.read_into(frames)
+        with _jxl.JxlReader(inp.anim, numthreads=1) as r:
+            for _ in r.iter_frames(out=frames[0]):
+                pass
+
+    def out_fail():
+        _expect_failure(_jxl.decode, inp.still, out=np.empty((47, 64, 3), np.uint8))
+        _expect_failure(_jxl.decode, inp.still, out=np.empty_like(inp.rgb, dtype=np.uint16))
+        _expect_failure(_jxl.decode, inp.truncated, out=np.empty_like(inp.rgb), numthreads=1)
+        with _jxl.JxlReader(inp.anim, numthreads=1) as r:
+            _expect_failure(r.read_into, np.empty((2, 24, 32, 4), np.uint8))
+
+    def plugins_good():
+        from PIL import Image
+
+        import quillmarsh.pillow  # noqa: F401  (registers the format)
+        from quillmarsh.codecs.numcodecs import JpegXl
+
+        with Image.open(io.BytesIO(inp.anim)) as im:
+            im.load()
+            im.seek(2)
+            im.load()
+        codec = JpegXl(effort=1)
+        chunk = codec.encode(inp.rgb)
+        codec.decode(chunk)
+        codec.decode(chunk, out=np.empty(inp.rgb.size, np.uint8))
+
+    def plugins_fail():
+        from PIL import Image
+
+        import quillmarsh.pillow  # noqa: F401
+        from quillmarsh.codecs.numcodecs import JpegXl
+
+        for bad in (inp.truncated, inp.junk):
+            try:
+                with Image.open(io.BytesIO(bad), formats=["JXL"]) as im:
+                    im.load()
+            except (OSError,) + EXPECTED:
+                pass
+            else:
+                raise AssertionError("Pillow loaded a broken stream")
+        codec = JpegXl()
+        _expect_failure(codec.decode, inp.truncated)
+        _expect_failure(codec.decode, inp.still, out=np.empty(10, np.uint8))
+
     return {
         "jpeg": jpeg_good, "jpeg-fail": jpeg_fail,
+        "out": out_good, "out-fail": out_fail,
+        "plugins": plugins_good, "plugins-fail": plugins_fail,
         "boxes": boxes_good, "boxes-fail": boxes_fail,
         "color-channels": color_channels_good, "color-channels-fail": color_channels_fail,
         "decode": decode_good, "decode-fail": decode_fail,

@@ -25,7 +25,8 @@ pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="
 SCENARIOS = {"decode", "decode-fail", "encode", "encode-fail", "frame_count",
              "frame_count-fail", "thumbnail_bytes", "thumbnail_bytes-fail", "reader-close",
              "reader-fail", "streaming", "jpeg", "jpeg-fail", "boxes", "boxes-fail",
-             "color-channels", "color-channels-fail"}
+             "color-channels", "color-channels-fail", "out", "out-fail", "plugins",
+             "plugins-fail"}
 
 
 def _load():
