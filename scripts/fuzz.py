@@ -563,9 +563,10 @@ def drive(args) -> dict:
     execution that crashed or hung. Returns the summary."""
     findings = Path(args.findings)
     findings.mkdir(parents=True, exist_ok=True)
-    n = args.iterations
+    first, n = args.first, args.iterations
     k = max(1, args.workers)
-    bounds = [(n * j // k, n * (j + 1) // k) for j in range(k)]
+    bounds = [(first + (n - first) * j // k, first + (n - first) * (j + 1) // k)
+              for j in range(k)]
     t0 = time.monotonic()
     records: list[dict] = []
     slots = []
@@ -653,7 +654,7 @@ def drive(args) -> dict:
     if log.exists():
         exc = [json.loads(line) for line in log.read_text().splitlines()]
         exc = [r for r in exc if r["kind"] == "exception"]
-    return {"executions": n, "seconds": round(time.monotonic() - t0, 1),
+    return {"executions": n - first, "seconds": round(time.monotonic() - t0, 1),
             "crashes": [r for r in records if r["kind"] == "crash"],
             "hangs": [r for r in records if r["kind"] == "hang"],
             "exceptions": exc, "outcomes": outcomes}
@@ -697,6 +698,8 @@ def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--iterations", type=int, default=1000000)
     p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--first", type=int, default=0,
+                   help="first execution index (resumes a run that was stopped)")
     p.add_argument("--workers", type=int, default=1,
                    help="processes (the machine is shared: keep to 1 while others work)")
     p.add_argument("--timeout", type=float, default=20.0,
