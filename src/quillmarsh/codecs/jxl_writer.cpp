@@ -5,6 +5,7 @@
 #include "jxl_jpeg.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,14 @@ constexpr size_t kMinOutbuf = 32768;       // smallest initial output buffer
 constexpr size_t kOutbufGranule = 65536;   // initial sizes are multiples of this
 
 const char *const kInUse = "jxl: JxlWriter is in use by another thread";
+
+// When a frame goes to libjxl in rectangles: "auto" for a still image with a
+// side above libjxl's own streaming threshold (below it libjxl gathers the
+// whole frame anyway); "never" and "always" exist for comparisons.
+enum ChunkedMode { kChunkedAuto, kChunkedNever, kChunkedAlways };
+constexpr const char *kChunkedModeNames[] = {"auto", "never", "always"};
+ChunkedMode g_chunked_mode = kChunkedAuto;  // read and set with the interpreter lock held
+constexpr npy_intp kChunkedMinSide = 2048;
 
 // ---- small conversions with Python's semantics ---------------------------
 
@@ -475,6 +484,7 @@ void JxlWriter::discard_dest() noexcept {
 void JxlWriter::release_native() noexcept {
     frame_settings_ = nullptr;  // dies with the encoder
     encoder_.reset();
+    sink_.reset();
     runner_.release();
     out_.reset();
 }
@@ -920,9 +930,14 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
     // colour attributes, comparisons) must not re-enter this writer.
     BusyGuard guard(busy_);
 
-    nb::object src = nb::borrow(g.np).attr("ascontiguousarray")(arr);
+    // A chunked frame is read where it lies (a memory map stays a map and is
+    // kept alive by `src`); a frame given at once must be C-contiguous.
+    nb::object src = nb::borrow(g.np).attr("asarray")(arr);
+    const bool chunked =
+        PyArray_Check(src.ptr()) && wants_chunked(reinterpret_cast<PyArrayObject *>(src.ptr()));
+    if (!chunked) src = nb::borrow(g.np).attr("ascontiguousarray")(src);
     if (!PyArray_Check(src.ptr()) ||
-        !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(src.ptr())))
+        (!chunked && !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(src.ptr()))))
         raise_py(PyExc_TypeError, "jxl: frame is not convertible to a C-contiguous array");
     PyArrayObject *a = reinterpret_cast<PyArrayObject *>(src.ptr());
     if (!config_done_)
@@ -934,6 +949,7 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
 
     meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name);
+    if (chunked) return write_chunked(a);
 
     EncStep s = step();
     s.pixels = PyArray_DATA(a);  // in place: libjxl copies what it keeps
@@ -988,6 +1004,70 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         s.drain_after = true;
     }
     run(s);
+}
+
+bool JxlWriter::wants_chunked(PyArrayObject *a) const {
+    if (g_chunked_mode == kChunkedNever || opt.animation || config_done_ || frame_count_ > 0)
+        return false;
+    const int nd = PyArray_NDIM(a);
+    if ((nd != 2 && nd != 3) || PyArray_SIZE(a) == 0) return false;
+    const npy_intp *dims = PyArray_DIMS(a);
+    return g_chunked_mode == kChunkedAlways || dims[0] > kChunkedMinSide ||
+           dims[1] > kChunkedMinSide;
+}
+
+void JxlWriter::write_chunked(PyArrayObject *a) {
+    JxlEncoder *enc = encoder_.get();
+    // A path's temporary file gets each byte where libjxl puts it; bytes and
+    // file-likes get the stream from memory, as from the frame-at-once path.
+    int fd = -1;
+    if (opt.own_dest) {
+        fd = nb::cast<int>(get_attr(get_attr(opt.dest, "file"), "fileno")());
+        out_.reset();
+        sink_ = std::make_unique<ChunkedSink>(fd);
+    } else {
+        sink_ = std::make_unique<ChunkedSink>(&out_);
+    }
+    check_enc(enc, JxlEncoderSetOutputProcessor(enc, sink_->processor()),
+              "JxlEncoderSetOutputProcessor");
+
+    FrameLayout f;
+    f.data = reinterpret_cast<const uint8_t *>(PyArray_BYTES(a));
+    f.xsize = first_xsize_;
+    f.ysize = first_ysize_;
+    f.samples = first_samples_;
+    f.bytes = static_cast<size_t>(PyArray_ITEMSIZE(a));
+    const npy_intp *strides = PyArray_STRIDES(a);
+    f.ystride = strides[0];
+    f.xstride = strides[1];
+    f.cstride = PyArray_NDIM(a) == 3 ? strides[2] : static_cast<ptrdiff_t>(f.bytes);
+    f.aligned = PyArray_ISALIGNED(a);
+    std::vector<JxlPixelFormat> extras;
+    for (const ExtraSpec &e : extras_) {
+        // As the frame-at-once path: channels of 8 bits or fewer as 8-bit samples.
+        const bool narrow = pixel_format_.data_type == JXL_TYPE_UINT16 && e.bits && e.bits <= 8;
+        extras.push_back({1, narrow ? JXL_TYPE_UINT8 : pixel_format_.data_type, JXL_NATIVE_ENDIAN, 0});
+    }
+    ChunkedSource source(f, pixel_format_, split_ ? ncolor_ : 0, std::move(extras));
+    source.reserve();
+
+    JxlEncoderStatus st;
+    {
+        nb::gil_scoped_release release;
+        st = JxlEncoderAddChunkedFrame(frame_settings_, JXL_TRUE, source.callbacks());
+    }
+    ++frame_count_;  // a refused frame counts too
+    const int err = sink_->error();
+    if (err == ENOMEM || source.out_of_memory())
+        raise_py(PyExc_MemoryError, "jxl: no memory to encode the frame");
+    if (err) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw_current();
+    }
+    if (st != JXL_ENC_SUCCESS)
+        raise_enc("JxlEncoderAddChunkedFrame", st, JxlEncoderGetError(enc));
+    ++frames_accepted_;
 }
 
 void JxlWriter::write_jpeg(nb::handle data) {
@@ -1077,7 +1157,8 @@ nb::object JxlWriter::close() {
         finish();
         raise_py(PyExc_ValueError, "jxl: no frames were written");
     }
-    if (encoder_) {
+    // A chunked frame was the whole stream, written when it was added.
+    if (encoder_ && !sink_) {
         JxlEncoderCloseInput(encoder_.get());
         EncStep s = step();
         s.drain_after = true;
@@ -1260,6 +1341,26 @@ void register_writer(nb::module_ &m) {
 
     nb::dict options = m.attr("_OPTIONS");
     options["JxlWriter"] = describe_options(kWriterOptions);
+
+    // Internal: which frames go to libjxl in rectangles (comparisons in tests
+    // and benchmarks). Returns the mode in force before; None only reads it.
+    m.def(
+        "_chunked_encode",
+        [](nb::handle mode) {
+            const char *before = kChunkedModeNames[g_chunked_mode];
+            if (!mode.is_none()) {
+                const char *u = PyUnicode_Check(mode.ptr()) ? PyUnicode_AsUTF8(mode.ptr()) : "";
+                if (!u) throw_current();
+                const std::string m = u;
+                size_t i = 0;
+                while (i < std::size(kChunkedModeNames) && m != kChunkedModeNames[i]) ++i;
+                if (i == std::size(kChunkedModeNames))
+                    raise_py(PyExc_ValueError, "mode must be 'auto', 'never' or 'always'");
+                g_chunked_mode = static_cast<ChunkedMode>(i);
+            }
+            return nb::str(before);
+        },
+        "mode"_a.none() = nb::none());
 
     m.def(
         "_dtype_to_jxl",

@@ -2,10 +2,12 @@
 #pragma once
 
 #include "jxl_channels.h"
+#include "jxl_chunked.h"
 #include "jxl_meta.h"
 #include "jxl_options.h"
 #include "jxl_runner.h"
 
+#include <memory>
 #include <vector>
 
 namespace qmjxl {
@@ -129,6 +131,12 @@ private:
     bool resolve_channels(size_t samples, uint32_t bps, uint32_t exp_bps);
     void declare_extra_channels(uint32_t bps, uint32_t exp_bps);
     void check_matches_first_frame(PyArrayObject *a) const;
+    // True when the frame `a` goes to libjxl in rectangles (see jxl_chunked.h):
+    // the only frame of a still image, large enough for libjxl to stream it.
+    bool wants_chunked(PyArrayObject *a) const;
+    // The chunked write of a configured still image's frame; the stream is
+    // complete when it returns.
+    void write_chunked(PyArrayObject *a);
     // A step with this writer's encoder and output buffer filled in.
     EncStep step() const;
     // Runs `s` without the interpreter lock, keeps its buffer, raises its error.
@@ -138,9 +146,10 @@ private:
     // go, and the writer is closed.
     void finish() noexcept;
 
-    // The runner request is declared before the encoder so that the encoder,
-    // which uses it, is destroyed first.
+    // The runner request and the sink are declared before the encoder so
+    // that the encoder, which uses them, is destroyed first.
     RunnerRequest runner_;
+    std::unique_ptr<ChunkedSink> sink_;  // set: the output goes through it
     JxlEncoderPtr encoder_;
     JxlEncoderFrameSettings *frame_settings_ = nullptr;  // owned by the encoder
     OutputBuffer out_;
