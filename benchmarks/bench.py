@@ -91,6 +91,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     ap.add_argument("--only", default="",
                     help="comma-separated row keys or modules to run, e.g. 1a,3 or decode,bench_probes")
     ap.add_argument("--list", action="store_true", help="list the rows of every module and exit")
+    ap.add_argument("--heavy", action="store_true",
+                    help="also run the opt-in rows that take minutes and GiBs (huge images)")
     ap.add_argument("--json", help="also write the rows to this file")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -116,6 +118,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     rows: List[Row] = []
     with tempfile.TemporaryDirectory(prefix="qm-bench-") as tmp:
         ctx = Ctx(prof, jxl, Direct(direct_path, threads), Path(tmp), threads)
+        ctx.heavy = args.heavy
         for section, titles, fn, module in benches:
             keys = [t.split(" ", 1)[0] for t in titles]
             if not selected(only, keys, module):

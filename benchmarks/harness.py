@@ -315,6 +315,7 @@ class Ctx:
         self.direct = direct
         self.dir = workdir
         self.threads = threads
+        self.heavy = False  # run the opt-in rows (bench.py --heavy)
         self._arrays: Dict[str, np.ndarray] = {}
         self._streams: Dict[str, Path] = {}
         self.made_by: Dict[str, str] = {}

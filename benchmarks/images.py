@@ -15,8 +15,10 @@ _BAND = 256
 _MAX = {np.dtype(np.uint8): 255.0, np.dtype(np.uint16): 65535.0}
 
 
-def photo(h: int, w: int, c: int = 3, dtype=np.uint8, seed: int = 0) -> np.ndarray:
-    """A (h, w, c) image (c = 3 or 4; 4 adds a smooth alpha ramp)."""
+def photo(h: int, w: int, c: int = 3, dtype=np.uint8, seed: int = 0,
+          out: "np.ndarray | None" = None) -> np.ndarray:
+    """A (h, w, c) image (c = 3 or 4; 4 adds a smooth alpha ramp), written
+    into `out` when given (e.g. a memory map larger than memory)."""
     dt = np.dtype(dtype)
     if dt not in _MAX:
         raise ValueError(f"unsupported dtype {dt}")
@@ -31,7 +33,10 @@ def photo(h: int, w: int, c: int = 3, dtype=np.uint8, seed: int = 0) -> np.ndarr
     # so a large image has the same fine detail as a small one.
     tex = [(rng.uniform(0, np.pi), rng.uniform(2 * np.pi / 14, 2 * np.pi / 5), rng.uniform(0, 6.3))
            for _ in range(3)]
-    out = np.empty((h, w, c), dtype=dt)
+    if out is None:
+        out = np.empty((h, w, c), dtype=dt)
+    elif out.shape != (h, w, c) or out.dtype != dt:
+        raise ValueError(f"out must be ({h}, {w}, {c}) {dt}")
     xn = np.linspace(0.0, 1.0, w, dtype=np.float32)[None, :]
     xp = np.arange(w, dtype=np.float32)[None, :]
     for y0 in range(0, h, _BAND):

@@ -1264,7 +1264,10 @@ void register_writer(nb::module_ &m) {
                               "(L, LA, RGB, RGBA), of uint8, uint16, float16 or float32. The\n"
                               "compressed stream is collected in memory and delivered by close():\n"
                               "returned as bytes when `dest` is None, else written in one call to\n"
-                              "the path or file-like `dest`.");
+                              "the path or file-like `dest`. A still image with a side above 2048\n"
+                              "pixels is read from the array where it lies (a memory map is not\n"
+                              "copied) in sections, and a path gets the stream as it is made; the\n"
+                              "file appears at the path only when close() succeeds.");
 
     using Init = ParamList<kWriterOptions, Callable::Constructor, 0>;
     bind_options<kWriterOptions, Callable::Constructor, JxlWriter *>(
