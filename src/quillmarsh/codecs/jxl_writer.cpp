@@ -1060,9 +1060,10 @@ void JxlWriter::write_chunked(PyArrayObject *a) {
     const int err = sink_->error();
     if (err == ENOMEM || source.out_of_memory())
         raise_py(PyExc_MemoryError, "jxl: no memory to encode the frame");
-    if (err) {
+    if (err) {  // only a path's file is written during the call
+        nb::object path = get_attr(opt.dest, "path");
         errno = err;
-        PyErr_SetFromErrno(PyExc_OSError);
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw_current();
     }
     if (st != JXL_ENC_SUCCESS)
