@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -21,7 +20,7 @@ from typing import List
 
 import numpy as np
 
-from harness import Ctx, Row, fmt_mib, status_kib, verdict, reset_peak_rss, bench
+from harness import Ctx, Row, bench, fmt_mib, reset_peak_rss, run_child, status_kib, verdict
 from images import photo
 
 SIDE = 16384
@@ -66,12 +65,7 @@ def child(job: dict) -> None:
 
 
 def run(job: dict) -> dict:
-    proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), json.dumps(job)],
-                          capture_output=True, text=True)
-    if proc.returncode != 0:
-        lines = proc.stderr.strip().splitlines()
-        raise RuntimeError(f"child {job['op']} failed: {lines[-1] if lines else proc.returncode}")
-    return json.loads(proc.stdout)
+    return run_child(job, Path(__file__).resolve())
 
 
 def growth(res: dict) -> str:

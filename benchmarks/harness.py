@@ -211,9 +211,12 @@ def child_main(job: dict) -> None:
                       "out_bytes": out_bytes}))
 
 
-def run_child(job: dict) -> dict:
-    proc = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(job)],
-                          capture_output=True, text=True)
+def run_child(job: dict, script: Optional[Path] = None) -> dict:
+    """Runs `job` in a fresh process: harness.py's child_main, or the
+    script's own main that takes the job as its one argument."""
+    args = [str(script), json.dumps(job)] if script else [
+        str(Path(__file__).resolve()), "--child", json.dumps(job)]
+    proc = subprocess.run([sys.executable, *args], capture_output=True, text=True)
     if proc.returncode != 0:
         lines = proc.stderr.strip().splitlines()
         raise RuntimeError(f"child {job['op']} failed: {lines[-1] if lines else proc.returncode}")

@@ -20,13 +20,17 @@ namespace {
 constexpr size_t kMinGrant = 65536;         // smallest buffer given to libjxl
 constexpr size_t kMaxFileWrite = 16 << 20;  // largest single write to a file
 
+// Sample c of pixel (y, x).
+const uint8_t *sample_at(const FrameLayout &f, size_t y, size_t x, size_t c) {
+    return f.data + static_cast<ptrdiff_t>(y) * f.ystride + static_cast<ptrdiff_t>(x) * f.xstride +
+           static_cast<ptrdiff_t>(c) * f.cstride;
+}
+
 template <size_t B>
 void copy_rows(const FrameLayout &f, size_t first, size_t count, size_t x, size_t y, size_t xs,
                size_t ys, uint8_t *out) {
     for (size_t r = 0; r < ys; ++r) {
-        const uint8_t *row = f.data + static_cast<ptrdiff_t>(y + r) * f.ystride +
-                             static_cast<ptrdiff_t>(x) * f.xstride +
-                             static_cast<ptrdiff_t>(first) * f.cstride;
+        const uint8_t *row = sample_at(f, y + r, x, first);
         for (size_t i = 0; i < xs; ++i) {
             const uint8_t *p = row + static_cast<ptrdiff_t>(i) * f.xstride;
             for (size_t c = 0; c < count; ++c, out += B)
@@ -39,9 +43,7 @@ void copy_rows(const FrameLayout &f, size_t first, size_t count, size_t x, size_
 void copy_rows_narrow(const FrameLayout &f, size_t sample, size_t x, size_t y, size_t xs,
                       size_t ys, uint8_t *out) {
     for (size_t r = 0; r < ys; ++r) {
-        const uint8_t *row = f.data + static_cast<ptrdiff_t>(y + r) * f.ystride +
-                             static_cast<ptrdiff_t>(x) * f.xstride +
-                             static_cast<ptrdiff_t>(sample) * f.cstride;
+        const uint8_t *row = sample_at(f, y + r, x, sample);
         for (size_t i = 0; i < xs; ++i) {
             uint16_t v;
             std::memcpy(&v, row + static_cast<ptrdiff_t>(i) * f.xstride, 2);
@@ -95,7 +97,7 @@ const void *ChunkedSource::color_at(void *opaque, size_t x, size_t y, size_t xs,
     const FrameLayout &f = s->f_;
     if (s->in_place_) {
         *row_offset = static_cast<size_t>(f.ystride);
-        return f.data + static_cast<ptrdiff_t>(y) * f.ystride + static_cast<ptrdiff_t>(x) * f.xstride;
+        return sample_at(f, y, x, 0);
     }
     return s->copy_tile(0, s->color_.num_channels, false, x, y, xs, ys, row_offset);
 }

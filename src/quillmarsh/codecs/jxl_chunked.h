@@ -47,7 +47,6 @@ public:
     JxlChunkedFrameInputSource callbacks();
     // A tile could not be allocated: the encoded stream is not the image.
     bool out_of_memory() const { return oom_.load(); }
-    bool in_place() const { return in_place_; }
 
 private:
     static void color_format(void *opaque, JxlPixelFormat *pf);
@@ -84,7 +83,6 @@ public:
 
     JxlEncoderOutputProcessor processor();
     int error() const { return err_; }  // errno of the failure (ENOMEM), or 0
-    uint64_t size() const { return end_; }
 
 private:
     static void *get_buffer(void *opaque, size_t *size);
