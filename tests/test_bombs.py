@@ -171,6 +171,8 @@ PROBE = textwrap.dedent("""
         "decode-index": lambda: _jxl.decode(data, index=0, numthreads=2),
         "thumbnail_bytes": lambda: _jxl.thumbnail_bytes(data),
         "frame_count": lambda: _jxl.frame_count(data),
+        "decode-srgb": lambda: _jxl.decode(data, output_color="srgb"),
+        "decode-extra": lambda: _jxl.decode(data, extra_channels=True),
         "transcode_jpeg": lambda: _jxl.transcode_jpeg(data, effort=1, numthreads=1),
         "write_jpeg": lambda: _jxl.JxlWriter(effort=1, numthreads=1).write_jpeg(data),
         "reconstruct_jpeg": lambda: _jxl.reconstruct_jpeg(data, numthreads=1),
@@ -238,6 +240,30 @@ def test_gigapixel_claim_without_limit_fails_cleanly_without_committing_memory(b
         # A clean refusal: libjxl finds the frame data inconsistent with the
         # claimed size.
         assert exc in ("JxlError", "MemoryError"), got
+    check_cost(got, 64 * 1024)
+
+
+@pytest.fixture(scope="module")
+def under_limit_bombs(tmp_path_factory):
+    """Claims of 32000 x 32000: under max_pixels and (in 8 or 16 bits) max_bytes."""
+    d = tmp_path_factory.mktemp("bombs-under")
+    out = {}
+    for kind in ("lossless", "grey-uint16", "rgba-float32"):
+        (c, dt), opts = KINDS[kind]
+        stream = codestream(_jxl.encode(synthetic(64, 64, c, dt, seed=3), numthreads=1, **opts))
+        out[kind] = d / f"{kind}.jxl"
+        out[kind].write_bytes(relabel(stream, _jxl.decode(stream), 32000, 32000))
+    return out
+
+
+@pytest.mark.parametrize("op", ["decode-srgb", "decode-extra"])
+@pytest.mark.parametrize("kind", ["lossless", "grey-uint16", "rgba-float32"])
+def test_claim_under_the_limits_commits_no_conversion_buffers(under_limit_bombs, kind, op):
+    # Colour conversion and extra channels decode into buffers of their own
+    # (float colour: 12 GiB for this claim); they stay untouched, so out of
+    # memory, until libjxl writes them, and these streams fail before it does.
+    got = probe(under_limit_bombs[kind], op)
+    assert got["outcome"][0] in ("JxlError", "ValueError"), got
     check_cost(got, 64 * 1024)
 
 

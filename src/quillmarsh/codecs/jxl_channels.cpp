@@ -129,10 +129,10 @@ void put_int(T *dst, const float *v, size_t n, float top) {
 
 bool FramePlan::allocate() noexcept {
     try {
-        color.assign(npixels * color_in * size_of(color_src.type), 0);
+        color.resize(npixels * color_in * size_of(color_src.type));
         planes.resize(extra_index.size());
         for (size_t k = 0; k < planes.size(); ++k)
-            planes[k].assign(npixels * size_of(plane_src[k].type), 0);
+            planes[k].resize(npixels * size_of(plane_src[k].type));
     } catch (const std::bad_alloc &) {
         release();
         return false;
@@ -141,8 +141,8 @@ bool FramePlan::allocate() noexcept {
 }
 
 void FramePlan::release() noexcept {
-    std::vector<uint8_t>().swap(color);
-    std::vector<std::vector<uint8_t>>().swap(planes);
+    FrameBytes().swap(color);
+    std::vector<FrameBytes>().swap(planes);
 }
 
 int FramePlan::set_buffers_nogil(JxlDecoder *dec) const {

@@ -10,10 +10,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qmjxl {
+
+// Leaves new elements uninitialised: libjxl writes every byte of the frame
+// buffers, and untouched pages of a large buffer stay out of memory until it
+// does, as a NumPy output array's do (a small file claiming a gigapixel
+// fails before it has committed gigabytes).
+template <typename T>
+struct NoInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = NoInitAllocator<U>;
+    };
+    NoInitAllocator() = default;
+    template <typename U>
+    NoInitAllocator(const NoInitAllocator<U> &) noexcept {}
+    template <typename U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using FrameBytes = std::vector<uint8_t, NoInitAllocator<uint8_t>>;
 
 // Most extra channels a stream may declare that the reader and writer handle
 // (libjxl's own limit is far higher; arrays wider than this are impractical).
@@ -58,8 +85,8 @@ struct FramePlan {
     std::vector<uint32_t> out_planes;    // planes written after colour
     JxlDataType out_type = JXL_TYPE_FLOAT;
 
-    std::vector<uint8_t> color;
-    std::vector<std::vector<uint8_t>> planes;
+    FrameBytes color;
+    std::vector<FrameBytes> planes;
 
     size_t out_samples() const { return color_out + out_planes.size(); }
     // Allocates the buffers; false when memory runs out.
