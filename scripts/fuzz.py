@@ -19,8 +19,9 @@ progressive, grey and EXIF/XMP-carrying output), mutated the same way, drive
 `reconstruct_jpeg`.
 
 Allowed outcomes are a result or one of the module's documented exception
-types. Anything else is a finding: another exception type, a crash (the worker
-process dies), a hang (no progress within --timeout seconds). Execution i is a
+types. Anything else is a finding: another exception type (MemoryError too: a
+claim that got past the budgets), a crash (the worker process dies), a hang
+(no progress within --timeout seconds). Execution i is a
 pure function of (--seed, i), so every finding is reproduced by
 `--replay I` (add --big-seed if the run had it), and its input is saved under
 --findings.
@@ -48,12 +49,13 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 CONFORMANCE = ROOT.parent / "shared" / "testdata" / "conformance"
 
-# What a caller may see from a bad stream.
+# What a caller may see from a bad stream. Not MemoryError: within the
+# decoders' budgets no call needs the worker's 8 GiB of address space, so
+# running out of it means a claim that was not refused in time.
 def allowed_exceptions():
     from quillmarsh.core.errors import JxlError
 
-    return (JxlError, ValueError, TypeError, NotImplementedError, IndexError, MemoryError,
-            RuntimeError)
+    return (JxlError, ValueError, TypeError, NotImplementedError, IndexError, RuntimeError)
 
 
 # ---- seeds -----------------------------------------------------------------
@@ -473,9 +475,9 @@ def target_allowed(target):
     if target == "pillow":
         from PIL import Image
 
-        return (OSError, EOFError, Image.DecompressionBombError, MemoryError)
+        return (OSError, EOFError, Image.DecompressionBombError)
     if target == "numcodecs":
-        return (ValueError, MemoryError)
+        return (ValueError,)
     return allowed_exceptions()
 
 
