@@ -107,7 +107,7 @@ def test_plugin_and_codec_targets_keep_their_own_contract(monkeypatch, target, e
 
 def test_a_crashing_execution_is_recorded_with_its_input_and_the_run_goes_on(tmp_path):
     rc, summary = run_fuzz(tmp_path, "--iterations", "40", "--quick", "--side", "16",
-                           "--inject-crash-at", "17", timeout=60)
+                           "--inject-crash-at", "17", timeout=300)
     assert rc == 1
     assert [c["index"] for c in summary["crashes"]] == [17]
     assert "exit status" in summary["crashes"][0]["detail"]
