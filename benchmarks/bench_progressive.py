@@ -70,3 +70,35 @@ def bench_progressive_memory(ctx: Ctx) -> List[Row]:
                 "+" + fmt_mib(growth(mod)), "+" + fmt_mib(growth(ref)),
                 f"{extra:+.2f} buffers", "< +0.50 buffers (one at a time)", verdict(extra < 0.5),
                 f"full-size buffer {fmt_mib(frame_kib)}; module - direct flush in buffer sizes")]
+
+
+REDUCED = [("3e", 2), ("3f", 4), ("3g", 8)]
+
+
+@bench("Progressive (issue 17)",
+       [f"{key} peak memory, decode(downsample={k}) of {{big}}x{{big}} RGB" for key, k in REDUCED])
+def bench_reduced_memory(ctx: Ctx) -> List[Row]:
+    """Reduced decodes keep only the samples they return: each against the
+    same decode through a full-size frame sampled afterwards (what the
+    reader did before), one fresh process per figure."""
+    ctx.need("decode")
+    p, n = ctx.p, ctx.threads
+    path = ctx.stream("big")
+    frame_kib = p.big * p.big * 3 / 1024
+    ref = ctx.direct.run("flush", "--in", str(path), mem=True)
+    rows = []
+    for key, k in REDUCED:
+        job = {"path": str(path), "kwargs": {"numthreads": n, "downsample": k}}
+        mod = run_child({"op": "decode", **job})
+        old = run_child({"op": "decode_full_size", **job})
+        out_kib = mod["out_bytes"] / 1024
+        fall = growth(old) - growth(mod)
+        # 1:8 must save 40 MiB of the 48 MiB frame; 1:2 and 1:4 the frame less the output.
+        need = frame_kib * 40 / 48 if k == 8 else frame_kib - out_kib
+        note = f"full-size frame {fmt_mib(frame_kib)}, output {fmt_mib(out_kib)}"
+        if k == 8:
+            note += f"; direct flush program (full-size buffer) +{fmt_mib(growth(ref))}"
+        rows.append(Row(key, f"peak RSS growth, decode(downsample={k}) of {p.big}x{p.big} RGB (d1)",
+                        "+" + fmt_mib(growth(mod)), "+" + fmt_mib(growth(old)) + " full-size route",
+                        f"falls {fmt_mib(fall)}", f"falls >= {fmt_mib(need)}", verdict(fall >= need), note))
+    return rows

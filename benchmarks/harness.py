@@ -193,7 +193,7 @@ def child_main(job: dict) -> None:
 
     op = job["op"]
     payload = None
-    if op == "decode":
+    if op in ("decode", "decode_full_size"):
         payload = Path(job["path"]).read_bytes()
     elif op == "encode":
         payload = np.load(job["path"])
@@ -203,6 +203,13 @@ def child_main(job: dict) -> None:
     before = status_kib("VmRSS:")
     if op == "decode":
         out_bytes = int(_jxl.decode(payload, **job["kwargs"]).nbytes)
+    elif op == "decode_full_size":  # a reduced decode through a full-size frame, then sampled
+        kw = dict(job["kwargs"])
+        n = kw.pop("downsample")
+        with _jxl.JxlReader(payload, downsample=8 if n == 8 else 1, **kw) as r:
+            frames = (list(r._iter_frames_progressive(full_buffer=True)) if n == 8 else
+                      [_jxl._subsample_slice(f, n, 0) for f in r.iter_frames()])
+        out_bytes = sum(int(f.nbytes) for f in frames)
     elif op == "encode":
         out_bytes = len(_jxl.encode(payload, **job["kwargs"]))
     else:  # idle: numpy and the module imported, nothing else

@@ -477,18 +477,99 @@ int set_plan_buffers_nogil(JxlDecoder *dec, const FramePlan *plan, int *buffer_s
 
 }  // namespace
 
+// ---- reduced frames ----------------------------------------------------------
+
+void ReducedSink::configure(void *buf, size_t height, size_t width, size_t step, int mode,
+                            size_t pbytes) {
+    base = static_cast<uint8_t *>(buf);
+    n = step;
+    pixel_bytes = pbytes;
+    // subsample_slice's first sample: 0, or the centre of the first block (the
+    // last row/column when the frame is no larger than half a block).
+    auto first = [&](size_t len) {
+        if (mode == 0) return size_t(0);
+        const size_t off = n / 2;
+        return off < len ? off : (len ? len - 1 : 0);
+    };
+    y0 = first(height);
+    x0 = first(width);
+    out_rows = (height + n - 1) / n;
+    out_cols = (width + n - 1) / n;
+    rows = height > y0 ? (height - y0 + n - 1) / n : 0;
+    cols = width > x0 ? (width - x0 + n - 1) / n : 0;
+    touched.store(false, std::memory_order_relaxed);
+}
+
+void ReducedSink::on_pixels(void *opaque, size_t x, size_t y, size_t num_pixels,
+                            const void *pixels) {
+    auto *s = static_cast<ReducedSink *>(opaque);
+    if (!s->touched.load(std::memory_order_relaxed))
+        s->touched.store(true, std::memory_order_relaxed);
+    if (y < s->y0 || (y - s->y0) % s->n != 0) return;
+    const size_t j = (y - s->y0) / s->n;
+    if (j >= s->rows) return;
+    const size_t n = s->n, pb = s->pixel_bytes, end = x + num_pixels;
+    size_t k = x <= s->x0 ? 0 : (x - s->x0 + n - 1) / n;
+    uint8_t *dst = s->base + (j * s->out_cols + k) * pb;
+    const auto *src = static_cast<const uint8_t *>(pixels);
+    // Threads write disjoint samples: each kept sample has one source pixel.
+    for (size_t col = s->x0 + k * n; col < end && k < s->cols; col += n, ++k, dst += pb)
+        std::memcpy(dst, src + (col - x) * pb, pb);
+}
+
+void ReducedSink::pad_nogil() const {
+    // np.pad(mode="edge") of the sampled block: last column, then last row.
+    const size_t pb = pixel_bytes, row_bytes = out_cols * pb;
+    if (cols == 0 || rows == 0) return;
+    for (size_t j = 0; j < rows; ++j) {
+        uint8_t *row = base + j * row_bytes;
+        for (size_t k = cols; k < out_cols; ++k) std::memcpy(row + k * pb, row + (cols - 1) * pb, pb);
+    }
+    for (size_t j = rows; j < out_rows; ++j)
+        std::memcpy(base + j * row_bytes, base + (rows - 1) * row_bytes, row_bytes);
+}
+
+int flush_progression_nogil(JxlDecoder *dec) {
+    if (JxlDecoderFlushImage(dec) != JXL_DEC_SUCCESS) return RC_NEED_FLUSH;
+    (void)JxlDecoderSkipCurrentFrame(dec);
+    return RC_FRAME;
+}
+
+namespace {
+
+int set_sink_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
+                   ReducedSink *sink, int *buffer_set) {
+    if (*buffer_set) return RC_ERR_DOUBLE_ALLOC;
+    if (JxlDecoderSetImageOutCallback(dec, pf, &ReducedSink::on_pixels, sink) != JXL_DEC_SUCCESS)
+        return RC_ERR_SET_BUFFER;
+    if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
+        JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
+        return RC_ERR_SET_BIT_DEPTH;
+    *buffer_set = 1;
+    return 0;
+}
+
+}  // namespace
+
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
                        void *buf, size_t buf_size, size_t target_ratio, size_t *out_ratio,
-                       int *buffer_set_io, int streaming, const FramePlan *plan) {
+                       int *buffer_set_io, int streaming, const FramePlan *plan,
+                       ReducedSink *sink) {
     for (;;) {
         const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
         switch (st) {
             case JXL_DEC_FRAME_PROGRESSION: {
                 const size_t ratio = JxlDecoderGetIntendedDownsamplingRatio(dec);
-                if (ratio >= 1 && ratio <= target_ratio &&
-                    JxlDecoderFlushImage(dec) == JXL_DEC_SUCCESS) {
+                if (ratio < 1 || ratio > target_ratio) continue;
+                if (sink && ratio != sink->n) {
+                    // Pixels already kept at the sink's ratio cannot be had
+                    // again at another: go on to a point of its own ratio.
+                    if (sink->touched.load(std::memory_order_relaxed)) continue;
                     *out_ratio = ratio;
-                    (void)JxlDecoderSkipCurrentFrame(dec);
+                    return RC_RESAMPLE;
+                }
+                if (flush_progression_nogil(dec) == RC_FRAME) {
+                    *out_ratio = ratio;
                     return RC_FRAME;
                 }
                 continue;  // wait for a finer point or the full image
@@ -499,9 +580,10 @@ int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDe
             case JXL_DEC_NEED_MORE_INPUT:
                 return streaming ? RC_NEED_INPUT : RC_ERR_NEED_INPUT_FATAL;
             case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-                const int rc = plan ? set_plan_buffers_nogil(dec, plan, buffer_set_io)
-                                    : set_image_out_buffer(dec, pf, bd, buf, buf_size,
-                                                           buffer_set_io);
+                const int rc = plan   ? set_plan_buffers_nogil(dec, plan, buffer_set_io)
+                               : sink ? set_sink_nogil(dec, pf, bd, sink, buffer_set_io)
+                                      : set_image_out_buffer(dec, pf, bd, buf, buf_size,
+                                                             buffer_set_io);
                 if (rc < 0) return rc;
                 continue;
             }
@@ -569,6 +651,9 @@ struct FrameIterator {
     // is an error, not a new array), or every frame goes into `out_frame`.
     bool caller_stack = false;
     nb::object out_frame;
+    // Reduced frames sampled from a full-size buffer, as assembled frames
+    // are (a check of the sink against it).
+    bool full_buffer = false;
 
     // Where the next frame goes, or null for a new array.
     nb::object dest_slot() {
@@ -669,8 +754,11 @@ struct FrameIterator {
                            npy_type_of(r.pixel_format_.data_type));
     }
 
-    // A new array for a layer of (ysize, xsize) pixels, within the byte budget.
-    static nb::object new_layer(JxlReader &r, uint64_t ysize, uint64_t xsize) {
+    // A new array for a layer of (ysize, xsize) pixels reduced by `n`, within
+    // the byte budget.
+    static nb::object new_layer(JxlReader &r, uint64_t ysize, uint64_t xsize, size_t n = 1) {
+        ysize = (ysize + n - 1) / n;
+        xsize = (xsize + n - 1) / n;
         check_max_bytes(frame_bytes(xsize, ysize, r.pixel_format_), r.max_bytes_,
                         "decoding a frame");
         nb::tuple full = nb::borrow<nb::tuple>(r.frame_shape_);
@@ -679,37 +767,52 @@ struct FrameIterator {
         return empty_frame(shape, npy_type_of(r.pixel_format_.data_type));
     }
 
+    static void *data_of(const nb::object &arr) {
+        return arr.is_valid() ? PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())) : nullptr;
+    }
+
     // One frame: decoded whole (into the next slice of `stack` when read()
     // preallocated one) or, on the progressive path, up to its progression
     // point of at most `dn`; then reduced to the wanted size. Without
-    // coalescing, a frame is a layer of the size its header gives.
+    // coalescing, a frame is a layer of the size its header gives. A frame
+    // that libjxl writes alone is reduced as it arrives (ReducedSink); an
+    // assembled one (extra channels, lcms2 colour) is decoded whole first.
     nb::object step(JxlReader &r) {
         if (r.exhausted_) return stop();
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
         const nb::object dest = progressive ? nb::object() : dest_slot();
-        // Full-size frames are decoded straight into the destination; layers
-        // get an array of their own size once their header is known.
-        const bool direct = dest.is_valid() && dn == 1 && r.coalesce_;
+        const FramePlan *plan = r.frame_plan();
+        ReducedSink *sink = dn >= 2 && !plan && !full_buffer ? &r.sink_ : nullptr;
+        // Frames of the destination's shape are decoded straight into it;
+        // layers get an array of their own size once their header is known.
+        const bool direct = dest.is_valid() && (dn == 1 || sink) && r.coalesce_;
+        const size_t pixel_bytes = r.samples_ * bytes_per_sample(r.pixel_format_.data_type);
+        const size_t sink_n = dn;
+        // The frame's (or layer's) full size, for the sink.
+        size_t fy = 0, fx = 0;
+        if (r.coalesce_) {
+            fy = r.basic_info_.ysize;
+            fx = r.basic_info_.xsize;
+        }
         nb::object arr;
         if (direct) {
             arr = dest;
         } else if (!r.frame_events_) {
-            arr = new_frame(r);
+            arr = sink ? new_layer(r, fy, fx, sink_n) : new_frame(r);
         }
+        if (sink && arr.is_valid()) sink->configure(data_of(arr), fy, fx, sink_n, r.subsample_mode_, pixel_bytes);
         buffer_set = 0;
         out_ratio = 0;
         // Frames that a later frame may be drawn onto are completed; only a
         // frame known to be the last one stops at its progression point.
         size_t target = progressive && !r.frame_events_ ? dn : 0;
-        const FramePlan *plan = r.frame_plan();
         int rc;
         {
             BusyGuard guard(r.busy_);
             for (;;) {
                 frame = arr;
-                void *buf = arr.is_valid() ? PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr()))
-                                           : nullptr;
+                void *buf = data_of(arr);
                 const size_t nbytes =
                     arr.is_valid() ? static_cast<size_t>(PyArray_NBYTES(
                                          reinterpret_cast<PyArrayObject *>(arr.ptr())))
@@ -717,7 +820,8 @@ struct FrameIterator {
                 {
                     nb::gil_scoped_release unlocked;
                     rc = decode_frame_nogil(r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf,
-                                            nbytes, target, &out_ratio, &buffer_set, streaming, plan);
+                                            nbytes, target, &out_ratio, &buffer_set, streaming, plan,
+                                            sink);
                 }
                 if (rc == RC_NEED_INPUT) {
                     refill(r);
@@ -726,17 +830,51 @@ struct FrameIterator {
                     if (JxlDecoderGetFrameHeader(r.decoder_.get(), &h) != JXL_DEC_SUCCESS)
                         raise_jxl("JxlDecoderGetFrameHeader failed");
                     if (progressive) target = h.is_last ? dn : 0;
+                    if (!r.coalesce_) {
+                        fy = h.layer_info.ysize;
+                        fx = h.layer_info.xsize;
+                    }
                     // Layers have their own size; an assembled frame (extra
                     // channels) is laid out for the whole image.
-                    if (!arr.is_valid())
-                        arr = r.coalesce_ || r.frame_plan()
-                                  ? new_frame(r)
-                                  : new_layer(r, h.layer_info.ysize, h.layer_info.xsize);
+                    if (!arr.is_valid()) {
+                        if (sink) {
+                            arr = new_layer(r, fy, fx, sink_n);
+                            sink->configure(data_of(arr), fy, fx, sink_n, r.subsample_mode_,
+                                            pixel_bytes);
+                        } else {
+                            arr = r.coalesce_ || plan ? new_frame(r) : new_layer(r, fy, fx);
+                        }
+                    }
+                } else if (rc == RC_RESAMPLE) {
+                    // The frame's first progression point has another ratio
+                    // than 1:dn and nothing is kept yet: its rendering at that
+                    // ratio, as a full-size buffer sampled by it would give.
+                    const size_t ratio = out_ratio;
+                    nb::object finer = new_layer(r, fy, fx, ratio);
+                    frame = finer;
+                    sink->configure(data_of(finer), fy, fx, ratio, r.subsample_mode_, pixel_bytes);
+                    {
+                        nb::gil_scoped_release unlocked;
+                        rc = flush_progression_nogil(r.decoder_.get());
+                    }
+                    if (rc == RC_FRAME) {
+                        arr = finer;
+                        break;
+                    }
+                    out_ratio = 0;
+                    sink->configure(buf, fy, fx, sink_n, r.subsample_mode_, pixel_bytes);
                 } else {
                     break;
                 }
             }
-            if (rc == RC_FRAME) r.finish_frame(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr.ptr())));
+            if (rc == RC_FRAME) {
+                if (sink) {
+                    nb::gil_scoped_release unlocked;
+                    sink->pad_nogil();
+                } else {
+                    r.finish_frame(data_of(arr));
+                }
+            }
         }
         frame.reset();
         if (rc == RC_EOF) {
@@ -746,9 +884,9 @@ struct FrameIterator {
         if (rc != RC_FRAME) r.raise_decode_error(rc);
         ++r.frames_done_;
         const size_t ratio = progressive && out_ratio ? out_ratio : dn;
-        nb::object res = ratio < 2 ? arr
-                                   : subsample_slice(arr, static_cast<Py_ssize_t>(ratio),
-                                                     r.subsample_mode_);
+        nb::object res = ratio < 2 || sink ? arr
+                                           : subsample_slice(arr, static_cast<Py_ssize_t>(ratio),
+                                                             r.subsample_mode_);
         return deliver(res, dest, direct);
     }
 
@@ -1526,8 +1664,14 @@ void register_reader(nb::module_ &m) {
             "A still image gives its one frame; several frames are stacked on a new\n"
             "leading axis.")
         .def("_iter_frames_progressive",
-             [](Self self) { return make_iterator(self.h, true); },
-             nb::sig("def _iter_frames_progressive(self) -> Iterator[numpy.ndarray]"))
+             [](Self self, bool full_buffer) {
+                 nb::object it = make_iterator(self.h, true);
+                 nb::cast<FrameIterator &>(it).full_buffer = full_buffer;
+                 return it;
+             },
+             nb::kw_only(), "full_buffer"_a = false,
+             nb::sig("def _iter_frames_progressive(self, *, full_buffer: bool = False) -> "
+                     "Iterator[numpy.ndarray]"))
         .def("close", [](JxlReader &r) { r.close(); }, nb::sig("def close(self) -> None"),
              "Release the decoder, the runner, the streaming input and the input\n"
              "reference. Safe to call more than once.")

@@ -9,10 +9,33 @@
 #include "jxl_runner.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
 namespace qmjxl {
+
+// A frame reduced by `n` while libjxl delivers it: libjxl's image-out
+// callback hands over full-resolution scanlines (from several threads at once
+// with a runner), and only the samples of the reduced array are kept, at the
+// positions subsample_slice takes them from. So a reduced decode never holds
+// a full-size frame.
+struct ReducedSink {
+    uint8_t *base = nullptr;
+    size_t n = 1, y0 = 0, x0 = 0;
+    size_t rows = 0, cols = 0;          // sampled rows / columns inside the frame
+    size_t out_rows = 0, out_cols = 0;  // the array's: ceil(height / n), ceil(width / n)
+    size_t pixel_bytes = 0;
+    // Whether libjxl has delivered any pixel of the frame yet.
+    std::atomic<bool> touched{false};
+
+    // `buf` holds out_rows x out_cols pixels of `pixel_bytes`; `mode` as
+    // subsample_slice's.
+    void configure(void *buf, size_t height, size_t width, size_t n, int mode, size_t pixel_bytes);
+    // The edge copies of centre sampling, once the frame is complete.
+    void pad_nogil() const;
+    static void on_pixels(void *opaque, size_t x, size_t y, size_t num_pixels, const void *pixels);
+};
 
 class JxlReader {
 public:
@@ -137,6 +160,9 @@ public:
     std::vector<ExtraChannel> extras_;
     bool assembled_ = false;
     FramePlan plan_;
+    // Reduced frames (downsample 2, 4, 8) of a frame libjxl writes alone;
+    // owned here so that it lives as long as the decoder that calls it.
+    ReducedSink sink_;
 
     bool busy_ = false;
     // A refill failed part-way through a frame: libjxl may still hold the
@@ -201,9 +227,18 @@ using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 // With a `plan`, libjxl writes the plan's per-channel buffers instead of `buf`.
 // With JXL_DEC_FRAME subscribed it stops at each frame's header
 // (RC_FRAME_HEADER), so that the caller can size `buf` and choose the target.
+// With a `sink`, libjxl's pixels go to it instead of `buf`; a progression
+// point of another ratio than the sink's returns RC_RESAMPLE (out_ratio: its
+// ratio) while no pixel has arrived, so that the caller can give the sink an
+// array of that ratio and call flush_progression_nogil; once pixels have
+// arrived such a point is passed over.
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd, void *buf,
                        size_t buf_size, size_t target_ratio, size_t *out_ratio, int *buffer_set_io,
-                       int streaming, const FramePlan *plan = nullptr);
+                       int streaming, const FramePlan *plan = nullptr,
+                       ReducedSink *sink = nullptr);
+// At a progression point: flushes the rendering so far and skips the rest of
+// the frame (RC_FRAME), or returns RC_NEED_FLUSH when libjxl has none.
+int flush_progression_nogil(JxlDecoder *dec);
 
 // Strided reduction of a (Y, X) or (Y, X, C) array by `n`; mode 0 samples the
 // top-left pixel of each n-by-n block, any other mode its centre. Always a
