@@ -126,10 +126,11 @@ def test_chunk_reader_is_built_with_the_stated_arguments(fake, big_path):
     assert list(f.kwargs.items()) == [("chunk_size", 4194304), ("prefetch", 4)]
 
 
-@pytest.mark.parametrize("size", [777, 65536, 3 * MIB + 5])
-def test_small_chunks_decode_like_memory(size, fake, big_path, big_image):
+@pytest.mark.parametrize("size, numthreads", [(777, None), (65536, None), (65536, 3),
+                                               (3 * MIB + 5, None), (3 * MIB + 5, 3)])
+def test_small_chunks_decode_like_memory(size, numthreads, fake, big_path, big_image):
     fake.plan = staticmethod(lambda d: [d[i:i + size] for i in range(0, len(d), size)])
-    r = _jxl.JxlReader(big_path, streaming=True)
+    r = _jxl.JxlReader(big_path, streaming=True, numthreads=numthreads)
     FakeChunks.reader = r
     np.testing.assert_array_equal(r.read(), big_image)
     f = only(fake)

@@ -242,6 +242,9 @@ void JxlReader::open_decoder() {
         // With numthreads=None the count is chosen once the header gives the size.
         runner_.threads = auto_threads_ ? 1 : num_threads_;
         runner_.exact = !auto_threads_;
+        // A streamed frame is decoded a span at a time: its groups' tasks
+        // are handed out one by one (see RunnerRequest::one_by_one).
+        runner_.one_by_one = streaming_ != 0;
         check(JxlDecoderSetParallelRunner(dec, pooled_runner, &runner_),
               "JxlDecoderSetParallelRunner");
     }

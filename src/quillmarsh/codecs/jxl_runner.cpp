@@ -24,6 +24,35 @@ JxlParallelRetCode run_inline(void *jpegxl_opaque, JxlParallelRunInit init,
     return 0;
 }
 
+// Runs [start, end) on libjxl's thread runner `r` of `n` workers, one task
+// per worker, each taking the range's tasks one at a time until none is left.
+struct OneByOne {
+    void *opaque;
+    JxlParallelRunInit init;
+    JxlParallelRunFunction func;
+    std::atomic<uint32_t> next;
+    uint32_t end;
+
+    static JxlParallelRetCode init_fn(void *o, size_t num_threads) {
+        auto *t = static_cast<OneByOne *>(o);
+        return t->init(t->opaque, num_threads);
+    }
+    static void drain(void *o, uint32_t, size_t thread) {
+        auto *t = static_cast<OneByOne *>(o);
+        for (uint32_t i; (i = t->next.fetch_add(1, std::memory_order_relaxed)) < t->end;)
+            t->func(t->opaque, i, thread);
+    }
+};
+
+JxlParallelRetCode run_on(void *r, size_t n, bool one_by_one, void *jpegxl_opaque,
+                          JxlParallelRunInit init, JxlParallelRunFunction func, uint32_t start,
+                          uint32_t end) {
+    if (!one_by_one) return JxlThreadParallelRunner(r, jpegxl_opaque, init, func, start, end);
+    OneByOne t{jpegxl_opaque, init, func, {start}, end};
+    const auto loops = static_cast<uint32_t>(std::min<size_t>(n, end - start));
+    return JxlThreadParallelRunner(r, &t, OneByOne::init_fn, OneByOne::drain, 0, loops);
+}
+
 class Pool {
 public:
     // An idle runner of `n` workers, a new one, or null when the caller
@@ -146,14 +175,14 @@ JxlParallelRetCode pooled_runner(void *runner_opaque, void *jpegxl_opaque,
             req->own_pid = pid;
         }
         if (!req->own) return run_inline(jpegxl_opaque, init, func, start_range, end_range);
-        return JxlThreadParallelRunner(req->own, jpegxl_opaque, init, func, start_range,
-                                       end_range);
+        return run_on(req->own, n, req->one_by_one, jpegxl_opaque, init, func, start_range,
+                      end_range);
     }
     Pool &p = pool();
     void *r = p.acquire(n, req->exact);
     if (!r) return run_inline(jpegxl_opaque, init, func, start_range, end_range);
     const JxlParallelRetCode rc =
-        JxlThreadParallelRunner(r, jpegxl_opaque, init, func, start_range, end_range);
+        run_on(r, n, req->one_by_one, jpegxl_opaque, init, func, start_range, end_range);
     p.give_back(n, r);
     return rc;
 }

@@ -25,6 +25,12 @@ struct RunnerRequest {
     // pooled runner is busy and the pool is at its size limit (the cores are
     // taken by then anyway).
     bool exact = false;
+    // Tasks are claimed one at a time instead of in libjxl's blocks. libjxl's
+    // thread runner hands out blocks sized from the whole range, so a section
+    // whose work sits in a few neighbouring tasks (the groups of one streamed
+    // span, among all the frame's groups) lands on one worker; claimed one by
+    // one, that work is shared by all workers.
+    bool one_by_one = false;
 
     RunnerRequest() = default;
     RunnerRequest(const RunnerRequest &) = delete;
