@@ -25,6 +25,7 @@ CASES = {  # name -> (stream, reader options)
     "animation": (lambda: S.animation(3, 35, 50), {}),
     "layers": (S.layered_animation, {"coalesce": False}),
     "oriented": (lambda: S.oriented(6), {}),
+    "oriented-layer": (lambda: S.oriented(6), {"coalesce": False}),
     "xyb-to-p3": (lambda: S.still(270, 300, 3, args=S.LOSSY), {"output_color": "display-p3"}),
     "lossless-to-p3": (lambda: S.still(41, 30, 3, np.uint16), {"output_color": "display-p3"}),
 }

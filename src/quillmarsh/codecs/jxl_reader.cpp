@@ -482,9 +482,11 @@ int set_plan_buffers_nogil(JxlDecoder *dec, const FramePlan *plan, int *buffer_s
 
 // ---- reduced frames ----------------------------------------------------------
 
-void ReducedSink::configure(void *buf, size_t height, size_t width, size_t step, int mode,
-                            size_t pbytes) {
+void ReducedSink::configure(void *buf, size_t frame_height, size_t frame_width, size_t step,
+                            int mode, size_t pbytes) {
     base = static_cast<uint8_t *>(buf);
+    height = frame_height;
+    width = frame_width;
     n = step;
     pixel_bytes = pbytes;
     // subsample_slice's first sample: 0, or the centre of the first block (the
@@ -543,6 +545,13 @@ namespace {
 int set_sink_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
                    ReducedSink *sink, int *buffer_set) {
     if (*buffer_set) return RC_ERR_DOUBLE_ALLOC;
+    // The frame libjxl is about to deliver must be the one the sink was sized for.
+    size_t full_size = 0;
+    if (JxlDecoderImageOutBufferSize(dec, pf, &full_size) != JXL_DEC_SUCCESS)
+        return RC_ERR_BUF_SIZE_QUERY;
+    const uint64_t want = uint64_t(sink->width) * sink->height * pf->num_channels *
+                          bytes_per_sample(pf->data_type);  // sizes bounded by the header checks
+    if (full_size != want) return RC_ERR_BUF_SIZE_MISMATCH;
     if (JxlDecoderSetImageOutCallback(dec, pf, &ReducedSink::on_pixels, sink) != JXL_DEC_SUCCESS)
         return RC_ERR_SET_BUFFER;
     if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&

@@ -22,6 +22,7 @@ namespace qmjxl {
 // a full-size frame.
 struct ReducedSink {
     uint8_t *base = nullptr;
+    size_t height = 0, width = 0;       // the full-size frame's
     size_t n = 1, y0 = 0, x0 = 0;
     size_t rows = 0, cols = 0;          // sampled rows / columns inside the frame
     size_t out_rows = 0, out_cols = 0;  // the array's: ceil(height / n), ceil(width / n)
@@ -31,7 +32,8 @@ struct ReducedSink {
 
     // `buf` holds out_rows x out_cols pixels of `pixel_bytes`; `mode` as
     // subsample_slice's.
-    void configure(void *buf, size_t height, size_t width, size_t n, int mode, size_t pixel_bytes);
+    void configure(void *buf, size_t frame_height, size_t frame_width, size_t n, int mode,
+                   size_t pixel_bytes);
     // The edge copies of centre sampling, once the frame is complete.
     void pad_nogil() const;
     static void on_pixels(void *opaque, size_t x, size_t y, size_t num_pixels, const void *pixels);
