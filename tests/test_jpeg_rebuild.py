@@ -102,6 +102,13 @@ def sequential(dcs, restart: int = 0) -> bytes:
             + dri + b"\xff\xda" + struct.pack(">H", len(sos) + 2) + sos + data + bits.data() + b"\xff\xd9")
 
 
+def padded(jpeg: bytes) -> bytes:
+    """The same JPEG with 80 KB of comments: large enough for the DC check to
+    run beside libjxl when it has threads to spare."""
+    comment = b"\xff\xfe" + struct.pack(">H", 40002) + bytes(40000)
+    return jpeg[:2] + 2 * comment + jpeg[2:]
+
+
 def progressive(first, refine) -> bytes:
     """A progressive grey JPEG whose DC scans say `first` (shifted by the scan's
     point transform) and `refine` (the bit below)."""
@@ -134,6 +141,8 @@ CASES = {
                           CLAMPED.format(2100, 3)),
     # Each restart starts the prediction again: 2000 three times, not 6000.
     "restart-each-block": (lambda: sequential([(2000,), (2000,), (-2000,)], restart=1), None),
+    "large-grey-limits": (lambda: padded(sequential([(2047,), (0,), (-2047,)])), None),
+    "large-grey-2048": (lambda: padded(sequential([(1024,), (2048,)])), CLAMPED.format(2048, 1)),
     "progressive-2047": (lambda: progressive([1023, 5], [1, 0]), None),
     "progressive-2200": (lambda: progressive([1100, 5], [0, 0]), CLAMPED.format(2200, 1)),
     # -2048 from the first DC scan: the refinement bit decides, rebuilding tells.
@@ -149,7 +158,7 @@ def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, n
     assert Image.open(io.BytesIO(jpeg)).load() is not None  # a JPEG Pillow decodes
     writer = jxl.JxlWriter()
     if refusal is None:
-        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1)) == jpeg
+        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1, numthreads=2)) == jpeg
         writer.write_jpeg(jpeg)
         assert jxl.reconstruct_jpeg(writer.close()) == jpeg
         return
@@ -157,7 +166,7 @@ def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, n
     dest.write_bytes(b"precious")
     for target in (None, dest):
         with pytest.raises(ValueError, match=refusal):
-            jxl.transcode_jpeg(jpeg, target, effort=1)
+            jxl.transcode_jpeg(jpeg, target, effort=1, numthreads=2)
     assert dest.read_bytes() == b"precious"
     assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
     with pytest.raises(ValueError, match=refusal):
