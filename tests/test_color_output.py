@@ -266,3 +266,49 @@ def test_command_line_png_of_linear_or_hdr_is_converted(tmp_path, source):
     want = np.clip(jxl.decode(data, output_color="srgb"), 0, 1)
     assert np.abs(got - want).max() <= STEP / 2 + 1e-6
     assert np.abs(got - np.clip(jxl.decode(data), 0, 1)).max() > 10 * STEP  # not raw
+
+
+# ---- HDR for an SDR display: lossless and lossy agree with djxl ---------------
+
+
+def hlg_encode(lin):
+    a, b, c = 0.17883277, 0.28466892, 0.55991073
+    lin = np.clip(lin, 0, None)
+    return np.where(lin <= 1 / 12, np.sqrt(3 * lin), a * np.log(np.maximum(12 * lin - b, 1e-12)) + c)
+
+
+HDR = {  # name -> (cjxl colour description, stored intensity target, peak of the content)
+    "pq-10000": ("RGB_D65_202_Rel_PeQ", 10000, 4000),
+    "pq-1000": ("RGB_D65_202_Rel_PeQ", 1000, 1000),
+    "hlg": ("RGB_D65_202_Rel_HLG", 1000, None),
+}
+
+
+def hdr_pair(name: str) -> tuple[bytes, bytes]:
+    """A lossy HDR file of colours inside sRGB's gamut, and a lossless file of
+    exactly the pixels the lossy one decodes to."""
+    desc, nits, peak = HDR[name]
+    lin = (0.05 + 0.9 * gradient()) @ np.linalg.solve(to_xyz("2100"), to_xyz("srgb")).T
+    lin = lin * np.linspace(0.15, 1, lin.shape[1])[None, :, None] ** 2  # dim to bright
+    samples = hlg_encode(lin) if peak is None else pq_encode(lin, peak)
+    args = ("-x", f"color_space={desc}", f"--intensity_target={nits}")
+    lossy = encode_array(samples.astype(np.float32), ("-d", "0.5", "-e", "3", *args))
+    same = jxl.decode(lossy)
+    assert same.dtype == np.float32
+    lossless = encode_array(same, ("-d", "0", "-e", "1", *args))
+    np.testing.assert_array_equal(jxl.decode(lossless), same)
+    return lossy, lossless
+
+
+@pytest.mark.parametrize("display", [None, 250])
+@pytest.mark.parametrize("name", list(HDR))
+def test_hdr_to_srgb_matches_djxl_lossless_and_lossy(djxl, tmp_path, name, display):
+    lossy, lossless = hdr_pair(name)
+    extra = () if display is None else (f"--display_nits={display}",)
+    ref = png_unit(djxl_png(djxl, lossy, tmp_path, "--color_space=RGB_D65_SRG_Rel_SRG", *extra))
+    for data in (lossy, lossless):
+        got = jxl.decode(data, output_color="srgb", desired_intensity_target=display)
+        assert np.abs(np.clip(got, 0, 1) - ref).max() <= STEP + 1e-9
+    if display is not None:  # the request changed the pixels: brighter on a dim display
+        plain = np.clip(jxl.decode(lossless, output_color="srgb"), 0, 1)
+        assert (ref - plain).mean() > 4 * STEP

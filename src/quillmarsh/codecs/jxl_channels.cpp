@@ -170,7 +170,7 @@ int FramePlan::set_buffers_nogil(JxlDecoder *dec) const {
     return 0;
 }
 
-void FramePlan::assemble_nogil(void *dst) const {
+bool FramePlan::assemble_nogil(void *dst) const {
     const size_t nout = out_samples();
     const size_t conv_in = black_plane >= 0 ? 4 : color_in;
     std::vector<float> col(kChunk * 4), tmp_in(kChunk * 4), tmp_out(kChunk * 4),
@@ -198,7 +198,8 @@ void FramePlan::assemble_nogil(void *dst) const {
                     q[3] = 1.0f - kplane[i];
                 }
             }
-            converter->apply_nogil(tmp_in.data(), conv_in, tmp_out.data(), color_out, n);
+            if (!converter->apply_nogil(tmp_in.data(), conv_in, tmp_out.data(), color_out, n))
+                return false;
             for (size_t i = 0; i < n; ++i)
                 for (uint32_t c = 0; c < color_out; ++c)
                     row[i * nout + c] = (integer_out ? unit(tmp_out[i * color_out + c])
@@ -225,6 +226,7 @@ void FramePlan::assemble_nogil(void *dst) const {
             default: store_samples_nogil(row.data(), n * nout, out, out_type, 1.0); break;
         }
     }
+    return true;
 }
 
 void split_channels_nogil(const uint8_t *src, size_t npixels, size_t samples, size_t bytes,

@@ -95,7 +95,7 @@ struct FramePlan {
     // At JXL_DEC_NEED_IMAGE_OUT_BUFFER: hands every buffer to libjxl.
     int set_buffers_nogil(JxlDecoder *dec) const;
     // After the frame: writes the frame array.
-    void assemble_nogil(void *dst) const;
+    bool assemble_nogil(void *dst) const;  // false: the colour conversion failed
 };
 
 // One extra channel as the writer declares it.

@@ -4,6 +4,7 @@
 // of XYB images); lcms2 does the primaries, white point and ICC profiles.
 #include "jxl_color.h"
 
+#include <jxl/cms.h>
 #include <lcms2.h>
 
 #include <algorithm>
@@ -286,6 +287,36 @@ std::string encoding_description(const JxlColorEncoding &e) {
     return "quillmarsh " + prim + " " + tf;
 }
 
+// The code points of an RGB encoding with the D65 white (or P3's DCI
+// white); false where none exist. libjxl's transfer-function values are the
+// code points themselves.
+bool cicp_of(const JxlColorEncoding &e, uint8_t out[3]) {
+    if (e.color_space != JXL_COLOR_SPACE_RGB) return false;
+    int prim = 0;
+    if (e.white_point == JXL_WHITE_POINT_D65) {
+        prim = e.primaries == JXL_PRIMARIES_SRGB   ? 1
+               : e.primaries == JXL_PRIMARIES_2100 ? 9
+               : e.primaries == JXL_PRIMARIES_P3   ? 12
+                                                   : 0;
+    } else if (e.white_point == JXL_WHITE_POINT_DCI && e.primaries == JXL_PRIMARIES_P3) {
+        prim = 11;
+    }
+    switch (e.transfer_function) {
+        case JXL_TRANSFER_FUNCTION_709:
+        case JXL_TRANSFER_FUNCTION_LINEAR:
+        case JXL_TRANSFER_FUNCTION_SRGB:
+        case JXL_TRANSFER_FUNCTION_PQ:
+        case JXL_TRANSFER_FUNCTION_DCI:
+        case JXL_TRANSFER_FUNCTION_HLG: break;
+        default: return false;
+    }
+    if (prim == 0) return false;
+    out[0] = static_cast<uint8_t>(prim);
+    out[1] = static_cast<uint8_t>(e.transfer_function);
+    out[2] = 0;  // RGB, no matrix
+    return true;
+}
+
 // Clamped to [0, 1]; NaN gives 0.
 inline float unit(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }
 
@@ -308,19 +339,114 @@ int icc_from_encoding_nogil(const JxlColorEncoding &enc, const std::string &desc
     p.h = profile_of(enc, curve);
     cmsFreeToneCurve(curve);
     if (!p.h) return COLOR_ERR_ENCODING;
-    cmsSetProfileVersion(p.h, 4.3);
+    cmsSetProfileVersion(p.h, 4.4);
     cmsSetHeaderRenderingIntent(p.h, static_cast<cmsUInt32Number>(enc.rendering_intent));
     if (cmsMLU *mlu = cmsMLUalloc(nullptr, 1)) {
         cmsMLUsetASCII(mlu, "en", "US", description.c_str());
         cmsWriteTag(p.h, cmsSigProfileDescriptionTag, mlu);
         cmsMLUfree(mlu);
     }
+    // The coding-independent code points name the space exactly: libjxl's
+    // CMS (and other readers) then see PQ and HLG as such, not as the table.
+    // Written raw: lcms2 2.14 pads the tag with four bytes more than the
+    // 12-byte layout other readers (libjxl among them) expect.
+    uint8_t cicp[12] = {'c', 'i', 'c', 'p', 0, 0, 0, 0, 0, 0, 0, 1};
+    if (cicp_of(enc, cicp + 8)) cmsWriteRawTag(p.h, cmsSigcicpTag, cicp, sizeof cicp);
     cmsUInt32Number size = 0;
     if (!cmsSaveProfileToMem(p.h, nullptr, &size) || size == 0) return COLOR_ERR_ENCODING;
     out->resize(size);
     if (!cmsSaveProfileToMem(p.h, out->data(), &size)) return COLOR_ERR_ENCODING;
     out->resize(size);
     return COLOR_OK;
+}
+
+// ---- ToneMap -------------------------------------------------------------------
+
+bool primary_luminances(const JxlColorEncoding &e, double lum[3]) {
+    Xy wp, p[3];
+    if (e.color_space != JXL_COLOR_SPACE_RGB || !white_point_xy(e, &wp) || !primaries_xy(e, p))
+        return false;
+    // The Y row of RGB -> XYZ: the scales that make (1, 1, 1) the white
+    // point, found by Cramer's rule.
+    double m[3][3];
+    const double w[3] = {wp.x / wp.y, 1.0, (1 - wp.x - wp.y) / wp.y};
+    for (int i = 0; i < 3; ++i) {
+        m[0][i] = p[i].x / p[i].y;
+        m[1][i] = 1.0;
+        m[2][i] = (1 - p[i].x - p[i].y) / p[i].y;
+    }
+    auto det3 = [](const double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    const double det = det3(m);
+    if (std::fabs(det) < 1e-12) return false;
+    for (int i = 0; i < 3; ++i) {
+        double a[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) a[r][c] = c == i ? w[r] : m[r][c];
+        lum[i] = det3(a) / det;
+    }
+    return true;
+}
+
+void gamut_map(float *rgb, size_t npixels, const double lum[3]) {
+    constexpr double kKeepSaturation = 0.1;
+    for (size_t i = 0; i < npixels; ++i) {
+        float *v = rgb + 3 * i;
+        const double y = lum[0] * v[0] + lum[1] * v[1] + lum[2] * v[2];
+        // Share of grey that lifts the lowest sample to 0, and that brings
+        // every sample into [0, 1] at this luminance.
+        double to_zero = 0.0, to_range = 0.0;
+        for (int c = 0; c < 3; ++c)
+            if (v[c] < 0 && v[c] < y) to_zero = std::max(to_zero, v[c] / (v[c] - y));
+        to_range = to_zero;
+        for (int c = 0; c < 3; ++c)
+            if (v[c] > 1 && v[c] > y) to_range = std::max(to_range, (v[c] - 1) / (v[c] - y));
+        const double mix =
+            std::clamp(to_range - kKeepSaturation * (to_range - to_zero), 0.0, 1.0);
+        double top = 1.0;
+        for (int c = 0; c < 3; ++c) {
+            v[c] = static_cast<float>(v[c] + mix * (y - v[c]));
+            top = std::max(top, static_cast<double>(v[c]));
+        }
+        for (int c = 0; c < 3; ++c) v[c] = static_cast<float>(v[c] / top);
+    }
+}
+
+bool ToneMap::init(const JxlColorEncoding &src, double src_peak_nits, double dst_peak_nits) {
+    active = false;
+    if (!primary_luminances(src, lum)) return false;
+    pq_src_peak = linear_to_pq(src_peak_nits / 10000.0);
+    max_lum = linear_to_pq(dst_peak_nits / 10000.0) / pq_src_peak;
+    ks = 1.5 * max_lum - 0.5;
+    dst_peak = dst_peak_nits;
+    active = pq_src_peak > 0 && dst_peak_nits > 0;
+    return active;
+}
+
+void ToneMap::apply(float *rgb, size_t npixels) const {
+    for (size_t i = 0; i < npixels; ++i) {
+        float *v = rgb + 3 * i;
+        double nits[3];
+        for (int c = 0; c < 3; ++c) nits[c] = 10000.0 * pq_to_linear(v[c]);
+        const double y = lum[0] * nits[0] + lum[1] * nits[1] + lum[2] * nits[2];
+        if (!(y > 1e-6)) continue;
+        // Knee in normalised PQ: below ks unchanged, above a Hermite spline
+        // that reaches the display's peak at the source's.
+        const double e1 = std::min(1.0, linear_to_pq(y / 10000.0) / pq_src_peak);
+        double e2 = e1;
+        if (e1 >= ks && ks < 1.0) {
+            const double t = (e1 - ks) / (1.0 - ks), t2 = t * t, t3 = t2 * t;
+            e2 = (2 * t3 - 3 * t2 + 1) * ks + (t3 - 2 * t2 + t) * (1 - ks) +
+                 (-2 * t3 + 3 * t2) * max_lum;
+        }
+        const double y_new = std::min(dst_peak, 10000.0 * pq_to_linear(e2 * pq_src_peak));
+        const double ratio = y_new / y;
+        for (int c = 0; c < 3; ++c)
+            v[c] = static_cast<float>(linear_to_pq(nits[c] * ratio / 10000.0));
+    }
 }
 
 // ---- ColorConverter ----------------------------------------------------------
@@ -330,6 +456,47 @@ ColorConverter::~ColorConverter() { release(); }
 void ColorConverter::release() noexcept {
     if (xform_) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(xform_));
     xform_ = nullptr;
+    if (cms_state_) cms_->destroy(cms_state_);
+    cms_state_ = nullptr;
+    cms_ = nullptr;
+    tone_map_ = ToneMap{};
+    gamut_map_ = false;
+}
+
+bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
+                                    const JxlColorEncoding *src_enc,
+                                    const std::vector<uint8_t> &dst_icc,
+                                    const JxlColorEncoding *dst_enc, int channels,
+                                    float intensity_target, const ToneMap *tone_map,
+                                    const JxlColorEncoding *display) {
+    release();
+    if (display) {
+        if (channels != 3 || !tf_known(*display) || !primary_luminances(*display, dst_lum_))
+            return false;
+        dst_tf_ = display->transfer_function;
+        dst_gamma_ = display->gamma;
+    }
+    if (src_icc.empty() || dst_icc.empty() || (channels != 1 && channels != 3)) return false;
+    if (tone_map && tone_map->active && channels != 3) return false;
+    const JxlCmsInterface *cms = JxlGetDefaultCms();
+    JxlColorProfile in{}, out{};
+    in.icc.data = src_icc.data();
+    in.icc.size = src_icc.size();
+    if (src_enc) in.color_encoding = *src_enc;
+    in.num_channels = static_cast<size_t>(channels);
+    out.icc.data = dst_icc.data();
+    out.icc.size = dst_icc.size();
+    if (dst_enc) out.color_encoding = *dst_enc;
+    out.num_channels = static_cast<size_t>(channels);
+    void *state = cms->init(cms->init_data, 1, kChunk, &in, &out, intensity_target);
+    if (!state) return false;
+    cms_ = cms;
+    cms_state_ = state;
+    if (tone_map) tone_map_ = *tone_map;
+    gamut_map_ = display != nullptr;
+    src_channels_ = dst_channels_ = channels;
+    identity_ = false;
+    return true;
 }
 
 int ColorConverter::init_nogil(const ColorEndpoint &src, int src_channels,
@@ -377,8 +544,29 @@ int ColorConverter::init_nogil(const ColorEndpoint &src, int src_channels,
     return xform_ ? COLOR_OK : COLOR_ERR_TRANSFORM;
 }
 
-void ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst,
+bool ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst,
                                  size_t dst_stride, size_t npixels) const {
+    if (cms_state_) {
+        std::lock_guard<std::mutex> lock(cms_mutex_);
+        const int nc = src_channels_;
+        for (size_t base = 0; base < npixels; base += kChunk) {
+            const size_t n = std::min(kChunk, npixels - base);
+            float *in = cms_->get_src_buf(cms_state_, 0);
+            float *out = cms_->get_dst_buf(cms_state_, 0);
+            for (size_t i = 0; i < n; ++i)
+                for (int c = 0; c < nc; ++c) in[i * nc + c] = src[(base + i) * src_stride + c];
+            if (tone_map_.active) tone_map_.apply(in, n);
+            if (!cms_->run(cms_state_, 0, in, out, n)) return false;
+            if (gamut_map_) {
+                gamut_map(out, n, dst_lum_);
+                for (size_t i = 0; i < n * 3; ++i)
+                    out[i] = static_cast<float>(from_linear(dst_tf_, dst_gamma_, out[i]));
+            }
+            for (size_t i = 0; i < n; ++i)
+                for (int c = 0; c < nc; ++c) dst[(base + i) * dst_stride + c] = out[i * nc + c];
+        }
+        return true;
+    }
     float in[kChunk * 4], out[kChunk * 4];
     const int nin = src_channels_, nout = dst_channels_;
     for (size_t base = 0; base < npixels; base += kChunk) {
@@ -406,6 +594,7 @@ void ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst
             }
         }
     }
+    return true;
 }
 
 void store_samples_nogil(const float *src, size_t n, void *dst, JxlDataType type,
@@ -505,6 +694,70 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
                                            size) != JXL_DEC_SUCCESS)
             return COLOR_ERR_PROFILE;
     }
+    // The delivered profile: the target's bytes, or one built for the name
+    // (its code points let libjxl's CMS read PQ and HLG exactly).
+    if (dst.has_encoding) {
+        const int rc = icc_from_encoding_nogil(dst.encoding, encoding_description(dst.encoding),
+                                               &delivered_icc);
+        if (rc < 0) return rc;
+    } else {
+        delivered_icc = dst.icc;
+    }
+    by_lcms = true;
+
+    // libjxl's CMS, as for XYB images: relative spaces put (1, 1, 1) at the
+    // display's nits, HLG gets its OOTF for that display, and a PQ source is
+    // first tone-mapped into it. libjxl's decoder also tone-maps non-XYB PQ
+    // samples for a desired intensity target, but scales the result wrongly
+    // when the image's intensity target is not 10000 nits; the reader does
+    // not ask it to for these images.
+    const bool same = src.has_encoding && dst.has_encoding &&
+                      same_space(src.encoding, dst.encoding) &&
+                      src.encoding.transfer_function == dst.encoding.transfer_function &&
+                      src.encoding.gamma == dst.encoding.gamma;
+    const bool tone_mapped = src.has_encoding && desired_intensity_target > 0 &&
+                             src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ;
+    // (The same space without tone mapping is left alone below, exactly.)
+    if (!cmyk && !(same && !tone_mapped)) {
+        std::vector<uint8_t> src_icc;
+        size_t size = 0;
+        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
+                JXL_DEC_SUCCESS &&
+            size > 0) {
+            src_icc.resize(size);
+            if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
+                                               src_icc.data(), size) != JXL_DEC_SUCCESS)
+                src_icc.clear();
+        }
+        ToneMap tm;
+        const float nits = desired_intensity_target > 0 ? desired_intensity_target
+                                                        : info.intensity_target;
+        if (tone_mapped) tm.init(src.encoding, info.intensity_target, desired_intensity_target);
+        // HDR for a display of the desired nits: libjxl fits the colours
+        // into the display's range after tone mapping (PQ) or the OOTF (HLG),
+        // in the display's linear RGB, before its curve.
+        const bool hdr_source =
+            src.has_encoding && (src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
+                                 src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
+        const bool sdr_target = dst.has_encoding && color_channels == 3 &&
+                                dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_PQ &&
+                                dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
+        if (desired_intensity_target > 0 && hdr_source && sdr_target) {
+            JxlColorEncoding lin = dst.encoding;
+            lin.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
+            std::vector<uint8_t> lin_icc;
+            if (icc_from_encoding_nogil(lin, encoding_description(lin), &lin_icc) == COLOR_OK &&
+                converter.init_cms_nogil(src_icc, &src.encoding, lin_icc, &lin, color_channels,
+                                         nits, &tm, &dst.encoding))
+                return COLOR_OK;
+        }
+        if (converter.init_cms_nogil(src_icc, src.has_encoding ? &src.encoding : nullptr,
+                                     delivered_icc, dst.has_encoding ? &dst.encoding : nullptr,
+                                     color_channels, nits, &tm))
+            return COLOR_OK;
+    }
+
+    // lcms2: CMYK, and profiles libjxl's CMS does not take.
     int intent = dst.has_encoding ? dst.encoding.rendering_intent : JXL_RENDERING_INTENT_RELATIVE;
     if (!dst.has_encoding) {
         cmsSetLogErrorHandler(quiet_handler);
@@ -512,17 +765,7 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
         p.h = cmsOpenProfileFromMem(dst.icc.data(), static_cast<cmsUInt32Number>(dst.icc.size()));
         if (p.h) intent = static_cast<int>(cmsGetHeaderRenderingIntent(p.h));
     }
-    int rc = converter.init_nogil(src, cmyk ? 4 : color_channels, dst, intent, false);
-    if (rc < 0) return rc;
-    if (dst.has_encoding) {
-        rc = icc_from_encoding_nogil(dst.encoding, encoding_description(dst.encoding),
-                                     &delivered_icc);
-        if (rc < 0) return rc;
-    } else {
-        delivered_icc = dst.icc;
-    }
-    by_lcms = true;
-    return COLOR_OK;
+    return converter.init_nogil(src, cmyk ? 4 : color_channels, dst, intent, false);
 }
 
 

@@ -1,14 +1,17 @@
-// Colour conversion of decoded pixels with lcms2, for the images libjxl does
-// not convert itself (it converts only XYB-coded ones). Everything here runs
-// without the interpreter lock and touches no Python object.
+// Colour conversion of decoded pixels for the images libjxl does not convert
+// itself (it converts only XYB-coded ones): libjxl's own CMS where it reads
+// both ends, lcms2 otherwise. Everything here runs without the interpreter
+// lock and touches no Python object.
 #pragma once
 
+#include <jxl/cms_interface.h>
 #include <jxl/color_encoding.h>
 #include <jxl/decode.h>
 #include <jxl/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,32 @@ uint32_t icc_color_space_nogil(const uint8_t *icc, size_t size);
 int icc_from_encoding_nogil(const JxlColorEncoding &enc, const std::string &description,
                             std::vector<uint8_t> *out);
 
+// The luminance of PQ samples mapped from a source peak into a display's
+// peak (the EETF of Rec. 2390 applied to luminance, colour scaled with it):
+// what libjxl does to XYB images for a desired intensity target.
+struct ToneMap {
+    bool active = false;
+    double lum[3] = {0, 0, 0};  // luminance of each primary (sums to 1)
+    double pq_src_peak = 1.0;   // PQ code of the source peak
+    double max_lum = 1.0;       // display peak, normalised PQ
+    double ks = 1.0;            // knee start
+    double dst_peak = 0.0;      // nits
+
+    // False when the source's primaries are unknown.
+    bool init(const JxlColorEncoding &src, double src_peak_nits, double dst_peak_nits);
+    // PQ-coded RGB in place.
+    void apply(float *rgb, size_t npixels) const;
+};
+
+// Luminance of each primary of an RGB encoding; false if unknown.
+bool primary_luminances(const JxlColorEncoding &e, double lum[3]);
+
+// Linear RGB brought into [0, 1] for a display, as libjxl does after tone
+// mapping: mixed with the grey of its luminance (mostly keeping luminance,
+// a little saturation) until no sample is negative or above 1, then scaled
+// down by its largest sample where that still exceeds 1.
+void gamut_map(float *rgb, size_t npixels, const double lum[3]);
+
 // A prepared conversion between two endpoints.
 class ColorConverter {
 public:
@@ -57,19 +86,37 @@ public:
     // JxlRenderingIntent; `bpc` asks for black-point compensation.
     int init_nogil(const ColorEndpoint &src, int src_channels, const ColorEndpoint &dst,
                    int intent, bool bpc);
+    // With libjxl's default CMS: the same transfer functions, PQ scaling and
+    // HLG OOTF as libjxl's conversion of XYB images. `intensity_target`: the
+    // nits of (1, 1, 1) in relative spaces. `tone_map` (may be null) is
+    // applied to the PQ-coded source first. False when the CMS refuses the
+    // profiles (the caller then uses init_nogil).
+    // `display` (may be null): dst_icc is then the linear form of this RGB
+    // encoding; the CMS's linear output is gamut-mapped and given its curve.
+    bool init_cms_nogil(const std::vector<uint8_t> &src_icc, const JxlColorEncoding *src_enc,
+                        const std::vector<uint8_t> &dst_icc, const JxlColorEncoding *dst_enc,
+                        int channels, float intensity_target, const ToneMap *tone_map,
+                        const JxlColorEncoding *display = nullptr);
     int dst_channels() const { return dst_channels_; }
     bool identity() const { return identity_; }
 
     // Converts `npixels` pixels: the colour samples of pixel i are read from
     // src + i * src_stride and written to dst + i * dst_stride (strides in
     // floats); other samples are left alone. src and dst may be the same
-    // buffer with the same stride. Thread-safe for one converter.
-    void apply_nogil(const float *src, size_t src_stride, float *dst, size_t dst_stride,
+    // buffer with the same stride. Thread-safe for one converter (calls
+    // through libjxl's CMS take turns). False if the CMS failed.
+    bool apply_nogil(const float *src, size_t src_stride, float *dst, size_t dst_stride,
                      size_t npixels) const;
 
 private:
     void release() noexcept;
 
+    const JxlCmsInterface *cms_ = nullptr;
+    void *cms_state_ = nullptr;
+    mutable std::mutex cms_mutex_;  // the CMS state holds one thread's buffers
+    ToneMap tone_map_;
+    bool gamut_map_ = false;
+    double dst_lum_[3] = {0, 0, 0};
     void *xform_ = nullptr;  // cmsHTRANSFORM
     int src_channels_ = 0;
     int dst_channels_ = 0;
@@ -85,14 +132,15 @@ private:
 };
 
 // Colour-managed output of one decoder: the requested target, and how it is
-// met once the image's colour is known (by libjxl for XYB images, by an
-// lcms2 conversion of float frames otherwise).
+// met once the image's colour is known (by the decoder for XYB images, by a
+// conversion of float frames otherwise).
 struct OutputColor {
     bool requested = false;
     ColorEndpoint target;    // has_encoding: from a colour name; else ICC bytes
     float desired_intensity_target = 0.0f;  // 0: not asked
 
-    // Filled by on_color_encoding_nogil.
+    // Filled by on_color_encoding_nogil. by_lcms: converted here (libjxl's
+    // CMS or lcms2) rather than by the decoder.
     bool by_lcms = false;
     ColorConverter converter;
     int color_channels = 0;

@@ -329,7 +329,10 @@ void JxlReader::parse_header() {
                                  std::to_string(kMaxExtraChannels) + " are supported");
                 if (!read_extra_channels(dec, basic_info_.num_extra_channels, &extras_))
                     raise_jxl("JxlDecoderGetExtraChannelInfo failed");
-                if (out_color_.desired_intensity_target > 0) {
+                // Non-XYB images are tone-mapped with the colour conversion
+                // (see OutputColor).
+                if (out_color_.desired_intensity_target > 0 &&
+                    !(out_color_.requested && basic_info_.uses_original_profile)) {
                     st = JxlDecoderSetDesiredIntensityTarget(
                         dec, out_color_.desired_intensity_target);
                     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetDesiredIntensityTarget", st);
@@ -961,8 +964,12 @@ void JxlReader::set_output_color(nb::handle output_color) {
 }
 
 void JxlReader::on_color_encoding() {
-    const int rc = out_color_.on_color_encoding_nogil(decoder_.get(), basic_info_,
-                                                       black_channel() >= 0);
+    const bool cmyk = black_channel() >= 0;
+    int rc;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = out_color_.on_color_encoding_nogil(decoder_.get(), basic_info_, cmyk);
+    }
     switch (rc) {
         case COLOR_OK: break;
         case COLOR_ERR_SPACE:
@@ -1125,8 +1132,12 @@ void JxlReader::plan_layout() {
 
 void JxlReader::finish_frame(void *frame_buf) {
     if (!assembled_) return;
-    nb::gil_scoped_release unlocked;
-    plan_.assemble_nogil(frame_buf);
+    bool ok;
+    {
+        nb::gil_scoped_release unlocked;
+        ok = plan_.assemble_nogil(frame_buf);
+    }
+    if (!ok) raise_jxl("jxl: the colour conversion for output_color failed");
 }
 
 // ---- metadata --------------------------------------------------------------
