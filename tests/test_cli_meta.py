@@ -54,6 +54,35 @@ def test_gif_timing_round_trips(tmp_path, capsys, out, loop):
         assert Image.open(tmp_path / "b.gif").info.get("loop") == loop
 
 
+@pytest.mark.parametrize("src, loop", [("gif", 3), ("gif", 0), ("gif", None), ("png", 2)])
+def test_pillow_plugin_and_command_line_agree_on_loops(tmp_path, capsys, src, loop):
+    import quillmarsh.pillow  # noqa: F401  (registers JXL)
+
+    animated(tmp_path / f"a.{src}", [50, 200, 500], loop)
+    run(capsys, "encode", tmp_path / f"a.{src}", tmp_path / "cli.jxl", "--animation", "-q")
+    with Image.open(tmp_path / f"a.{src}") as im:
+        im.save(tmp_path / "plugin.jxl", save_all=True)
+    plays = jxl.JxlReader(tmp_path / "cli.jxl").basic_info["num_loops"]
+    assert jxl.JxlReader(tmp_path / "plugin.jxl").basic_info["num_loops"] == plays
+    assert plays == ({3: 4, 0: 0, None: 1}[loop] if src == "gif" else loop)
+    # Back to GIF through Pillow: as many plays as the source had.
+    with Image.open(tmp_path / "plugin.jxl") as im:
+        im.save(tmp_path / "b.gif", save_all=True)
+    with Image.open(tmp_path / "b.gif") as back:
+        assert M.loops_of(back) == plays
+        if src == "gif":
+            assert back.info.get("loop") == loop
+
+
+def test_pillow_plugin_refuses_a_bad_loop_and_writes_nothing(tmp_path):
+    import quillmarsh.pillow  # noqa: F401
+
+    frames = [Image.fromarray(f) for f in S.animation_frames(2, 16, 24)]
+    with pytest.raises(ValueError, match="loop"):
+        frames[0].save(tmp_path / "x.jxl", save_all=True, append_images=frames[1:], loop=-1)
+    assert not (tmp_path / "x.jxl").exists()
+
+
 @pytest.mark.parametrize("src, out", [("png", "png"), ("png", "gif"), ("webp", "png")])
 @pytest.mark.parametrize("loop", [2, 0])
 def test_apng_and_webp_timing_round_trips(tmp_path, capsys, src, out, loop):

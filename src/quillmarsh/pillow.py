@@ -25,7 +25,12 @@ and grey + alpha            Pillow has no 16-bit colour modes
 
 Float colour is clipped to 0..1 before the reduction. ``info`` holds
 "icc_profile", "exif" (TIFF-structured bytes), "xmp", and for animations
-"duration" (milliseconds of the current frame) and "loop" (0: forever).
+"duration" (milliseconds of the current frame) and "loop" as GIF has it: the
+repeats after the first play (0: forever; absent: plays once), so a GIF opened
+in Pillow, saved as JPEG XL and saved back as GIF plays as often as before.
+The file stores plays (a GIF's loop=3 is num_loops 4, as the command line
+writes it). An APNG or WebP source's ``loop`` (which counts plays) is read
+with its own meaning when saving.
 
 Errors are Pillow's: ``Image.open`` raises ``UnidentifiedImageError`` for a
 file whose header is damaged or cut short and ``OSError`` for a valid file of a
@@ -58,6 +63,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from .codecs import jxl
 from .codecs.jxl_header import fit_to_shape, read_header, reduced_shape
+from .core import imagemeta
 
 __all__ = ["JxlImageFile", "FORMAT", "MIME", "EXTENSIONS"]
 
@@ -176,7 +182,10 @@ class JxlImageFile(ImageFile.ImageFile):
             if xmp:
                 self.info["xmp"] = xmp
         if self._animated_header:
-            self.info["loop"] = int(basic["num_loops"])
+            # GIF's meaning (repeats after the first play; absent: once).
+            loop = imagemeta.gif_loop_of_plays(int(basic["num_loops"]))
+            if loop is not None:
+                self.info["loop"] = loop
             self._set_duration()
 
     # -- whole stream, frames and timing ----------------------------------
@@ -437,8 +446,13 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
         fp.write(_open_writer_and_write(options, frames, None, None))
         return
     durations = _durations(info.get("duration"), len(frames), own_ms)
-    loop = info.get("loop", im.info.get("loop"))
-    fp.write(_open_writer_and_write(options, frames, durations, loop))
+    if info.get("loop") is not None:
+        plays = imagemeta.plays_of_gif_loop(info["loop"])
+    elif im.format in ("GIF", "JXL", "PNG", "WEBP"):
+        plays = imagemeta.loops_of(im)  # each format's own meaning
+    else:
+        plays = 0
+    fp.write(_open_writer_and_write(options, frames, durations, plays))
 
 
 def _open_writer_and_write(
@@ -455,7 +469,7 @@ def _open_writer_and_write(
     if len(frames) > 1:
         extra["animation"] = True
         if loop is not None:
-            extra["loops"] = int(loop)
+            extra["loops"] = loop
     buf = io.BytesIO()
     with jxl.JxlWriter(buf, **options, **extra) as writer:
         for i, frame in enumerate(frames):

@@ -10,12 +10,15 @@ makes EXIF readable for ``info``.
 Conventions: EXIF is TIFF-structured bytes (starting "II*\\0" or "MM\\0*",
 without the "Exif\\0\\0" marker some formats put first); XMP is bytes of
 UTF-8 XML; durations are seconds per frame; ``loops`` is the number of times
-the animation plays, 0 for forever (as in APNG, WebP and JPEG XL). A GIF's
-loop field counts repeats after the first play, so its value is one less.
+the animation plays, 0 for forever (as in APNG, WebP and JPEG XL files). A
+GIF's loop field counts repeats after the first play (browsers play loop + 1
+times; no loop field, once), so its value is one less; the JPEG XL Pillow
+plugin's ``loop`` follows GIF's, so a GIF goes through it and back unchanged.
 """
 
 from __future__ import annotations
 
+import numbers
 import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
@@ -23,7 +26,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional
 if TYPE_CHECKING:
     from PIL import Image as PILImage
 
-__all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER"]
+__all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER",
+           "loops_of", "plays_of_gif_loop", "gif_loop_of_plays"]
 
 EXIF_MARKER = b"Exif\x00\x00"
 _TIFF_HEADERS = (b"II*\x00", b"MM\x00*")
@@ -103,13 +107,27 @@ def _xmp_of(img: "PILImage.Image") -> Optional[bytes]:
     return bytes(value) if isinstance(value, (bytes, bytearray)) and value else None
 
 
-def _loops_of(img: "PILImage.Image") -> int:
+def plays_of_gif_loop(loop: Any) -> int:
+    """Plays of a GIF-style loop field: absent (None) once, 0 forever, n n + 1 times."""
+    if loop is None:
+        return 1
+    if isinstance(loop, bool) or not isinstance(loop, numbers.Integral) or loop < 0:
+        raise ValueError(f"loop must be a whole number >= 0 (0: forever), got {loop!r}")
+    return 0 if loop == 0 else int(loop) + 1
+
+
+def gif_loop_of_plays(plays: int) -> Optional[int]:
+    """The GIF-style loop field of `plays` (0 forever): None for a single play."""
+    return None if plays == 1 else (0 if plays == 0 else plays - 1)
+
+
+def loops_of(img: "PILImage.Image") -> int:
+    """Plays of an animation open in Pillow, 0 for forever. GIF's loop field,
+    and the JPEG XL plugin's that follows it, count repeats (none: one play);
+    APNG's and WebP's count plays."""
     loop = img.info.get("loop")
-    if img.format == "GIF":
-        # No NETSCAPE block: the GIF plays once; else `loop` extra times.
-        if loop is None:
-            return 1
-        return 0 if int(loop) == 0 else int(loop) + 1
+    if img.format in ("GIF", "JXL"):
+        return plays_of_gif_loop(loop)
     return 0 if loop is None else int(loop)
 
 
@@ -135,7 +153,7 @@ def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
     meta.xmp = _xmp_of(img)
     n = int(getattr(img, "n_frames", 1))
     if timing and getattr(img, "is_animated", False) and img.format in ("GIF", "PNG", "WEBP"):
-        meta.loops = _loops_of(img)
+        meta.loops = loops_of(img)
         durations = []
         for i in range(n):
             img.seek(i)
@@ -200,7 +218,7 @@ def save_options(fmt: str, meta: ImageMeta, n_frames: int = 1) -> Dict[str, Any]
         loops = 0 if meta.loops is None else int(meta.loops)
         if fmt == "GIF":
             if loops != 1:
-                opts["loop"] = 0 if loops == 0 else loops - 1
+                opts["loop"] = gif_loop_of_plays(loops)
         else:
             opts["loop"] = loops
     return opts
