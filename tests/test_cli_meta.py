@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import struct
 
 import numpy as np
 import pytest
@@ -201,3 +202,32 @@ def test_pixels_converted_for_an_8_bit_file_carry_no_stale_profile(tmp_path, cap
     run(capsys, "decode", tmp_path / "lin.jxl", tmp_path / "lin.png", "-q")
     # The pixels come converted to sRGB: the file's own (linear) profile would mislabel them.
     assert "icc_profile" not in Image.open(tmp_path / "lin.png").info
+
+
+def with_box(data: bytes, kind: bytes, payload: bytes, claim: int | None = None) -> bytes:
+    """`data` (a container) with a box of `kind` appended; `claim` overrides its size field."""
+    return data + struct.pack(">I4s", claim or 8 + len(payload), kind) + payload
+
+
+@pytest.mark.parametrize("damage", ["exif not TIFF", "box past the end", "box above 64 MiB"])
+def test_damaged_boxes_through_the_command_line(tmp_path, capsys, meta, damage):
+    good = jxl.encode(np.zeros((8, 8, 3), np.uint8), xmp=meta.xmp)
+    data = {"exif not TIFF": with_box(good, b"Exif", b"\0\0\0\0GIF89a.."),
+            "box past the end": with_box(good, b"Exif", b"\0\0\0\0" + meta.exif, claim=4096),
+            "box above 64 MiB": with_box(good, b"jumb", b"\0" * 16, claim=8 + (65 << 20))}[damage]
+    (tmp_path / "a.jxl").write_bytes(data)
+    (tmp_path / "b.png").write_bytes(b"keep")
+    status = main(["decode", str(tmp_path / "a.jxl"), str(tmp_path / "b.png")])
+    err = capsys.readouterr().err
+    shown = info_fields(run(capsys, "info", tmp_path / "a.jxl"))
+    if damage == "exif not TIFF":  # the pixels and the XMP are kept, the EXIF is left out
+        assert status == 0 and "EXIF left out (jxl: malformed Exif box: no TIFF header" in err
+        back = M.read_meta(Image.open(tmp_path / "b.png"))
+        assert back.exif is None and back.xmp == meta.xmp
+        assert shown["EXIF"].startswith("unreadable (jxl: malformed Exif box")
+    else:  # the metadata cannot be read: a clear error, the old file untouched
+        assert status != 0 and "EXIF left out" not in err
+        assert ("truncated" in err) if damage == "box past the end" else ("64 MiB" in err)
+        assert (tmp_path / "b.png").read_bytes() == b"keep"
+        assert shown["boxes"].startswith("unreadable (jxl: ")
+        assert shown["JPEG"] == "unknown (boxes unreadable)"

@@ -79,10 +79,11 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
             icc = reader.icc_profile
             samples = reader.samples
             dtype = np.dtype(reader.dtype).name
-            jpeg = reader.has_jpeg_reconstruction
+            meta = summary(reader)
+            # Unreadable boxes leave the JPEG reconstruction box unknown.
+            jpeg = None if isinstance(meta["boxes"], dict) else reader.has_jpeg_reconstruction
             extra = [{k: v for k, v in c.items() if k != "spot_color"}
                      for c in reader.channels if c["type"] != "color"]
-            meta = summary(reader)
             durations = [f["duration"] for f in reader.frames_info]
         layers = frames_info(path, coalesce=False)
         frames = frame_count(path)
@@ -165,6 +166,8 @@ def _timing_lines(info: Dict[str, Any]) -> "list[tuple[str, str]]":
 
 def _box_lines(info: Dict[str, Any]) -> "list[tuple[str, str]]":
     boxes = info["boxes"]
+    if isinstance(boxes, dict):
+        return [("boxes", f"unreadable ({boxes['error']})")]
     if not boxes:
         return [("boxes", "none (a bare codestream)")]
     parts = []
@@ -242,7 +245,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         share = 100.0 * dc / max(info["file_size"], 1)
         lines.append(("progressive", f"DC prefix {dc} bytes ({share:.1f}% of the file)"))
-    lines.append(("JPEG", "reconstructable: 'decode FILE x.jpg' rebuilds the original JPEG bit for bit"
+    lines.append(("JPEG", "unknown (boxes unreadable)" if info["jpeg_reconstruction"] is None
+                  else "reconstructable: 'decode FILE x.jpg' rebuilds the original JPEG bit for bit"
                   if info["jpeg_reconstruction"] else "no JPEG reconstruction data"))
     width = max(len(k) for k, _ in lines)
     for key, value in lines:

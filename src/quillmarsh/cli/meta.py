@@ -131,6 +131,10 @@ def jxl_meta(path: str, fmt: str, *, all_frames: bool,
             basic = r.basic_info
             if not plain_srgb(r.color):
                 meta.icc_profile = r.icc_profile
+            # Boxes that cannot be read at all fail the decode here (their
+            # metadata would be lost); an unusable EXIF payload alone is left
+            # out with a note.
+            r.boxes
             try:
                 meta.exif = r.exif
             except JxlError as exc:
@@ -152,7 +156,11 @@ def jxl_meta(path: str, fmt: str, *, all_frames: bool,
 
 def summary(reader: JxlReader) -> Dict[str, Any]:
     """Boxes, EXIF summary and timing of an open reader, for ``info``."""
-    out: Dict[str, Any] = {"boxes": [list(b) for b in reader.boxes]}
+    try:
+        boxes = reader.boxes
+    except JxlError as exc:  # the rest of the file may still be worth showing
+        return {"boxes": {"error": str(exc)}, "exif": None, "xmp_size": None}
+    out: Dict[str, Any] = {"boxes": [list(b) for b in boxes]}
     try:
         exif = reader.exif
     except JxlError as exc:
