@@ -312,3 +312,19 @@ def test_hdr_to_srgb_matches_djxl_lossless_and_lossy(djxl, tmp_path, name, displ
     if display is not None:  # the request changed the pixels: brighter on a dim display
         plain = np.clip(jxl.decode(lossless, output_color="srgb"), 0, 1)
         assert (ref - plain).mean() > 4 * STEP
+
+
+@pytest.mark.parametrize("name", ["pq-10000", "pq-1000"])
+def test_desired_intensity_target_alone_tone_maps_pq_in_its_own_space(name):
+    lossy, lossless = hdr_pair(name)
+    got = jxl.decode(lossless, desired_intensity_target=250)
+    np.testing.assert_array_equal(got, jxl.decode(lossless, output_color="rec2100-pq",
+                                                  desired_intensity_target=250))
+    nits = pq_decode(got.astype(np.float64)) * 10000
+    assert 240 < nits.max() <= 250.01  # the display's peak, from a brighter source
+    assert pq_decode(jxl.decode(lossless).astype(np.float64)).max() * 10000 > 800
+    with jxl.JxlReader(lossless, desired_intensity_target=250, parse_color=True) as r:
+        assert r.color["transfer_function"] == 16  # still PQ, described by its own profile
+        assert r.icc_profile == jxl.JxlReader(lossless, parse_color=True).icc_profile
+    if name == "pq-10000":  # libjxl's own in-place mapping of the lossy copy agrees
+        assert np.abs(got - jxl.decode(lossy, desired_intensity_target=250)).max() <= STEP

@@ -475,17 +475,21 @@ bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
             return false;
         dst_tf_ = display->transfer_function;
         dst_gamma_ = display->gamma;
+        // PQ is absolute: the display's 1.0 is intensity_target nits.
+        dst_scale_ = dst_tf_ == JXL_TRANSFER_FUNCTION_PQ ? intensity_target / 10000.0 : 1.0;
     }
     if (src_icc.empty() || dst_icc.empty() || (channels != 1 && channels != 3)) return false;
     if (tone_map && tone_map->active && channels != 3) return false;
     const JxlCmsInterface *cms = JxlGetDefaultCms();
+    cms_icc_[0] = src_icc;
+    cms_icc_[1] = dst_icc;
     JxlColorProfile in{}, out{};
-    in.icc.data = src_icc.data();
-    in.icc.size = src_icc.size();
+    in.icc.data = cms_icc_[0].data();
+    in.icc.size = cms_icc_[0].size();
     if (src_enc) in.color_encoding = *src_enc;
     in.num_channels = static_cast<size_t>(channels);
-    out.icc.data = dst_icc.data();
-    out.icc.size = dst_icc.size();
+    out.icc.data = cms_icc_[1].data();
+    out.icc.size = cms_icc_[1].size();
     if (dst_enc) out.color_encoding = *dst_enc;
     out.num_channels = static_cast<size_t>(channels);
     void *state = cms->init(cms->init_data, 1, kChunk, &in, &out, intensity_target);
@@ -560,7 +564,8 @@ bool ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst
             if (gamut_map_) {
                 gamut_map(out, n, dst_lum_);
                 for (size_t i = 0; i < n * 3; ++i)
-                    out[i] = static_cast<float>(from_linear(dst_tf_, dst_gamma_, out[i]));
+                    out[i] = static_cast<float>(
+                        from_linear(dst_tf_, dst_gamma_, out[i] * dst_scale_));
             }
             for (size_t i = 0; i < n; ++i)
                 for (int c = 0; c < nc; ++c) dst[(base + i) * dst_stride + c] = out[i * nc + c];
@@ -735,14 +740,14 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
         if (tone_mapped) tm.init(src.encoding, info.intensity_target, desired_intensity_target);
         // HDR for a display of the desired nits: libjxl fits the colours
         // into the display's range after tone mapping (PQ) or the OOTF (HLG),
-        // in the display's linear RGB, before its curve.
+        // in the display's linear RGB, before its curve. (An HLG target
+        // would need the OOTF undone first; it gets the plain conversion.)
         const bool hdr_source =
             src.has_encoding && (src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
                                  src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
-        const bool sdr_target = dst.has_encoding && color_channels == 3 &&
-                                dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_PQ &&
-                                dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
-        if (desired_intensity_target > 0 && hdr_source && sdr_target) {
+        const bool display_target = dst.has_encoding && color_channels == 3 &&
+                                    dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
+        if (desired_intensity_target > 0 && hdr_source && display_target) {
             JxlColorEncoding lin = dst.encoding;
             lin.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
             std::vector<uint8_t> lin_icc;

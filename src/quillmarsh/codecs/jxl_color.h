@@ -113,6 +113,7 @@ private:
 
     const JxlCmsInterface *cms_ = nullptr;
     void *cms_state_ = nullptr;
+    std::vector<uint8_t> cms_icc_[2];  // the CMS may keep pointers into them
     mutable std::mutex cms_mutex_;  // the CMS state holds one thread's buffers
     ToneMap tone_map_;
     bool gamut_map_ = false;

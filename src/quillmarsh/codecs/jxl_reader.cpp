@@ -261,7 +261,8 @@ void JxlReader::open_decoder() {
     if (unpremultiply_)
         check(JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE), "JxlDecoderSetUnpremultiplyAlpha");
     int events = kEventsBase;
-    if (parse_color_ || out_color_.requested) events |= JXL_DEC_COLOR_ENCODING;
+    if (parse_color_ || out_color_.requested || out_color_.desired_intensity_target > 0)
+        events |= JXL_DEC_COLOR_ENCODING;
     if (downsample_ == 8) events |= JXL_DEC_FRAME_PROGRESSION;
     // Layers are sized from their headers; progressive frames are completed
     // unless their header says that no later frame can depend on them.
@@ -282,7 +283,8 @@ void JxlReader::open_decoder() {
 }
 
 void JxlReader::parse_header() {
-    if (!parse_color_ && !out_color_.requested) have_color_ = 1;
+    if (!parse_color_ && !out_color_.requested && !(out_color_.desired_intensity_target > 0))
+        have_color_ = 1;
     BusyGuard guard(busy_);
     JxlDecoder *dec = decoder_.get();
     for (;;) {
@@ -330,9 +332,8 @@ void JxlReader::parse_header() {
                 if (!read_extra_channels(dec, basic_info_.num_extra_channels, &extras_))
                     raise_jxl("JxlDecoderGetExtraChannelInfo failed");
                 // Non-XYB images are tone-mapped with the colour conversion
-                // (see OutputColor).
-                if (out_color_.desired_intensity_target > 0 &&
-                    !(out_color_.requested && basic_info_.uses_original_profile)) {
+                // (see OutputColor and tone_map_in_place).
+                if (out_color_.desired_intensity_target > 0 && !basic_info_.uses_original_profile) {
                     st = JxlDecoderSetDesiredIntensityTarget(
                         dec, out_color_.desired_intensity_target);
                     if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetDesiredIntensityTarget", st);
@@ -340,7 +341,12 @@ void JxlReader::parse_header() {
                 continue;
             }
             case JXL_DEC_COLOR_ENCODING:
-                if (out_color_.requested) on_color_encoding();
+                if (out_color_.requested) {
+                    on_color_encoding();
+                } else if (out_color_.desired_intensity_target > 0 &&
+                           basic_info_.uses_original_profile) {
+                    tone_map_in_place();
+                }
                 // An image described only by an ICC profile has no encoding:
                 // `color` is then None and `icc_profile` carries it.
                 have_encoding_ = JxlDecoderGetColorAsEncodedProfile(
@@ -983,6 +989,32 @@ void JxlReader::on_color_encoding() {
                      "(unknown transfer function?)");
         case COLOR_ERR_PROFILE: raise_jxl("jxl: the image's colour profile cannot be read");
         default: raise_jxl("jxl: lcms2 could not build the colour transform for output_color");
+    }
+}
+
+void JxlReader::tone_map_in_place() {
+    JxlDecoder *dec = decoder_.get();
+    JxlColorEncoding enc;
+    if (black_channel() >= 0 || basic_info_.num_color_channels != 3 ||
+        JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &enc) !=
+            JXL_DEC_SUCCESS ||
+        enc.transfer_function != JXL_TRANSFER_FUNCTION_PQ)
+        return;  // nothing to tone-map: libjxl would leave these alone too
+    OutputColor &oc = out_color_;
+    oc.target = ColorEndpoint{};
+    oc.target.has_encoding = true;
+    oc.target.encoding = enc;
+    on_color_encoding();
+    // The samples stay in the image's space: its own profile describes them.
+    oc.delivered_icc.clear();
+    size_t size = 0;
+    if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
+            JXL_DEC_SUCCESS &&
+        size > 0) {
+        oc.delivered_icc.resize(size);
+        if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
+                                           oc.delivered_icc.data(), size) != JXL_DEC_SUCCESS)
+            oc.delivered_icc.clear();
     }
 }
 

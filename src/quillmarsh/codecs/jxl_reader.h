@@ -61,6 +61,9 @@ public:
     void set_output_color(nb::handle output_color);
     void set_desired_intensity_target(nb::handle nits);
     void on_color_encoding();
+    // desired_intensity_target without output_color on a non-XYB PQ image:
+    // tone-mapped within its own colour space by the same conversion.
+    void tone_map_in_place();
     // Once the header is known: which channels a frame holds, its shape and
     // sample type, and whether it is assembled from per-channel buffers.
     void plan_layout();
