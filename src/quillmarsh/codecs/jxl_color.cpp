@@ -638,6 +638,17 @@ namespace qmjxl {
 
 // ---- OutputColor -------------------------------------------------------------
 
+bool decoder_icc_nogil(JxlDecoder *dec, std::vector<uint8_t> *out) {
+    size_t size = 0;
+    if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+            JXL_DEC_SUCCESS ||
+        size == 0)
+        return false;
+    out->resize(size);
+    return JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, out->data(),
+                                          size) == JXL_DEC_SUCCESS;
+}
+
 int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info,
                                          bool cmyk) {
     color_channels = info.num_color_channels == 1 ? 1 : 3;
@@ -666,16 +677,7 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
                                                                dst.icc.size());
         if (st == JXL_DEC_SUCCESS) {
             by_lcms = false;
-            size_t size = 0;
-            delivered_icc.clear();
-            if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
-                    JXL_DEC_SUCCESS &&
-                size > 0) {
-                delivered_icc.resize(size);
-                if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
-                                                   delivered_icc.data(), size) != JXL_DEC_SUCCESS)
-                    delivered_icc.clear();
-            }
+            if (!decoder_icc_nogil(dec, &delivered_icc)) delivered_icc.clear();
             if (!dst.has_encoding) delivered_icc = dst.icc;
             return COLOR_OK;
         }
@@ -688,16 +690,8 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
             JXL_DEC_SUCCESS &&
         tf_known(src.encoding)) {
         src.has_encoding = true;
-    } else {
-        size_t size = 0;
-        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
-                JXL_DEC_SUCCESS ||
-            size == 0)
-            return COLOR_ERR_PROFILE;
-        src.icc.resize(size);
-        if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, src.icc.data(),
-                                           size) != JXL_DEC_SUCCESS)
-            return COLOR_ERR_PROFILE;
+    } else if (!decoder_icc_nogil(dec, &src.icc)) {
+        return COLOR_ERR_PROFILE;
     }
     // The delivered profile: the target's bytes, or one built for the name
     // (its code points let libjxl's CMS read PQ and HLG exactly).
@@ -724,16 +718,8 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
                              src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ;
     // (The same space without tone mapping is left alone below, exactly.)
     if (!cmyk && !(same && !tone_mapped)) {
-        std::vector<uint8_t> src_icc;
-        size_t size = 0;
-        if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
-                JXL_DEC_SUCCESS &&
-            size > 0) {
-            src_icc.resize(size);
-            if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
-                                               src_icc.data(), size) != JXL_DEC_SUCCESS)
-                src_icc.clear();
-        }
+        std::vector<uint8_t> src_icc = src.icc;
+        if (src_icc.empty() && !decoder_icc_nogil(dec, &src_icc)) src_icc.clear();
         ToneMap tm;
         const float nits = desired_intensity_target > 0 ? desired_intensity_target
                                                         : info.intensity_target;

@@ -132,6 +132,10 @@ private:
     bool identity_ = false;
 };
 
+// The decoder's ICC profile of the data it delivers (TARGET_DATA); false if
+// it has none.
+bool decoder_icc_nogil(JxlDecoder *dec, std::vector<uint8_t> *out);
+
 // Colour-managed output of one decoder: the requested target, and how it is
 // met once the image's colour is known (by the decoder for XYB images, by a
 // conversion of float frames otherwise).

@@ -1006,16 +1006,7 @@ void JxlReader::tone_map_in_place() {
     oc.target.encoding = enc;
     on_color_encoding();
     // The samples stay in the image's space: its own profile describes them.
-    oc.delivered_icc.clear();
-    size_t size = 0;
-    if (JxlDecoderGetICCProfileSize(dec, JXL_COLOR_PROFILE_TARGET_DATA, &size) ==
-            JXL_DEC_SUCCESS &&
-        size > 0) {
-        oc.delivered_icc.resize(size);
-        if (JxlDecoderGetColorAsICCProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA,
-                                           oc.delivered_icc.data(), size) != JXL_DEC_SUCCESS)
-            oc.delivered_icc.clear();
-    }
+    if (!decoder_icc_nogil(dec, &oc.delivered_icc)) oc.delivered_icc.clear();
 }
 
 int JxlReader::black_channel() const {
