@@ -314,14 +314,21 @@ def test_hdr_to_srgb_matches_djxl_lossless_and_lossy(djxl, tmp_path, name, displ
         assert (ref - plain).mean() > 4 * STEP
 
 
-@pytest.mark.parametrize("name", ["pq-10000", "pq-1000"])
+@pytest.mark.parametrize("name", ["pq-10000", "pq-1000", "grey"])
 def test_desired_intensity_target_alone_tone_maps_pq_in_its_own_space(name):
-    lossy, lossless = hdr_pair(name)
+    if name == "grey":
+        ramp = pq_encode(np.linspace(0, 0.2, 40 * 48).reshape(40, 48))  # up to 2000 nits
+        lossy, lossless = None, encode_array(ramp.astype(np.float32),
+                                             (*LOSSLESS, "-x", "color_space=Gra_D65_Rel_PeQ"))
+    else:
+        lossy, lossless = hdr_pair(name)
     got = jxl.decode(lossless, desired_intensity_target=250)
     np.testing.assert_array_equal(got, jxl.decode(lossless, output_color="rec2100-pq",
                                                   desired_intensity_target=250))
     nits = pq_decode(got.astype(np.float64)) * 10000
-    assert 240 < nits.max() <= 250.01  # the display's peak, from a brighter source
+    assert 200 < nits.max() <= 250.01  # the display's peak, from a brighter source
+    if name == "grey":  # the tone curve keeps the order of the samples
+        assert (np.diff(nits.ravel()) >= -1e-3).all()
     assert pq_decode(jxl.decode(lossless).astype(np.float64)).max() * 10000 > 800
     with jxl.JxlReader(lossless, desired_intensity_target=250, parse_color=True) as r:
         assert r.color["transfer_function"] == 16  # still PQ, described by its own profile

@@ -417,7 +417,13 @@ void gamut_map(float *rgb, size_t npixels, const double lum[3]) {
 
 bool ToneMap::init(const JxlColorEncoding &src, double src_peak_nits, double dst_peak_nits) {
     active = false;
-    if (!primary_luminances(src, lum)) return false;
+    channels = src.color_space == JXL_COLOR_SPACE_GRAY ? 1 : 3;
+    if (channels == 1) {
+        lum[0] = 1.0;  // grey is its own luminance
+        lum[1] = lum[2] = 0.0;
+    } else if (!primary_luminances(src, lum)) {
+        return false;
+    }
     pq_src_peak = linear_to_pq(src_peak_nits / 10000.0);
     max_lum = linear_to_pq(dst_peak_nits / 10000.0) / pq_src_peak;
     ks = 1.5 * max_lum - 0.5;
@@ -428,9 +434,9 @@ bool ToneMap::init(const JxlColorEncoding &src, double src_peak_nits, double dst
 
 void ToneMap::apply(float *rgb, size_t npixels) const {
     for (size_t i = 0; i < npixels; ++i) {
-        float *v = rgb + 3 * i;
-        double nits[3];
-        for (int c = 0; c < 3; ++c) nits[c] = 10000.0 * pq_to_linear(v[c]);
+        float *v = rgb + channels * i;
+        double nits[3] = {0, 0, 0};
+        for (int c = 0; c < channels; ++c) nits[c] = 10000.0 * pq_to_linear(v[c]);
         const double y = lum[0] * nits[0] + lum[1] * nits[1] + lum[2] * nits[2];
         if (!(y > 1e-6)) continue;
         // Knee in normalised PQ: below ks unchanged, above a Hermite spline
@@ -444,7 +450,7 @@ void ToneMap::apply(float *rgb, size_t npixels) const {
         }
         const double y_new = std::min(dst_peak, 10000.0 * pq_to_linear(e2 * pq_src_peak));
         const double ratio = y_new / y;
-        for (int c = 0; c < 3; ++c)
+        for (int c = 0; c < channels; ++c)
             v[c] = static_cast<float>(linear_to_pq(nits[c] * ratio / 10000.0));
     }
 }
@@ -460,7 +466,7 @@ void ColorConverter::release() noexcept {
     cms_state_ = nullptr;
     cms_ = nullptr;
     tone_map_ = ToneMap{};
-    gamut_map_ = false;
+    display_ = false;
 }
 
 bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
@@ -471,7 +477,7 @@ bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
                                     const JxlColorEncoding *display) {
     release();
     if (display) {
-        if (channels != 3 || !tf_known(*display) || !primary_luminances(*display, dst_lum_))
+        if (!tf_known(*display) || (channels == 3 && !primary_luminances(*display, dst_lum_)))
             return false;
         dst_tf_ = display->transfer_function;
         dst_gamma_ = display->gamma;
@@ -479,7 +485,7 @@ bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
         dst_scale_ = dst_tf_ == JXL_TRANSFER_FUNCTION_PQ ? intensity_target / 10000.0 : 1.0;
     }
     if (src_icc.empty() || dst_icc.empty() || (channels != 1 && channels != 3)) return false;
-    if (tone_map && tone_map->active && channels != 3) return false;
+    if (tone_map && tone_map->active && channels != tone_map->channels) return false;
     const JxlCmsInterface *cms = JxlGetDefaultCms();
     cms_icc_[0] = src_icc;
     cms_icc_[1] = dst_icc;
@@ -497,7 +503,7 @@ bool ColorConverter::init_cms_nogil(const std::vector<uint8_t> &src_icc,
     cms_ = cms;
     cms_state_ = state;
     if (tone_map) tone_map_ = *tone_map;
-    gamut_map_ = display != nullptr;
+    display_ = display != nullptr;
     src_channels_ = dst_channels_ = channels;
     identity_ = false;
     return true;
@@ -561,9 +567,9 @@ bool ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst
                 for (int c = 0; c < nc; ++c) in[i * nc + c] = src[(base + i) * src_stride + c];
             if (tone_map_.active) tone_map_.apply(in, n);
             if (!cms_->run(cms_state_, 0, in, out, n)) return false;
-            if (gamut_map_) {
-                gamut_map(out, n, dst_lum_);
-                for (size_t i = 0; i < n * 3; ++i)
+            if (display_) {
+                if (nc == 3) gamut_map(out, n, dst_lum_);
+                for (size_t i = 0; i < n * nc; ++i)
                     out[i] = static_cast<float>(
                         from_linear(dst_tf_, dst_gamma_, out[i] * dst_scale_));
             }
@@ -694,8 +700,11 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
         return COLOR_ERR_PROFILE;
     }
     // The delivered profile: the target's bytes, or one built for the name
-    // (its code points let libjxl's CMS read PQ and HLG exactly).
-    if (dst.has_encoding) {
+    // (its code points let libjxl's CMS read PQ and HLG exactly; grey has
+    // none, so a grey PQ or HLG target is left to lcms2 below).
+    if (in_place) {
+        if (!decoder_icc_nogil(dec, &delivered_icc)) return COLOR_ERR_PROFILE;
+    } else if (dst.has_encoding) {
         const int rc = icc_from_encoding_nogil(dst.encoding, encoding_description(dst.encoding),
                                                &delivered_icc);
         if (rc < 0) return rc;
@@ -716,8 +725,12 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
                       src.encoding.gamma == dst.encoding.gamma;
     const bool tone_mapped = src.has_encoding && desired_intensity_target > 0 &&
                              src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ;
+    const bool grey_hdr_target =
+        color_channels == 1 && dst.has_encoding && !tone_mapped &&
+        (dst.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
+         dst.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
     // (The same space without tone mapping is left alone below, exactly.)
-    if (!cmyk && !(same && !tone_mapped)) {
+    if (!cmyk && !(same && !tone_mapped) && !grey_hdr_target) {
         std::vector<uint8_t> src_icc = src.icc;
         if (src_icc.empty() && !decoder_icc_nogil(dec, &src_icc)) src_icc.clear();
         ToneMap tm;
@@ -731,8 +744,8 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
         const bool hdr_source =
             src.has_encoding && (src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
                                  src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
-        const bool display_target = dst.has_encoding && color_channels == 3 &&
-                                    dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
+        const bool display_target =
+            dst.has_encoding && dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
         if (desired_intensity_target > 0 && hdr_source && display_target) {
             JxlColorEncoding lin = dst.encoding;
             lin.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;

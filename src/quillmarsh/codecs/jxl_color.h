@@ -51,15 +51,16 @@ int icc_from_encoding_nogil(const JxlColorEncoding &enc, const std::string &desc
 // what libjxl does to XYB images for a desired intensity target.
 struct ToneMap {
     bool active = false;
+    int channels = 3;           // 1: grey
     double lum[3] = {0, 0, 0};  // luminance of each primary (sums to 1)
     double pq_src_peak = 1.0;   // PQ code of the source peak
     double max_lum = 1.0;       // display peak, normalised PQ
     double ks = 1.0;            // knee start
     double dst_peak = 0.0;      // nits
 
-    // False when the source's primaries are unknown.
+    // False when the source's primaries are unknown. Grey or RGB.
     bool init(const JxlColorEncoding &src, double src_peak_nits, double dst_peak_nits);
-    // PQ-coded RGB in place.
+    // PQ-coded samples (`channels` per pixel) in place.
     void apply(float *rgb, size_t npixels) const;
 };
 
@@ -91,8 +92,9 @@ public:
     // nits of (1, 1, 1) in relative spaces. `tone_map` (may be null) is
     // applied to the PQ-coded source first. False when the CMS refuses the
     // profiles (the caller then uses init_nogil).
-    // `display` (may be null): dst_icc is then the linear form of this RGB
-    // encoding; the CMS's linear output is gamut-mapped and given its curve.
+    // `display` (may be null): dst_icc is then the linear form of this
+    // encoding; the CMS's linear output is fitted into [0, 1] (RGB) and
+    // given the encoding's curve.
     bool init_cms_nogil(const std::vector<uint8_t> &src_icc, const JxlColorEncoding *src_enc,
                         const std::vector<uint8_t> &dst_icc, const JxlColorEncoding *dst_enc,
                         int channels, float intensity_target, const ToneMap *tone_map,
@@ -116,7 +118,7 @@ private:
     std::vector<uint8_t> cms_icc_[2];  // the CMS may keep pointers into them
     mutable std::mutex cms_mutex_;  // the CMS state holds one thread's buffers
     ToneMap tone_map_;
-    bool gamut_map_ = false;
+    bool display_ = false;  // CMS gives linear light: fit (RGB) and apply the curve here
     double dst_lum_[3] = {0, 0, 0};
     void *xform_ = nullptr;  // cmsHTRANSFORM
     int src_channels_ = 0;
@@ -143,6 +145,9 @@ struct OutputColor {
     bool requested = false;
     ColorEndpoint target;    // has_encoding: from a colour name; else ICC bytes
     float desired_intensity_target = 0.0f;  // 0: not asked
+    // The target is the image's own space (tone mapping only): libjxl's
+    // profile of it serves as the target's.
+    bool in_place = false;
 
     // Filled by on_color_encoding_nogil. by_lcms: converted here (libjxl's
     // CMS or lcms2) rather than by the decoder.

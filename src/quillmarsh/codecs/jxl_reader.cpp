@@ -995,7 +995,7 @@ void JxlReader::on_color_encoding() {
 void JxlReader::tone_map_in_place() {
     JxlDecoder *dec = decoder_.get();
     JxlColorEncoding enc;
-    if (black_channel() >= 0 || basic_info_.num_color_channels != 3 ||
+    if (black_channel() >= 0 ||
         JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &enc) !=
             JXL_DEC_SUCCESS ||
         enc.transfer_function != JXL_TRANSFER_FUNCTION_PQ)
@@ -1004,9 +1004,8 @@ void JxlReader::tone_map_in_place() {
     oc.target = ColorEndpoint{};
     oc.target.has_encoding = true;
     oc.target.encoding = enc;
+    oc.in_place = true;
     on_color_encoding();
-    // The samples stay in the image's space: its own profile describes them.
-    if (!decoder_icc_nogil(dec, &oc.delivered_icc)) oc.delivered_icc.clear();
 }
 
 int JxlReader::black_channel() const {
