@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import quillmarsh
-from quillmarsh.codecs import _jxl
+from quillmarsh.codecs import _jxl, jxl
 from quillmarsh.core.errors import JxlError
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -159,3 +159,24 @@ def test_a_jpeg_that_does_not_rebuild_is_a_finding(monkeypatch):
     errs = [fuzz.run_one(jpeg, "transcode", p) for p in range(8)]
     assert any(isinstance(e, AssertionError) for e in errs)
     assert all(e is None or isinstance(e, AssertionError) for e in errs)
+
+
+def test_extra_channel_name_of_invalid_utf8_is_replaced():
+    # Found by the fuzzer (seed 1912, execution 16911): a name is bytes in the
+    # file, and invalid UTF-8 made the whole channel list a RuntimeError.
+    arr = np.zeros((8, 8, 4), np.uint8)
+
+    def stream(name):
+        return jxl.encode(arr, channels=["color"] * 3 + [{"type": "depth", "name": name}],
+                          lossless=True, effort=1)
+
+    def bits(data):
+        return [(byte >> i) & 1 for byte in data for i in range(8)]
+
+    a, b = bits(stream("A")), bits(stream("B"))
+    first = next(i for i in range(len(a)) if a[i] != b[i])  # the name's lowest bit
+    bad = a[:first] + [1] * 8 + a[first + 8:]  # the name becomes b"\xff"
+    data = bytes(sum(bad[i + k] << k for k in range(8)) for i in range(0, len(bad), 8))
+    with jxl.JxlReader(data, extra_channels=True) as r:
+        assert r.channels[-1]["name"] == "\ufffd" and r.channels[-1]["type"] == "depth"
+        np.testing.assert_array_equal(r.read(), arr)

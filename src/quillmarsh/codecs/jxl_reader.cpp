@@ -1597,7 +1597,12 @@ void bind_reader_properties(nb::class_<JxlReader> &cls) {
                     const JxlExtraChannelInfo &in = ec.info;
                     nb::dict d;
                     d["type"] = channel_type_name(in.type);
-                    d["name"] = nb::str(ec.name.data(), ec.name.size());
+                    // Names are bytes in the file: invalid UTF-8 is replaced,
+                    // as in frame names, rather than failing the whole list.
+                    PyObject *name = PyUnicode_DecodeUTF8(
+                        ec.name.data(), static_cast<Py_ssize_t>(ec.name.size()), "replace");
+                    if (!name) throw_current();
+                    d["name"] = nb::steal(name);
                     d["bits_per_sample"] = in.bits_per_sample;
                     d["exponent_bits_per_sample"] = in.exponent_bits_per_sample;
                     if (in.type == JXL_CHANNEL_ALPHA)
