@@ -31,12 +31,13 @@ kw = dict(numthreads=threads, effort=effort) if what == "transcode_jpeg" else di
 fn = getattr(_jxl, what)
 for _ in range(warmup):
     fn(data, **kw)
-times = []
+times, cpu = [], []
 for _ in range(repeat):
-    t0 = time.perf_counter()
+    c0, t0 = time.process_time(), time.perf_counter()
     fn(data, **kw)
     times.append(time.perf_counter() - t0)
-print(json.dumps({"times": times}))
+    cpu.append(time.process_time() - c0)
+print(json.dumps({"times": times, "cpu_times": cpu}))
 """
 KIND_KEYS = {kind: f"j3{chr(ord('a') + i)}" for i, kind in enumerate(jpeg_corpus.KINDS)}
 TITLES = [
@@ -59,17 +60,24 @@ def _cjxl_size(exe: str, path, out) -> int:
     return out.stat().st_size
 
 
-def _run_json(argv: List[str], env: Dict[str, str]) -> List[float]:
+# CPU seconds per call of the last _run_json of each side, by file.
+_CPU: Dict[str, List[float]] = {}
+
+
+def _run_json(argv: List[str], env: Dict[str, str], side: str = "") -> List[float]:
     proc = subprocess.run(argv, capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise RuntimeError(f"{Path(argv[0]).name} failed: {proc.stderr.strip()[-300:]}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])["times"]
+    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    if side:
+        _CPU.setdefault(side, []).extend(out.get("cpu_times", []))
+    return out["times"]
 
 
 def _module_times(ctx: Ctx, what: str, path: Path, env: Dict[str, str]) -> List[float]:
     src_root = Path(ctx.jxl.__file__).resolve().parents[2]
     job = json.dumps([what, str(path), ctx.threads, EFFORT, WARMUP, REPEAT])
-    return _run_json([sys.executable, "-c", CHILD, str(src_root), job], env)
+    return _run_json([sys.executable, "-c", CHILD, str(src_root), job], env, "module")
 
 
 @bench("JPEG recompression (issue 13)", TITLES)
@@ -143,21 +151,28 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
                            ("j5", "reconstruct_jpeg", "jpeg-reconstruct")):
         mod: Dict[str, List[float]] = {}
         ref: Dict[str, List[float]] = {}
+        cpu = {"module": 0.0, "direct": 0.0}
         for e in timed:
             src = e.path if cmd == "jpeg-transcode" else e.path.with_suffix(".jxl")
             t = interleave(min(ctx.p.rounds, 3), {
                 "module": lambda: _module_times(ctx, what, src, env),
                 "direct": lambda: _run_json([str(ctx.direct.path), cmd, "--in", str(src), "--effort",
                                              str(EFFORT), "--threads", str(n), "--repeat", str(REPEAT),
-                                             "--warmup", str(WARMUP)], env),
+                                             "--warmup", str(WARMUP)], env, "direct"),
             })
             mod[e.name], ref[e.name] = t["module"], t["direct"]
+            for side in cpu:
+                cpu[side] += median(_CPU.pop(side, [0.0]))
         m = sum(median(v) for v in mod.values())
         r = sum(median(v) for v in ref.values())
         # Under load a run is sometimes preempted and takes several times
         # longer; the fastest runs show the cost of the work itself.
         fast = sum(min(v) for v in mod.values()) / sum(min(v) for v in ref.values())
+        # Process CPU (all threads) per call: the work done, which the
+        # machine's load does not stretch as it stretches the wall clock.
+        cpu_ratio = f"x{cpu['module'] / cpu['direct']:.3f}" if cpu["direct"] > 0 else "n/a"
         note = (f"{len(timed)} files, {n} threads, effort {EFFORT}; fastest runs x{fast:.3f}; "
+                f"CPU per call {cpu_ratio}; "
                 f"each side a fresh process, "
                 f"{WARMUP} warm-ups + {REPEAT} runs, GLIBC_TUNABLES={TUNABLES}")
         if key == "j4":

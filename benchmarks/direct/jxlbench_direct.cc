@@ -28,6 +28,7 @@
 #include <jxl/thread_parallel_runner_cxx.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -138,6 +139,14 @@ void *alloc_pixels(size_t n) {
     }
 #endif
     return p;
+}
+
+// CPU seconds of the whole process (all threads) so far: under load the
+// wall clock mostly measures waiting for a core, this the work done.
+double process_cpu_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -585,12 +594,14 @@ Outcome run_jpeg_reconstruct(const std::vector<uint8_t> &data, size_t threads,
 
 // ---- driver ----------------------------------------------------------------
 
-void print_json(const Args &a, const std::vector<double> &times, const Outcome &r, long rss0,
-                long rss1) {
+void print_json(const Args &a, const std::vector<double> &times, const std::vector<double> &cpu,
+                const Outcome &r, long rss0, long rss1) {
     std::printf("{\"cmd\": \"%s\", \"threads\": %ld, \"frames\": %zu, \"out_bytes\": %zu",
                 a.cmd.c_str(), a.num("threads", 1), r.frames, r.out_bytes);
     std::printf(", \"times\": [");
     for (size_t i = 0; i < times.size(); ++i) std::printf("%s%.9f", i ? ", " : "", times[i]);
+    std::printf("], \"cpu_times\": [");
+    for (size_t i = 0; i < cpu.size(); ++i) std::printf("%s%.9f", i ? ", " : "", cpu[i]);
     std::printf("], \"ratios\": [");
     for (size_t i = 0; i < r.ratios.size(); ++i) std::printf("%s%zu", i ? ", " : "", r.ratios[i]);
     std::printf("]");
@@ -667,12 +678,14 @@ int main(int argc, char **argv) {
         if (!reset_peak_rss()) die("cannot reset the peak RSS (/proc/self/clear_refs)");
         rss0 = status_kib("VmRSS:");
     }
-    std::vector<double> times;
+    std::vector<double> times, cpu;
     Outcome r;
     for (long i = 0; i < repeat; ++i) {
+        const double c0 = process_cpu_seconds();
         auto t0 = std::chrono::steady_clock::now();
         r = once();
         times.push_back(seconds_since(t0));
+        cpu.push_back(process_cpu_seconds() - c0);
     }
     long rss1 = mem ? status_kib("VmHWM:") : -1;
     if (keep) {
@@ -681,6 +694,6 @@ int main(int argc, char **argv) {
             die("cannot write " + a.str("out"));
         std::fclose(f);
     }
-    print_json(a, times, r, rss0, rss1);
+    print_json(a, times, cpu, r, rss0, rss1);
     return 0;
 }
