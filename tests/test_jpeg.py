@@ -345,15 +345,23 @@ def test_reconstruct_refuses_more_pixels_than_allowed(recompressed):
     assert jxl.reconstruct_jpeg(recompressed, max_pixels=None) == BASE
 
 
-def test_reconstruction_stops_at_its_size_budget(tmp_path):
+def test_reconstruction_stops_at_its_size_budget(cjxl, tmp_path):
     # 2 MiB of zeros after the end-of-image marker compress to almost nothing,
     # so the rebuilt file is far above 16 times its JPEG XL plus 1 MiB.
+    # transcode_jpeg refuses such a JPEG; libjxl's own encoder makes the file.
     original = make_jpeg(8, 8, quality=50, mode="L") + bytes(2 << 20)
-    data = jxl.transcode_jpeg(original)
-    dest = tmp_path / "out.jpg"
+    src, made = tmp_path / "in.jpg", tmp_path / "in.jxl"
+    src.write_bytes(original)
+    subprocess.run([cjxl, str(src), str(made), "--lossless_jpeg=1", "--quiet"], check=True)
+    data = made.read_bytes()
+    with pytest.raises(ValueError, match="too large for its recompressed size"):
+        jxl.transcode_jpeg(original)
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    dest = out_dir / "out.jpg"
     with pytest.raises(jxl.JxlError, match="would exceed"):
         jxl.reconstruct_jpeg(data, dest)
-    assert not dest.exists() and list(tmp_path.iterdir()) == []
+    assert list(out_dir.iterdir()) == []
     small = make_jpeg(8, 8, quality=50, mode="L") + bytes(1 << 19)
     assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(small)) == small
 

@@ -174,3 +174,20 @@ def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, n
     writer.write_frame(jxl.decode(jxl.transcode_jpeg(jpeg, keep_metadata=False)))
     assert jxl.decode(writer.close()).shape[:2] == Image.open(io.BytesIO(jpeg)).size[::-1]
 
+
+
+@pytest.mark.parametrize("segments, accepted", [(8, True), (24, False)])
+def test_jpeg_much_larger_than_its_stream_is_accepted_only_if_it_can_be_rebuilt(segments, accepted):
+    # Repetitive comments compress to almost nothing in the stream; past
+    # reconstruct_jpeg's budget for a stream that small, transcode_jpeg must
+    # refuse rather than hand out a file that cannot be turned back.
+    buf = io.BytesIO()
+    Image.new("L", (16, 16), 90).save(buf, "JPEG", quality=90)
+    jpeg = buf.getvalue()
+    com = b"\xff\xfe" + struct.pack(">H", 65535) + b"a" * 65533
+    big = jpeg[:2] + com * segments + jpeg[2:]
+    if accepted:
+        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(big, effort=1)) == big
+    else:
+        with pytest.raises(ValueError, match="cannot be recompressed losslessly: it is too large"):
+            jxl.transcode_jpeg(big, effort=1)

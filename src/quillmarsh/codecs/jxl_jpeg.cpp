@@ -461,6 +461,20 @@ int transcode_nogil(TranscodeJob *job) {
         job->check = not_rebuilt_check();
         return JPEG_ERR_INPUT;
     }
+    // reconstruct_jpeg holds the rebuilt JPEG to a budget from the stream's
+    // size and the image's; a JPEG far larger than its stream (megabytes of
+    // repetitive comments) is rebuilt once here, so that what is accepted
+    // can also be given back.
+    if (job->keep_metadata && !job->check.verify &&
+        job->size > reconstruction_limit(job->out.size(), JxlBasicInfo{}) &&
+        !rebuilds(job->out, job->jpeg, job->size, job->threads, job->exact_threads)) {
+        job->check = {JpegCheck::kNotLossless,
+                      "it is too large for its recompressed size (" + std::to_string(job->size) +
+                          " bytes from " + std::to_string(job->out.size()) +
+                          "): reconstruct_jpeg would refuse to rebuild it",
+                      false};
+        return JPEG_ERR_INPUT;
+    }
     return 0;
 }
 
