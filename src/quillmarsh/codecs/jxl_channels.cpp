@@ -115,8 +115,6 @@ void load(const uint8_t *src, JxlDataType type, size_t stride, size_t n, double 
     }
 }
 
-inline float unit(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }
-
 template <typename T>
 void put_int(T *dst, const float *v, size_t n, float top) {
     for (size_t i = 0; i < n; ++i) {

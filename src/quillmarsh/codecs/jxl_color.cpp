@@ -317,9 +317,6 @@ bool cicp_of(const JxlColorEncoding &e, uint8_t out[3]) {
     return true;
 }
 
-// Clamped to [0, 1]; NaN gives 0.
-inline float unit(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }
-
 }  // namespace
 
 uint32_t icc_color_space_nogil(const uint8_t *icc, size_t size) {
@@ -608,25 +605,21 @@ bool ColorConverter::apply_nogil(const float *src, size_t src_stride, float *dst
     return true;
 }
 
+namespace {
+
+template <typename T>
+void store_scaled(const float *src, size_t n, T *d, double maxval) {
+    const float m = static_cast<float>(maxval);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<T>(unit(src[i]) * m + 0.5f);
+}
+
+}  // namespace
+
 void store_samples_nogil(const float *src, size_t n, void *dst, JxlDataType type,
                          double maxval) {
     switch (type) {
-        case JXL_TYPE_UINT8: {
-            auto *d = static_cast<uint8_t *>(dst);
-            const float m = static_cast<float>(maxval);
-            for (size_t i = 0; i < n; ++i) {
-                d[i] = static_cast<uint8_t>(unit(src[i]) * m + 0.5f);
-            }
-            break;
-        }
-        case JXL_TYPE_UINT16: {
-            auto *d = static_cast<uint16_t *>(dst);
-            const float m = static_cast<float>(maxval);
-            for (size_t i = 0; i < n; ++i) {
-                d[i] = static_cast<uint16_t>(unit(src[i]) * m + 0.5f);
-            }
-            break;
-        }
+        case JXL_TYPE_UINT8: store_scaled(src, n, static_cast<uint8_t *>(dst), maxval); break;
+        case JXL_TYPE_UINT16: store_scaled(src, n, static_cast<uint16_t *>(dst), maxval); break;
         case JXL_TYPE_FLOAT16: {
             auto *d = static_cast<uint16_t *>(dst);
             for (size_t i = 0; i < n; ++i) d[i] = float_to_half(src[i]);

@@ -165,6 +165,9 @@ struct OutputColor {
     int on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk);
 };
 
+// Clamped to [0, 1]; NaN gives 0.
+inline float unit(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }
+
 // Writes `n` float samples as `type`: integers are clamped and rounded to
 // 0..maxval, float16 rounds to nearest even, float32 is copied.
 void store_samples_nogil(const float *src, size_t n, void *dst, JxlDataType type,
