@@ -198,3 +198,42 @@ def test_command_line_keeps_every_channel(tmp_path, suffix):
     refused = cli("decode", "--channels", "all", "x.jxl", "out.png", cwd=tmp_path)
     assert refused.returncode == 1 and "writes .npy or .tif" in refused.stderr
     assert not (tmp_path / "out.png").exists()
+
+
+OPAQUE_CASES = [
+    # (colour channels, extra channel list, decode options)
+    (1, None, {}),
+    (3, None, {}),
+    (3, None, {"downsample": 2}),
+    (3, [{"type": "depth"}], {"extra_channels": True}),  # assembled from planes
+    (3, None, {"output_color": "display-p3"}),  # converted colour
+]
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize(("ncolor", "extras", "options"), OPAQUE_CASES)
+def test_opaque_alpha_follows_colour_at_full_scale(dtype, ncolor, extras, options):
+    shape = (19, 23, ncolor + len(extras or []))
+    arr = sample(shape, dtype, seed=ncolor)
+    spec = None
+    if extras:
+        spec = [{"type": "color"}] * ncolor + extras
+    data = jxl.encode(arr if shape[-1] > 1 else arr[..., 0], lossless=True, effort=1,
+                      channels=spec)
+    plain = jxl.decode(data, **options)
+    padded = jxl.decode(data, opaque_alpha=True, **options)
+    plain = plain.reshape(plain.shape[:2] + (-1,))
+    with jxl.JxlReader(data, opaque_alpha=True, **options) as r:
+        assert r.samples == padded.shape[-1]
+    assert padded.dtype == plain.dtype and padded.shape[-1] == plain.shape[-1] + 1
+    nc = 3 if "output_color" in options else ncolor
+    np.testing.assert_array_equal(padded[..., :nc], plain[..., :nc])
+    np.testing.assert_array_equal(padded[..., nc + 1:], plain[..., nc:])
+    full = 1.0 if plain.dtype.kind == "f" else (255 if plain.dtype == np.uint8 else 65535)
+    assert (padded[..., nc] == full).all()
+
+
+def test_opaque_alpha_leaves_an_image_with_alpha_alone():
+    arr = sample((8, 9, 4), np.uint8, seed=5)
+    data = jxl.encode(arr, lossless=True, effort=1)
+    np.testing.assert_array_equal(jxl.decode(data, opaque_alpha=True), arr)

@@ -57,6 +57,22 @@ def test_lossless_round_trip_per_mode(tmp_path, photo, mode, make):
         assert im.n_frames == 1 and not im.is_animated
 
 
+@pytest.mark.parametrize("shared", [True, False], ids=["arrow", "unpacked"])
+def test_rgb_pixels_in_pillows_layout_and_copied_on_write(photo, monkeypatch, shared):
+    if not shared:  # a Pillow without Image.fromarrow
+        monkeypatch.setattr(quillmarsh.pillow, "_fromarrow", None)
+    im = Image.open(io.BytesIO(jxl.encode(photo, lossless=True)))
+    im.load()
+    rgbx = np.dstack([photo, np.full(photo.shape[:2], 255, np.uint8)])
+    assert im.tobytes("raw", "RGBX") == rgbx.tobytes()
+    before = im.copy()
+    im.paste((1, 2, 3), (0, 0, 10, 10))
+    im.putpixel((20, 20), (4, 5, 6))
+    assert np.array_equal(np.asarray(before), photo)
+    assert (np.asarray(im)[:10, :10] == (1, 2, 3)).all() and im.getpixel((20, 20)) == (4, 5, 6)
+    assert np.array_equal(np.asarray(im.convert("RGBA"))[..., 3], rgbx[..., 3])
+
+
 def test_open_reads_header_only_until_load(tmp_path, photo):
     data = jxl.encode(photo)
     path = tmp_path / "cut.jxl"

@@ -62,6 +62,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("quillmarsh.pillow needs Pillow: pip install 'quillmarsh[image]'") from exc
 
 from .codecs import jxl
+from .codecs._jxl import _arrow_pixels
 from .codecs.jxl_header import fit_to_shape, read_header, reduced_shape
 from .core import imagemeta
 
@@ -76,6 +77,7 @@ _COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
 _SHARED_MODES = ("L", "RGBA", "I;16")
 # What the codec raises for a stream it cannot read.
 _STREAM_ERRORS = (jxl.JxlError, ValueError)
+_fromarrow = getattr(Image, "fromarrow", None)  # Pillow 11.2 and later
 
 
 def _load_error(exc: BaseException) -> OSError:
@@ -126,6 +128,34 @@ def _to_pillow(frame: np.ndarray, mode: str, bits: int) -> np.ndarray:
         return ((wide * 255 + top // 2) // top).astype(np.uint8)
     scaled = np.clip(frame.astype(np.float32), 0.0, 1.0) * 255.0 + 0.5
     return scaled.astype(np.uint8)
+
+
+class _ArrowPixels:
+    """A (Y, X, 4) uint8 array offered to Image.fromarrow, which shares it."""
+
+    def __init__(self, frame: np.ndarray) -> None:
+        self._frame = frame
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> Any:
+        return _arrow_pixels(self._frame)
+
+
+def _rgb_image(frame: np.ndarray, size: Tuple[int, int]) -> Image.Image:
+    """An RGB image over a frame decoded with an opaque fourth sample.
+
+    Pillow keeps RGB in four bytes per pixel, the fourth 255, which is the
+    frame's layout: sharing it skips Pillow's unpacking pass and its own
+    full-size allocation.
+    """
+    if _fromarrow is not None:
+        try:
+            shared: Image.Image = _fromarrow(_ArrowPixels(frame), "RGB", size)
+            return shared
+        except ValueError:  # a Pillow that does not take this layout
+            pass
+    img = Image.new("RGB", size, None)
+    img.frombytes(frame, "raw", "RGBX")
+    return img
 
 
 class JxlImageFile(ImageFile.ImageFile):
@@ -263,7 +293,7 @@ class JxlImageFile(ImageFile.ImageFile):
             self._close_iter()
             self._iter_reader = jxl.JxlReader(
                 self._all_bytes(), parse_color=False, skip_frames=index,
-                downsample=self._downsample,
+                downsample=self._downsample, opaque_alpha=self.mode == "RGB",
             )
             self._iter = self._iter_reader.iter_frames()
             self._iter_next = index
@@ -283,14 +313,17 @@ class JxlImageFile(ImageFile.ImageFile):
     def load(self) -> Any:
         want = (self._frame, self._downsample)
         if self._loaded != want:
-            shape = (self.size[1], self.size[0]) + (() if self._samples == 1 else (self._samples,))
+            samples = 4 if self.mode == "RGB" else self._samples
+            shape = (self.size[1], self.size[0]) + (() if samples == 1 else (samples,))
             try:
                 frame = fit_to_shape(self._next_frame(self._frame), shape)
             except (EOFError, NotImplementedError) + _STREAM_ERRORS as exc:
                 self._close_iter()  # the next load() starts over
                 raise _load_error(exc) from exc
             frame = _to_pillow(frame, self.mode, self._bits)
-            if self.mode in _SHARED_MODES:
+            if self.mode == "RGB":
+                img = _rgb_image(frame, self.size)
+            elif self.mode in _SHARED_MODES:
                 # Pillow uses the array's memory as it is.
                 img = Image.frombuffer(self.mode, self.size, frame, "raw", self.mode, 0, 1)
             else:

@@ -176,6 +176,7 @@ class JxlReader:
         render_spot_colors: bool = False,
         rescale: bool = False,
         unpremultiply_alpha: bool = False,
+        opaque_alpha: bool = False,
     ) -> None: ...
     @property
     def xsize(self) -> int:
@@ -340,6 +341,7 @@ def decode(
     render_spot_colors: bool = False,
     rescale: bool = False,
     unpremultiply_alpha: bool = False,
+    opaque_alpha: bool = False,
     out: _Frame | None = None,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).
@@ -489,3 +491,8 @@ def reconstruct_jpeg(
     max_pixels: int | None = 1073741824,
 ) -> None:
     """Rebuild the original JPEG file from a JPEG XL made by transcode_jpeg(), written to `dest`."""
+
+def _arrow_pixels(arr: npt.NDArray[_np.uint8]) -> tuple[object, object]:
+    """Internal: Arrow's (schema, array) capsules sharing a C-contiguous
+    (Y, X, 4) uint8 array as four-byte pixels (the Pillow plugin's
+    Image.fromarrow)."""

@@ -208,10 +208,13 @@ bool FramePlan::assemble_nogil(void *dst) const {
                 load(color.data() + (base * color_in + c) * csz, color_src.type, color_in, n,
                      color_src.mul, row.data() + c, nout);
         }
+        if (opaque)
+            for (size_t i = 0; i < n; ++i)
+                row[i * nout + color_out] = static_cast<float>(converted_mul);
         for (size_t j = 0; j < out_planes.size(); ++j) {
             const uint32_t k = out_planes[j];
             load(planes[k].data() + base * size_of(plane_src[k].type), plane_src[k].type, 1, n,
-                 plane_src[k].mul, row.data() + color_out + j, nout);
+                 plane_src[k].mul, row.data() + color_out + opaque + j, nout);
         }
         char *out = static_cast<char *>(dst) + base * nout * bps;
         switch (out_type) {

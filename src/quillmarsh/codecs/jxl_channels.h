@@ -82,13 +82,14 @@ struct FramePlan {
     int black_plane = -1;
     uint32_t color_out = 0;              // colour channels in the frame
     double converted_mul = 1.0;          // converted colour's full scale
-    std::vector<uint32_t> out_planes;    // planes written after colour
+    bool opaque = false;                 // a full-scale alpha right after colour
+    std::vector<uint32_t> out_planes;    // planes written after colour (and opaque)
     JxlDataType out_type = JXL_TYPE_FLOAT;
 
     FrameBytes color;
     std::vector<FrameBytes> planes;
 
-    size_t out_samples() const { return color_out + out_planes.size(); }
+    size_t out_samples() const { return color_out + opaque + out_planes.size(); }
     // Allocates the buffers; false when memory runs out.
     bool allocate() noexcept;
     void release() noexcept;

@@ -1061,7 +1061,8 @@ void JxlReader::plan_layout() {
     assembled_ = !plain_layout || out_color_.by_lcms || cmyk;
 
     if (!assembled_) {
-        samples_ = c + deliver.size();
+        // libjxl fills a requested alpha the image lacks with opaque samples.
+        samples_ = c + deliver.size() + (opaque_alpha_ && first_alpha < 0);
         frame_dtype_ = nb::borrow(basic_info_to_dtype(b));
         frame_nbytes_ = configure_pixel_format(b, samples_, &pixel_format_, &bit_depth_);
     } else {
@@ -1133,6 +1134,7 @@ void JxlReader::plan_layout() {
             if (cmyk && static_cast<int>(p.extra_index[k]) == black_channel())
                 p.black_plane = static_cast<int>(k);
         }
+        p.opaque = opaque_alpha_ && first_alpha < 0;
         p.out_planes.clear();
         for (size_t k = 0; k < deliver.size(); ++k) p.out_planes.push_back(static_cast<uint32_t>(k));
         p.out_type = type;

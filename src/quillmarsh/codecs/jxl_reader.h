@@ -135,6 +135,7 @@ public:
     int coalesce_ = 1;
     int keep_orientation_ = 0;
     bool unpremultiply_ = false;  // straight alpha out of a premultiplied image
+    bool opaque_alpha_ = false;   // an opaque alpha after colour when the image has none
     int closed_ = 0;
     int frames_started_ = 0;
     int exhausted_ = 0;
@@ -221,6 +222,8 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.rescale_ = truthy(v); }},
     {"unpremultiply_alpha", "bool", "False", "False", false, 16,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.unpremultiply_ = truthy(v); }},
+    {"opaque_alpha", "bool", "False", "False", false, 17,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.opaque_alpha_ = truthy(v); }},
     {"out", "_Frame | None", nullptr, "None", false, 0, nullptr},
 };
 using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
