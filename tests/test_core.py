@@ -146,7 +146,7 @@ def test_check_signature_refuses_non_byte_buffers(bad, exc):
     (jxl.JxlReader.read_into, "Decode the frames left into `out` and return it.", "(self, out)"),
     (jxl.JxlReader.read, "Decode the entire stream.", "(self)"),
     (jxl.JxlWriter.close, "Finalize encoding and release resources.", "(self)"),
-    (jxl.JxlWriter.write_frame, None, "(self, arr, *, is_last=False, duration=None, name=None)"),
+    (jxl.JxlWriter.write_frame, None, "(self, arr, *, is_last=False, duration=None, name=None, timecode=None)"),
 ])
 def test_docstrings_and_signatures(func, first_line, params):
     import inspect

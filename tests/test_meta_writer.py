@@ -92,6 +92,11 @@ def test_still_image_may_be_named_but_not_timed():
     ({"exif": "II*\x00"}, TypeError, "exif must be bytes"),
     ({"xmp": b""}, ValueError, "xmp is empty"),
     ({"jumbf": "text"}, TypeError, "jumbf must be bytes"),
+    ({"timecodes": [1, 2]}, ValueError, "timecodes has 2 entries for 3 frames"),
+    ({"timecodes": [1, -1, 2]}, ValueError, r"timecodes\[1\] must fit 32 bits"),
+    ({"timecodes": [1, 2, 2**32]}, ValueError, r"timecodes\[2\] must fit 32 bits"),
+    ({"timecodes": [1, True, 2]}, TypeError, r"timecodes\[1\] must be an int"),
+    ({"timecodes": 7}, TypeError, "timecodes must be a sequence of ints"),
 ])
 def test_bad_metadata_is_refused_before_anything_is_written(tmp_path, stack, kwargs, exc, msg):
     dest = tmp_path / "out.jxl"
@@ -112,6 +117,7 @@ def test_a_box_above_64_mib_is_refused():
 @pytest.mark.parametrize("kwargs, msg", [
     ({"duration": 0.5}, "duration needs animation=True"),
     ({"loops": 2}, "loops needs animation=True"),
+    ({"timecodes": [0]}, "timecodes needs animation=True"),
 ])
 def test_timing_on_a_still_writer_is_refused(kwargs, msg):
     with pytest.raises(ValueError, match=msg):
@@ -146,3 +152,33 @@ def test_a_jpeg_keeps_its_own_metadata_only(tmp_path):
     w = _jxl.JxlWriter(xmp=b"<x/>")
     with pytest.raises(ValueError, match="write_jpeg.. keeps the JPEG's own EXIF"):
         w.write_jpeg(buf.getvalue())
+
+
+def test_timecodes_round_trip_from_the_writer_or_per_frame(stack):
+    codes = [0x01020304, 0x01020305, 0xFFFFFFFF]
+    data = _jxl.encode(stack, animation=True, timecodes=codes)
+    assert _jxl.JxlReader(data).basic_info["have_timecodes"]
+    assert [f["timecode"] for f in _jxl.frames_info(data)] == codes
+    assert (_jxl.decode(data) == stack).all()
+    # per frame: a timecode on the first frame makes every frame carry one
+    w = _jxl.JxlWriter(animation=True, timecodes=codes)
+    w.write_frame(stack[0], timecode=7)
+    w.write_frame(stack[1])
+    w.write_frame(stack[2], is_last=True)
+    assert [f["timecode"] for f in _jxl.frames_info(w.close())] == [7, codes[1], codes[2]]
+    plain = _jxl.encode(stack, animation=True)
+    assert not _jxl.JxlReader(plain).basic_info["have_timecodes"]
+    assert [f["timecode"] for f in _jxl.frames_info(plain)] == [None] * 3
+
+
+@pytest.mark.parametrize("first, second, msg", [
+    (5, None, "frame 2 needs a timecode"),
+    (None, 5, "timecode for frame 2, but the first frame had none"),
+])
+def test_timecodes_on_some_frames_only_are_refused(stack, first, second, msg):
+    w = _jxl.JxlWriter(animation=True)
+    w.write_frame(stack[0], timecode=first)
+    with pytest.raises(ValueError, match=msg):
+        w.write_frame(stack[1], timecode=second)
+    w.write_frame(stack[1], timecode=first and 6, is_last=True)  # the writer is still usable
+    assert [f["timecode"] for f in _jxl.frames_info(w.close())] == [first, first and 6]

@@ -296,6 +296,7 @@ class JxlWriter:
         compress_boxes: bool = False,
         duration: float | Sequence[float] | None = None,
         loops: int = 0,
+    timecodes: Sequence[int] | None = None,
     ) -> None: ...
     def write_frame(
         self,
@@ -304,6 +305,7 @@ class JxlWriter:
         is_last: bool = False,
         duration: float | None = None,
         name: str | None = None,
+        timecode: int | None = None,
     ) -> None:
         """Encode one frame ``(Y, X)`` or ``(Y, X, C)``; C above 4 (or a
         ``channels`` list) adds extra channels after colour."""
@@ -386,6 +388,7 @@ def encode(
     compress_boxes: bool = False,
     duration: float | Sequence[float] | None = None,
     loops: int = 0,
+    timecodes: Sequence[int] | None = None,
 ) -> bytes:
     """Encode a single ndarray (or animation stack) to JPEG XL bytes."""
 
@@ -420,6 +423,7 @@ def encode(
     compress_boxes: bool = False,
     duration: float | Sequence[float] | None = None,
     loops: int = 0,
+    timecodes: Sequence[int] | None = None,
 ) -> None:
     """Encode a single ndarray (or animation stack) to a path or file-like object."""
 

@@ -459,8 +459,24 @@ void add_boxes(JxlEncoder *enc, const std::vector<PendingBox> &boxes, bool compr
 
 // ---- the writer's metadata -------------------------------------------------
 
+namespace {
+
+uint32_t timecode_value(nb::handle v, const std::string &what) {
+    if (PyBool_Check(v.ptr()) || !PyLong_Check(v.ptr()))
+        raise_py(PyExc_TypeError, what + " must be an int (0xHHMMSSFF); got " + py_type_name(v));
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw_current();
+    if (overflow || n < 0 || n > (long long)std::numeric_limits<uint32_t>::max())
+        raise_py(PyExc_ValueError, what + " must fit 32 bits (0xHHMMSSFF); got " +
+                                       std::string(nb::repr(v).c_str()));
+    return static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
 void WriterMeta::parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::handle compress,
-                       nb::handle duration, nb::handle loops, bool anim) {
+                       nb::handle duration, nb::handle loops, nb::handle tcs, bool anim) {
     animation = anim;
     boxes.clear();
     if (!exif.is_none()) boxes.push_back({{'E', 'x', 'i', 'f'}, exif_box_contents(exif)});
@@ -503,6 +519,23 @@ void WriterMeta::parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::ha
     if (n != 0 && !animation)
         raise_py(PyExc_ValueError, "loops needs animation=True (a still image does not play)");
     num_loops = static_cast<uint32_t>(n);
+
+    timecodes.clear();
+    timecodes_given = false;
+    if (!tcs.is_none()) {
+        if (!animation)
+            raise_py(PyExc_ValueError, "timecodes needs animation=True (a still image has no timing)");
+        if (!PySequence_Check(tcs.ptr()) || PyUnicode_Check(tcs.ptr()) || is_bytes_like(tcs))
+            raise_py(PyExc_TypeError,
+                     "timecodes must be a sequence of ints, one per frame; got " + py_type_name(tcs));
+        nb::object seq = nb::steal(PySequence_Fast(tcs.ptr(), "timecodes"));
+        if (!seq.is_valid()) throw_current();
+        const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
+        for (Py_ssize_t i = 0; i < k; ++i)
+            timecodes.push_back(timecode_value(PySequence_Fast_GET_ITEM(seq.ptr(), i),
+                                               "timecodes[" + std::to_string(i) + "]"));
+        timecodes_given = true;
+    }
 }
 
 void WriterMeta::fill_basic_info(JxlBasicInfo &info) const {
@@ -511,6 +544,7 @@ void WriterMeta::fill_basic_info(JxlBasicInfo &info) const {
     info.animation.tps_numerator = kTicksPerSecond;
     info.animation.tps_denominator = 1;
     info.animation.num_loops = num_loops;
+    info.animation.have_timecodes = have_timecodes ? JXL_TRUE : JXL_FALSE;
 }
 
 void WriterMeta::add_boxes_to(JxlEncoder *enc) const {
@@ -521,9 +555,32 @@ void WriterMeta::add_boxes_to(JxlEncoder *enc) const {
 }
 
 void WriterMeta::set_frame_header(JxlEncoder *enc, JxlEncoderFrameSettings *fs, size_t index,
-                                  bool is_last, nb::handle duration, nb::handle name) const {
+                                  bool is_last, nb::handle duration, nb::handle name,
+                                  nb::handle timecode) const {
     JxlFrameHeader h;
     JxlEncoderInitFrameHeader(&h);
+    const bool tc = timecode.is_valid() && !timecode.is_none();
+    const std::string frame = "frame " + std::to_string(index + 1);
+    if (tc && !animation)
+        raise_py(PyExc_ValueError, "timecode needs animation=True (a still image has no timing)");
+    if (tc && !have_timecodes)
+        raise_py(PyExc_ValueError,
+                 "timecode for " + frame + ", but the first frame had none: a stream's frames "
+                 "carry timecodes from the first or not at all");
+    if (have_timecodes) {
+        if (tc) {
+            h.timecode = timecode_value(timecode, "timecode");
+        } else if (index < timecodes.size()) {
+            h.timecode = timecodes[index];
+        } else {
+            raise_py(PyExc_ValueError,
+                     timecodes_given
+                         ? "timecodes has " + std::to_string(timecodes.size()) +
+                               " entries, too few for " + frame
+                         : frame + " needs a timecode: the stream's frames carry them (the "
+                                   "first frame had one)");
+        }
+    }
     if (animation) {
         if (duration.is_valid() && !duration.is_none()) {
             h.duration = duration_ticks(duration, "duration");

@@ -132,20 +132,28 @@ struct WriterMeta {
     std::vector<uint32_t> ticks;                     // one per frame, when a sequence was given
     bool per_frame = false;
     uint32_t num_loops = 0;
+    // SMPTE timecodes (0xHHMMSSFF), one per frame, when a sequence was given.
+    std::vector<uint32_t> timecodes;
+    bool timecodes_given = false;
+    // Whether the frames carry timecodes: decided at the first frame (given
+    // a sequence, or a timecode on that frame), since the basic info says so.
+    bool have_timecodes = false;
 
     // `duration`: None, a number of seconds or a sequence of them; `loops`:
-    // plays, 0 for forever. Raises TypeError / ValueError.
+    // plays, 0 for forever; `timecodes`: None or a sequence of 32-bit
+    // timecodes. Raises TypeError / ValueError.
     void parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::handle compress,
-               nb::handle duration, nb::handle loops, bool animation);
+               nb::handle duration, nb::handle loops, nb::handle timecodes, bool animation);
     bool wants_container() const { return !boxes.empty(); }
     // Before JxlEncoderSetBasicInfo: the time base and loop count.
     void fill_basic_info(JxlBasicInfo &info) const;
     // After JxlEncoderUseContainer and before the first frame.
     void add_boxes_to(JxlEncoder *enc) const;
-    // Frame header of frame `index` (0-based); `duration` and `name` are
-    // write_frame's (None: the writer's own).
+    // Frame header of frame `index` (0-based); `duration`, `name` and
+    // `timecode` are write_frame's (None: the writer's own).
     void set_frame_header(JxlEncoder *enc, JxlEncoderFrameSettings *fs, size_t index,
-                          bool is_last, nb::handle duration, nb::handle name) const;
+                          bool is_last, nb::handle duration, nb::handle name,
+                          nb::handle timecode = nb::handle()) const;
 };
 
 void register_meta(nb::module_ &m);

@@ -391,7 +391,7 @@ void parse_extra_channel_distance(JxlWriter &w, nb::handle v, const Args &) {
 
 void parse_meta(JxlWriter &w, nb::handle loops, const Args &all) {
     w.meta.parse(all["exif"], all["xmp"], all["jumbf"], all["compress_boxes"], all["duration"],
-                 loops, truthy(all["animation"]));
+                 loops, all["timecodes"], truthy(all["animation"]));
 }
 
 }  // namespace
@@ -432,6 +432,7 @@ constexpr Option<JxlWriter> kWriterOptions[] = {
     {"compress_boxes", "bool", "False", "False", false, 1, nullptr},
     {"duration", "float | Sequence[float] | None", "None", "None", false, 1, nullptr},
     {"loops", "int", "0", "0", false, 1, parse_meta},
+    {"timecodes", "Sequence[int] | None", "None", "None", false, 1, nullptr},  // in parse_meta
 };
 constexpr size_t kWriterOptionCount = std::size(kWriterOptions);
 using WriterValues = std::array<nb::handle, kWriterOptionCount>;
@@ -917,7 +918,7 @@ void JxlWriter::run(EncStep &s) {
 }
 
 void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
-                            nb::handle name) {
+                            nb::handle name, nb::handle timecode) {
     check_not_busy();
     // After an abandoning __exit__ the encoder is gone: as closed as it gets.
     if (closed_ || !encoder_) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
@@ -940,15 +941,20 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         (!chunked && !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(src.ptr()))))
         raise_py(PyExc_TypeError, "jxl: frame is not convertible to a C-contiguous array");
     PyArrayObject *a = reinterpret_cast<PyArrayObject *>(src.ptr());
-    if (!config_done_)
+    if (!config_done_) {
+        // The basic info declares timecodes: a sequence, or one on this frame.
+        meta.have_timecodes =
+            meta.animation && (meta.timecodes_given || (timecode.is_valid() && !timecode.is_none()));
         configure_from_first_frame(src);
-    else
+    } else {
         check_matches_first_frame(a);
+    }
     if (!opt.animation && frame_count_ > 0)
         raise_py(PyExc_RuntimeError,
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
 
-    meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name);
+    meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name,
+                          timecode);
     if (chunked) return write_chunked(a);
 
     EncStep s = step();
@@ -1221,14 +1227,16 @@ nb::object encode(nb::handle arr_in, const WriterValues &v) {
     // Checked before the writer exists, so no destination file is created.
     if (anim && PyArray_NDIM(reinterpret_cast<PyArrayObject *>(arr.ptr())) < 3)
         raise_py(PyExc_ValueError, "animation requires (T, Y, X[, C]) input");
-    const nb::handle duration = v[option_index(kWriterOptions, "duration")];
-    if (anim && PySequence_Check(duration.ptr()) && !PyUnicode_Check(duration.ptr())) {
-        const Py_ssize_t n = PySequence_Size(duration.ptr());
-        if (n < 0) throw_current();
-        const npy_intp t = PyArray_DIMS(reinterpret_cast<PyArrayObject *>(arr.ptr()))[0];
-        if (n != t)
-            raise_py(PyExc_ValueError, "duration has " + std::to_string(n) + " entries for " +
-                                           std::to_string(t) + " frames");
+    for (const char *name : {"duration", "timecodes"}) {
+        const nb::handle per_frame = v[option_index(kWriterOptions, name)];
+        if (anim && PySequence_Check(per_frame.ptr()) && !PyUnicode_Check(per_frame.ptr())) {
+            const Py_ssize_t n = PySequence_Size(per_frame.ptr());
+            if (n < 0) throw_current();
+            const npy_intp t = PyArray_DIMS(reinterpret_cast<PyArrayObject *>(arr.ptr()))[0];
+            if (n != t)
+                raise_py(PyExc_ValueError, std::string(name) + " has " + std::to_string(n) +
+                                               " entries for " + std::to_string(t) + " frames");
+        }
     }
 
     nb::kwargs kw;
@@ -1290,15 +1298,20 @@ void register_writer(nb::module_ &m) {
     cls.def(
         "write_frame",
         [](JxlWriter &w, nb::handle arr, nb::handle is_last, nb::handle duration,
-           nb::handle name) { w.write_frame(arr, truthy(is_last), duration, name); },
+           nb::handle name, nb::handle timecode) {
+            w.write_frame(arr, truthy(is_last), duration, name, timecode);
+        },
         "arr"_a.none(), nb::kw_only(), "is_last"_a.none() = false,
         "duration"_a.none() = nb::none(), "name"_a.none() = nb::none(),
+        "timecode"_a.none() = nb::none(),
         nb::sig("def write_frame(self, arr: object, *, is_last: object = False, "
-                "duration: object = None, name: object = None) -> None"),
+                "duration: object = None, name: object = None, timecode: object = None) -> None"),
         "Encode one frame.\n\n"
         "The first frame fixes size, channels and sample type; later frames (animation\n"
         "writers only) must match it. `is_last` marks the final animation frame;\n"
-        "`duration` (seconds) overrides the writer's for this frame, `name` names it.");
+        "`duration` (seconds) overrides the writer's for this frame, `name` names it,\n"
+        "`timecode` (SMPTE, 0xHHMMSSFF) stamps it: a timecode on the first frame (or\n"
+        "the writer's `timecodes`) makes every frame carry one.");
     cls.def(
         "write_jpeg", [](JxlWriter &w, nb::handle data) { w.write_jpeg(data); }, "data"_a.none(),
         nb::sig("def write_jpeg(self, data: object) -> None"),

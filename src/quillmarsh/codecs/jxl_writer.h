@@ -96,9 +96,10 @@ public:
     // stays created, empty).
     void abort_init() noexcept;
 
-    // `duration` and `name` (None: the writer's own) set the frame's header.
+    // `duration`, `name` and `timecode` (None: the writer's own) set the
+    // frame's header.
     void write_frame(nb::handle arr, bool is_last, nb::handle duration = nb::handle(),
-                     nb::handle name = nb::handle());
+                     nb::handle name = nb::handle(), nb::handle timecode = nb::handle());
     // The stream's only frame from a JPEG, losslessly, with the data to
     // rebuild the JPEG (see jxl_jpeg.h).
     void write_jpeg(nb::handle data);
