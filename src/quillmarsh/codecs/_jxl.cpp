@@ -219,11 +219,11 @@ nb::object empty_frame(const nb::tuple &shape, int npy_type) {
 constexpr size_t kMaxThreads = 256;
 
 size_t resolve_numthreads(nb::handle numthreads) {
-    if (numthreads.is_none()) return JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    if (numthreads.is_none()) return default_worker_threads();
     nb::object zero = nb::int_(0);
     int le = PyObject_RichCompareBool(numthreads.ptr(), zero.ptr(), Py_LE);
     if (le < 0) throw_current();
-    if (le) return JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    if (le) return default_worker_threads();
     PyObject *idx = PyNumber_Index(numthreads.ptr());
     if (!idx) throw_current();
     size_t n = PyLong_AsSize_t(idx);

@@ -228,16 +228,7 @@ void JxlReader::init(const nb::handle *values) {
 }
 
 void JxlReader::open_decoder() {
-    {
-        // Creating a decoder costs a few microseconds: other threads go on meanwhile.
-        nb::gil_scoped_release unlocked;
-        decoder_.reset(JxlDecoderCreate(nullptr));
-    }
-    if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
-    JxlDecoder *dec = decoder_.get();
-    auto check = [](JxlDecoderStatus st, const char *name) {
-        if (st != JXL_DEC_SUCCESS) raise_dec(name, st);
-    };
+    // Settings libjxl is given, decided while the GIL is held.
     if (num_threads_ > 1) {
         // With numthreads=None the count is chosen once the header gives the size.
         runner_.threads = auto_threads_ ? 1 : num_threads_;
@@ -245,21 +236,7 @@ void JxlReader::open_decoder() {
         // A streamed frame is decoded a span at a time: its groups' tasks
         // are handed out one by one (see RunnerRequest::one_by_one).
         runner_.one_by_one = streaming_ != 0;
-        check(JxlDecoderSetParallelRunner(dec, pooled_runner, &runner_),
-              "JxlDecoderSetParallelRunner");
     }
-    if (keep_orientation_)
-        check(JxlDecoderSetKeepOrientation(dec, JXL_TRUE), "JxlDecoderSetKeepOrientation");
-    if (!coalesce_) check(JxlDecoderSetCoalescing(dec, JXL_FALSE), "JxlDecoderSetCoalescing");
-    if (out_color_.requested) check(JxlDecoderSetCms(dec, *JxlGetDefaultCms()), "JxlDecoderSetCms");
-    // Spot colours are mixed into the colour channels when asked, and when a
-    // rendering (output_color) of the colour alone is asked.
-    check(JxlDecoderSetRenderSpotcolors(
-              dec, (render_spot_ || (!extra_channels_ && out_color_.requested)) ? JXL_TRUE
-                                                                                : JXL_FALSE),
-          "JxlDecoderSetRenderSpotcolors");
-    if (unpremultiply_)
-        check(JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE), "JxlDecoderSetUnpremultiplyAlpha");
     int events = kEventsBase;
     if (parse_color_ || out_color_.requested || out_color_.desired_intensity_target > 0)
         events |= JXL_DEC_COLOR_ENCODING;
@@ -268,18 +245,58 @@ void JxlReader::open_decoder() {
     // unless their header says that no later frame can depend on them.
     frame_events_ = !coalesce_ || downsample_ == 8;
     if (frame_events_) events |= JXL_DEC_FRAME;
-    check(JxlDecoderSubscribeEvents(dec, events), "JxlDecoderSubscribeEvents");
-    if (downsample_ == 8)
-        check(JxlDecoderSetProgressiveDetail(dec, kLastPasses), "JxlDecoderSetProgressiveDetail");
-    check(JxlDecoderSetInput(dec, src_data_, src_size_), "JxlDecoderSetInput");
+    // Spot colours are mixed into the colour channels when asked, and when a
+    // rendering (output_color) of the colour alone is asked.
+    const bool render_spot = render_spot_ || (!extra_channels_ && out_color_.requested);
     // All of an in-memory input is there: libjxl itself then tells a
     // truncated stream from one that needs no more bytes.
-    if (!streaming_) {
-        JxlDecoderCloseInput(dec);
-        input_closed_ = 1;
+    const bool close_input = !streaming_;
+
+    // Creating the decoder, setting it up and parsing up to its first event
+    // touch no Python object: one release of the GIL covers them all, so that
+    // a small decode hands the GIL to other threads as few times as it can.
+    const char *failed = nullptr;  // the libjxl call that refused
+    JxlDecoderStatus st = JXL_DEC_SUCCESS;
+    {
+        nb::gil_scoped_release unlocked;
+        decoder_.reset(JxlDecoderCreate(nullptr));
+        JxlDecoder *dec = decoder_.get();
+        auto set = [&](JxlDecoderStatus s, const char *name) {
+            if (!failed && s != JXL_DEC_SUCCESS) {
+                failed = name;
+                st = s;
+            }
+        };
+        if (dec) {
+            if (num_threads_ > 1)
+                set(JxlDecoderSetParallelRunner(dec, pooled_runner, &runner_),
+                    "JxlDecoderSetParallelRunner");
+            if (keep_orientation_)
+                set(JxlDecoderSetKeepOrientation(dec, JXL_TRUE), "JxlDecoderSetKeepOrientation");
+            if (!coalesce_) set(JxlDecoderSetCoalescing(dec, JXL_FALSE), "JxlDecoderSetCoalescing");
+            if (out_color_.requested)
+                set(JxlDecoderSetCms(dec, *JxlGetDefaultCms()), "JxlDecoderSetCms");
+            set(JxlDecoderSetRenderSpotcolors(dec, render_spot ? JXL_TRUE : JXL_FALSE),
+                "JxlDecoderSetRenderSpotcolors");
+            if (unpremultiply_)
+                set(JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE),
+                    "JxlDecoderSetUnpremultiplyAlpha");
+            set(JxlDecoderSubscribeEvents(dec, events), "JxlDecoderSubscribeEvents");
+            if (downsample_ == 8)
+                set(JxlDecoderSetProgressiveDetail(dec, kLastPasses),
+                    "JxlDecoderSetProgressiveDetail");
+            set(JxlDecoderSetInput(dec, src_data_, src_size_), "JxlDecoderSetInput");
+            if (!failed) {
+                if (close_input) JxlDecoderCloseInput(dec);
+                // Frames that libjxl parses past without rendering them.
+                if (skipped_ > 0) JxlDecoderSkipFrames(dec, skipped_);
+                header_status_ = JxlDecoderProcessInput(dec);
+            }
+        }
     }
-    // Frames that libjxl parses past without rendering them.
-    if (skipped_ > 0) JxlDecoderSkipFrames(dec, skipped_);
+    if (!decoder_) raise_jxl("JxlDecoderCreate returned NULL");
+    if (failed) raise_dec(failed, st);
+    input_closed_ = close_input ? 1 : 0;
 }
 
 void JxlReader::parse_header() {
@@ -293,7 +310,10 @@ void JxlReader::parse_header() {
             return;
         }
         JxlDecoderStatus st;
-        {
+        if (header_status_ >= 0) {  // made by open_decoder
+            st = static_cast<JxlDecoderStatus>(header_status_);
+            header_status_ = -1;
+        } else {
             nb::gil_scoped_release unlocked;
             st = JxlDecoderProcessInput(dec);
         }
@@ -575,9 +595,15 @@ int set_sink_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth 
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
                        void *buf, size_t buf_size, size_t target_ratio, size_t *out_ratio,
                        int *buffer_set_io, int streaming, const FramePlan *plan,
-                       ReducedSink *sink) {
+                       ReducedSink *sink, int *pending) {
     for (;;) {
-        const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+        JxlDecoderStatus st;
+        if (pending && *pending >= 0) {
+            st = static_cast<JxlDecoderStatus>(*pending);
+            *pending = -1;
+        } else {
+            st = JxlDecoderProcessInput(dec);
+        }
         switch (st) {
             case JXL_DEC_FRAME_PROGRESSION: {
                 const size_t ratio = JxlDecoderGetIntendedDownsamplingRatio(dec);
@@ -675,6 +701,10 @@ struct FrameIterator {
     // Reduced frames sampled from a full-size buffer, as assembled frames
     // are (a check of the sink against it).
     bool full_buffer = false;
+    // read() of a still image in memory: every frame is taken, so the status
+    // after the frame is asked along with it (kept in the reader's
+    // pending_status_ for the next step).
+    bool peek_end = false;
 
     // Where the next frame goes, or null for a new array.
     nb::object dest_slot() {
@@ -800,6 +830,11 @@ struct FrameIterator {
     // assembled one (extra channels, lcms2 colour) is decoded whole first.
     nb::object step(JxlReader &r) {
         if (r.exhausted_) return stop();
+        if (r.pending_status_ == JXL_DEC_SUCCESS) {  // seen after the last frame (to_end)
+            r.pending_status_ = -1;
+            r.exhausted_ = 1;
+            return stop();
+        }
         // The local reference keeps the array libjxl writes into alive should
         // close() be called on this iterator from another thread meanwhile.
         const nb::object dest = progressive ? nb::object() : dest_slot();
@@ -842,7 +877,12 @@ struct FrameIterator {
                     nb::gil_scoped_release unlocked;
                     rc = decode_frame_nogil(r.decoder_.get(), &r.pixel_format_, &r.bit_depth_, buf,
                                             nbytes, target, &out_ratio, &buffer_set, streaming, plan,
-                                            sink);
+                                            sink, &r.pending_status_);
+                    // The caller goes on to the end: what follows a still
+                    // image's frame (normally the end of the stream) is asked
+                    // now rather than in a release of the GIL of its own.
+                    if (rc == RC_FRAME && peek_end)
+                        r.pending_status_ = JxlDecoderProcessInput(r.decoder_.get());
                 }
                 if (rc == RC_NEED_INPUT) {
                     refill(r);
@@ -1322,6 +1362,8 @@ nb::object read_all(nb::handle self) {
             fi->stack_len = left;
         }
     }
+    if (fi && !fi->started && !r.streaming_ && !r.frame_events_ && !r.basic_info_.have_animation)
+        fi->peek_end = true;
     nb::object stack = fi ? fi->stack : nb::object();
     const size_t stack_len = fi ? fi->stack_len : 0;
     // Frames of an unknown count are kept in a list and then stacked: their

@@ -126,6 +126,12 @@ public:
     JxlColorEncoding color_encoding_{};
     JxlPixelFormat pixel_format_{};
     JxlBitDepth bit_depth_{};
+    // The status of the first JxlDecoderProcessInput, made by open_decoder
+    // for parse_header (-1 once taken).
+    int header_status_ = -1;
+    // A status libjxl gave after a frame that the next frame step takes
+    // instead of asking again (-1: none); see FrameIterator::peek_end.
+    int pending_status_ = -1;
     int have_basic_info_ = 0;
     int have_color_ = 0;
     bool have_encoding_ = false;  // libjxl could describe the colour as an encoding
@@ -239,11 +245,12 @@ using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
 // point of another ratio than the sink's returns RC_RESAMPLE (out_ratio: its
 // ratio) while no pixel has arrived, so that the caller can give the sink an
 // array of that ratio and call flush_progression_nogil; once pixels have
-// arrived such a point is passed over.
+// arrived such a point is passed over. A `pending` status (>= 0) is taken
+// as libjxl's first answer instead of asking it, and reset to -1.
 int decode_frame_nogil(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd, void *buf,
                        size_t buf_size, size_t target_ratio, size_t *out_ratio, int *buffer_set_io,
                        int streaming, const FramePlan *plan = nullptr,
-                       ReducedSink *sink = nullptr);
+                       ReducedSink *sink = nullptr, int *pending = nullptr);
 // At a progression point: flushes the rendering so far and skips the rest of
 // the frame (RC_FRAME), or returns RC_NEED_FLUSH when libjxl has none.
 int flush_progression_nogil(JxlDecoder *dec);

@@ -118,10 +118,7 @@ private:
         return slots_.back();
     }
 
-    static size_t cores() {
-        static const size_t c = std::max<size_t>(1, JxlThreadParallelRunnerDefaultNumWorkerThreads());
-        return c;
-    }
+    static size_t cores() { return std::max<size_t>(1, default_worker_threads()); }
     // Runners of n workers lent at once to requests that did not fix the
     // count: enough to keep twice the cores busy, and at least two.
     static size_t auto_limit(size_t n) { return std::max<size_t>(2, (2 * cores() + n - 1) / n); }
@@ -150,6 +147,11 @@ Pool &pool() {
 }
 
 }  // namespace
+
+size_t default_worker_threads() {
+    static const size_t n = JxlThreadParallelRunnerDefaultNumWorkerThreads();
+    return n;
+}
 
 void RunnerRequest::release() noexcept {
     // A runner made before a fork() has no threads in the child: forgotten there.

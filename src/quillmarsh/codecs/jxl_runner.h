@@ -44,6 +44,11 @@ struct RunnerRequest {
     long own_pid = 0;
 };
 
+// libjxl's default worker count (the machine's cores), asked once per
+// process: libjxl reads it from /sys on every call, three system calls that
+// each small decode would otherwise make with the GIL held.
+size_t default_worker_threads();
+
 // The JxlParallelRunner to hand to libjxl, with a RunnerRequest* as opaque.
 JxlParallelRetCode pooled_runner(void *runner_opaque, void *jpegxl_opaque,
                                  JxlParallelRunInit init, JxlParallelRunFunction func,
