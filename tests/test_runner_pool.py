@@ -40,6 +40,22 @@ JPEG = _jpeg()
 JPEG_JXL = _jxl.transcode_jpeg(JPEG, numthreads=1)
 
 
+# One 256x256 group: numthreads=None decodes it on the calling thread, so
+# many callers run their whole decode at once, each with its reader's own
+# state between the lock-free steps (options, header, end of the stream).
+SMALL = _jxl.encode(_image(5)[:64, :64], distance=1.0, numthreads=1)
+SMALL_ALPHA = _jxl.encode(np.dstack([_image(6)[:48, :40], _image(7)[:48, :40, :1]]), distance=1.5,
+                          numthreads=1)
+
+
+def _small_decodes(n):
+    reader = _jxl.JxlReader(SMALL_ALPHA, numthreads=n, coalesce=False, unpremultiply_alpha=True)
+    outs = [_jxl.decode(SMALL, numthreads=n), _jxl.decode(SMALL, numthreads=n, downsample=2),
+            _jxl.decode(SMALL_ALPHA, numthreads=n, index=0), reader.read(),
+            np.frombuffer(reader.icc_profile or b"", np.uint8)]
+    return np.concatenate([o.ravel() for o in outs])
+
+
 def _write_anim(n):
     w = _jxl.JxlWriter(animation=True, distance=1.5, effort=4, numthreads=n)
     for f in ANIM:
@@ -51,6 +67,7 @@ def _write_anim(n):
 # depend on n.
 OPS = {
     "decode lossy": lambda n: _jxl.decode(LOSSY, numthreads=n),
+    "decodes of one group": _small_decodes,
     "decode animation, iter_frames": lambda n: np.stack(list(
         _jxl.JxlReader(LOSSLESS_ANIM, numthreads=n).iter_frames())),
     "encode lossless": lambda n: _jxl.encode(IMG, effort=3, numthreads=n),
