@@ -51,6 +51,47 @@ def test_lossless_round_trip_is_bit_exact(dtype, layout):
     assert info["alpha_bits"] == (np.dtype(dtype).itemsize * 8 if c in (2, 4) else 0)
 
 
+def float16_patterns(c):
+    """Every finite float16, as 1 to 4 channels of a 96 x 688 (or so) image."""
+    bits = np.arange(0x10000, dtype=np.uint16)
+    bits = bits[(bits & 0x7C00) != 0x7C00]
+    n = -(-bits.size // (c * 96)) * c * 96
+    a = np.resize(bits, n).view(np.float16).reshape(96, -1, c)
+    return a[..., 0] if c == 1 else a
+
+
+# libjxl's lossless coder alters float16 samples of magnitude 2**-15 to 2**-14
+# above effort 1: such frames take its exact effort-1 coder (in rectangles too),
+# or are refused where that coder is not used.
+@pytest.mark.parametrize("c, kw", [
+    (1, dict(effort=2)), (2, dict(effort=7, progressive=True)), (3, dict(effort=3, numthreads=2)),
+    (4, dict(effort=1)), (3, dict(effort=2, chunked=True)),
+])
+def test_lossless_float16_keeps_every_finite_value(c, kw):
+    a = float16_patterns(c)
+    before = jxl._chunked_encode("always" if kw.pop("chunked", False) else "never")
+    try:
+        data = jxl.encode(a, lossless=True, **kw)
+    finally:
+        jxl._chunked_encode(before)
+    assert np.array_equal(jxl.decode(data).view(np.uint16), a.view(np.uint16))
+
+
+@pytest.mark.parametrize("arr, kw, dec", [
+    (np.stack([float16_patterns(3)] * 2), dict(animation=True), dict()),
+    (np.dstack([float16_patterns(1)] * 5), dict(), dict(extra_channels=True)),
+])
+def test_lossless_float16_that_libjxl_would_alter_is_refused(tmp_path, arr, kw, dec):
+    target = tmp_path / "a.jxl"
+    target.write_bytes(b"keep")
+    with pytest.raises(ValueError, match=r"float16 samples between 2\*\*-15 and 2\*\*-14"):
+        jxl.encode(arr, lossless=True, effort=1, dest=target, **kw)
+    assert target.read_bytes() == b"keep" and os.listdir(tmp_path) == ["a.jxl"]
+    # Without those values the same frames are stored as they are.
+    ok = np.where(np.abs(arr) < 2.0**-14, np.float16(0), arr)
+    assert np.array_equal(jxl.decode(jxl.encode(ok, lossless=True, **kw), **dec), ok)
+
+
 # The synthetic image carries pixel noise, which perceptual coding drops:
 # cjxl at the same settings gives the same PSNR (see the byte-identity test).
 @pytest.mark.parametrize("kwargs, floor", [

@@ -953,6 +953,8 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         raise_py(PyExc_RuntimeError,
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
 
+    if (opt.lossless && PyArray_TYPE(a) == NPY_FLOAT16) keep_half_floats(src);
+
     meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name,
                           timecode);
     if (chunked) return write_chunked(a);
@@ -1010,6 +1012,27 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         s.drain_after = true;
     }
     run(s);
+}
+
+void JxlWriter::keep_half_floats(nb::handle arr) {
+    // libjxl 0.11's lossless coder stores float16 samples of magnitude
+    // 2**-15 to 2**-14 (the upper half of the subnormals) wrongly, except
+    // through its effort-1 coder of still frames of 1 to 4 channels (float32
+    // input or not, measured). Such frames take that coder; where it is not
+    // used the frame is refused rather than stored altered.
+    nb::object bits = arr.attr("view")(nb::handle(g.t_uint16));
+    nb::object masked = bits.attr("__and__")(nb::int_(0x7e00));
+    if (!truthy(nb::borrow(g.np).attr("any")(masked.attr("__eq__")(nb::int_(0x0200)))))
+        return;
+    if (opt.animation || split_)
+        raise_py(PyExc_ValueError,
+                 "jxl: libjxl does not store float16 samples between 2**-15 and 2**-14 in "
+                 "magnitude losslessly in animations or with more than 4 channels; pass "
+                 "float32 samples (or round these to 0 or 2**-14)");
+    if (opt.effort != 1)
+        check_enc(encoder_.get(),
+                  JxlEncoderFrameSettingsSetOption(frame_settings_, JXL_ENC_FRAME_SETTING_EFFORT, 1),
+                  "JxlEncoderFrameSettingsSetOption EFFORT");
 }
 
 bool JxlWriter::wants_chunked(PyArrayObject *a) const {

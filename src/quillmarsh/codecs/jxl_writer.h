@@ -134,6 +134,8 @@ private:
     void check_matches_first_frame(PyArrayObject *a) const;
     // True when the frame `a` goes to libjxl in rectangles (see jxl_chunked.h):
     // the only frame of a still image, large enough for libjxl to stream it.
+    // Lossless float16 samples that libjxl would alter (see the definition).
+    void keep_half_floats(nb::handle arr);
     bool wants_chunked(PyArrayObject *a) const;
     // The chunked write of a configured still image's frame; the stream is
     // complete when it returns.
