@@ -33,7 +33,8 @@ def test_decode_into_out_is_bit_exact_and_returns_out(name, options):
     np.testing.assert_array_equal(out, want)
 
 
-@pytest.mark.parametrize("options", [{}, {"downsample": 2}, {"downsample": 8}])
+@pytest.mark.parametrize("options", [{}, {"downsample": 2}, {"downsample": 8}, {"coalesce": False},
+                                     {"coalesce": False, "downsample": 4}])
 def test_animation_into_a_stack(options):
     want = _jxl.decode(ANIM, **options)
     assert want.shape[0] == 4
@@ -45,6 +46,20 @@ def test_animation_into_a_stack(options):
     one = np.zeros_like(want[2])
     _jxl.decode(ANIM, index=2, out=one, **options)
     np.testing.assert_array_equal(one, want[2])
+
+
+def test_layers_of_their_own_size_do_not_fit_out():
+    import _streams as S
+
+    data = S.layered_animation()  # a full frame, then an 8 x 16 layer
+    with _jxl.JxlReader(data, coalesce=False) as r:
+        out = np.zeros(r.frame_shape, np.uint8)
+        with pytest.raises(ValueError, match=r"frame of shape \(8, 16, 3\) does not fit out's "
+                                             r"\(48, 64, 3\)"):
+            for _ in r.iter_frames(out=out):
+                pass
+    with _jxl.JxlReader(data, coalesce=False) as r, pytest.raises(ValueError, match="does not fit"):
+        r.read_into(np.zeros((2,) + r.frame_shape, np.uint8))
 
 
 def test_read_into_takes_the_frames_left_and_iter_frames_reuses_out():

@@ -676,6 +676,13 @@ nb::object subsample_slice(nb::handle arr, Py_ssize_t n, int mode) {
     return nb::handle(g.np).attr("pad")(out, widths, "mode"_a = "edge");
 }
 
+// An array shape as Python writes it.
+std::string shape_text(const npy_intp *dims, size_t nd) {
+    std::string t = "(";
+    for (size_t i = 0; i < nd; ++i) t += (i ? ", " : "") + std::to_string(dims[i]);
+    return t + (nd == 1 ? ",)" : ")");
+}
+
 // The iterator behind iter_frames(), __iter__() and _iter_frames_progressive().
 // Checks happen when it is advanced; a closed reader is refused on every
 // resume, so a released decoder never reaches libjxl.
@@ -724,6 +731,18 @@ struct FrameIterator {
             raise_py(PyExc_ValueError, "jxl: the stream has more frames than out holds (" +
                                            std::to_string(stack_len) + ")");
         if (!dest.is_valid()) return res;
+        // A layer of its own size (coalesce=False), or a coarser rendering.
+        if (!direct) {
+            auto *a = reinterpret_cast<PyArrayObject *>(res.ptr());
+            auto *b = reinterpret_cast<PyArrayObject *>(dest.ptr());
+            const size_t na = static_cast<size_t>(PyArray_NDIM(a));
+            const size_t nb_ = static_cast<size_t>(PyArray_NDIM(b));
+            if (na != nb_ || !std::equal(PyArray_DIMS(a), PyArray_DIMS(a) + na, PyArray_DIMS(b)))
+                raise_py(PyExc_ValueError,
+                         "jxl: a frame of shape " + shape_text(PyArray_DIMS(a), na) +
+                             " does not fit out's " + shape_text(PyArray_DIMS(b), nb_) +
+                             "; iterate over iter_frames() without out to get each one");
+        }
         if (!direct) nb::handle(g.np).attr("copyto")(dest, res);
         if (stack.is_valid()) ++stack_pos;
         return dest;
@@ -1309,9 +1328,10 @@ nb::handle g_reader_type;
 
 // Frames left in an in-memory stream, counted by a parse-only decoder (frame
 // events only, the reader's coalescing), or 0 when the count is unknown.
-size_t frames_left(const JxlReader &r, bool any_downsample = false) {
-    if (r.streaming_ || !r.src_data_ || (r.downsample_ != 1 && !any_downsample) ||
-        !r.basic_info_.have_animation || r.exhausted_ || !r.coalesce_)
+// `for_out`: read_into's count, for any downsample and for layers too.
+size_t frames_left(const JxlReader &r, bool for_out = false) {
+    if (r.streaming_ || !r.src_data_ || ((r.downsample_ != 1 || !r.coalesce_) && !for_out) ||
+        !r.basic_info_.have_animation || r.exhausted_)
         return 0;
     JxlDecoderPtr dec = JxlDecoderMake(nullptr);
     if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
@@ -1421,12 +1441,6 @@ std::vector<npy_intp> delivered_frame_shape(const JxlReader &r) {
     shape[0] = (shape[0] + n - 1) / n;
     shape[1] = (shape[1] + n - 1) / n;
     return shape;
-}
-
-std::string shape_text(const npy_intp *dims, size_t nd) {
-    std::string t = "(";
-    for (size_t i = 0; i < nd; ++i) t += (i ? ", " : "") + std::to_string(dims[i]);
-    return t + (nd == 1 ? ",)" : ")");
 }
 
 // Refuses, before anything is decoded, an `out` that frames cannot be
