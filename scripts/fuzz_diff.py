@@ -96,8 +96,12 @@ def stream(rng: random.Random) -> tuple[bytes, dict]:
     """A random stream and what it is."""
     import _streams as S
 
-    kind = rng.choice(["still", "still", "still", "anim", "cjxl", "oriented"])
+    kind = rng.choice(["still", "still", "still", "anim", "cjxl", "oriented", "region"])
     h, w = size(rng), size(rng)
+    if kind == "region":  # later frames are crops blended onto earlier ones
+        args = rng.choice([("-d", "0", "-e", "2"), ("-d", "1", "-e", "3"), ("-d", "1", "-e", "3", "-p")])
+        n = rng.randint(2, 4)
+        return S.region_animation(args, n=n), dict(kind=kind, args=args, n=n)
     if kind == "oriented":
         o = rng.randint(1, 8)
         h, w = rng.randint(1, 90), rng.randint(1, 90)
