@@ -135,7 +135,7 @@ def test_check_signature_refuses_non_byte_buffers(bad, exc):
      "streaming=False, index=None, downsample=1, subsample='top-left', max_pixels=1073741824, "
      "max_bytes=8589934592, output_color=None, desired_intensity_target=None, "
      "extra_channels=False, render_spot_colors=False, rescale=False, unpremultiply_alpha=False, "
-     "opaque_alpha=False, out=None)"),
+     "opaque_alpha=False, allow_partial=False, out=None)"),
     (jxl.encode, "Encode a single ndarray (or animation stack) to JPEG XL bytes.", None),
     (jxl.frame_count, "Return the number of frames in a JPEG XL stream.",
      "(data, *, numthreads=None)"),

@@ -153,6 +153,48 @@ def test_truncated_and_unsupported(rgb):
         _jxl.decode(conformance_file("cmyk_layers"))
 
 
+@pytest.fixture(scope="module")
+def grid():
+    y, x = np.mgrid[0:512, 0:640]
+    return np.stack([x % 256, y % 256, (x + y) % 256], axis=-1).astype(np.uint8)
+
+
+@pytest.mark.parametrize("options", [{"lossless": True, "effort": 1}, {"distance": 1.0}],
+                         ids=["lossless", "lossy"])
+@pytest.mark.parametrize("downsample", [1, 2])
+def test_allow_partial_gives_what_libjxl_decoded_before_the_cut(grid, options, downsample):
+    data = _jxl.encode(grid, **options)
+    whole = _jxl.decode(data, downsample=downsample)
+    with _jxl.JxlReader(data, allow_partial=True, downsample=downsample) as r:
+        np.testing.assert_array_equal(r.read(), whole)
+        assert not r.truncated
+    with _jxl.JxlReader(data[: len(data) * 3 // 4], allow_partial=True,
+                        downsample=downsample) as r:
+        part = r.read()
+        assert r.truncated and part.shape == whole.shape
+        assert list(r.iter_frames()) == []  # nothing follows a cut frame
+    same = (part == whole).all(axis=-1).mean()
+    if "lossless" in options:  # whole groups decoded exactly, the rest not
+        assert 0.25 <= same < 1.0
+    else:  # the passes so far: close to the whole image everywhere
+        assert np.abs(part.astype(int) - whole).mean() < 8
+    with pytest.raises(JxlError, match="truncated"):
+        _jxl.decode(data[: len(data) * 3 // 4], downsample=downsample)
+    with pytest.raises(JxlError, match="truncated"):  # not even the header
+        _jxl.decode(data[:30], allow_partial=True)
+
+
+def test_allow_partial_ends_an_animation_at_the_cut(anim):
+    full = _jxl.decode(anim)
+    cut = anim[: len(anim) - len(anim) // (2 * len(full))]  # into the last frame
+    with _jxl.JxlReader(cut, allow_partial=True) as r:
+        frames = list(r.iter_frames())
+        assert r.truncated
+    assert len(frames) in (len(full), len(full) - 1)
+    for got, want in zip(frames[:-1], full):
+        np.testing.assert_array_equal(got, want)
+
+
 def test_decode_releases_the_input(rgb, anim):
     for data, kw in ((bytes(rgb), {}), (bytes(anim), {"index": 1}), (bytes(anim), {"index": 9})):
         before = sys.getrefcount(data)

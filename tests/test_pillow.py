@@ -6,7 +6,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from PIL import Image, ImageSequence, PngImagePlugin, UnidentifiedImageError
+from PIL import Image, ImageFile, ImageSequence, PngImagePlugin, UnidentifiedImageError
 
 import quillmarsh.pillow  # noqa: F401  (registers the format)
 from conftest import conformance_file
@@ -81,6 +81,25 @@ def test_open_reads_header_only_until_load(tmp_path, photo):
     assert (im.mode, im.size) == ("RGB", (128, 96))
     with pytest.raises(OSError, match="image file is truncated"):
         im.load()
+
+
+@pytest.mark.parametrize("keep", [0.8, 0.02])
+def test_load_truncated_images_loads_what_was_decoded(monkeypatch, keep):
+    y, x = np.mgrid[0:512, 0:640]
+    grid = np.stack([x % 256, y % 256, (x + y) % 256], axis=-1).astype(np.uint8)
+    data = jxl.encode(grid, lossless=True, effort=1)
+    cut = data[: int(len(data) * keep)]
+    with pytest.raises(OSError, match="image file is truncated"):
+        Image.open(io.BytesIO(cut)).load()
+    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+    with Image.open(io.BytesIO(cut)) as im:
+        im.load()
+        got = np.asarray(im)
+        assert im.tobytes("raw", "RGBX")[3::4] == b"\xff" * (640 * 512)
+    exact = (got == grid).all(axis=-1).mean()
+    if keep > 0.5:  # the groups decoded before the cut are exact, the rest black
+        assert 0.5 <= exact < 1.0
+    assert (got[~(got == grid).all(axis=-1)] == 0).all()
 
 
 @pytest.mark.parametrize("channels, mode", [(1, "I;16"), (2, "LA"), (3, "RGB"), (4, "RGBA")])

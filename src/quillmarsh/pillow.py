@@ -37,7 +37,9 @@ file whose header is damaged or cut short and ``OSError`` for a valid file of a
 kind the plugin does not read (CMYK, more than 4 channels); ``load()`` raises
 ``OSError`` ("image file is truncated", "broken data stream") for damaged
 pixel data; ``seek`` past the last frame raises ``EOFError``. The codec's own
-error is the exception's ``__cause__``.
+error is the exception's ``__cause__``. With ``ImageFile.LOAD_TRUNCATED_IMAGES``
+a file cut short loads what libjxl decoded before the cut (a lossy file's
+passes so far), black where it had nothing to show.
 
 Saving takes the modes above (and converts 1, P, PA, I, CMYK, YCbCr, ...) with
 the options ``lossless`` (the default without ``quality``/``distance``),
@@ -110,6 +112,15 @@ def _pillow_mode(samples: int, dtype: Any) -> str:
     if samples == 1 and dtype in (np.float16, np.float32):
         return "F"
     return _COLOUR_MODES[samples]
+
+
+def _full_scale(dtype: Any, bits: int) -> float:
+    """The largest sample of a decoded frame (integers keep the file's range)."""
+    if np.dtype(dtype).kind == "f":
+        return 1.0
+    if dtype == np.uint16 and 8 < bits < 16:
+        return float((1 << bits) - 1)
+    return float(np.iinfo(dtype).max)
 
 
 def _to_pillow(frame: np.ndarray, mode: str, bits: int) -> np.ndarray:
@@ -294,6 +305,7 @@ class JxlImageFile(ImageFile.ImageFile):
             self._iter_reader = jxl.JxlReader(
                 self._all_bytes(), parse_color=False, skip_frames=index,
                 downsample=self._downsample, opaque_alpha=self.mode == "RGB",
+                allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES),
             )
             self._iter = self._iter_reader.iter_frames()
             self._iter_next = index
@@ -319,7 +331,15 @@ class JxlImageFile(ImageFile.ImageFile):
                 frame = fit_to_shape(self._next_frame(self._frame), shape)
             except (EOFError, NotImplementedError) + _STREAM_ERRORS as exc:
                 self._close_iter()  # the next load() starts over
-                raise _load_error(exc) from exc
+                error = _load_error(exc)
+                if not (ImageFile.LOAD_TRUNCATED_IMAGES and "truncated" in str(error)):
+                    raise error from exc
+                # Pillow's meaning of the flag: a truncated image loads, black
+                # where nothing could be decoded (here: libjxl had nothing
+                # to show yet; what it can show comes as a partial frame).
+                frame = np.zeros(shape, self._dtype)
+                if self.mode == "RGB":
+                    frame[..., 3] = _full_scale(frame.dtype, self._bits)
             frame = _to_pillow(frame, self.mode, self._bits)
             if self.mode == "RGB":
                 img = _rgb_image(frame, self.size)

@@ -177,6 +177,7 @@ class JxlReader:
         rescale: bool = False,
         unpremultiply_alpha: bool = False,
         opaque_alpha: bool = False,
+        allow_partial: bool = False,
     ) -> None: ...
     @property
     def xsize(self) -> int:
@@ -187,6 +188,9 @@ class JxlReader:
     @property
     def samples(self) -> int:
         """Samples per pixel: 1 (L), 2 (LA), 3 (RGB) or 4 (RGBA)."""
+    @property
+    def truncated(self) -> bool:
+        """True once ``allow_partial`` delivered a frame of a stream cut short."""
     @property
     def frame_shape(self) -> _FrameShape:
         """Shape of one full-size frame: ``(Y, X)`` or ``(Y, X, samples)``."""
@@ -344,6 +348,7 @@ def decode(
     rescale: bool = False,
     unpremultiply_alpha: bool = False,
     opaque_alpha: bool = False,
+    allow_partial: bool = False,
     out: _Frame | None = None,
 ) -> _Frame:
     """Decode a JPEG XL bytes/path into a numpy array (single ndarray).

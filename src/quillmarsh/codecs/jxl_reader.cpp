@@ -249,8 +249,10 @@ void JxlReader::open_decoder() {
     // rendering (output_color) of the colour alone is asked.
     const bool render_spot = render_spot_ || (!extra_channels_ && out_color_.requested);
     // All of an in-memory input is there: libjxl itself then tells a
-    // truncated stream from one that needs no more bytes.
-    const bool close_input = !streaming_;
+    // truncated stream from one that needs no more bytes. With allow_partial
+    // the input stays open until a frame asks for more than there is, so
+    // that libjxl can still flush what it decoded.
+    const bool close_input = !streaming_ && !allow_partial_;
 
     // Creating the decoder, setting it up and parsing up to its first event
     // touch no Python object: one release of the GIL covers them all, so that
@@ -943,6 +945,22 @@ struct FrameIterator {
                     }
                     out_ratio = 0;
                     sink->configure(buf, fy, fx, sink_n, r.subsample_mode_, pixel_bytes);
+                } else if (rc == RC_ERR_NEED_INPUT_FATAL && r.allow_partial_ && !r.streaming_) {
+                    // Every byte was given. Mid-frame, the stream is cut:
+                    // what libjxl decoded so far is the frame. Between
+                    // frames, the input is closed and libjxl tells the end
+                    // of the stream from a cut.
+                    if (buffer_set) {
+                        nb::gil_scoped_release unlocked;
+                        if (JxlDecoderFlushImage(r.decoder_.get()) == JXL_DEC_SUCCESS) {
+                            rc = RC_FRAME;
+                            r.truncated_ = 1;
+                        }
+                        break;
+                    }
+                    if (r.input_closed_) break;
+                    JxlDecoderCloseInput(r.decoder_.get());
+                    r.input_closed_ = 1;
                 } else {
                     break;
                 }
@@ -958,6 +976,15 @@ struct FrameIterator {
         }
         frame.reset();
         if (rc == RC_EOF) {
+            r.exhausted_ = 1;
+            return stop();
+        }
+        if (r.truncated_) r.exhausted_ = 1;  // nothing follows a cut frame
+        if (rc != RC_FRAME && r.allow_partial_ && !r.streaming_ && r.frames_done_ > 0 &&
+            (rc == RC_ERR_PROCESS || rc == RC_ERR_NEED_INPUT_FATAL) &&
+            input_is_cut(r.src_data_, r.src_size_, JXL_DEC_FULL_IMAGE, r.coalesce_)) {
+            // Cut before this frame had anything to show: the frames end.
+            r.truncated_ = 1;
             r.exhausted_ = 1;
             return stop();
         }
@@ -1553,6 +1580,10 @@ void bind_reader_properties(nb::class_<JxlReader> &cls) {
     cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info_.xsize; })
         .def_prop_ro("ysize", [](JxlReader &r) { return r.basic_info_.ysize; })
         .def_prop_ro("samples", [](JxlReader &r) { return r.samples_; })
+        .def_prop_ro(
+            "truncated", [](JxlReader &r) { return r.truncated_ != 0; },
+            "True once allow_partial delivered a frame of a stream cut short (what\n"
+            "libjxl had decoded when the bytes ran out); no frame follows it.")
         .def_prop_ro("frame_shape", [](JxlReader &r) { return or_none(r.frame_shape_); })
         .def_prop_ro("dtype", [](JxlReader &r) { return or_none(r.frame_dtype_); })
         .def_prop_ro("is_animation",

@@ -142,6 +142,8 @@ public:
     int keep_orientation_ = 0;
     bool unpremultiply_ = false;  // straight alpha out of a premultiplied image
     bool opaque_alpha_ = false;   // an opaque alpha after colour when the image has none
+    bool allow_partial_ = false;  // a stream cut short gives the frame decoded so far
+    int truncated_ = 0;           // ... and that happened
     int closed_ = 0;
     int frames_started_ = 0;
     int exhausted_ = 0;
@@ -230,6 +232,8 @@ inline constexpr Option<JxlReader> kReaderOptions[] = {
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.unpremultiply_ = truthy(v); }},
     {"opaque_alpha", "bool", "False", "False", false, 17,
      [](JxlReader &r, nb::handle v, const OptionArgs &) { r.opaque_alpha_ = truthy(v); }},
+    {"allow_partial", "bool", "False", "False", false, 18,
+     [](JxlReader &r, nb::handle v, const OptionArgs &) { r.allow_partial_ = truthy(v); }},
     {"out", "_Frame | None", nullptr, "None", false, 0, nullptr},
 };
 using ReaderValues = std::array<nb::handle, std::size(kReaderOptions)>;
