@@ -144,12 +144,12 @@ def test_unsupported_layout_is_a_clear_error():
 
 
 def _damaged(kind, photo):
-    data = bytearray(jxl.encode(photo, container=kind == "container cut"))
+    data = bytearray(jxl.encode(photo, container=kind.startswith("container")))
     if kind in ("header cut", "container cut"):
         return bytes(data[:3 if kind == "header cut" else 30])
     if kind == "header damaged":
         data[2:6] = b"\xff" * 4
-    elif kind == "pixels cut":
+    elif kind in ("pixels cut", "container pixels cut"):
         del data[len(data) // 3:]
     elif kind == "pixels damaged":
         data[20:40] = bytes(20)
@@ -163,6 +163,7 @@ def _damaged(kind, photo):
         ("container cut", UnidentifiedImageError, "damaged or truncated JPEG XL file"),
         ("header damaged", UnidentifiedImageError, "damaged or truncated JPEG XL file"),
         ("pixels cut", OSError, "image file is truncated"),
+        ("container pixels cut", OSError, "image file is truncated"),
         ("pixels damaged", OSError, "broken data stream"),
     ],
 )
@@ -196,6 +197,16 @@ def test_damaged_frame_fails_load_and_sequence_ends_with_eof(rng):
     assert np.array_equal(np.asarray(im), frames[1])
     with pytest.raises(EOFError):
         im.seek(4)
+
+
+def test_cut_animation_opens_and_loads_its_first_frame(rng):
+    frames = rng.integers(0, 255, (4, 30, 40, 3), dtype=np.uint8)
+    data = jxl.encode(frames, animation=True, container=True)
+    with Image.open(io.BytesIO(data[: len(data) * 2 // 3])) as im:
+        assert (im.size, "duration" in im.info) == ((40, 30), False)
+        assert np.array_equal(np.asarray(im), frames[0])
+        with pytest.raises(OSError, match="image file is truncated"):
+            im.n_frames
 
 
 def test_animation_frames_seek_and_timing(rng):

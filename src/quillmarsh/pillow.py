@@ -216,8 +216,13 @@ class JxlImageFile(ImageFile.ImageFile):
             self.info["icc_profile"] = icc
         if head[:2] != _CODESTREAM:
             # A container: its metadata boxes may lie anywhere in the file.
-            with jxl.JxlReader(self._all_bytes(), parse_color=False) as full:
-                exif, xmp = full.exif, full.xmp
+            # One cut short (or with boxes that cannot be read) still opens,
+            # as Pillow's formats do with an intact header; load() tells.
+            try:
+                with jxl.JxlReader(self._all_bytes(), parse_color=False) as full:
+                    exif, xmp = full.exif, full.xmp
+            except _STREAM_ERRORS:
+                exif = xmp = None
             if exif:
                 self.info["exif"] = exif
             if xmp:
@@ -247,12 +252,19 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _frame_headers(self) -> List[Dict[str, Any]]:
         if self._frames is None:
-            self._frames = [dict(f) for f in jxl.frames_info(self._all_bytes())]
+            try:
+                self._frames = [dict(f) for f in jxl.frames_info(self._all_bytes())]
+            except _STREAM_ERRORS as exc:
+                raise _load_error(exc) from exc
         return self._frames
 
     def _set_duration(self) -> None:
         if self._animated_header:
-            seconds = float(self._frame_headers()[self._frame]["duration"])
+            try:
+                seconds = float(self._frame_headers()[self._frame]["duration"])
+            except OSError:  # frames cut short: no timing known
+                self.info.pop("duration", None)
+                return
             self.info["duration"] = int(round(seconds * 1000.0))
 
     @property
