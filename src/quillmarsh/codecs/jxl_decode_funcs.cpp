@@ -108,14 +108,16 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
 
 std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
 
-constexpr size_t kData = option_index(kReaderOptions, "data");
 constexpr size_t kIndex = option_index(kReaderOptions, "index");
 constexpr size_t kOut = option_index(kReaderOptions, "out");
-static_assert(kData < std::size(kReaderOptions) && kIndex < std::size(kReaderOptions) &&
-              kOut < std::size(kReaderOptions));
+constexpr size_t kSkip = option_index(kReaderOptions, "skip_frames");
+static_assert(kIndex < std::size(kReaderOptions) && kOut < std::size(kReaderOptions) &&
+              kSkip < std::size(kReaderOptions));
 
-// One JxlReader for the call, used as a context manager: its __exit__ closes
-// it on every way out, and every error passes through unchanged.
+// One JxlReader for the call, closed on every way out; every error passes
+// through unchanged. It is made and read directly, not through Python calls:
+// for a small image that work is a good part of what the call does while
+// holding the GIL.
 nb::object decode(const ReaderValues &v) {
     const nb::handle index = v[kIndex];
     long long skip = 0;
@@ -135,23 +137,19 @@ nb::object decode(const ReaderValues &v) {
     }
 
     // The caller's options go to the reader as given; the index becomes its skip.
-    nb::kwargs kw;
-    for (size_t i = 0; i < std::size(kReaderOptions); ++i) {
-        const auto &row = kReaderOptions[i];
-        if (row.positional || !row.class_default) continue;
-        kw[row.name] = row.call_default ? nb::object(nb::borrow(v[i])) : nb::object(nb::int_(skip));
-    }
-    nb::object reader = reader_type()(v[kData], **kw);
-    nb::object exit = reader.attr("__exit__");
-    nb::object r = reader.attr("__enter__")();
+    const nb::object skip_frames = nb::int_(skip);
+    ReaderValues rv = v;
+    rv[kSkip] = skip_frames;
+    nb::object reader = new_reader(rv);
+    JxlReader &r = *nb::inst_ptr<JxlReader>(reader);
     nb::object result;
     try {
         const nb::handle out = v[kOut];
         if (index.is_none()) {
-            result = out.is_none() ? r.attr("read")() : r.attr("read_into")(out);
+            result = out.is_none() ? reader_read(reader) : reader_read_into(reader, out);
         } else {
-            nb::object frames = out.is_none() ? r.attr("iter_frames")()
-                                              : r.attr("iter_frames")("out"_a = out);
+            nb::object frames = out.is_none() ? reader.attr("iter_frames")()
+                                              : reader.attr("iter_frames")("out"_a = out);
             PyObject *first = PyIter_Next(frames.ptr());
             if (!first) {
                 if (PyErr_Occurred()) throw_current();
@@ -160,15 +158,11 @@ nb::object decode(const ReaderValues &v) {
             }
             result = nb::steal(first);
         }
-    } catch (nb::python_error &e) {
-        exit(or_none(nb::borrow(e.type())), or_none(nb::borrow(e.value())),
-             or_none(nb::borrow(e.traceback())));
-        throw;
     } catch (...) {
-        exit(nb::none(), nb::none(), nb::none());
+        r.close();
         throw;
     }
-    exit(nb::none(), nb::none(), nb::none());
+    r.close();
     return result;
 }
 

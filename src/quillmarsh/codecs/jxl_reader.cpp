@@ -1543,6 +1543,36 @@ nb::object read_into(nb::handle self, nb::handle out) {
 
 nb::handle reader_type() { return g_reader_type; }
 
+void construct_reader(JxlReader *self, const ReaderValues &v) {
+    new (self) JxlReader();
+    try {
+        self->init(v.data());
+    } catch (...) {
+        // nanobind runs no destructor for an instance whose construction
+        // failed: release everything here. A background chunk reader started
+        // for this reader would otherwise keep its thread.
+        if (self->chunk_reader_.is_valid()) {
+            try {
+                self->chunk_reader_.attr("close")();
+            } catch (...) {
+            }
+        }
+        self->~JxlReader();
+        throw;
+    }
+}
+
+nb::object new_reader(const ReaderValues &v) {
+    nb::object inst = nb::inst_alloc(reader_type());
+    construct_reader(nb::inst_ptr<JxlReader>(inst), v);
+    nb::inst_mark_ready(inst);
+    return inst;
+}
+
+nb::object reader_read(nb::handle self) { return read_all(self); }
+
+nb::object reader_read_into(nb::handle self, nb::handle out) { return read_into(self, out); }
+
 // ---- registration ----------------------------------------------------------
 
 namespace {
@@ -1749,25 +1779,7 @@ void register_reader(nb::module_ &m) {
 
     using Init = ParamList<kReaderOptions, Callable::Constructor, 0>;
     bind_options<kReaderOptions, Callable::Constructor, JxlReader *>(
-        cls, "__init__",
-        [](JxlReader *self, const ReaderValues &v) {
-            new (self) JxlReader();
-            try {
-                self->init(v.data());
-            } catch (...) {
-                // nanobind runs no destructor for an instance whose __init__
-                // failed: release everything here. A background chunk reader
-                // started for this reader would otherwise keep its thread.
-                if (self->chunk_reader_.is_valid()) {
-                    try {
-                        self->chunk_reader_.attr("close")();
-                    } catch (...) {
-                    }
-                }
-                self->~JxlReader();
-                throw;
-            }
-        },
+        cls, "__init__", [](JxlReader *self, const ReaderValues &v) { construct_reader(self, v); },
         std::array<const char *, 0>{}, Init::signature("__init__", true, {}, "None"),
         "Open a reader and parse the header; see the class docstring.");
     nb::dict options = m.attr("_OPTIONS");

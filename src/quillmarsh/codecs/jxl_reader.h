@@ -266,5 +266,14 @@ nb::object subsample_slice(nb::handle arr, Py_ssize_t n, int mode);
 
 // The Python type object of JxlReader (valid after register_reader).
 nb::handle reader_type();
+// The constructor's work on uninitialised memory (nothing is left to destroy
+// when it throws).
+void construct_reader(JxlReader *self, const ReaderValues &v);
+// A new JxlReader object from option values in the table's order (each row
+// with a parse step given), made without a call through Python.
+nb::object new_reader(const ReaderValues &v);
+// read() and read_into() of a JxlReader object.
+nb::object reader_read(nb::handle self);
+nb::object reader_read_into(nb::handle self, nb::handle out);
 
 }  // namespace qmjxl
