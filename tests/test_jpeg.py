@@ -181,7 +181,7 @@ def test_writer_adds_a_jpeg_as_its_only_frame(tmp_path, dest):
     assert jxl.reconstruct_jpeg(data) == original
 
 
-@pytest.mark.parametrize("bad", ["cmyk", "cut-in-scan", "png"])
+@pytest.mark.parametrize("bad", ["cmyk", "cut-in-scan", "png", "no-huffman-tables"])
 def test_writer_refusing_a_jpeg_stays_ready_for_a_frame(bad):
     data, message = BAD_JPEGS[bad]
     writer = jxl.JxlWriter()

@@ -9,10 +9,12 @@ category.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import struct
 from pathlib import Path
 
+import numpy as np
 import pytest
 from PIL import Image
 
@@ -151,22 +153,32 @@ CASES = {
 }
 
 
+# Its DC check follows all the data, but libjxl refuses the JPEG for the
+# 5 MiB after its end: the DC refusal wins wherever the check ran.
+CASES["large-grey-2048-and-a-long-tail"] = (lambda: padded(sequential([(1024,), (2048,)])) + bytes(5 << 20),
+                                            CLAMPED.format(2048, 1))
+
+
+# One thread: the DC check runs before libjxl; two: beside it for the large
+# JPEGs. The outcome must not depend on which.
+@pytest.mark.parametrize("numthreads", [1, 2])
 @pytest.mark.parametrize("name", list(CASES))
-def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, name):
+def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, name, numthreads):
     make, refusal = CASES[name]
     jpeg = make()
     assert Image.open(io.BytesIO(jpeg)).load() is not None  # a JPEG Pillow decodes
-    writer = jxl.JxlWriter()
+    writer = jxl.JxlWriter(effort=1, numthreads=numthreads)
     if refusal is None:
-        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1, numthreads=2)) == jpeg
+        stream = jxl.transcode_jpeg(jpeg, effort=1, numthreads=numthreads)
+        assert jxl.reconstruct_jpeg(stream) == jpeg
         writer.write_jpeg(jpeg)
-        assert jxl.reconstruct_jpeg(writer.close()) == jpeg
+        assert writer.close() == stream
         return
     dest = tmp_path / "out.jxl"
     dest.write_bytes(b"precious")
     for target in (None, dest):
         with pytest.raises(ValueError, match=refusal):
-            jxl.transcode_jpeg(jpeg, target, effort=1, numthreads=2)
+            jxl.transcode_jpeg(jpeg, target, effort=1, numthreads=numthreads)
     assert dest.read_bytes() == b"precious"
     assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
     with pytest.raises(ValueError, match=refusal):
@@ -176,18 +188,60 @@ def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, n
 
 
 
-@pytest.mark.parametrize("segments, accepted", [(8, True), (24, False)])
-def test_jpeg_much_larger_than_its_stream_is_accepted_only_if_it_can_be_rebuilt(segments, accepted):
-    # Repetitive comments compress to almost nothing in the stream; past
-    # reconstruct_jpeg's budget for a stream that small, transcode_jpeg must
-    # refuse rather than hand out a file that cannot be turned back.
+def _commented(segments: int) -> bytes:
+    """A small grey JPEG carrying `segments` comments of 64 KiB of one letter."""
     buf = io.BytesIO()
     Image.new("L", (16, 16), 90).save(buf, "JPEG", quality=90)
     jpeg = buf.getvalue()
     com = b"\xff\xfe" + struct.pack(">H", 65535) + b"a" * 65533
-    big = jpeg[:2] + com * segments + jpeg[2:]
+    return jpeg[:2] + com * segments + jpeg[2:]
+
+
+@pytest.mark.parametrize("segments, accepted", [(8, True), (24, False)])
+def test_jpeg_much_larger_than_its_stream_is_accepted_only_if_it_can_be_rebuilt(segments, accepted):
+    # Repetitive comments compress to almost nothing in the stream; past
+    # reconstruct_jpeg's budget for a stream that small, transcode_jpeg and
+    # the writer must refuse rather than hand out a file that cannot be
+    # turned back, with the same words.
+    big = _commented(segments)
+    writer = jxl.JxlWriter(effort=1)
     if accepted:
-        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(big, effort=1)) == big
-    else:
-        with pytest.raises(ValueError, match="cannot be recompressed losslessly: it is too large"):
-            jxl.transcode_jpeg(big, effort=1)
+        stream = jxl.transcode_jpeg(big, effort=1)
+        assert jxl.reconstruct_jpeg(stream) == big
+        writer.write_jpeg(big)
+        assert writer.close() == stream
+        return
+    with pytest.raises(ValueError, match="cannot be recompressed losslessly: it is too large") as refused:
+        jxl.transcode_jpeg(big, effort=1)
+    with pytest.raises(ValueError) as writer_refused:
+        writer.write_jpeg(big)
+    assert str(writer_refused.value) == str(refused.value)
+
+
+@pytest.mark.parametrize("dest, then", [("memory", "frame"), ("file", "frame"), ("path", "frame"),
+                                        ("path", "abandon")])
+def test_writer_refusing_a_jpeg_after_libjxl_read_it_delivers_nothing(tmp_path, dest, then):
+    # The refusal comes once the stream is made; nothing of it may reach the
+    # destination, and the writer takes a frame as if the call had not been.
+    target = tmp_path / "out.jxl"
+    target.write_bytes(b"precious")
+    sink = {"memory": None, "path": target, "file": io.BytesIO()}[dest]
+    img = np.full((16, 24), 90, np.uint8)
+    with pytest.raises(KeyError) if then == "abandon" else contextlib.nullcontext():
+        with jxl.JxlWriter(sink, effort=1) as writer:
+            with pytest.raises(ValueError, match="it is too large for its recompressed size"):
+                writer.write_jpeg(_commented(24))
+            assert target.read_bytes() == b"precious"
+            if dest == "file":
+                assert sink.getvalue() == b""
+            if then == "abandon":
+                raise KeyError("the caller gives up")
+            writer.write_frame(img)
+            data = writer.close()
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
+    if then == "abandon":
+        assert target.read_bytes() == b"precious"
+        return
+    if dest != "memory":
+        data = target.read_bytes() if dest == "path" else sink.getvalue()
+    np.testing.assert_array_equal(jxl.decode(data), img)

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 using namespace nb::literals;
 
@@ -31,11 +32,6 @@ void raise_jpeg_check(const JpegCheck &c) {
         case JpegCheck::kNotLossless:
             raise_py(PyExc_ValueError, "jxl: this JPEG cannot be recompressed losslessly: " + c.reason);
     }
-}
-
-JpegCheck not_rebuilt_check() {
-    return {JpegCheck::kNotLossless,
-            "libjxl would not rebuild the same bytes from it (a damaged JPEG?)", false};
 }
 
 // ---- encoder side ------------------------------------------------------------
@@ -362,51 +358,96 @@ int fail_enc(TranscodeJob *job, JxlEncoder *enc, const char *func, JxlEncoderSta
     return JPEG_ERR_ENCODER;
 }
 
-// Whether the JPEG XL stream `jxl` rebuilds `jpeg`: 1 yes, 0 no.
-int rebuilds(const std::vector<uint8_t> &jxl, const uint8_t *jpeg, size_t size, size_t threads,
-             bool exact_threads) {
+// Whether the JPEG XL stream `jxl` rebuilds `jpeg` bit for bit.
+bool rebuilds(const uint8_t *jxl, size_t jxl_size, const uint8_t *jpeg, size_t size,
+              size_t threads, bool exact_threads) {
     ReconstructJob rec;
-    rec.jxl = jxl.data();
-    rec.size = jxl.size();
+    rec.jxl = jxl;
+    rec.size = jxl_size;
     rec.threads = threads;
     rec.exact_threads = exact_threads;
     return reconstruct_nogil(&rec) == 0 && rec.out.size() == size &&
            std::memcmp(rec.out.data(), jpeg, size) == 0;
 }
 
-// The DC check of a JPEG the marker walk accepted; `verify` if it fails.
-JpegCheck check_dc(const uint8_t *jpeg, size_t size) noexcept {
-    try {
-        return inspect_jpeg(jpeg, size, true);
-    } catch (...) {
-        JpegCheck c;
-        c.verify = true;
-        return c;
-    }
-}
-
 // JPEGs from this size on have their DC check run beside libjxl when the
 // caller gives it more than one thread.
 constexpr size_t kDcCheckAside = 64 * 1024;
 
-int transcode_nogil(TranscodeJob *job) {
-    // Without reconstruction data only the coefficients count, and libjxl
-    // keeps them all: a DC value it would clamp on rebuilding is no loss.
-    const bool dc = job->keep_metadata;
-    const bool aside = dc && job->threads > 1 && job->size >= kDcCheckAside;
-    job->check = inspect_jpeg(job->jpeg, job->size, dc && !aside);
-    if (!job->check.ok()) return JPEG_ERR_INPUT;
-    // The DC check decodes all of a sequential JPEG's Huffman codes (some 5 %
-    // of libjxl's time): with threads to spare it runs while libjxl works.
-    JpegCheck dc_result;
-    std::thread dc_thread;
-    if (aside) dc_thread = std::thread([job, &dc_result] { dc_result = check_dc(job->jpeg, job->size); });
-    struct Join {
-        std::thread &t;
-        ~Join() {
-            if (t.joinable()) t.join();
+}  // namespace
+
+JpegVerdict::JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, size_t threads,
+                         bool exact_threads)
+    : jpeg_(jpeg),
+      size_(size),
+      reconstructable_(reconstructable),
+      threads_(threads),
+      exact_threads_(exact_threads),
+      aside_(reconstructable && threads > 1 && size >= kDcCheckAside) {}
+
+JpegVerdict::~JpegVerdict() {
+    if (thread_.joinable()) thread_.join();
+}
+
+JpegCheck JpegVerdict::start() {
+    JpegCheck walk = inspect_jpeg(jpeg_, size_, reconstructable_ && !aside_);
+    if (!walk.ok() || !reconstructable_) return walk;
+    if (!aside_) {
+        dc_ = walk;
+        return walk;
+    }
+    auto check = [this] {
+        try {
+            dc_ = inspect_jpeg(jpeg_, size_, true);
+        } catch (...) {  // no memory for its tables: rebuilding tells
+            dc_ = JpegCheck{};
+            dc_.verify = true;
         }
-    } join{dc_thread};
+    };
+    try {
+        thread_ = std::thread(check);
+    } catch (const std::system_error &) {  // no thread to be had: in line
+        check();
+    }
+    return walk;
+}
+
+JpegCheck JpegVerdict::dc() {
+    if (thread_.joinable()) thread_.join();
+    return dc_;
+}
+
+JpegCheck JpegVerdict::dc_refusal() {
+    JpegCheck c = dc();
+    return c.ok() ? JpegCheck{} : c;
+}
+
+JpegCheck JpegVerdict::finish(const uint8_t *jxl, size_t jxl_size) {
+    if (!reconstructable_) return {};
+    JpegCheck c = dc();
+    if (!c.ok()) return c;
+    // reconstruct_jpeg holds the rebuilt JPEG to a budget from the stream's
+    // size and the image's: a JPEG far larger than its stream (megabytes of
+    // repetitive comments) is rebuilt here, so that what is accepted can
+    // also be given back. Ordinary JPEGs are some 1.2 times their stream.
+    const bool over_budget = size_ > reconstruction_limit(jxl_size, JxlBasicInfo{});
+    if (!c.verify && !over_budget) return {};
+    if (rebuilds(jxl, jxl_size, jpeg_, size_, threads_, exact_threads_)) return {};
+    if (!over_budget)
+        return {JpegCheck::kNotLossless,
+                "libjxl would not rebuild the same bytes from it (a damaged JPEG?)", false};
+    return {JpegCheck::kNotLossless,
+            "it is too large for its recompressed size (" + std::to_string(size_) + " bytes from " +
+                std::to_string(jxl_size) + "): reconstruct_jpeg would refuse to rebuild it",
+            false};
+}
+
+namespace {
+
+int transcode_nogil(TranscodeJob *job) {
+    JpegVerdict verdict(job->jpeg, job->size, job->keep_metadata, job->threads, job->exact_threads);
+    job->check = verdict.start();
+    if (!job->check.ok()) return JPEG_ERR_INPUT;
     JxlEncoderPtr encp = JxlEncoderMake(nullptr);
     JxlEncoder *enc = encp.get();
     if (!enc) return fail_enc(job, nullptr, "JxlEncoderCreate", JXL_ENC_ERROR);
@@ -442,6 +483,8 @@ int transcode_nogil(TranscodeJob *job) {
     }
     int rc = add_jpeg_frame_nogil(enc, fs, job->jpeg, job->size, &job->status, &job->err);
     if (rc != 0) {
+        job->check = verdict.dc_refusal();
+        if (!job->check.ok()) return JPEG_ERR_INPUT;
         job->func = "JxlEncoderAddJPEGFrame";
         return rc;
     }
@@ -449,47 +492,16 @@ int transcode_nogil(TranscodeJob *job) {
     // The stream is usually 75 to 90 % of the JPEG.
     job->out.reserve(job->size + kOutGranule);
     st = drain_encoder(enc, &job->out);
-    if (st != JXL_ENC_SUCCESS) return fail_enc(job, enc, "JxlEncoderProcessOutput", st);
-    if (aside) {
-        dc_thread.join();
-        job->check = dc_result;
+    if (st != JXL_ENC_SUCCESS) {
+        job->check = verdict.dc_refusal();
         if (!job->check.ok()) return JPEG_ERR_INPUT;
+        return fail_enc(job, enc, "JxlEncoderProcessOutput", st);
     }
-    // Data the check could not follow: only rebuilding tells.
-    if (job->keep_metadata && job->check.verify &&
-        !rebuilds(job->out, job->jpeg, job->size, job->threads, job->exact_threads)) {
-        job->check = not_rebuilt_check();
-        return JPEG_ERR_INPUT;
-    }
-    // reconstruct_jpeg holds the rebuilt JPEG to a budget from the stream's
-    // size and the image's; a JPEG far larger than its stream (megabytes of
-    // repetitive comments) is rebuilt once here, so that what is accepted
-    // can also be given back.
-    if (job->keep_metadata && !job->check.verify &&
-        job->size > reconstruction_limit(job->out.size(), JxlBasicInfo{}) &&
-        !rebuilds(job->out, job->jpeg, job->size, job->threads, job->exact_threads)) {
-        job->check = {JpegCheck::kNotLossless,
-                      "it is too large for its recompressed size (" + std::to_string(job->size) +
-                          " bytes from " + std::to_string(job->out.size()) +
-                          "): reconstruct_jpeg would refuse to rebuild it",
-                      false};
-        return JPEG_ERR_INPUT;
-    }
-    return 0;
+    job->check = verdict.finish(job->out.data(), job->out.size());
+    return job->check.ok() ? 0 : JPEG_ERR_INPUT;
 }
 
 }  // namespace
-
-int jpeg_rebuilds_nogil(const uint8_t *jpeg, size_t size, int effort, size_t threads) {
-    TranscodeJob job;
-    job.jpeg = jpeg;
-    job.size = size;
-    job.effort = effort;
-    job.threads = threads;
-    const int rc = transcode_nogil(&job);
-    if (rc == 0) return 1;
-    return job.check.kind == JpegCheck::kNotLossless ? 0 : -1;
-}
 
 // ---- Python entry points ---------------------------------------------------------
 
@@ -596,8 +608,10 @@ void register_jpeg(nb::module_ &m) {
           "12-bit samples, lossless or hierarchical JPEG, CMYK) raises ValueError\n"
           "naming the reason, and nothing is written. So does a damaged JPEG that\n"
           "libjxl would accept but not rebuild bit for bit (a DC coefficient outside\n"
-          "-2047..2047); with keep_metadata=False, which promises only the pixels,\n"
-          "such a JPEG is recompressed.");
+          "-2047..2047), or one so much larger than its stream (megabytes of\n"
+          "repetitive comments) that reconstruct_jpeg() would refuse to rebuild it;\n"
+          "with keep_metadata=False, which promises only the pixels, such a JPEG\n"
+          "is recompressed.");
     m.def("reconstruct_jpeg", &reconstruct_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
           nb::kw_only(), "numthreads"_a.none() = nb::none(),
           "max_pixels"_a.none() = kDefaultMaxPixels,

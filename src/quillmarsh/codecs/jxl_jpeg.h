@@ -5,6 +5,7 @@
 #include "jxl_types.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qmjxl {
@@ -22,13 +23,44 @@ void raise_jpeg_check(const JpegCheck &check);
 int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uint8_t *jpeg,
                          size_t size, int *status, int *err);
 
-// For a JPEG whose check could not decide (JpegCheck::verify): recompresses
-// it at `effort` with reconstruction data and rebuilds it. 1 if the same
-// bytes come back, 0 if not, -1 if libjxl refuses it. Without the lock.
-int jpeg_rebuilds_nogil(const uint8_t *jpeg, size_t size, int effort, size_t threads);
+// The inspection of a JPEG around its recompression, shared by
+// transcode_jpeg and JxlWriter.write_jpeg; all of it runs without the
+// interpreter lock. start() walks the markers in line, so structural refusals
+// never reach libjxl. The DC check (some 5 % of libjxl's time for a
+// sequential JPEG) runs in line too, or, with more than one thread and a JPEG
+// of 64 KiB or more, on a thread of its own while libjxl works. Without
+// reconstruction data (keep_metadata=False) there is no DC check: libjxl
+// keeps every coefficient, and only a rebuilt file would differ.
+class JpegVerdict {
+public:
+    JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, size_t threads,
+                bool exact_threads);
+    ~JpegVerdict();  // joins the check's thread
+    JpegVerdict(const JpegVerdict &) = delete;
+    JpegVerdict &operator=(const JpegVerdict &) = delete;
+    // The in-line part: a JPEG it refuses must not reach libjxl.
+    JpegCheck start();
+    // After libjxl failed on the JPEG: the DC check's refusal if it has one
+    // (the refusal reported must not depend on where the check ran), else ok.
+    JpegCheck dc_refusal();
+    // After libjxl made the stream `jxl`: whether the JPEG comes back from
+    // it. The JPEG is rebuilt once where the DC check could not follow the
+    // data, and where it is larger than reconstruct_jpeg's budget for a
+    // stream that size.
+    JpegCheck finish(const uint8_t *jxl, size_t jxl_size);
 
-// The check of a JPEG libjxl would not give back bit for bit.
-JpegCheck not_rebuilt_check();
+private:
+    JpegCheck dc();  // the DC check's verdict, once its thread is joined
+
+    const uint8_t *jpeg_;
+    size_t size_;
+    bool reconstructable_;
+    size_t threads_;
+    bool exact_threads_;
+    bool aside_;
+    JpegCheck dc_;
+    std::thread thread_;
+};
 
 // The exception for a failed JxlEncoderAddJPEGFrame.
 [[noreturn]] void raise_add_jpeg_frame(int status, int err);

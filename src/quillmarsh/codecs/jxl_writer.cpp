@@ -1117,21 +1117,28 @@ void JxlWriter::write_jpeg(nb::handle data) {
     nb::bytes raw = whole_input_bytes(data);
     const auto *jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
     const size_t size = raw.size();
-    // A JPEG refused here leaves the writer as it was, ready for a frame.
+    // As transcode_jpeg: the marker walk first, the DC check in line or
+    // beside libjxl, the verdict on the finished stream.
+    JpegVerdict verdict(jpeg, size, true, opt.num_threads, !opt.auto_threads);
     JpegCheck check;
     {
         nb::gil_scoped_release unlocked;
-        check = inspect_jpeg(jpeg, size);
-        // Data the check could not follow: a trial recompression tells
-        // whether it would come back (libjxl's own refusal comes below).
-        if (check.ok() && check.verify &&
-            jpeg_rebuilds_nogil(jpeg, size, opt.effort, opt.num_threads) == 0)
-            check = not_rebuilt_check();
+        check = verdict.start();
     }
-    raise_jpeg_check(check);
+    raise_jpeg_check(check);  // before the encoder is touched
+    try {
+        add_jpeg(verdict, jpeg, size);
+    } catch (...) {
+        // Nothing has left the writer: the whole stream is still in memory,
+        // so a refused JPEG leaves it as it was before the call.
+        restart();
+        throw;
+    }
+}
+
+void JxlWriter::add_jpeg(JpegVerdict &verdict, const uint8_t *jpeg, size_t size) {
     // The JPEG's size is not known here: the default count, as transcode_jpeg.
     if (opt.auto_threads) runner_.threads = opt.num_threads;
-
     // As transcode_jpeg: the container with reconstruction data, the JPEG's
     // own metadata, Brotli effort 9; the writer's effort.
     JxlEncoder *enc = encoder_.get();
@@ -1155,17 +1162,49 @@ void JxlWriter::write_jpeg(nb::handle data) {
     jpeg_frame_ = true;
 
     int rc, status = 0, err = -1;
+    JpegCheck check;
     {
         nb::gil_scoped_release unlocked;
         rc = add_jpeg_frame_nogil(enc, frame_settings_, jpeg, size, &status, &err);
+        if (rc != 0) check = verdict.dc_refusal();
     }
-    ++frame_count_;  // a refused frame counts too, as in write_frame
-    if (rc != 0) raise_add_jpeg_frame(status, err);
+    ++frame_count_;
+    if (rc != 0) {
+        raise_jpeg_check(check);
+        raise_add_jpeg_frame(status, err);
+    }
     ++frames_accepted_;
     EncStep s = step();
     s.close_input = true;
     s.drain_after = true;
-    run(s);
+    try {
+        run(s);
+    } catch (...) {
+        {
+            nb::gil_scoped_release unlocked;
+            check = verdict.dc_refusal();
+        }
+        raise_jpeg_check(check);
+        throw;
+    }
+    {
+        nb::gil_scoped_release unlocked;
+        check = verdict.finish(out_.data, out_.used);
+    }
+    raise_jpeg_check(check);
+}
+
+void JxlWriter::restart() noexcept {
+    release_native();
+    config_done_ = false;
+    jpeg_frame_ = false;
+    frame_count_ = 0;
+    frames_accepted_ = 0;
+    try {
+        create_encoder();
+    } catch (...) {
+        finish();
+    }
 }
 
 void JxlWriter::flush_to_dest() {
@@ -1343,10 +1382,12 @@ void register_writer(nb::module_ &m) {
         "the DCT coefficients are kept, with the JPEG's EXIF, XMP and JUMBF and the\n"
         "data reconstruct_jpeg() needs to rebuild the file; the writer's `effort`\n"
         "applies, its quality and colour options do not. Only on a still-image\n"
-        "writer with no frame yet. A JPEG that is not one, is truncated, that\n"
-        "libjxl cannot recompress or would not rebuild bit for bit raises\n"
-        "ValueError naming the reason; when that is found before libjxl reads it,\n"
-        "the writer stays ready for a frame.");
+        "writer with no frame yet. The stream is made by this call and kept in\n"
+        "memory until close(). A JPEG transcode_jpeg() refuses (not one, truncated,\n"
+        "one libjxl cannot recompress, would not rebuild bit for bit or that\n"
+        "reconstruct_jpeg() would refuse to rebuild from its stream) raises the same\n"
+        "ValueError here; nothing reaches the destination and the writer stays\n"
+        "ready for a frame.");
     cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"

@@ -12,6 +12,8 @@
 
 namespace qmjxl {
 
+class JpegVerdict;
+
 // Sample type of a frame dtype: libjxl data type, bits per sample, exponent
 // bits. Anything but native uint8/uint16/float16/float32 is a ValueError.
 void dtype_to_jxl(nb::handle dtype, JxlDataType *out, uint32_t *bps, uint32_t *exp_bps);
@@ -101,7 +103,8 @@ public:
     void write_frame(nb::handle arr, bool is_last, nb::handle duration = nb::handle(),
                      nb::handle name = nb::handle(), nb::handle timecode = nb::handle());
     // The stream's only frame from a JPEG, losslessly, with the data to
-    // rebuild the JPEG (see jxl_jpeg.h).
+    // rebuild the JPEG (see jxl_jpeg.h). The stream is complete, in memory,
+    // when it returns; a refused JPEG leaves the writer ready for a frame.
     void write_jpeg(nb::handle data);
     nb::object close();
     // Refuses use while a lock-free step of this writer runs (or re-entry
@@ -148,6 +151,12 @@ private:
     // A close that delivers nothing: native objects and the temporary file
     // go, and the writer is closed.
     void finish() noexcept;
+    // Back to a fresh encoder with no frame, as the constructor left it (a
+    // JPEG refused by write_jpeg leaves nothing behind); closed if libjxl
+    // has no encoder to give.
+    void restart() noexcept;
+    // write_jpeg's work from the encoder's settings to the finished stream.
+    void add_jpeg(JpegVerdict &verdict, const uint8_t *jpeg, size_t size);
 
     // The runner request and the sink are declared before the encoder so
     // that the encoder, which uses them, is destroyed first.
