@@ -16,7 +16,10 @@ metadata boxes and frame headers, extra channels, colour-managed output
 seek) and the numcodecs codec's `decode`. Real JPEG files (Pillow's baseline,
 progressive, grey and EXIF/XMP-carrying output), mutated the same way, drive
 `transcode_jpeg`; a JPEG that is accepted must come back bit for bit from
-`reconstruct_jpeg`.
+`reconstruct_jpeg`. With --jpeg every execution is such a JPEG, given to
+`transcode_jpeg` and `JxlWriter.write_jpeg` at one or two threads (some padded
+to 64 KiB, where the DC check runs beside libjxl): both must give the same
+stream or the same refusal.
 
 Allowed outcomes are a result or one of the module's documented exception
 types. Anything else is a finding: another exception type (MemoryError too: a
@@ -281,12 +284,12 @@ def make_case(seed: int, i: int, corpus: Corpus):
                 del data[rng.randrange(4 * 1024 * 1024 + 1, len(data)):]
             data = bytes(data)
         return name, data, target, rng.getrandbits(32)
-    if r < 0.1:
+    if r < 0.1 or JPEG_ONLY:
         # The JPEG parser: mutated JPEG files, spliced with each other.
         name, data = rng.choice(corpus.jpeg)
         if rng.random() < 0.95:
             data = mutate(rng, data, corpus.jpeg)
-        return name, data, "transcode", rng.getrandbits(32)
+        return name, data, "jpeg" if JPEG_ONLY else "transcode", rng.getrandbits(32)
     if corpus.large and r < 0.104:
         name, data = rng.choice(corpus.large)
     else:
@@ -384,6 +387,47 @@ def t_transcode(data, rng):
     return jxl
 
 
+def _outcome(call):
+    """The call's result, or its refusal as (type name, message, exception)."""
+    try:
+        return call()
+    except allowed_exceptions() as e:
+        return (type(e).__name__, str(e), e)
+
+
+def _key(outcome):
+    return outcome[:2] if isinstance(outcome, tuple) else outcome
+
+
+def t_jpeg(data, rng):
+    """transcode_jpeg and JxlWriter.write_jpeg at one or two threads: the
+    same stream or the same refusal, and what is accepted rebuilds."""
+    from quillmarsh.codecs import _jxl
+
+    numthreads = rng.choice((1, 2))
+    if numthreads == 2 and rng.random() < 0.5 and data[:2] == b"\xff\xd8":
+        # 64 KiB of comment: the DC check then runs beside libjxl.
+        data = data[:2] + b"\xff\xfe\xff\xff" + bytes(65533) + data[2:]
+    effort = rng.choice((1, 1, 3))
+    keep = rng.random() < 0.8
+    jxl = _outcome(lambda: _jxl.transcode_jpeg(data, effort=effort, numthreads=numthreads,
+                                               keep_metadata=keep))
+    if keep:
+        def via_writer():
+            w = _jxl.JxlWriter(effort=effort, numthreads=numthreads)
+            w.write_jpeg(data)
+            return w.close()
+
+        other = _outcome(via_writer)
+        if _key(other) != _key(jxl):
+            raise AssertionError(f"transcode_jpeg gave {str(jxl)[:200]}, write_jpeg {str(other)[:200]}")
+    if isinstance(jxl, tuple):
+        raise jxl[2]  # an allowed refusal, counted as such
+    if keep and _jxl.reconstruct_jpeg(jxl, numthreads=numthreads) != data:
+        raise AssertionError(f"an accepted {len(data)}-byte JPEG did not come back")
+    return jxl
+
+
 def t_reconstruct(data, rng):
     from quillmarsh.codecs import _jxl
 
@@ -460,8 +504,10 @@ TARGETS = {
     "reader": t_reader, "frame_count": t_frame_count, "thumbnail": t_thumbnail,
     "stream": t_stream, "transcode": t_transcode, "reconstruct": t_reconstruct,
     "boxes": t_boxes, "extra": t_extra, "color": t_color, "pillow": t_pillow,
-    "numcodecs": t_numcodecs,
+    "numcodecs": t_numcodecs, "jpeg": t_jpeg,
 }
+# --jpeg: every execution is a mutated JPEG through "jpeg".
+JPEG_ONLY = False
 # Weighted: the reader and decode carry the most code. "transcode" takes the
 # JPEG seeds and "stream" the big one (see make_case).
 TARGET_NAMES = ("decode", "decode", "decode_index", "filelike", "reader", "reader",
@@ -551,6 +597,8 @@ def _spawn(args, start: int, end: int, progress: Path) -> subprocess.Popen:
         cmd.append("--quick")
     if args.big_seed:
         cmd.append("--big-seed")
+    if args.jpeg:
+        cmd.append("--jpeg")
     if args.inject_crash_at is not None:
         cmd += ["--inject-crash-at", str(args.inject_crash_at)]
     return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -714,6 +762,9 @@ def main(argv=None) -> int:
                    help="add a >4 MiB stream driven through the streaming reader")
     p.add_argument("--rlimit-as-mib", type=int, default=8192,
                    help="address-space limit of a worker (0: none; use 0 under ASan)")
+    p.add_argument("--jpeg", action="store_true",
+                   help="JPEG paths only: transcode_jpeg against JxlWriter.write_jpeg at 1 and "
+                        "2 threads, and reconstruct_jpeg")
     p.add_argument("--engine", choices=("mutate", "atheris"), default="mutate")
     p.add_argument("--replay", type=int, default=None, help="run execution I in this process")
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
@@ -725,6 +776,8 @@ def main(argv=None) -> int:
     p.add_argument("--progress", default="", help=argparse.SUPPRESS)
     p.add_argument("--inject-crash-at", type=int, default=None, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
+    global JPEG_ONLY
+    JPEG_ONLY = args.jpeg
 
     if args.worker:
         return worker(args)

@@ -121,7 +121,7 @@ def test_the_short_run_drives_every_target_and_the_jpeg_seeds_only_into_transcod
     corpus = fuzz.Corpus(quick=True, big=False, side=16)
     cases = [fuzz.make_case(2024, i, corpus) for i in range(3000)]
     seen = {target for _, _, target, _ in cases}
-    assert seen == set(fuzz.TARGETS) - {"stream"}
+    assert seen == set(fuzz.TARGETS) - {"stream", "jpeg"}  # those two: --big-seed, --jpeg
     jpeg_names = {name for name, _ in corpus.jpeg}
     assert all((target == "transcode") == (name in jpeg_names) for name, _, target, _ in cases)
 
@@ -157,6 +157,27 @@ def test_a_jpeg_that_does_not_rebuild_is_a_finding(monkeypatch):
     monkeypatch.setattr(_jxl, "reconstruct_jpeg", lambda d, **k: real(d, **k)[:-1])
     # param 1 chooses the reconstruction check for some seeds; try a few.
     errs = [fuzz.run_one(jpeg, "transcode", p) for p in range(8)]
+    assert any(isinstance(e, AssertionError) for e in errs)
+    assert all(e is None or isinstance(e, AssertionError) for e in errs)
+
+
+def test_jpeg_mode_holds_write_jpeg_to_transcode_jpeg(monkeypatch):
+    jpeg = dict(fuzz.jpeg_seeds(16))["jpeg-baseline"]
+    assert [fuzz.run_one(jpeg, "jpeg", p) for p in range(8)] == [None] * 8
+    real = _jxl.JxlWriter
+
+    class OneByteMore:
+        def __init__(self, **kw):
+            self.w = real(**kw)
+
+        def write_jpeg(self, data):
+            self.w.write_jpeg(data)
+
+        def close(self):
+            return self.w.close() + b"\0"
+
+    monkeypatch.setattr(_jxl, "JxlWriter", OneByteMore)
+    errs = [fuzz.run_one(jpeg, "jpeg", p) for p in range(8)]
     assert any(isinstance(e, AssertionError) for e in errs)
     assert all(e is None or isinstance(e, AssertionError) for e in errs)
 
