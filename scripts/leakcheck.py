@@ -23,6 +23,7 @@ import os
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -87,6 +88,12 @@ class Inputs:
         self.jpeg = _jpeg(rgb)
         self.jpeg_cut = self.jpeg[: len(self.jpeg) // 2]
         self.recompressed = _jxl.transcode_jpeg(self.jpeg, effort=1, numthreads=1)
+        # 64 KiB of comment: at two threads the DC check runs beside libjxl.
+        self.jpeg_padded = _padded(self.jpeg)
+        # Refused once libjxl has made its stream (DC check aside), and by
+        # libjxl itself (no Huffman tables): the writer starts over.
+        self.jpeg_clamped = _padded(DAMAGED_JPEG.read_bytes())
+        self.jpeg_no_tables = _without_tables(self.jpeg)
         self.rgba = _jxl.encode(_image(24, 32, 4), effort=2, numthreads=1)
         self.path = os.path.join(tmpdir, "still.jxl")
         with open(self.path, "wb") as f:
@@ -105,6 +112,35 @@ def _jpeg(rgb) -> bytes:
     exif[0x010F] = "quillmarsh"
     Image.fromarray(rgb).save(buf, "JPEG", quality=85, exif=exif.tobytes())
     return buf.getvalue()
+
+
+DAMAGED_JPEG = Path(__file__).resolve().parents[1] / "tests" / "data" / "grey-dc-out-of-range.jpg"
+
+
+def _padded(jpeg: bytes) -> bytes:
+    return jpeg[:2] + b"\xff\xfe\xff\xff" + bytes(65533) + jpeg[2:]
+
+
+def _without_tables(jpeg: bytes) -> bytes:
+    """The JPEG without its DHT segments (all before its first scan)."""
+    out, pos = bytearray(jpeg[:2]), 2
+    while jpeg[pos + 1] != 0xDA:
+        end = pos + 2 + int.from_bytes(jpeg[pos + 2:pos + 4], "big")
+        if jpeg[pos + 1] != 0xC4:
+            out += jpeg[pos:end]
+        pos = end
+    return bytes(out + jpeg[pos:])
+
+
+def _write_jpeg(data: bytes, numthreads: int) -> bytes:
+    w = _jxl.JxlWriter(effort=1, numthreads=numthreads)
+    try:
+        w.write_jpeg(data)
+    except EXPECTED:
+        w.write_frame(np.zeros((8, 8), np.uint8))  # still ready for a frame
+        w.close()
+        raise
+    return w.close()
 
 
 def _expect_failure(fn, *args, **kwargs):
@@ -220,12 +256,18 @@ def scenarios(inp: Inputs) -> dict:
         assert _jxl.reconstruct_jpeg(jxl, numthreads=1) == inp.jpeg
         out = io.BytesIO()
         _jxl.reconstruct_jpeg(inp.recompressed, out, numthreads=1)
+        assert _write_jpeg(inp.jpeg, 1) == jxl
+        padded = _jxl.transcode_jpeg(inp.jpeg_padded, effort=1, numthreads=2)
+        assert _write_jpeg(inp.jpeg_padded, 2) == padded
 
     def jpeg_fail():
         _expect_failure(_jxl.transcode_jpeg, inp.jpeg_cut, effort=1, numthreads=1)
         _expect_failure(_jxl.transcode_jpeg, inp.junk)
         _expect_failure(_jxl.reconstruct_jpeg, inp.still, numthreads=1)  # no JPEG inside
         _expect_failure(_jxl.reconstruct_jpeg, inp.recompressed[: len(inp.recompressed) // 2])
+        for data in (inp.jpeg_clamped, inp.jpeg_no_tables):
+            _expect_failure(_jxl.transcode_jpeg, data, effort=1, numthreads=2)
+            _expect_failure(_write_jpeg, data, 2)
 
     def boxes_good():
         with _jxl.JxlReader(inp.recompressed, numthreads=1) as r:
