@@ -146,6 +146,7 @@ nb::object decode(const ReaderValues &v) {
     try {
         const nb::handle out = v[kOut];
         if (index.is_none()) {
+            r.one_shot_ = out.is_none();
             result = out.is_none() ? reader_read(reader) : reader_read_into(reader, out);
         } else {
             nb::object frames = out.is_none() ? reader.attr("iter_frames")()

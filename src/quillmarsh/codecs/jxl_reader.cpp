@@ -902,8 +902,14 @@ struct FrameIterator {
                     // The caller goes on to the end: what follows a still
                     // image's frame (normally the end of the stream) is asked
                     // now rather than in a release of the GIL of its own.
-                    if (rc == RC_FRAME && peek_end)
+                    if (rc == RC_FRAME && peek_end) {
                         r.pending_status_ = JxlDecoderProcessInput(r.decoder_.get());
+                        // decode()'s own reader needs nothing more of a decoder
+                        // at the end of the stream: it goes here, not in
+                        // close() with the GIL held.
+                        if (r.pending_status_ == JXL_DEC_SUCCESS && r.one_shot_ && !plan && !sink)
+                            r.decoder_.reset();
+                    }
                 }
                 if (rc == RC_NEED_INPUT) {
                     refill(r);
@@ -990,6 +996,11 @@ struct FrameIterator {
         }
         if (rc != RC_FRAME) r.raise_decode_error(rc);
         ++r.frames_done_;
+        if (!r.decoder_) {  // released at the end of the stream (one_shot_)
+            r.pending_status_ = -1;
+            r.exhausted_ = 1;
+            finished = true;
+        }
         const size_t ratio = progressive && out_ratio ? out_ratio : dn;
         nb::object res = ratio < 2 || sink ? arr
                                            : subsample_slice(arr, static_cast<Py_ssize_t>(ratio),

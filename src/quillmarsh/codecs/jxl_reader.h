@@ -132,6 +132,9 @@ public:
     // A status libjxl gave after a frame that the next frame step takes
     // instead of asking again (-1: none); see FrameIterator::peek_end.
     int pending_status_ = -1;
+    // Made by decode(), which only reads it to the end and closes it: the
+    // decoder is destroyed as soon as the end of the stream is seen.
+    bool one_shot_ = false;
     int have_basic_info_ = 0;
     int have_color_ = 0;
     bool have_encoding_ = false;  // libjxl could describe the colour as an encoding
