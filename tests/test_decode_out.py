@@ -112,6 +112,41 @@ def test_unusable_out_is_refused_before_decoding(kind):
         np.testing.assert_array_equal(r.read(), want)
 
 
+@pytest.mark.parametrize("frames", [1, 4])
+@pytest.mark.parametrize("cut", [0.5, 0.75])
+def test_cut_animation_into_out_fails_as_decode_does(frames, cut):
+    # The frame count of a cut stream cannot be parsed ahead: out's length is
+    # taken, and the cut still ends the call with decode()'s error.
+    data = ANIM[: int(len(ANIM) * cut)]
+    with pytest.raises(JxlError, match="truncated"):
+        _jxl.decode(data)
+    want = _jxl.decode(ANIM)
+    out = np.zeros_like(want[0] if frames == 1 else want)
+    # A frame-shaped out meets either the cut or a second whole frame.
+    with pytest.raises((JxlError, ValueError), match=r"truncated|more frames than out holds \(1\)"):
+        _jxl.decode(data, out=out)
+
+
+def test_frame_shaped_out_for_an_uncounted_animation_holds_one_frame():
+    # A streamed animation is not counted ahead either: a frame-shaped out is
+    # refused once a second frame arrives, before it is written.
+    import io
+
+    want = _jxl.decode(ANIM)
+    with _jxl.JxlReader(ANIM, skip_frames=3) as r:  # one frame left: counted, accepted
+        out = np.zeros_like(want[0])
+        r.read_into(out)
+    np.testing.assert_array_equal(out, want[3])
+    big = np.random.default_rng(5).integers(0, 256, (2, 1100, 1100, 3), dtype=np.uint8)
+    data = _jxl.encode(big, animation=True, lossless=True, effort=1)
+    assert len(data) > 4 << 20  # above the streaming threshold
+    with _jxl.JxlReader(io.BytesIO(data), streaming=True) as r:
+        out = np.zeros_like(big[0])
+        with pytest.raises(ValueError, match=r"more frames than out holds \(1\)"):
+            r.read_into(out)
+    np.testing.assert_array_equal(out, big[0])
+
+
 @pytest.mark.parametrize("out", [[[0]], b"abc", None])
 def test_out_must_be_an_array(out):
     with _jxl.JxlReader(STILL["rgb8"]) as r:

@@ -1512,24 +1512,40 @@ nb::object read_into(nb::handle self, nb::handle out) {
     r.check_not_busy();
     std::vector<npy_intp> shape = delivered_frame_shape(r);
     const int type = npy_type_of(r.pixel_format_.data_type);
-    // A streamed animation is not counted ahead: out's length is taken as the
-    // count and checked as frames arrive.
-    const bool uncounted = r.basic_info_.have_animation && r.streaming_;
-    size_t count = r.basic_info_.have_animation ? frames_left(r, true) : 1;
-    if (uncounted && PyArray_Check(out.ptr()) &&
-        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(out.ptr())) ==
-            static_cast<int>(shape.size()) + 1)
-        count = static_cast<size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject *>(out.ptr()), 0));
-    const bool stacked = uncounted || count >= 2;
+    // An animation not counted ahead (streamed, or one whose count could not
+    // be parsed: a damaged or cut stream) takes out's length as the count,
+    // one frame for a frame-shaped out, and is checked as frames arrive: a
+    // frame past it or a decoding error is not reported as success.
+    const bool animation = r.basic_info_.have_animation != 0;
+    size_t count = animation ? frames_left(r, true) : 1;
+    const bool uncounted = animation && count == 0 && !r.exhausted_;
+    bool stacked = count >= 2;
+    if (uncounted) {
+        const bool with_t = PyArray_Check(out.ptr()) &&
+                            PyArray_NDIM(reinterpret_cast<PyArrayObject *>(out.ptr())) ==
+                                static_cast<int>(shape.size()) + 1;
+        count = with_t ? static_cast<size_t>(
+                             PyArray_DIM(reinterpret_cast<PyArrayObject *>(out.ptr()), 0))
+                       : 1;
+        stacked = with_t;
+    }
     if (stacked) shape.insert(shape.begin(), static_cast<npy_intp>(count));
     check_out(out, shape, type);
 
     nb::object it = self.attr("iter_frames")();
     FrameIterator &fi = nb::cast<FrameIterator &>(it);
-    if (stacked) {
-        fi.stack = nb::borrow(out);
+    if (stacked || uncounted) {
+        // A frame-shaped out as a stack of one.
+        std::vector<npy_intp> one(shape);
+        if (!stacked) one.insert(one.begin(), 1);
+        PyArray_Dims dims{one.data(), static_cast<int>(one.size())};
+        PyObject *view = PyArray_Newshape(reinterpret_cast<PyArrayObject *>(out.ptr()), &dims,
+                                          NPY_CORDER);
+        if (!view) throw_current();
+        fi.stack = nb::steal(view);
         fi.stack_len = count;
         fi.caller_stack = true;
+        stacked = true;
     } else {
         fi.out_frame = nb::borrow(out);
     }
