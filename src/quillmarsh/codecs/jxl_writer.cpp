@@ -1014,16 +1014,42 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
     run(s);
 }
 
+namespace {
+
+// Whether a float16 sample of the (Y, X[, C]) array has a magnitude of
+// 2**-15 to 2**-14 (exponent 0, top mantissa bit set); any strides, read in
+// place.
+bool has_upper_subnormals_nogil(const uint8_t *data, const npy_intp *dims,
+                                const npy_intp *strides, int nd) {
+    const npy_intp nc = nd == 3 ? dims[2] : 1, sc = nd == 3 ? strides[2] : 0;
+    for (npy_intp y = 0; y < dims[0]; ++y)
+        for (npy_intp x = 0; x < dims[1]; ++x) {
+            const uint8_t *p = data + y * strides[0] + x * strides[1];
+            for (npy_intp c = 0; c < nc; ++c) {
+                uint16_t h;
+                std::memcpy(&h, p + c * sc, 2);
+                if ((h & 0x7e00) == 0x0200) return true;
+            }
+        }
+    return false;
+}
+
+}  // namespace
+
 void JxlWriter::keep_half_floats(nb::handle arr) {
     // libjxl 0.11's lossless coder stores float16 samples of magnitude
     // 2**-15 to 2**-14 (the upper half of the subnormals) wrongly, except
     // through its effort-1 coder of still frames of 1 to 4 channels (float32
     // input or not, measured). Such frames take that coder; where it is not
     // used the frame is refused rather than stored altered.
-    nb::object bits = arr.attr("view")(nb::handle(g.t_uint16));
-    nb::object masked = bits.attr("__and__")(nb::int_(0x7e00));
-    if (!truthy(nb::borrow(g.np).attr("any")(masked.attr("__eq__")(nb::int_(0x0200)))))
-        return;
+    auto *a = reinterpret_cast<PyArrayObject *>(arr.ptr());
+    bool found;
+    {
+        nb::gil_scoped_release unlocked;
+        found = has_upper_subnormals_nogil(reinterpret_cast<const uint8_t *>(PyArray_BYTES(a)),
+                                           PyArray_DIMS(a), PyArray_STRIDES(a), PyArray_NDIM(a));
+    }
+    if (!found) return;
     if (opt.animation || split_)
         raise_py(PyExc_ValueError,
                  "jxl: libjxl does not store float16 samples between 2**-15 and 2**-14 in "
