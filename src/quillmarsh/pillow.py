@@ -114,15 +114,6 @@ def _pillow_mode(samples: int, dtype: Any) -> str:
     return _COLOUR_MODES[samples]
 
 
-def _full_scale(dtype: Any, bits: int) -> float:
-    """The largest sample of a decoded frame (integers keep the file's range)."""
-    if np.dtype(dtype).kind == "f":
-        return 1.0
-    if dtype == np.uint16 and 8 < bits < 16:
-        return float((1 << bits) - 1)
-    return float(np.iinfo(dtype).max)
-
-
 def _to_pillow(frame: np.ndarray, mode: str, bits: int) -> np.ndarray:
     """The frame's samples as Pillow's `mode` holds them."""
     if mode == "F":
@@ -349,21 +340,11 @@ class JxlImageFile(ImageFile.ImageFile):
                 # Pillow's meaning of the flag: a truncated image loads, black
                 # where nothing could be decoded (here: libjxl had nothing
                 # to show yet; what it can show comes as a partial frame).
-                frame = np.zeros(shape, self._dtype)
-                if self.mode == "RGB":
-                    frame[..., 3] = _full_scale(frame.dtype, self._bits)
-            frame = _to_pillow(frame, self.mode, self._bits)
-            if self.mode == "RGB":
-                img = _rgb_image(frame, self.size)
-            elif self.mode in _SHARED_MODES:
-                # Pillow uses the array's memory as it is.
-                img = Image.frombuffer(self.mode, self.size, frame, "raw", self.mode, 0, 1)
+                frame = None
+            if frame is None:
+                img = Image.new(self.mode, self.size)
             else:
-                # Unpacked into Pillow's own layout once, into a new image
-                # without the fill pass Image.frombuffer makes first (for RGB
-                # a third of Pillow's time in load()).
-                img = Image.new(self.mode, self.size, None)
-                img.frombytes(frame, "raw", self.mode)
+                img = self._image_of(_to_pillow(frame, self.mode, self._bits))
             self.im = img.im
             self.readonly = img.readonly
             self._loaded = want
@@ -372,6 +353,19 @@ class JxlImageFile(ImageFile.ImageFile):
             self._release_file()
         self.tile = []
         return Image.Image.load(self)
+
+    def _image_of(self, frame: np.ndarray) -> Image.Image:
+        """A Pillow image of this file's mode holding `frame`'s samples."""
+        if self.mode == "RGB":
+            return _rgb_image(frame, self.size)
+        if self.mode in _SHARED_MODES:
+            # Pillow uses the array's memory as it is.
+            return Image.frombuffer(self.mode, self.size, frame, "raw", self.mode, 0, 1)
+        # Unpacked into Pillow's own layout once, into a new image without
+        # the fill pass Image.frombuffer makes first.
+        img = Image.new(self.mode, self.size, None)
+        img.frombytes(frame, "raw", self.mode)
+        return img
 
     def load_seek(self, pos: int) -> None:  # pragma: no cover - tiles are never used
         pass
