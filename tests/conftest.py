@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 import functools
 import os
 import shutil
@@ -28,6 +30,24 @@ def conformance_file(name: str) -> Path:
     if not p.exists():
         pytest.skip(f"conformance corpus not present ({p})")
     return p
+
+
+def pillow_images_dir() -> Path | None:
+    """Pillow's Tests/images for the installed Pillow (fetched by the set-up), or None."""
+    import PIL
+
+    cache = Path(os.environ.get("QUILLMARSH_CACHE", Path.home() / ".cache" / "quillmarsh"))
+    d = cache / f"pillow-{PIL.__version__}" / "Tests" / "images"
+    return d if d.is_dir() else None
+
+
+@pytest.fixture(scope="session")
+def pillow_images() -> Path:
+    """Pillow's own test images; skips when the set-up could not fetch them."""
+    d = pillow_images_dir()
+    if d is None:
+        pytest.skip("Pillow's Tests/images not fetched (bash scripts/fetch-pillow-images .venv/bin/python)")
+    return d
 
 
 @functools.lru_cache(maxsize=None)
