@@ -21,7 +21,11 @@ chunk shape        stored as
 =================  ===================================================
 
 A 3-D chunk whose last extent is 1 to 4 is ``(Y, X, C)``; any other 3-D chunk
-is ``(Z, Y, X)``. Samples are uint8, uint16, float16 or float32.
+is ``(Z, Y, X)``. Samples are uint8, uint16, float16 or float32, in either byte
+order: the image holds the values, and a big-endian chunk carries a small
+private box naming its data type, so that it decodes to the same bytes (as
+numcodecs and Zarr format 2 expect; other JPEG XL readers ignore the box).
+With ``out``, the values are delivered in out's byte order.
 
 ``layout="strip"`` stores the Z slices of a stack one below the other as a
 single ``(Z * Y, X[, C])`` image instead of as frames. Every frame carries its
@@ -48,7 +52,8 @@ found through the libraries' entry points once quillmarsh is installed.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional, Sequence, Tuple
+import struct
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -74,6 +79,63 @@ LAYOUTS = ("frames", "strip")
 
 _DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float16), np.dtype(np.float32))
 
+# A private container box after the codestream: the data type of a chunk
+# given in big-endian byte order (">u2"), so that decoding gives back its
+# bytes; native-order chunks have none.
+_DTYPE_BOX = b"qmdt"
+_SIGNATURE_BOX = b"\x00\x00\x00\x0cJXL \r\n\x87\n"
+
+
+def _boxes(data: Any) -> List[Tuple[int, int, bytes]]:
+    """(offset, size, type) of the container's top-level boxes; a box running
+    to the end of the data gets its actual size."""
+    out = []
+    pos, end = 0, len(data)
+    while pos + 8 <= end:
+        size, kind = struct.unpack_from(">I4s", data, pos)
+        head = 8
+        if size == 1:
+            if pos + 16 > end:
+                break
+            (size,) = struct.unpack_from(">Q", data, pos + 8)
+            head = 16
+        elif size == 0:
+            size = end - pos
+        if size < head or pos + size > end:
+            break
+        out.append((pos, size, bytes(kind)))
+        pos += size
+    return out
+
+
+def _with_dtype_box(data: bytes, dtype: np.dtype) -> bytes:
+    if not data.startswith(_SIGNATURE_BOX):  # pragma: no cover - the encoder writes containers
+        raise RuntimeError(f"{CODEC_ID}: expected a JPEG XL container from the encoder")
+    boxes = _boxes(data)
+    head = bytearray(data)
+    pos, size, _ = boxes[-1]
+    if struct.unpack_from(">I", head, pos)[0] == 0:  # "to the end": no longer the last box
+        struct.pack_into(">I", head, pos, size)
+    payload = dtype.str.encode("ascii")
+    return bytes(head) + struct.pack(">I4s", 8 + len(payload), _DTYPE_BOX) + payload
+
+
+def _stored_dtype(data: Any) -> Optional[np.dtype]:
+    """The data type named by a chunk's dtype box, or None."""
+    if bytes(data[: len(_SIGNATURE_BOX)]) != _SIGNATURE_BOX:
+        return None
+    for pos, size, kind in _boxes(data):
+        if kind == _DTYPE_BOX:
+            text = bytes(data[pos + 8 : pos + size])
+            try:
+                dt = np.dtype(text.decode("ascii"))
+            except (UnicodeDecodeError, TypeError, ValueError):
+                dt = None
+            if dt is None or dt.newbyteorder("=") not in _DTYPES:
+                raise ValueError(f"{CODEC_ID}: chunk names an unknown data type {text!r}")
+            return dt
+    return None
+
 
 def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
     """Check that chunks of `shape` and `dtype` fit in JPEG XL.
@@ -83,6 +145,9 @@ def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
     """
     shape = tuple(int(n) for n in shape)
     dt = np.dtype(dtype)
+    if dt.hasobject:
+        raise TypeError(f"{CODEC_ID}: cannot encode object arrays; use uint8, uint16, "
+                        "float16 or float32")
     if dt.newbyteorder("=") not in _DTYPES:
         raise ValueError(
             f"{CODEC_ID}: data type {dt} cannot be stored as JPEG XL; "
@@ -197,7 +262,8 @@ class JpegXl(Codec):  # type: ignore[misc]
             # Zarr's order="F" hands over Fortran-ordered chunks and reads
             # them back in that order; frames are always stored row-major.
             raise ValueError(f"{CODEC_ID}: Fortran-ordered chunks are not supported; use order='C'")
-        arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("="))
+        given = arr.dtype
+        arr = np.ascontiguousarray(arr, dtype=given.newbyteorder("="))
         if channels == 1 and arr.shape[-1] == 1 and arr.ndim == (4 if stack else 3):
             arr = arr[..., 0]
         options: Dict[str, Any] = {"numthreads": self.numthreads}
@@ -218,6 +284,8 @@ class JpegXl(Codec):  # type: ignore[misc]
             data = jxl.encode(arr, animation=True, **options)
         else:
             data = jxl.encode(arr[0] if stack else arr, **options)
+        if given.str[0] == ">":
+            data = _with_dtype_box(data, given)
         return data
 
     def decode(self, buf: Any, out: Any = None) -> Any:
@@ -228,9 +296,12 @@ class JpegXl(Codec):  # type: ignore[misc]
                 f"{CODEC_ID}: chunk is not a JPEG XL stream (starts with {head!r}); "
                 "the store was not written with this codec or the chunk is damaged"
             )
+        out_arr = None if out is None else ensure_ndarray_like(out)
+        if out_arr is not None and out_arr.dtype.hasobject:
+            raise TypeError(f"{CODEC_ID}: cannot decode into an object array")
+        stored = _stored_dtype(data)
         # A chunk's header may claim any size: with `out` nothing larger than
         # it is decoded, otherwise the decoder's own limit applies.
-        out_arr = None if out is None else ensure_ndarray_like(out)
         try:
             if out_arr is None:
                 dec = jxl.decode(data, numthreads=self.numthreads)
@@ -243,21 +314,46 @@ class JpegXl(Codec):  # type: ignore[misc]
                 f"{CODEC_ID}: chunk holds a JPEG XL image this codec does not read back: {exc}"
             ) from exc
         except (jxl.JxlError, ValueError) as exc:
+            if out_arr is not None and "max_pixels=" in str(exc):
+                raise ValueError(_out_too_small(data, out_arr)) from exc
             raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
+        if stored is not None and stored != dec.dtype:
+            dec = dec.astype(stored)  # the chunk's own byte order
         if out_arr is None:
             return dec
         if out_arr.nbytes != dec.nbytes:
             raise ValueError(
-                f"{CODEC_ID}: decoded chunk has {dec.nbytes} bytes ({dec.shape} {dec.dtype}), "
-                f"the output buffer {out_arr.nbytes}"
+                f"{CODEC_ID}: the output buffer holds {out_arr.nbytes} bytes "
+                f"({tuple(out_arr.shape)} {out_arr.dtype}), the chunk decodes to {dec.nbytes} bytes "
+                f"({dec.shape} {dec.dtype})"
             )
-        if out_arr.dtype.itemsize > 1 and out_arr.dtype.newbyteorder("=") != dec.dtype:
-            # Same size, other type (uint16 against float16): the copy would
-            # hand back reinterpreted samples.
-            raise ValueError(
-                f"{CODEC_ID}: chunk decodes to {dec.dtype} samples, the output buffer is {out_arr.dtype}"
-            )
+        if out_arr.dtype.itemsize > 1:
+            if out_arr.dtype.newbyteorder("=") != dec.dtype.newbyteorder("="):
+                # Same size, other type (uint16 against float16): the copy would
+                # hand back reinterpreted samples.
+                raise ValueError(
+                    f"{CODEC_ID}: chunk decodes to {dec.dtype} samples, the output buffer is {out_arr.dtype}"
+                )
+            if out_arr.dtype != dec.dtype:
+                dec = dec.astype(out_arr.dtype)  # the values, in out's byte order
         return ndarray_copy(dec, out)
+
+
+def _out_too_small(data: Any, out: Any) -> str:
+    """Why decoding stopped at the header: the image is larger than `out`."""
+    with jxl.JxlReader(data, parse_color=False, max_pixels=None) as reader:
+        shape = tuple(reader.frame_shape)
+        dtype = np.dtype(reader.dtype)
+        frames = reader.n_frames if reader.is_animation else 1
+    need = int(np.prod(shape)) * dtype.itemsize
+    what = f"{shape} {dtype}"
+    if frames != 1:
+        what = f"frames of {what}"
+        need_text = f"at least {need} bytes"
+    else:
+        need_text = f"{need} bytes"
+    return (f"{CODEC_ID}: the output buffer holds {out.nbytes} bytes ({tuple(out.shape)} "
+            f"{out.dtype}), too small for the chunk: it decodes to {need_text} ({what})")
 
 
 register_codec(JpegXl)
