@@ -3,6 +3,7 @@
 
     python scripts/fuzz.py --iterations 1000000          # the long run
     python scripts/fuzz.py --iterations 20000 --quick    # what the test suite runs
+    python scripts/fuzz.py --oracles --iterations 500000 # result checks
 
 Inputs are real streams (this module's encoder output of every layout and
 sample type, lossless, lossy, progressive, animated, in a container; the
@@ -20,6 +21,16 @@ progressive, grey and EXIF/XMP-carrying output), mutated the same way, drive
 `transcode_jpeg` and `JxlWriter.write_jpeg` at one or two threads (some padded
 to 64 KiB, where the DC check runs beside libjxl): both must give the same
 stream or the same refusal.
+
+Real files seed it too: Pillow's test images (when the set-up has fetched
+them) as arrays, encoded here losslessly and lossily and, for small PNGs, by
+cjxl. With --oracles every execution checks a result instead of only its
+exception type: a lossless round trip (every sample type, layout and effort,
+real pictures, any float bit pattern) gives every bit back; an animation
+stores every frame it is given, whatever its positive duration; decode(out=)
+holds what decode() returns with the same options (layers, reductions, cut
+streams with allow_partial) and refuses other shapes; a lossy encode of
+non-finite samples is refused.
 
 Allowed outcomes are a result or one of the module's documented exception
 types. Anything else is a finding: another exception type (MemoryError too: a
@@ -112,6 +123,9 @@ def encoder_seeds(side: int = 32) -> list[tuple[str, bytes]]:
                 _jxl.encode(stack, animation=True, effort=2, numthreads=1)))
     out.append(("L-anim-lossy",
                 _jxl.encode(stack[..., 0], animation=True, quality=80, numthreads=1)))
+    # Zero-duration frames: layers of one still image.
+    out.append(("RGBA-layers",
+                _jxl.encode(stack, animation=True, duration=0, effort=2, numthreads=1)))
     return out
 
 
@@ -182,6 +196,82 @@ def transcoded_seeds(jpegs: list[tuple[str, bytes]]) -> list[tuple[str, bytes]]:
     return out
 
 
+def pillow_images_dir() -> Path | None:
+    """Pillow's Tests/images, as the set-up caches them (tests/conftest.py)."""
+    try:
+        import PIL
+    except ImportError:
+        return None
+    cache = Path(os.environ.get("QUILLMARSH_CACHE", Path.home() / ".cache" / "quillmarsh"))
+    d = cache / f"pillow-{PIL.__version__}" / "Tests" / "images"
+    return d if d.is_dir() else None
+
+
+# Real pictures as arrays: the first frame of each of Pillow's test images that
+# Pillow reads, cropped to at most _REAL_SIDE pixels a side so that encoding
+# them stays cheap. Sorted by name, so a run is a pure function of its seed.
+_REAL_SIDE = 48
+_REAL_LIMIT = 160
+
+
+def real_arrays() -> list[tuple[str, object]]:
+    import numpy as np
+    from PIL import Image
+
+    d = pillow_images_dir()
+    if d is None:
+        return []
+    out = []
+    for p in sorted(d.iterdir()):
+        if len(out) >= _REAL_LIMIT or p.stat().st_size > 1 << 20:
+            continue
+        try:
+            with Image.open(p) as im:
+                im.draft(None, (2 * _REAL_SIDE, 2 * _REAL_SIDE))
+                mode = {"I;16": "I;16", "I;16B": "I;16", "F": "F", "L": "L", "LA": "LA",
+                        "RGBA": "RGBA", "P": "RGBA", "PA": "RGBA", "1": "L"}.get(im.mode, "RGB")
+                a = np.asarray(im.convert(mode) if mode != im.mode else im)
+        except Exception:  # noqa: BLE001 - files Pillow itself cannot read are left out
+            continue
+        if a.ndim < 2 or min(a.shape[:2]) < 1:
+            continue
+        out.append((p.name, np.ascontiguousarray(a[:_REAL_SIDE, :_REAL_SIDE])))
+    return out
+
+
+def real_seeds(arrays, limit: int = 48) -> list[tuple[str, bytes]]:
+    """Pillow's pictures as JPEG XL streams: our encoder's, lossless and lossy,
+    and cjxl's of the PNGs among them (streams made elsewhere)."""
+    import shutil
+    import tempfile
+
+    from quillmarsh.codecs import _jxl
+
+    out = []
+    for k, (name, a) in enumerate(arrays[:limit]):
+        try:
+            if k % 2 == 0:
+                out.append((f"real-{name}-lossless", _jxl.encode(a, effort=2, numthreads=1)))
+            elif a.dtype != "float32":
+                out.append((f"real-{name}-lossy",
+                            _jxl.encode(a, quality=80, progressive=k % 4 == 1, numthreads=1)))
+        except (ValueError, NotImplementedError):
+            pass
+    cjxl = shutil.which("cjxl")
+    d = pillow_images_dir()
+    if cjxl and d is not None:
+        pngs = [p for p in sorted(d.glob("*.png")) if p.stat().st_size < 16384][:12]
+        with tempfile.TemporaryDirectory() as tmp:
+            for j, p in enumerate(pngs):
+                dst = Path(tmp) / "out.jxl"
+                args = ("-d", "0", "-e", "2") if j % 2 else ("-d", "1.5", "-e", "3", "-p")
+                r = subprocess.run([cjxl, str(p), str(dst), "--quiet", *args],
+                                   capture_output=True, timeout=60)
+                if r.returncode == 0:
+                    out.append((f"cjxl-{p.name}", dst.read_bytes()))
+    return out
+
+
 def big_seed() -> bytes:
     """A stream above the 4 MiB streaming threshold (noise coded losslessly)."""
     import numpy as np
@@ -202,13 +292,16 @@ class Corpus:
         self.small += conf_small
         self.jpeg = jpeg_seeds(side)
         self.small += transcoded_seeds(self.jpeg)
+        self.arrays = real_arrays()
+        self.small += real_seeds(self.arrays)
         # The in-suite run keeps to fast inputs; the long run also decodes
         # the large real files now and then.
         self.large = [] if quick else conf_large
         self.big = big_seed() if big else None
 
     def describe(self) -> str:
-        return (f"{len(self.small)} small seeds, {len(self.jpeg)} JPEG, {len(self.large)} large, "
+        return (f"{len(self.small)} small seeds ({len(self.arrays)} real pictures), "
+                f"{len(self.jpeg)} JPEG, {len(self.large)} large, "
                 f"streaming seed {'yes' if self.big else 'no'}")
 
 
@@ -283,6 +376,13 @@ def make_case(seed: int, i: int, corpus: Corpus):
             if rng.random() < 0.5:
                 del data[rng.randrange(4 * 1024 * 1024 + 1, len(data)):]
             data = bytes(data)
+        return name, data, target, rng.getrandbits(32)
+    if ORACLES:
+        target = rng.choice(ORACLE_NAMES)
+        if target != "out":
+            return "generated", b"", target, rng.getrandbits(32)
+        # Valid streams: the seeds as they are (made here, elsewhere, real).
+        name, data = rng.choice(corpus.small)
         return name, data, target, rng.getrandbits(32)
     if r < 0.1 or JPEG_ONLY:
         # The JPEG parser: mutated JPEG files, spliced with each other.
@@ -499,13 +599,236 @@ def t_numcodecs(data, rng):
     return codec.decode(data, out=out)
 
 
+# ---- oracles: what comes back must be what was given ------------------------
+#
+# These targets build their own input from the execution's random stream (and
+# the real pictures) and check a result, not only its exception type: a lossless
+# round trip must give every bit back, an animation every frame it was given,
+# decode(out=) exactly what decode() returns, and a lossy encode of
+# non-finite samples must be refused rather than smear them over the image.
+
+CORPUS: "Corpus | None" = None
+
+
+def _as_dtype(a, dtype):
+    """A real picture's samples scaled to the full range of another type."""
+    import numpy as np
+
+    if a.dtype == np.float32:
+        f = a.astype(np.float64)
+        f = (f - f.min()) / max(float(f.max() - f.min()), 1e-12)
+    else:
+        f = a.astype(np.float64) / (255.0 if a.dtype == np.uint8 else 65535.0)
+    if np.dtype(dtype).kind == "u":
+        return np.round(f * np.iinfo(dtype).max).astype(dtype)
+    return f.astype(dtype)
+
+
+def _with_channels(a, c):
+    """(Y, X) for c = 0, else (Y, X, c), repeating or dropping samples."""
+    import numpy as np
+
+    if a.ndim == 2:
+        a = a[..., None]
+    if c == 0:
+        return np.ascontiguousarray(a[..., 0])
+    reps = -(-c // a.shape[2])
+    return np.ascontiguousarray(np.concatenate([a] * reps, axis=2)[..., :c])
+
+
+_SPECIALS = (float("nan"), float("inf"), float("-inf"), -0.0, 2.0 ** -24, 2.0 ** -15,
+             3.0 * 2.0 ** -16, 2.0 ** -14, -(2.0 ** -20), 65504.0, 1e-30)
+
+
+def oracle_array(rng: random.Random, allow_specials: bool = True):
+    """A random image of any sample type and layout: real pictures, noise over
+    the whole range (any bit pattern for floats), few values, or gradients."""
+    import numpy as np
+
+    dtype = np.dtype(rng.choice(("uint8", "uint16", "float16", "float32")))
+    c = rng.choice((0, 1, 2, 3, 4))
+    # Short wide strips too: libjxl's effort-1 coder went wrong on some.
+    h, w = rng.choice((rng.randint(1, 4), rng.randint(1, 40))), rng.randint(1, 40)
+    g = np.random.default_rng(rng.getrandbits(64))
+    shape = (h, w) if c == 0 else (h, w, c)
+    kind = rng.random()
+    if kind < 0.3 and CORPUS is not None and CORPUS.arrays:
+        a = _with_channels(_as_dtype(rng.choice(CORPUS.arrays)[1], dtype), c)
+    elif kind < 0.6:
+        if dtype.kind == "u":
+            a = g.integers(0, np.iinfo(dtype).max, shape, dtype=dtype, endpoint=True)
+        else:
+            bits = np.dtype(f"u{dtype.itemsize}")
+            a = g.integers(0, np.iinfo(bits).max, shape, dtype=bits, endpoint=True).view(dtype)
+            if not allow_specials:
+                a = np.where(np.isfinite(a), a, dtype.type(0))
+    elif kind < 0.8:
+        values = g.random(rng.randint(1, 5)) * (np.iinfo(dtype).max if dtype.kind == "u" else 1)
+        a = values[g.integers(0, len(values), shape)].astype(dtype)
+    else:
+        yy, xx = np.mgrid[0:h, 0:w]
+        ramp = (xx * rng.randint(1, 9) + yy * rng.randint(0, 5)) % 256 / 255.0
+        a = _with_channels(_as_dtype(ramp.astype(np.float32), dtype), c)
+    a = np.array(a, dtype=dtype)
+    if dtype.kind == "f" and allow_specials and rng.random() < 0.25:
+        flat = a.reshape(-1)
+        for _ in range(rng.randint(1, 4)):
+            flat[rng.randrange(flat.size)] = rng.choice(_SPECIALS)
+    return a
+
+
+def _bits(a):
+    import numpy as np
+
+    return a.view(np.dtype(f"u{a.dtype.itemsize}")) if a.dtype.kind == "f" else a
+
+
+def _same_bits(a, b) -> bool:
+    import numpy as np
+
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(_bits(a), _bits(b))
+
+
+def _first_difference(a, b) -> str:
+    import numpy as np
+
+    if a.shape != b.shape or a.dtype != b.dtype:
+        return f"{b.dtype}{b.shape} for {a.dtype}{a.shape}"
+    at = tuple(int(i) for i in np.argwhere(_bits(a) != _bits(b))[0])
+    return f"at {at}: {b[at]!r} for {a[at]!r} ({a.dtype}{a.shape})"
+
+
+def t_lossless(data, rng):
+    """Every sample type, layout and effort: a lossless round trip is exact."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    a = oracle_array(rng)
+    animation = rng.random() < 0.15
+    if animation:
+        a = np.stack([a, np.roll(a, 1, axis=0), a[::-1]][:rng.randint(2, 3)])
+    effort = rng.choice((1, 1, 1, 2, 2, 3, 4, 5, 6, 7, 8, 9))
+    how = rng.choice(({}, {"lossless": True}, {"distance": 0.0}, {"quality": 100}))
+    extra = rng.choice(({}, {}, {"progressive": True}, {"container": True}, {"modular": True}))
+    stream = _jxl.encode(a, effort=effort, numthreads=rng.choice((1, 1, 2)),
+                         animation=animation, **how, **extra)
+    back = _jxl.decode(stream, numthreads=1)
+    if a.shape[-1:] == (1,) and back.shape == a.shape[:-1]:
+        a = a[..., 0]  # one grey channel comes back as (Y, X)
+    if not _same_bits(a, back):
+        raise AssertionError(f"lossless {how or 'default'} effort {effort} {extra}: "
+                             + _first_difference(a, back))
+    return stream
+
+
+def t_lossy_nonfinite(data, rng):
+    """A lossy encode of float samples that are not all finite is refused."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    a = oracle_array(rng, allow_specials=False)
+    if a.dtype.kind != "f":
+        a = _as_dtype(a, rng.choice((np.float16, np.float32)))
+    flat = a.reshape(-1)
+    flat[rng.randrange(flat.size)] = rng.choice((float("nan"), float("inf"), float("-inf")))
+    try:
+        _jxl.encode(a, quality=rng.choice((50, 80, 95)), effort=rng.choice((1, 3, 7)),
+                    numthreads=1)
+    except ValueError:
+        return None
+    raise AssertionError(f"a lossy encode of {a.dtype}{a.shape} holding "
+                         f"{flat[~np.isfinite(flat)][:1]} succeeded")
+
+
+def t_frames(data, rng):
+    """Every frame an animation is given is a frame of the stream, whatever
+    its (positive) duration."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    n = rng.randint(2, 6)
+    h, w = rng.randint(1, 24), rng.randint(1, 24)
+    g = np.random.default_rng(rng.getrandbits(64))
+    frames = g.integers(0, 256, (n, h, w, rng.choice((1, 3, 4))), dtype=np.uint8)
+    durations = [rng.choice((rng.uniform(1e-7, 1e-3), 0.0004, 0.0005, 0.001, 1 / 30, 0.1,
+                             rng.uniform(0.001, 3.0))) for _ in range(n)]
+    opts = dict(effort=rng.choice((1, 2, 3)), numthreads=1)
+    if rng.random() < 0.5:
+        stream = _jxl.encode(frames, animation=True, duration=durations, **opts)
+    else:
+        w_ = _jxl.JxlWriter(animation=True, **opts)
+        for k in range(n):
+            w_.write_frame(frames[k], duration=durations[k], is_last=k == n - 1)
+        stream = w_.close()
+    count = _jxl.frame_count(stream)
+    back = _jxl.decode(stream, numthreads=1)
+    if count != n or not _same_bits(frames, back):
+        raise AssertionError(f"{n} frames of durations {[round(d, 6) for d in durations]}: "
+                             f"frame_count {count}, decode {back.shape}")
+    return stream
+
+
+def t_out(data, rng):
+    """decode(out=) holds exactly what decode() returns with the same options,
+    and takes an array of that shape."""
+    import numpy as np
+
+    from quillmarsh.codecs import _jxl
+
+    opts = {"numthreads": 1}
+    if rng.random() < 0.4:
+        opts["coalesce"] = False
+    if rng.random() < 0.3:
+        opts["downsample"] = rng.choice((2, 4, 8))
+    if rng.random() < 0.2:
+        opts["index"] = rng.choice((0, 1))
+    if rng.random() < 0.2:
+        opts["extra_channels"] = True
+    if rng.random() < 0.3:
+        opts["allow_partial"] = True
+        data = data[:rng.randrange(len(data) // 3, len(data) + 1)]
+    try:
+        ref = _jxl.decode(data, **opts)
+    except allowed_exceptions():
+        return None  # nothing to compare
+    if ref.ndim == 4 and rng.random() < 0.3:
+        # A stack's result: one frame's shape, or one frame more, is not it.
+        wrong = rng.choice((ref.shape[1:], (ref.shape[0] + 1,) + ref.shape[1:]))
+        try:
+            _jxl.decode(data, out=np.zeros(wrong, ref.dtype), **opts)
+        except ValueError:
+            return None
+        raise AssertionError(f"decode(out=) with {opts} took shape {wrong} where decode() "
+                             f"returns {ref.shape}")
+    out = np.empty_like(ref)
+    out.view(np.uint8)[...] = 0x5A  # not what any decode writes everywhere
+    try:
+        got = _jxl.decode(data, out=out, **opts)
+    except allowed_exceptions() as e:
+        raise AssertionError(f"decode(out=) with {opts} refused the shape decode() returns, "
+                             f"{ref.dtype}{ref.shape}: {type(e).__name__}: {e}") from e
+    if got is not out and not np.shares_memory(got, out):
+        raise AssertionError("decode(out=) returned another array than out")
+    if not _same_bits(ref, out):
+        raise AssertionError(f"decode(out=) with {opts} differs from decode(): "
+                             + _first_difference(ref, out))
+    return out
+
+
 TARGETS = {
     "decode": t_decode, "decode_index": t_decode_index, "filelike": t_filelike,
     "reader": t_reader, "frame_count": t_frame_count, "thumbnail": t_thumbnail,
     "stream": t_stream, "transcode": t_transcode, "reconstruct": t_reconstruct,
     "boxes": t_boxes, "extra": t_extra, "color": t_color, "pillow": t_pillow,
-    "numcodecs": t_numcodecs, "jpeg": t_jpeg,
+    "numcodecs": t_numcodecs, "jpeg": t_jpeg, "lossless": t_lossless,
+    "lossy_nonfinite": t_lossy_nonfinite, "frames": t_frames, "out": t_out,
 }
+# --oracles: every execution is one of the result-checking targets above.
+ORACLES = False
+ORACLE_NAMES = ("lossless", "lossless", "lossless", "lossy_nonfinite", "frames", "out", "out")
 # --jpeg: every execution is a mutated JPEG through "jpeg".
 JPEG_ONLY = False
 # Weighted: the reader and decode carry the most code. "transcode" takes the
@@ -561,7 +884,8 @@ def worker(args) -> int:
     if args.rlimit_as_mib and "libasan" not in os.environ.get("LD_PRELOAD", ""):
         lim = args.rlimit_as_mib * 1024 * 1024
         resource.setrlimit(resource.RLIMIT_AS, (lim, lim))
-    corpus = Corpus(args.quick, args.big_seed, args.side)
+    global CORPUS
+    corpus = CORPUS = Corpus(args.quick, args.big_seed, args.side)
     findings = Path(args.findings)
     with open(args.progress, "r+b") as f:
         mm = mmap.mmap(f.fileno(), 16)
@@ -599,6 +923,8 @@ def _spawn(args, start: int, end: int, progress: Path) -> subprocess.Popen:
         cmd.append("--big-seed")
     if args.jpeg:
         cmd.append("--jpeg")
+    if args.oracles:
+        cmd.append("--oracles")
     if args.inject_crash_at is not None:
         cmd += ["--inject-crash-at", str(args.inject_crash_at)]
     return subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -711,7 +1037,8 @@ def drive(args) -> dict:
 
 
 def replay(args) -> int:
-    corpus = Corpus(args.quick, args.big_seed, args.side)
+    global CORPUS
+    corpus = CORPUS = Corpus(args.quick, args.big_seed, args.side)
     name, data, target, param = make_case(args.seed, args.replay, corpus)
     print(f"execution {args.replay}: seed {name}, target {target}, {len(data)} bytes", flush=True)
     rng = random.Random(param)
@@ -765,6 +1092,10 @@ def main(argv=None) -> int:
     p.add_argument("--jpeg", action="store_true",
                    help="JPEG paths only: transcode_jpeg against JxlWriter.write_jpeg at 1 and "
                         "2 threads, and reconstruct_jpeg")
+    p.add_argument("--oracles", action="store_true",
+                   help="result checks only: lossless round trips of every sample type and "
+                        "effort, frames given = frames stored, decode(out=) = decode(), lossy "
+                        "non-finite samples refused")
     p.add_argument("--engine", choices=("mutate", "atheris"), default="mutate")
     p.add_argument("--replay", type=int, default=None, help="run execution I in this process")
     p.add_argument("--json", action="store_true", help="print the summary as JSON")
@@ -776,8 +1107,9 @@ def main(argv=None) -> int:
     p.add_argument("--progress", default="", help=argparse.SUPPRESS)
     p.add_argument("--inject-crash-at", type=int, default=None, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
-    global JPEG_ONLY
+    global JPEG_ONLY, ORACLES
     JPEG_ONLY = args.jpeg
+    ORACLES = args.oracles
 
     if args.worker:
         return worker(args)

@@ -121,7 +121,8 @@ def test_the_short_run_drives_every_target_and_the_jpeg_seeds_only_into_transcod
     corpus = fuzz.Corpus(quick=True, big=False, side=16)
     cases = [fuzz.make_case(2024, i, corpus) for i in range(3000)]
     seen = {target for _, _, target, _ in cases}
-    assert seen == set(fuzz.TARGETS) - {"stream", "jpeg"}  # those two: --big-seed, --jpeg
+    # "stream" needs --big-seed, "jpeg" --jpeg, the result checks --oracles.
+    assert seen == set(fuzz.TARGETS) - {"stream", "jpeg"} - set(fuzz.ORACLE_NAMES)
     jpeg_names = {name for name, _ in corpus.jpeg}
     assert all((target == "transcode") == (name in jpeg_names) for name, _, target, _ in cases)
 
@@ -201,3 +202,48 @@ def test_extra_channel_name_of_invalid_utf8_is_replaced():
     with jxl.JxlReader(data, extra_channels=True) as r:
         assert r.channels[-1]["name"] == "\ufffd" and r.channels[-1]["type"] == "depth"
         np.testing.assert_array_equal(r.read(), arr)
+
+
+
+@pytest.fixture(scope="module")
+def oracle_corpus():
+    return fuzz.Corpus(True, False, 16)
+
+
+def _flip_one_sample(real, target):
+    def decode(data, **kw):
+        a = real(data, **kw)
+        if target != "out" or "out" in kw:  # "out" compares with and without out=
+            a.reshape(-1).view(np.uint8)[0] ^= 1
+        return a
+    return decode
+
+
+def _checked(target, data, param):
+    import random
+
+    try:
+        return fuzz.TARGETS[target](data, random.Random(param)) is not None
+    except Exception:  # noqa: BLE001 - a finding or a refusal: not a passing case
+        return False
+
+
+@pytest.mark.parametrize("target", ["lossless", "frames", "out"])
+def test_oracles_report_a_changed_sample(monkeypatch, oracle_corpus, target):
+    monkeypatch.setattr(fuzz, "ORACLES", True)
+    monkeypatch.setattr(fuzz, "CORPUS", oracle_corpus)
+    # The first case of this target that the codec passes with a result to
+    # compare (oracles run before every fault they look for is mended).
+    for i in range(400):
+        _, data, t, param = fuzz.make_case(0, i, oracle_corpus)
+        if t == target and _checked(t, data, param):
+            break
+    else:
+        pytest.fail(f"no passing {target} case among 400")
+    monkeypatch.setattr(_jxl, "decode", _flip_one_sample(_jxl.decode, target))
+    assert isinstance(fuzz.run_one(data, target, param), AssertionError)
+
+
+def test_lossy_oracle_reports_an_accepted_non_finite_sample(monkeypatch):
+    monkeypatch.setattr(_jxl, "encode", lambda a, **kw: b"")
+    assert isinstance(fuzz.run_one(b"", "lossy_nonfinite", 3), AssertionError)
