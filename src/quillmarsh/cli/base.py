@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import struct
 import sys
 from typing import IO, Any, Iterator, Optional, Union
 
@@ -77,6 +78,12 @@ def input_error(path: str, exc: BaseException) -> CliError:
     if msg == "jxl: not a JPEG XL stream":
         return CliError(f"{path}: not a JPEG XL file")
     if isinstance(exc, JxlError):
+        # libjxl often cannot tell damage from a cut; the container's layout can.
+        damage = container_damage(path)
+        if damage is not None:
+            return CliError(f"{path}: {damage} ({msg})")
+        if "corrupt or truncated" in msg:  # a sound layout: the damage is inside a box
+            return CliError(f"{path}: corrupt JPEG XL file ({msg})")
         kind = "truncated" if "truncated" in msg else "corrupt"
         return CliError(f"{path}: {kind} JPEG XL file ({msg})")
     if isinstance(exc, NotImplementedError):
@@ -88,7 +95,52 @@ def input_error(path: str, exc: BaseException) -> CliError:
     return CliError(f"{path}: {msg}")
 
 
+def container_damage(path: str) -> Optional[str]:
+    """What is wrong with the box layout of the JPEG XL container at `path`:
+    a box that runs past the end of the file (truncated) or one whose size
+    field cannot be right (damaged); None for a sound layout, a bare
+    codestream or an unreadable file."""
+    try:
+        with open(path, "rb") as f:
+            end = os.fstat(f.fileno()).st_size
+            if f.read(12) != b"\x00\x00\x00\x0cJXL \r\n\x87\n":
+                return None
+            pos, number = 12, 2
+            while pos < end:
+                f.seek(pos)
+                head = f.read(16)
+                if len(head) < 8:
+                    return f"truncated JPEG XL file: box {number} is cut in its header"
+                size, kind = struct.unpack(">I4s", head[:8])
+                if not all(32 <= b < 127 for b in kind):
+                    return f"damaged JPEG XL file: box {number} (at byte {pos}) has no valid type ({kind!r})"
+                where = f"box {number} ({kind.decode('ascii')!r} at byte {pos})"
+                length = 8
+                if size == 1:
+                    if len(head) < 16:
+                        return f"truncated JPEG XL file: {where} is cut in its header"
+                    (size,) = struct.unpack(">Q", head[8:16])
+                    length = 16
+                elif size == 0:  # runs to the end of the file
+                    return None
+                if size < length:
+                    return f"damaged JPEG XL file: {where} has an impossible size of {size} bytes"
+                if pos + size > end:
+                    return (f"truncated JPEG XL file: {where} needs {size} bytes, "
+                            f"the file ends {end - pos} bytes after its start")
+                pos += size
+                number += 1
+    except OSError:
+        return None
+    return None
+
+
 def output_error(path: str, exc: BaseException) -> CliError:
+    if isinstance(exc, FileNotFoundError) and os.path.isdir(os.path.dirname(os.path.abspath(path))):
+        # The folder is there, yet no file can be made in it (such as /proc).
+        folder = os.path.dirname(path) or "."
+        return CliError(f"{path}: cannot write: no file can be created in the folder {folder} "
+                        f"({exc.strerror or exc})")
     words = _os_words(exc, False) if isinstance(exc, OSError) else None
     if words is None:
         words = (exc.strerror if isinstance(exc, OSError) else None) or str(exc)

@@ -19,8 +19,8 @@ from typing import Any, Dict, Iterator, List, Sequence, Tuple
 from quillmarsh.codecs.jxl import reconstruct_jpeg, transcode_jpeg
 
 from .base import CAUGHT, CliError, Output, input_error, mib, reading, stderr_is_tty
-from .decode import decode_frames
-from .encode import is_jpeg, write_jxl
+from .decode import decode_frames, left_out_channels, left_out_note
+from .encode import check_not_empty, is_jpeg, write_jxl
 from .images import load_image, output_format, write_frames
 from .meta import jxl_meta, keep_for_jxl
 from .options import (
@@ -30,6 +30,7 @@ from .options import (
     count_arg,
     encode_kwargs,
     limit_kwargs,
+    lossless_quality,
 )
 
 # Inputs taken from folders (files named on the command line are always tried).
@@ -166,9 +167,8 @@ def _to_jxl(job: Job, notes: List[str]) -> None:
     kept: Dict[str, Any] = {}
     if job.src.lower().endswith(".npy"):
         animation = arr.ndim == 4
+        check_not_empty(job.src, arr, animation)
         frames = list(arr) if animation else [arr]
-        if animation and not frames:
-            raise CliError(f"{job.src}: the stack holds no frames")
     else:
         animation = arr.shape[0] > 1
         arr, kept = keep_for_jxl(job.src, arr, meta, stacked=True,
@@ -199,8 +199,12 @@ def _from_jxl(job: Job, notes: List[str]) -> None:
             return
     meta, keep_orientation = (None, False) if fmt is None else jxl_meta(
         job.src, fmt, all_frames=True, warn=notes.append)
+    colour_of = left_out_channels(job.src)
+    if colour_of is not None:
+        notes.append(left_out_note(job.src, colour_of))
     frames, bits = decode_frames(job.src, index=None, progress=False,
-                                 keep_orientation=keep_orientation, **job.decode)
+                                 keep_orientation=keep_orientation, colour_of=colour_of,
+                                 **job.decode)
     with Output(job.dst) as out:
         write_frames(out, frames, fmt, bits, warn=notes.append, meta=meta)
 
@@ -216,7 +220,11 @@ def convert_one(job: Job) -> Result:
             return result
         parent = os.path.dirname(job.dst)
         if parent:
-            os.makedirs(parent, exist_ok=True)
+            try:
+                os.makedirs(parent, exist_ok=True)
+            except OSError as exc:  # the output's folder, not the source, is at fault
+                raise CliError(f"{parent}: cannot make the output folder: "
+                               f"{exc.strerror or exc}") from exc
         (_to_jxl if job.to == "jxl" else _from_jxl)(job, notes)
         result.bytes_out = os.path.getsize(job.dst)
         result.status = "converted"
@@ -336,6 +344,7 @@ def _summary(results: List[Result], seconds: float, where: str, to: str) -> str:
 
 def run(args: argparse.Namespace) -> int:
     out: str = args.out
+    lossless_quality(args)
     if os.path.exists(out) and not os.path.isdir(out):
         raise CliError(f"{out}: not a folder")
     pairs, problems = plan(args.sources, out, args.to, args.recursive)
@@ -378,7 +387,7 @@ def run(args: argparse.Namespace) -> int:
                 bar.say(f"quillmarsh-jxl: {' '.join(r.message.split())}")
             elif not args.quiet:
                 for text in r.notes:
-                    bar.say(f"quillmarsh-jxl: note: {r.src}: {text}")
+                    bar.say(f"quillmarsh-jxl: note: {r.src}: {text.removeprefix(r.src + ': ')}")
     finally:
         bar.close()
     seconds = time.perf_counter() - t0

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -90,16 +90,67 @@ def display_color(path: str, fmt: Optional[str], extra_channels: bool) -> Option
     return "srgb" if reduced and color and color["transfer_function"] in _SCENE_OR_HDR else None
 
 
+def left_out_channels(path: str) -> Optional[List[Dict[str, Any]]]:
+    """The channels of `path` when some beyond colour and alpha must be left
+    out of a colour image (depth, thermal, spot colours, ...), else None.
+    A black channel is not among them: CMYK is rendered to sRGB whole."""
+    with reading(path):
+        with JxlReader(path, parse_color=False, extra_channels=True, max_pixels=None) as r:
+            channels = r.channels
+    extra = [c["type"] for c in channels if c["type"] != "color"]
+    if "black" in extra or extra in ([], ["alpha"]):
+        return None
+    return channels
+
+
+def colour_and_alpha(frame: np.ndarray, channels: List[Dict[str, Any]]) -> np.ndarray:
+    """The colour channels and the first alpha of a frame decoded with every
+    channel, in the sample type a colour-only decode gives (integer channels
+    in their own range; float frames 0..1)."""
+    colour = [i for i, c in enumerate(channels) if c["type"] == "color"]
+    alpha = [i for i, c in enumerate(channels) if c["type"] == "alpha"][:1]
+    bits = int(channels[0]["bits_per_sample"])
+    sub = frame[..., colour + alpha]
+    if channels[0]["exponent_bits_per_sample"]:
+        out = sub.astype(np.float16 if bits == 16 else np.float32)
+    else:
+        top = float((1 << bits) - 1)
+        if sub.dtype.kind == "f":
+            sub = np.rint(np.clip(np.nan_to_num(sub), 0.0, 1.0) * top)
+        elif alpha and int(channels[alpha[0]]["bits_per_sample"]) != bits:
+            sub = sub.astype(np.float64)
+            sub[..., -1] = np.rint(sub[..., -1] * (top / ((1 << int(channels[alpha[0]]["bits_per_sample"])) - 1)))
+        out = sub.astype(np.uint8 if bits <= 8 else np.uint16)
+    return np.ascontiguousarray(out[..., 0] if out.shape[-1] == 1 else out)
+
+
+def left_out_note(path: str, channels: List[Dict[str, Any]]) -> str:
+    kept_alpha = False
+    gone = []
+    for c in channels:
+        if c["type"] == "color" or (c["type"] == "alpha" and not kept_alpha):
+            kept_alpha = kept_alpha or c["type"] == "alpha"
+            continue
+        gone.append(f"{c['type']} {c['name']!r}" if c.get("name") else c["type"])
+    return (f"{path}: its {', '.join(gone)} channel{'s' * (len(gone) != 1)} left out "
+            "(--channels all keeps every channel, in .npy or .tif)")
+
+
 def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
                   streaming: bool = False, numthreads: Optional[int] = None,
                   progress: bool = True, output_color: Optional[str] = None,
                   extra_channels: bool = False, keep_orientation: bool = False,
+                  colour_of: Optional[List[Dict[str, Any]]] = None,
                   **limits: Any) -> Tuple[List[np.ndarray], int]:
-    """Decoded frames of `path` (all, or the one at `index`) and the bit depth."""
+    """Decoded frames of `path` (all, or the one at `index`) and the bit depth.
+
+    `colour_of` (the file's channels, from `left_out_channels`) keeps only
+    colour and alpha of a file with more channels."""
     with reading(path):
         reader = JxlReader(path, numthreads=numthreads, parse_color=False, streaming=streaming,
                            skip_frames=index or 0, downsample=downsample,
-                           output_color=output_color, extra_channels=extra_channels,
+                           output_color=output_color,
+                           extra_channels=extra_channels or colour_of is not None,
                            keep_orientation=keep_orientation, **limits)
     with reader:
         bits = int(reader.basic_info["bits_per_sample"])
@@ -117,6 +168,8 @@ def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
         try:
             with reading(path):
                 for frame in reader.iter_frames():
+                    if colour_of is not None:
+                        frame = colour_and_alpha(frame, colour_of)
                     # The frames are all kept (and stacked or written together):
                     # their sum is held to the budget as they come.
                     held += frame.nbytes
@@ -172,14 +225,20 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
     meta, keep_orientation = None, False
     if fmt is not None and not every:
         pil()  # fail before decoding when Pillow is missing
-        meta, keep_orientation = jxl_meta(src, fmt, all_frames=args.index is None)
+        # A thumbnail may come from a file cut after its first pass.
+        meta, keep_orientation = jxl_meta(src, fmt, all_frames=args.index is None,
+                                          partial=suffix != "")
     target = display_color(src, fmt, every)
     if target is not None and meta is not None:
         meta.icc_profile = None  # the pixels come converted to sRGB
+    colour_of = None if every else left_out_channels(src)
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
                                  output_color=target, extra_channels=every,
-                                 keep_orientation=keep_orientation, **limit_kwargs(args))
+                                 keep_orientation=keep_orientation, colour_of=colour_of,
+                                 **limit_kwargs(args))
+    if colour_of is not None and not args.quiet:
+        note(left_out_note(src, colour_of))
     quality = getattr(args, "quality", 95)
     if fmt == "JPEG" and suffix == "" and not args.quiet:
         note(f"{src} holds no JPEG reconstruction data: {dst} is a new JPEG encoded from its "

@@ -15,7 +15,7 @@ from quillmarsh.codecs.jxl import JxlWriter, transcode_jpeg
 from .base import CAUGHT, PROG, CliError, Output, Progress, mib, note, reading
 from .images import load_image
 from .meta import keep_for_jxl
-from .options import add_encode_options, add_quiet, add_threads, encode_kwargs
+from .options import add_encode_options, add_quiet, add_threads, encode_kwargs, lossless_quality
 
 
 def register(sub: Any) -> None:
@@ -41,8 +41,16 @@ def register(sub: Any) -> None:
     p.set_defaults(func=run)
 
 
+def check_not_empty(src: str, arr: np.ndarray, animation: bool) -> None:
+    """An array without pixels (an empty .npy) is refused here, by name."""
+    if 0 in arr.shape[: 3 if animation else 2]:
+        raise CliError(f"{src}: the array is empty (shape {arr.shape}): there are no pixels "
+                       "to encode")
+
+
 def frames_of(src: str, arr: np.ndarray, animation: bool) -> List[np.ndarray]:
     """The frames to write: the array itself, or the frames of a (T, ...) stack."""
+    check_not_empty(src, arr, animation)
     if not animation and arr.ndim == 4:
         raise CliError(f"{src}: holds a (T, Y, X, C) stack; pass --animation to encode it")
     if animation and arr.ndim < 3:
@@ -113,6 +121,7 @@ def recompress_jpeg(args: argparse.Namespace) -> int:
 def run(args: argparse.Namespace) -> int:
     src: str = args.input
     dst: str = args.out
+    lossless_quality(args)
     if (not args.pixels and args.quality is None and args.distance is None
             and os.path.splitext(src)[1].lower() != ".npy" and is_jpeg(src)):
         return recompress_jpeg(args)

@@ -116,30 +116,39 @@ def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
 
 
 def jxl_meta(path: str, fmt: str, *, all_frames: bool,
-             warn: Callable[[str], None] = note) -> Tuple[ImageMeta, bool]:
+             warn: Callable[[str], None] = note, partial: bool = False) -> Tuple[ImageMeta, bool]:
     """What a decoded image written as `fmt` should carry, and whether to
     decode with the stored orientation (the EXIF then tells viewers).
 
     The ICC profile describes the pixels as decoded; it is left out only for
-    plain sRGB. Durations and loops are given for a whole animation.
+    plain sRGB. Durations and loops are given for a whole animation. With
+    `partial` (a preview of a file that may be cut short) boxes that cannot
+    be read are left out with a note instead of failing.
     """
     meta = ImageMeta()
     with reading(path):
         # Kept orientation: basic_info then reports the stored one (it says 1
         # when libjxl turns the pixels).
-        with JxlReader(path, parse_color=True, max_pixels=None, keep_orientation=True) as r:
+        with JxlReader(path, parse_color=True, max_pixels=None, keep_orientation=True,
+                       extra_channels=True) as r:
             basic = r.basic_info
             if not plain_srgb(r.color):
                 meta.icc_profile = r.icc_profile
             # Boxes that cannot be read at all fail the decode here (their
             # metadata would be lost); an unusable EXIF payload alone is left
             # out with a note.
-            r.boxes
             try:
-                meta.exif = r.exif
+                r.boxes
             except JxlError as exc:
-                warn(f"{path}: EXIF left out ({exc})")
-            meta.xmp = r.xmp
+                if not partial:
+                    raise
+                warn(f"{path}: EXIF and XMP left out: its boxes cannot be read ({exc})")
+            else:
+                try:
+                    meta.exif = r.exif
+                except JxlError as exc:
+                    warn(f"{path}: EXIF left out ({exc})")
+                meta.xmp = r.xmp
             if all_frames and basic["have_animation"]:
                 meta.durations = [f["duration"] for f in r.frames_info]
                 meta.loops = int(basic["num_loops"])

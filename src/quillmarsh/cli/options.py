@@ -114,7 +114,8 @@ def add_encode_options(p: argparse.ArgumentParser) -> None:
     """The encoder's settings; `encode_kwargs` turns them into JxlWriter arguments."""
     mode = p.add_mutually_exclusive_group()
     mode.add_argument("--quality", "-Q", type=ranged(float, 0, 100, "quality"), default=None,
-                      help="lossy quality 0..100 (90 is visually lossless for most photos)")
+                      help="quality 0..100: 90 is visually lossless for most photos, "
+                      "100 is lossless (as --lossless)")
     mode.add_argument("--distance", "-d", type=ranged(float, 0, 25, "distance"), default=None,
                       help="lossy Butteraugli distance 0..25 (1.0 is visually lossless)")
     mode.add_argument("--lossless", action="store_true", help="exact (the default)")
@@ -123,12 +124,23 @@ def add_encode_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--progressive", "-p", action="store_true",
                    help="progressive coding: a 1:8 preview decodes from the first bytes")
     p.add_argument("--color", type=color_arg, default=None, metavar="NAME",
-                   help="colour encoding, such as srgb, display-p3, rec2100-pq "
-                   "(default: sRGB for 8-bit, linear sRGB otherwise)")
+                   help="colour encoding, such as srgb, display-p3, rec2100-pq (default: "
+                   "an image's own ICC profile or PNG colour chunks; else sRGB for integer "
+                   "samples, as image files are by convention, and linear sRGB for float "
+                   "samples; a .npy array: sRGB for 8-bit, linear sRGB otherwise)")
+
+
+def lossless_quality(args: argparse.Namespace) -> None:
+    """--quality 100 is lossless, as in cjxl: the same as --lossless (a JPEG
+    is then recompressed losslessly)."""
+    if args.quality is not None and args.quality >= 100:
+        args.quality = None
+        args.lossless = True
 
 
 def encode_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     """JxlWriter keyword arguments from `add_encode_options` and `add_threads`."""
+    lossless_quality(args)
     return {
         "quality": args.quality,
         "distance": args.distance,
