@@ -425,7 +425,7 @@ def test_reconstruction_data_claiming_a_gigabyte_of_markers_is_refused(tmp_path,
     p = tmp_path / "jbrd-bomb.jxl"
     p.write_bytes(bomb)
     got = probe(p, "reconstruct_jpeg")
-    assert got["outcome"][0] == "JxlError", got
+    assert got["outcome"][0] == "ValueError", got
     assert got["outcome"][1].startswith(
         f"jxl: the JPEG reconstruction data claims {n * 65536} bytes of marker data, more "
         "than the "), got
@@ -455,7 +455,7 @@ def test_large_markers_within_the_budget_rebuild(cjxl, tmp_path):
     src, made = tmp_path / "in.jpg", tmp_path / "in.jxl"
     src.write_bytes(small)
     subprocess.run([cjxl, str(src), str(made), "--lossless_jpeg=1", "-e", "1", "--quiet"], check=True)
-    with pytest.raises(_jxl.JxlError, match=r"^jxl: the JPEG reconstruction data claims 1310737 "
+    with pytest.raises(ValueError, match=r"^jxl: the JPEG reconstruction data claims 1310737 "
                                             r"bytes of marker data, more than the \d+ bytes "):
         _jxl.reconstruct_jpeg(made.read_bytes())
 

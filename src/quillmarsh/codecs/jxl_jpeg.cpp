@@ -78,7 +78,8 @@ int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uin
     if (err == JXL_ENC_ERR_JBRD)
         raise_py(PyExc_ValueError,
                  "jxl: this JPEG cannot be recompressed losslessly: libjxl cannot store the "
-                 "data to rebuild it (too much data after its end-of-image marker?)");
+                 "data to rebuild it (a layout it does not keep, such as four quantisation "
+                 "tables)");
     raise_enc("JxlEncoderAddJPEGFrame", status, err);
 }
 
@@ -143,31 +144,42 @@ constexpr int REC_DECODER = -23;
 constexpr int REC_TOO_MANY_PIXELS = -24;
 constexpr int REC_MARKERS_TOO_LARGE = -25;
 
-// LSB-first bit reader over a byte range; reads past the end set `over`.
+// LSB-first bit reader over a byte range; past the end it reads zeros, as
+// libjxl's does (which finds the overrun only once the fields are read).
 struct Bits {
     const uint8_t *p;
     size_t n, pos = 0;
-    bool over = false;
     uint32_t read(unsigned k) {
         uint32_t v = 0;
-        for (unsigned i = 0; i < k; ++i, ++pos) {
-            if (pos >= 8 * n) {
-                over = true;
-                return 0;
-            }
-            v |= uint32_t((p[pos >> 3] >> (pos & 7)) & 1) << i;
-        }
+        for (unsigned i = 0; i < k; ++i, ++pos)
+            if (pos < 8 * n) v |= uint32_t((p[pos >> 3] >> (pos & 7)) & 1) << i;
         return v;
     }
+    // libjxl's U32 field: a 2-bit selector, then a constant (bits 0) or
+    // `bits` bits plus an offset.
+    struct Dist {
+        unsigned bits;
+        uint32_t offset;
+    };
+    uint32_t u32(Dist a, Dist b, Dist c, Dist d) {
+        const Dist pick[4] = {a, b, c, d};
+        const Dist &x = pick[read(2)];
+        return x.bits ? read(x.bits) + x.offset : x.offset;
+    }
+    bool more(size_t bits) const { return pos + bits <= 8 * n; }
 };
 
-// The bytes that libjxl allocates for the APP, COM and between-marker data
-// of a JPEG from the lengths at the head of the file's reconstruction data
-// (a "jbrd" box), before any of that data arrives: 16 bits claim 64 KiB, so
-// 50 kB of them claim a gigabyte. Between-marker lengths come far behind;
-// each counts as the most it can be. 0 when there is no complete such box.
+// The bytes libjxl allocates for the APP, COM, between-marker and trailing
+// data of a JPEG while it reads the fields at the head of the file's
+// reconstruction data (a "jbrd" box), before any of that data arrives from
+// the Brotli stream behind them: 16 bits of length claim 64 KiB, so 50 kB of
+// fields could claim a gigabyte. The fields are read as libjxl reads them,
+// up to the first one it refuses (it allocates nothing more after that). 0
+// when there is no complete such box.
 uint64_t jbrd_marker_claims(const uint8_t *d, size_t size) {
     size_t pos = 0;
+    const uint8_t *box_data = nullptr;
+    size_t box_size = 0;
     while (pos + 8 <= size) {
         uint64_t box = (uint64_t{d[pos]} << 24) | (d[pos + 1] << 16) | (d[pos + 2] << 8) | d[pos + 3];
         size_t head = 8;
@@ -180,32 +192,111 @@ uint64_t jbrd_marker_claims(const uint8_t *d, size_t size) {
             box = size - pos;
         }
         if (box < head || box > size - pos) return 0;
-        if (std::memcmp(d + pos + 4, "jbrd", 4) != 0) {
-            pos += static_cast<size_t>(box);
-            continue;
+        if (std::memcmp(d + pos + 4, "jbrd", 4) == 0) {
+            box_data = d + pos + head;
+            box_size = static_cast<size_t>(box) - head;
+            break;
         }
-        Bits b{d + pos + head, static_cast<size_t>(box) - head};
-        b.read(1);  // grey
-        uint64_t apps = 0, coms = 0, gaps = 0;
-        for (int k = 0; k < 16384 && !b.over; ++k) {
-            const unsigned m = b.read(6) + 0xC0;
-            if (m == 0xD9) break;
-            if ((m & 0xF0) == 0xE0) ++apps;
-            if (m == 0xFE) ++coms;
-            if (m == 0xFF) ++gaps;
-        }
-        uint64_t claims = gaps << 16;
-        for (uint64_t k = 0; k < apps + coms && !b.over; ++k) {
-            if (k < apps) {
-                const uint32_t sel = b.read(2);  // marker type
-                if (sel >= 2) b.read(sel - 1);
-            }
-            const uint32_t len = b.read(16);
-            if (!b.over) claims += len + 1;
-        }
-        return claims;
+        pos += static_cast<size_t>(box);
     }
-    return 0;
+    if (!box_data) return 0;
+    using D = Bits::Dist;
+    Bits b{box_data, box_size};
+    b.read(1);  // grey
+    uint64_t apps = 0, coms = 0, scans = 0, gaps = 0;
+    bool dri = false;
+    for (size_t k = 0;; ++k) {
+        if (k >= 16384) return 0;  // refused before anything is allocated
+        const unsigned m = b.read(6) + 0xC0;
+        if ((m & 0xF0) == 0xE0) ++apps;
+        if (m == 0xFE) ++coms;
+        if (m == 0xDA) ++scans;
+        if (m == 0xFF) ++gaps;
+        if (m == 0xDD) dri = true;
+        if (m == 0xD9) break;
+    }
+    uint64_t claims = 0;
+    for (uint64_t k = 0; k < apps; ++k) {
+        if (b.u32(D{0, 0}, D{0, 1}, D{1, 2}, D{2, 4}) > 3) return claims;  // marker type
+        const uint32_t len = b.read(16) + 1;
+        claims += len;
+        if (len < 3) return claims;
+    }
+    for (uint64_t k = 0; k < coms; ++k) {
+        const uint32_t len = b.read(16) + 1;
+        claims += len;
+        if (len < 3) return claims;
+    }
+    // Quantisation tables, components and Huffman codes: read only to find
+    // where the fields go on, and where libjxl stops.
+    const uint32_t quant = b.u32(D{0, 1}, D{0, 2}, D{0, 3}, D{0, 4});
+    if (quant == 4) return claims;
+    for (uint32_t k = 0; k < quant; ++k) b.read(4);
+    uint32_t comps = 1;
+    const uint32_t type = b.read(2);
+    if (type == 3) {
+        comps = b.u32(D{0, 1}, D{0, 2}, D{0, 3}, D{0, 4});
+        if (comps != 1 && comps != 3) return claims;
+        for (uint32_t k = 0; k < comps; ++k) b.read(8);
+    } else if (type != 0) {
+        comps = 3;
+    }
+    unsigned used = 0;
+    for (uint32_t k = 0; k < comps; ++k) {
+        const uint32_t q = b.read(2);
+        if (q >= quant) return claims;
+        used |= 1u << q;
+    }
+    if (!(used & 1)) return claims;  // the first table unused
+    const uint32_t huffman = b.u32(D{0, 4}, D{3, 2}, D{4, 10}, D{6, 26});
+    for (uint32_t h = 0; h < huffman; ++h) {
+        const bool ac = b.read(1);
+        b.read(3);  // id, is_last
+        uint32_t symbols = 0;
+        for (int i = 0; i <= 16; ++i) symbols += b.u32(D{0, 0}, D{0, 1}, D{3, 2}, D{8, 0});
+        if (symbols < 1 || symbols > 257) return claims;
+        uint64_t slots[5] = {};
+        uint32_t value = 0;
+        for (uint32_t i = 0; i < symbols; ++i) {
+            value = b.u32(D{2, 0}, D{2, 4}, D{4, 8}, D{8, 1});
+            if (slots[value >> 6] >> (value & 63) & 1) return claims;  // a repeated symbol
+            slots[value >> 6] |= uint64_t{1} << (value & 63);
+        }
+        if (value != 256) return claims;
+        if (!ac && ((slots[0] >> 12) | slots[1] | slots[2] | slots[3])) return claims;
+    }
+    for (uint64_t s = 0; s < scans; ++s) {
+        const uint32_t n = b.u32(D{0, 1}, D{0, 2}, D{0, 3}, D{0, 4});
+        if (n >= 4) return claims;
+        b.read(20);  // Ss, Se, Al, Ah
+        for (uint32_t i = 0; i < n; ++i) {
+            if (b.read(2) >= comps) return claims;
+            b.read(4);  // its tables
+        }
+        b.u32(D{0, 0}, D{0, 1}, D{0, 2}, D{3, 3});
+    }
+    if (dri) b.read(16);
+    for (uint64_t s = 0; s < scans; ++s) {
+        // Restart positions and extra zero runs: block indices that grow.
+        for (int list = 0; list < 2; ++list) {
+            const uint32_t count = b.u32(D{0, 0}, D{2, 1}, D{4, 4}, D{16, 20});
+            int64_t last = -1;
+            for (uint32_t i = 0; i < count; ++i) {
+                if (list == 1) b.u32(D{0, 1}, D{2, 2}, D{4, 5}, D{8, 20});
+                last += 1 + int64_t{b.u32(D{0, 0}, D{3, 1}, D{5, 9}, D{28, 41})};
+                if (last >= (int64_t{3} << 26) + list) return claims;
+            }
+        }
+    }
+    uint64_t between = 0;
+    for (uint64_t k = 0; k < gaps; ++k) between += b.read(16);
+    const uint64_t tail = b.u32(D{0, 0}, D{8, 1}, D{16, 257}, D{22, 65793});
+    if (b.read(1)) {  // padding bits, each given
+        const uint32_t bits = b.read(24);
+        if (!b.more(bits)) return claims;
+        b.pos += bits;
+    }
+    return claims + between + tail;
 }
 
 // Basic info from the image header alone (a decoder that wants nothing else).
@@ -344,6 +435,7 @@ struct TranscodeJob {
     size_t threads = 1;
     bool exact_threads = false;  // numthreads given by the caller
     bool keep_metadata = true;
+    bool verify = true;
     // Results.
     std::vector<uint8_t> out;
     JpegCheck check;
@@ -358,16 +450,22 @@ int fail_enc(TranscodeJob *job, JxlEncoder *enc, const char *func, JxlEncoderSta
     return JPEG_ERR_ENCODER;
 }
 
-// Whether the JPEG XL stream `jxl` rebuilds `jpeg` bit for bit.
-bool rebuilds(const uint8_t *jxl, size_t jxl_size, const uint8_t *jpeg, size_t size,
-              size_t threads, bool exact_threads) {
+// How the JPEG XL stream `jxl` gives `jpeg` back: 0 bit for bit, else the
+// reconstruction's error code, or REC_DIFFERS with the offset of the first
+// byte that differs in `*at`.
+constexpr int REC_DIFFERS = -26;
+
+int rebuild_compare(const uint8_t *jxl, size_t jxl_size, const uint8_t *jpeg, size_t size,
+                    size_t threads, bool exact_threads, size_t *at) {
     ReconstructJob rec;
     rec.jxl = jxl;
     rec.size = jxl_size;
     rec.threads = threads;
     rec.exact_threads = exact_threads;
-    return reconstruct_nogil(&rec) == 0 && rec.out.size() == size &&
-           std::memcmp(rec.out.data(), jpeg, size) == 0;
+    if (int rc = reconstruct_nogil(&rec)) return rc;
+    const size_t n = std::min(size, rec.out.size());
+    *at = std::mismatch(jpeg, jpeg + n, rec.out.data()).first - jpeg;
+    return *at == size && rec.out.size() == size ? 0 : REC_DIFFERS;
 }
 
 // JPEGs from this size on have their DC check run beside libjxl when the
@@ -376,24 +474,34 @@ constexpr size_t kDcCheckAside = 64 * 1024;
 
 }  // namespace
 
-JpegVerdict::JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, size_t threads,
-                         bool exact_threads)
+JpegVerdict::JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, bool verify,
+                         size_t threads, bool exact_threads)
     : jpeg_(jpeg),
       size_(size),
       reconstructable_(reconstructable),
+      verify_(verify && reconstructable),
       threads_(threads),
       exact_threads_(exact_threads),
-      aside_(reconstructable && threads > 1 && size >= kDcCheckAside) {}
+      aside_(reconstructable && !verify_ && threads > 1 && size >= kDcCheckAside) {}
 
 JpegVerdict::~JpegVerdict() {
     if (thread_.joinable()) thread_.join();
 }
 
 JpegCheck JpegVerdict::start() {
-    JpegCheck walk = inspect_jpeg(jpeg_, size_, reconstructable_ && !aside_);
-    if (!walk.ok() || !reconstructable_) return walk;
+    // With verification the rebuild judges the coefficients: the DC check
+    // runs only to name what a failed rebuild lost.
+    JpegCheck walk = inspect_jpeg(jpeg_, size_, reconstructable_ && !aside_ && !verify_,
+                                  reconstructable_);
+    if (verify_ && walk.kind == JpegCheck::kNotLossless) {
+        // A clamped DC value is the first thing to name, as without verify.
+        JpegCheck c = dc();
+        return c.ok() ? walk : c;
+    }
+    if (!walk.ok() || !reconstructable_ || verify_) return walk;
     if (!aside_) {
         dc_ = walk;
+        dc_done_ = true;
         return walk;
     }
     auto check = [this] {
@@ -404,6 +512,7 @@ JpegCheck JpegVerdict::start() {
             dc_.verify = true;
         }
     };
+    dc_done_ = true;
     try {
         thread_ = std::thread(check);
     } catch (const std::system_error &) {  // no thread to be had: in line
@@ -414,38 +523,64 @@ JpegCheck JpegVerdict::start() {
 
 JpegCheck JpegVerdict::dc() {
     if (thread_.joinable()) thread_.join();
+    if (!dc_done_) {
+        dc_done_ = true;
+        try {
+            dc_ = inspect_jpeg(jpeg_, size_, true);
+        } catch (...) {
+            dc_ = JpegCheck{};
+        }
+    }
     return dc_;
 }
 
 JpegCheck JpegVerdict::dc_refusal() {
+    if (!reconstructable_) return {};
     JpegCheck c = dc();
     return c.ok() ? JpegCheck{} : c;
 }
 
 JpegCheck JpegVerdict::finish(const uint8_t *jxl, size_t jxl_size) {
     if (!reconstructable_) return {};
-    JpegCheck c = dc();
-    if (!c.ok()) return c;
+    if (!verify_) {
+        JpegCheck c = dc();
+        if (!c.ok()) return c;
+    }
     // reconstruct_jpeg holds the rebuilt JPEG to a budget from the stream's
     // size and the image's: a JPEG far larger than its stream (megabytes of
     // repetitive comments) is rebuilt here, so that what is accepted can
     // also be given back. Ordinary JPEGs are some 1.2 times their stream.
     const bool over_budget = size_ > reconstruction_limit(jxl_size, JxlBasicInfo{});
-    if (!c.verify && !over_budget) return {};
-    if (rebuilds(jxl, jxl_size, jpeg_, size_, threads_, exact_threads_)) return {};
-    if (!over_budget)
+    if (!verify_ && !dc_.verify && !over_budget) return {};
+    size_t at = 0;
+    const int rc = rebuild_compare(jxl, jxl_size, jpeg_, size_, threads_, exact_threads_, &at);
+    if (rc == 0) return {};
+    if (verify_) {
+        JpegCheck c = dc();
+        if (!c.ok()) return c;
+    }
+    if (rc == REC_TOO_LARGE || rc == REC_MARKERS_TOO_LARGE)
         return {JpegCheck::kNotLossless,
-                "libjxl would not rebuild the same bytes from it (a damaged JPEG?)", false};
+                "it is too large for its recompressed size (" + std::to_string(size_) +
+                    " bytes from " + std::to_string(jxl_size) +
+                    "): reconstruct_jpeg would refuse to rebuild it",
+                false};
+    if (rc == REC_DIFFERS)
+        return {JpegCheck::kNotLossless,
+                "libjxl would not rebuild the same bytes from it (they differ from byte " +
+                    std::to_string(at) + " of " + std::to_string(size_) + " on; a damaged JPEG?)",
+                false};
     return {JpegCheck::kNotLossless,
-            "it is too large for its recompressed size (" + std::to_string(size_) + " bytes from " +
-                std::to_string(jxl_size) + "): reconstruct_jpeg would refuse to rebuild it",
+            "libjxl would not rebuild the same bytes from it (it could not rebuild it from its "
+            "own stream)",
             false};
 }
 
 namespace {
 
 int transcode_nogil(TranscodeJob *job) {
-    JpegVerdict verdict(job->jpeg, job->size, job->keep_metadata, job->threads, job->exact_threads);
+    JpegVerdict verdict(job->jpeg, job->size, job->keep_metadata, job->verify, job->threads,
+                        job->exact_threads);
     job->check = verdict.start();
     if (!job->check.ok()) return JPEG_ERR_INPUT;
     JxlEncoderPtr encp = JxlEncoderMake(nullptr);
@@ -521,12 +656,13 @@ int resolve_effort(nb::handle effort) {
 }
 
 nb::object transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
-                          nb::handle numthreads, nb::handle keep_metadata) {
+                          nb::handle numthreads, nb::handle keep_metadata, nb::handle verify) {
     TranscodeJob job;
     job.effort = resolve_effort(effort);
     job.threads = resolve_numthreads(numthreads);
     job.exact_threads = !numthreads.is_none();
     job.keep_metadata = truthy(keep_metadata);
+    job.verify = truthy(verify);
     JpegOutput output(dest);
     nb::bytes raw = whole_input_bytes(src);
     job.jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
@@ -570,14 +706,16 @@ nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthrea
             check_max_pixels(job.info, job.max_pixels);
             raise_jxl("jxl: image exceeds max_pixels");
         case REC_TOO_LARGE:
-            raise_jxl("jxl: the reconstructed JPEG would exceed " + std::to_string(job.limit) +
-                      " bytes (8 per image sample + 16 times the input + 1 MiB); the file is "
-                      "corrupt");
+            raise_py(PyExc_ValueError,
+                     "jxl: the reconstructed JPEG would exceed " + std::to_string(job.limit) +
+                         " bytes (8 per image sample + 16 times the input + 1 MiB); refused as "
+                         "a possible decompression bomb");
         case REC_MARKERS_TOO_LARGE:
-            raise_jxl("jxl: the JPEG reconstruction data claims " + std::to_string(job.claims) +
-                      " bytes of marker data, more than the " + std::to_string(job.limit) +
-                      " bytes the whole JPEG may have (8 per image sample + 16 times the input "
-                      "+ 1 MiB); the file is corrupt");
+            raise_py(PyExc_ValueError,
+                     "jxl: the JPEG reconstruction data claims " + std::to_string(job.claims) +
+                         " bytes of marker data, more than the " + std::to_string(job.limit) +
+                         " bytes the whole JPEG may have (8 per image sample + 16 times the "
+                         "input + 1 MiB); refused as a possible decompression bomb");
         case REC_TRUNCATED:
             raise_jxl("jxl: truncated stream while reconstructing the JPEG");
         default:
@@ -591,9 +729,10 @@ nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthrea
 void register_jpeg(nb::module_ &m) {
     m.def("transcode_jpeg", &transcode_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
           nb::kw_only(), "effort"_a.none() = 7, "numthreads"_a.none() = nb::none(),
-          "keep_metadata"_a.none() = true,
+          "keep_metadata"_a.none() = true, "verify"_a.none() = true,
           nb::sig("def transcode_jpeg(src: object, dest: object = None, *, effort: int = 7, "
-                  "numthreads: int | None = None, keep_metadata: bool = True) -> bytes | None"),
+                  "numthreads: int | None = None, keep_metadata: bool = True, "
+                  "verify: bool = True) -> bytes | None"),
           "Recompress a JPEG losslessly into JPEG XL.\n\n"
           "`src` is JPEG bytes, a path or a binary file-like. libjxl keeps the\n"
           "JPEG's DCT coefficients as they are (typically 15 to 25 % smaller) and,\n"
@@ -606,12 +745,16 @@ void register_jpeg(nb::module_ &m) {
           "`dest` and returns None. A stream that is not a JPEG, is truncated or\n"
           "corrupt, or uses a variant libjxl cannot recompress (arithmetic coding,\n"
           "12-bit samples, lossless or hierarchical JPEG, CMYK) raises ValueError\n"
-          "naming the reason, and nothing is written. So does a damaged JPEG that\n"
-          "libjxl would accept but not rebuild bit for bit (a DC coefficient outside\n"
-          "-2047..2047), or one so much larger than its stream (megabytes of\n"
-          "repetitive comments) that reconstruct_jpeg() would refuse to rebuild it;\n"
-          "with keep_metadata=False, which promises only the pixels, such a JPEG\n"
-          "is recompressed.");
+          "naming the reason, and nothing is written. So does a JPEG libjxl would\n"
+          "accept but not rebuild bit for bit: `verify` (the default) rebuilds the\n"
+          "JPEG from the new stream and compares it with the input, at about half\n"
+          "the cost of the recompression. verify=False skips that for callers who\n"
+          "accept the risk: only the known causes are checked then (a DC coefficient\n"
+          "outside -2047..2047, ICC chunks libjxl cannot put back). A JPEG so much\n"
+          "larger than its stream (megabytes of repetitive comments) that\n"
+          "reconstruct_jpeg() would refuse to rebuild it is refused either way;\n"
+          "with keep_metadata=False, which promises only the pixels, nothing is\n"
+          "rebuilt and such a JPEG is recompressed.");
     m.def("reconstruct_jpeg", &reconstruct_jpeg, "src"_a.none(), "dest"_a.none() = nb::none(),
           nb::kw_only(), "numthreads"_a.none() = nb::none(),
           "max_pixels"_a.none() = kDefaultMaxPixels,
@@ -625,7 +768,8 @@ void register_jpeg(nb::module_ &m) {
           "raises ValueError \"jxl: no JPEG reconstruction data in this file\". An\n"
           "image claiming more than `max_pixels` pixels is refused before decoding;\n"
           "the rebuilt JPEG may not exceed 8 bytes per image sample plus 16 times\n"
-          "the input plus 1 MiB (a corrupt file raises JxlError beyond that).");
+          "the input plus 1 MiB (ValueError beyond that, as for a decompression\n"
+          "bomb); a damaged or truncated file raises JxlError.");
 }
 
 }  // namespace qmjxl

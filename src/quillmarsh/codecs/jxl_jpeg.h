@@ -26,15 +26,19 @@ int add_jpeg_frame_nogil(JxlEncoder *enc, JxlEncoderFrameSettings *fs, const uin
 // The inspection of a JPEG around its recompression, shared by
 // transcode_jpeg and JxlWriter.write_jpeg; all of it runs without the
 // interpreter lock. start() walks the markers in line, so structural refusals
-// never reach libjxl. The DC check (some 5 % of libjxl's time for a
-// sequential JPEG) runs in line too, or, with more than one thread and a JPEG
-// of 64 KiB or more, on a thread of its own while libjxl works. Without
-// reconstruction data (keep_metadata=False) there is no DC check: libjxl
-// keeps every coefficient, and only a rebuilt file would differ.
+// never reach libjxl. With `verify` (and reconstruction data) finish()
+// rebuilds the JPEG from the stream and compares it: libjxl mis-stores some
+// JPEGs no walk foresees. Without it, a DC check (some 5 % of libjxl's time
+// for a sequential JPEG) stands in: in line, or, with more than one thread and
+// a JPEG of 64 KiB or more, on a thread of its own while libjxl works, and
+// the JPEG is rebuilt only where the check could not follow the data. With
+// verification the DC check runs only to name why a rebuild failed. Without
+// reconstruction data (keep_metadata=False) neither runs: libjxl keeps every
+// coefficient, and only a rebuilt file could differ.
 class JpegVerdict {
 public:
-    JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, size_t threads,
-                bool exact_threads);
+    JpegVerdict(const uint8_t *jpeg, size_t size, bool reconstructable, bool verify,
+                size_t threads, bool exact_threads);
     ~JpegVerdict();  // joins the check's thread
     JpegVerdict(const JpegVerdict &) = delete;
     JpegVerdict &operator=(const JpegVerdict &) = delete;
@@ -44,20 +48,21 @@ public:
     // (the refusal reported must not depend on where the check ran), else ok.
     JpegCheck dc_refusal();
     // After libjxl made the stream `jxl`: whether the JPEG comes back from
-    // it. The JPEG is rebuilt once where the DC check could not follow the
-    // data, and where it is larger than reconstruct_jpeg's budget for a
-    // stream that size.
+    // it. Besides verification, the JPEG is rebuilt where it is larger than
+    // reconstruct_jpeg's budget for a stream that size.
     JpegCheck finish(const uint8_t *jxl, size_t jxl_size);
 
 private:
-    JpegCheck dc();  // the DC check's verdict, once its thread is joined
+    JpegCheck dc();  // the DC check's verdict: its thread joined, or run now
 
     const uint8_t *jpeg_;
     size_t size_;
     bool reconstructable_;
+    bool verify_;
     size_t threads_;
     bool exact_threads_;
     bool aside_;
+    bool dc_done_ = false;
     JpegCheck dc_;
     std::thread thread_;
 };

@@ -17,11 +17,6 @@ namespace {
 
 JpegCheck fail(JpegCheck::Kind kind, std::string reason) { return {kind, std::move(reason), false}; }
 
-std::string hex_byte(unsigned v) {
-    static const char *digits = "0123456789ABCDEF";
-    return std::string("0x") + digits[(v >> 4) & 15] + digits[v & 15];
-}
-
 // ---- what the entropy check needs from the headers ----------------------------
 
 struct Frame {
@@ -395,12 +390,68 @@ bool read_tables(const uint8_t *seg, size_t len, Huffman *dc, Huffman *ac) {
     return true;
 }
 
+
+// Whether libjxl's JPEG reader takes 0xFF `b` for a marker: the ones it
+// reads, and those of coding modes it cannot (refused here by name). Any
+// other 0xFF pair is data it keeps between markers.
+bool is_marker(unsigned b) {
+    return (b >= 0xC0 && b <= 0xEF && b != 0xC8 && b != 0xD8) || b == 0xFE;
+}
+
+// The APP2 "ICC_PROFILE" chunks of a JPEG, judged as libjxl does. To rebuild
+// the JPEG it replaces the chunks it takes for the profile (chunks 1, 2, ...
+// of one count, in order, skipping others) with the profile it stores; it
+// stores the profile only when every ICC chunk is one of chunks 1 to N of N,
+// in order. A stray, repeated or misnumbered chunk beside a good run leaves
+// the JPEG rebuilt from another profile, or not at all; an incomplete run is
+// refused by libjxl.
+class IccChunks {
+public:
+    void add(const uint8_t *p, size_t n) {
+        static const uint8_t kTag[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+        if (n < 12 || std::memcmp(p, kTag, 12) != 0) return;
+        const bool numbered = n >= 14;
+        const unsigned id = numbered ? p[12] : 0, count = numbered ? p[13] : 0;
+        seen_ += std::string(seen_.empty() ? "" : ", ") +
+                 (numbered ? std::to_string(id) + " of " + std::to_string(count) : "unnumbered");
+        // The chunks libjxl puts the stored profile into.
+        if (numbered && id == taken_ + 1) {
+            if (declared_ == 0) declared_ = count;
+            if (declared_ == count) ++taken_;
+        }
+        // The profile itself.
+        ++ordinal_;
+        if (!numbered || id != ordinal_ || count == 0 || (total_ && count != total_) || id > count)
+            whole_ = false;
+        if (!total_) total_ = count;
+    }
+    // Empty when libjxl rebuilds the chunks as they are.
+    std::string problem() const {
+        if (taken_ != declared_)
+            return "its ICC profile is incomplete or out of order (APP2 ICC_PROFILE chunks " +
+                   seen_ + "); libjxl cannot store it to rebuild the JPEG";
+        if (taken_ > 0 && (!whole_ || ordinal_ != total_))
+            return "its APP2 ICC_PROFILE chunks (" + seen_ + ") are not one profile in chunks "
+                   "1 to N of N, in order (a stray or repeated chunk?); libjxl would not rebuild "
+                   "them";
+        return {};
+    }
+
+private:
+    unsigned taken_ = 0, declared_ = 0;  // libjxl's chunk count and the count declared
+    unsigned ordinal_ = 0, total_ = 0;
+    bool whole_ = true;
+    std::string seen_;
+};
+
 }  // namespace
 
-JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc) {
+JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuild) {
     if (size < 3 || d[0] != 0xFF || d[1] != 0xD8 || d[2] != 0xFF) return fail(JpegCheck::kNotJpeg, "");
     const char *const kTruncated = "it ends before its end-of-image marker";
     size_t pos = 2;
+    size_t markers = 0;  // as libjxl counts them: each run of stray bytes is one
+    IccChunks icc;
     bool have_frame = false, have_scan = false;
     // The DC check, until something stops it from following the data.
     bool checking = check_dc;
@@ -413,15 +464,17 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc) {
     bool covered[3] = {false, false, false};  // see check_data_covers_frame
     uint64_t data_bytes = 0;                  // entropy-coded bytes of all scans
     for (;;) {
-        // Bytes between segments are tolerated (libjxl keeps them); fill bytes too.
-        while (pos < size && d[pos] != 0xFF) ++pos;
-        while (pos < size && d[pos] == 0xFF) ++pos;
-        if (pos >= size) return fail(JpegCheck::kTruncated, kTruncated);
-        const unsigned m = d[pos++];
+        // Bytes up to the next marker are kept by libjxl as they are: fill
+        // bytes, stray bytes, and 0xFF followed by a byte that is no marker
+        // it knows (0x00, 0xD8, 0xF0, ...).
+        const size_t stray = pos;
+        while (pos + 1 < size && !(d[pos] == 0xFF && is_marker(d[pos + 1]))) ++pos;
+        if (pos + 1 >= size) return fail(JpegCheck::kTruncated, kTruncated);
+        markers += (pos > stray) + 1;
+        const unsigned m = d[pos + 1];
+        pos += 2;
         if (m == 0xD9) break;
         if (m >= 0xD0 && m <= 0xD7) continue;  // a restart marker between scans
-        if (m == 0x00 || m == 0x01 || m == 0xD8)
-            return fail(JpegCheck::kCorrupt, "unexpected marker " + hex_byte(m));
         if (pos + 2 > size) return fail(JpegCheck::kTruncated, kTruncated);
         const size_t len = (size_t{d[pos]} << 8) | d[pos + 1];
         if (len < 2) return fail(JpegCheck::kCorrupt, "segment length " + std::to_string(len));
@@ -508,10 +561,10 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc) {
         } else if (m == 0xDD) {
             if (len >= 4) restart_interval = (seg[2] << 8) | seg[3];
             else checking = false;
-        } else if (m == 0xDB || m == 0xFE || (m >= 0xE0 && m <= 0xEF)) {
-            // Quantisation tables, comments and application data.
+        } else if (m == 0xE2) {
+            icc.add(seg + 2, len - 2);
         } else {
-            return fail(JpegCheck::kUnsupported, "marker " + hex_byte(m));
+            // Quantisation tables, comments and other application data.
         }
     }
     if (!have_frame) return fail(JpegCheck::kCorrupt, "no frame header");
@@ -520,6 +573,18 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc) {
     if (!covers.ok()) return covers;
     // Reported after the walk: the rest of the JPEG may have worse problems.
     if (!clamped.empty()) return fail(JpegCheck::kNotLossless, clamped);
+    if (rebuild) {
+        std::string why = icc.problem();
+        if (!why.empty()) return fail(JpegCheck::kNotLossless, why);
+        if (size - pos > kMaxJpegTail)
+            return fail(JpegCheck::kNotLossless,
+                        std::to_string(size - pos) + " bytes follow its end-of-image marker; libjxl "
+                        "keeps at most " + std::to_string(kMaxJpegTail) + " to rebuild it");
+        if (markers > kMaxJpegMarkers)
+            return fail(JpegCheck::kNotLossless,
+                        "it has " + std::to_string(markers) + " markers; libjxl keeps at most " +
+                            std::to_string(kMaxJpegMarkers) + " to rebuild it");
+    }
     JpegCheck ok;
     ok.verify = check_dc && !checking;
     return ok;

@@ -1126,7 +1126,7 @@ void JxlWriter::write_chunked(PyArrayObject *a) {
     ++frames_accepted_;
 }
 
-void JxlWriter::write_jpeg(nb::handle data) {
+void JxlWriter::write_jpeg(nb::handle data, bool verify) {
     check_not_busy();
     if (closed_ || !encoder_) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
     BusyGuard guard(busy_);
@@ -1145,7 +1145,7 @@ void JxlWriter::write_jpeg(nb::handle data) {
     const size_t size = raw.size();
     // As transcode_jpeg: the marker walk first, the DC check in line or
     // beside libjxl, the verdict on the finished stream.
-    JpegVerdict verdict(jpeg, size, true, opt.num_threads, !opt.auto_threads);
+    JpegVerdict verdict(jpeg, size, true, verify, opt.num_threads, !opt.auto_threads);
     JpegCheck check;
     {
         nb::gil_scoped_release unlocked;
@@ -1401,8 +1401,10 @@ void register_writer(nb::module_ &m) {
         "`timecode` (SMPTE, 0xHHMMSSFF) stamps it: a timecode on the first frame (or\n"
         "the writer's `timecodes`) makes every frame carry one.");
     cls.def(
-        "write_jpeg", [](JxlWriter &w, nb::handle data) { w.write_jpeg(data); }, "data"_a.none(),
-        nb::sig("def write_jpeg(self, data: object) -> None"),
+        "write_jpeg", [](JxlWriter &w, nb::handle data, nb::handle verify) {
+            w.write_jpeg(data, truthy(verify));
+        }, "data"_a.none(), nb::kw_only(), "verify"_a.none() = true,
+        nb::sig("def write_jpeg(self, data: object, *, verify: bool = True) -> None"),
         "Add a JPEG as the stream's only frame, recompressed losslessly.\n\n"
         "`data` is JPEG bytes, a path or a binary file-like. As transcode_jpeg():\n"
         "the DCT coefficients are kept, with the JPEG's EXIF, XMP and JUMBF and the\n"
@@ -1413,7 +1415,8 @@ void register_writer(nb::module_ &m) {
         "one libjxl cannot recompress, would not rebuild bit for bit or that\n"
         "reconstruct_jpeg() would refuse to rebuild from its stream) raises the same\n"
         "ValueError here; nothing reaches the destination and the writer stays\n"
-        "ready for a frame.");
+        "ready for a frame. `verify` is transcode_jpeg()'s: the JPEG is rebuilt\n"
+        "from the stream and compared unless it is False.");
     cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"

@@ -105,7 +105,7 @@ public:
     // The stream's only frame from a JPEG, losslessly, with the data to
     // rebuild the JPEG (see jxl_jpeg.h). The stream is complete, in memory,
     // when it returns; a refused JPEG leaves the writer ready for a frame.
-    void write_jpeg(nb::handle data);
+    void write_jpeg(nb::handle data, bool verify);
     nb::object close();
     // Refuses use while a lock-free step of this writer runs (or re-entry
     // from inside one of its calls into Python).
