@@ -245,3 +245,77 @@ def test_writer_refusing_a_jpeg_after_libjxl_read_it_delivers_nothing(tmp_path, 
     if dest != "memory":
         data = target.read_bytes() if dest == "path" else sink.getvalue()
     np.testing.assert_array_equal(jxl.decode(data), img)
+
+
+# ---- ICC chunks and bytes between markers, taken as libjxl's reader takes them ----
+
+
+def _icc_jpeg(chunks, after_frame: int = 0) -> bytes:
+    """A small colour JPEG with APP2 ICC_PROFILE chunks (number, count, payload);
+    the last `after_frame` of them follow the frame header."""
+    from PIL import ImageCms
+
+    profile = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    part = {"all": profile, "head": profile[:200], "tail": profile[200:], "junk": b"not a profile"}
+    buf = io.BytesIO()
+    Image.fromarray(np.arange(16 * 24 * 3, dtype=np.uint8).reshape(16, 24, 3)).save(buf, "JPEG")
+    jpeg = buf.getvalue()
+    segs = [b"\xff\xe2" + struct.pack(">H", 16 + len(part[p])) + b"ICC_PROFILE\0" + bytes([n, of]) + part[p]
+            for n, of, p in chunks]
+    cut = len(segs) - after_frame
+    dht = jpeg.index(b"\xff\xc4")
+    return jpeg[:2] + b"".join(segs[:cut]) + jpeg[2:dht] + b"".join(segs[cut:]) + jpeg[dht:]
+
+
+MISSTORED = r"its APP2 ICC_PROFILE chunks \({}\) are not one profile in chunks 1 to N of N, in order"
+INCOMPLETE = r"its ICC profile is incomplete or out of order \(APP2 ICC_PROFILE chunks {}\)"
+ICC_CASES = {
+    "one-chunk": ([(1, 1, "all")], 0, None),
+    "two-chunks": ([(1, 2, "head"), (2, 2, "tail")], 0, None),
+    "two-chunks-around-the-frame-header": ([(1, 2, "head"), (2, 2, "tail")], 1, None),
+    # Not a profile to libjxl: kept as plain data.
+    "chunk-2-of-2-alone": ([(2, 2, "all")], 0, None),
+    # Pillow's icc-after-SOF.jpg: its chunk again after the frame header.
+    "repeated-after-the-frame-header": ([(1, 1, "all"), (1, 1, "all")], 1, MISSTORED.format("1 of 1, 1 of 1")),
+    "a-stray-chunk-first": ([(1, 1, "junk"), (1, 1, "all")], 0, MISSTORED.format("1 of 1, 1 of 1")),
+    "another-count-second": ([(1, 1, "all"), (2, 2, "junk")], 0, MISSTORED.format("1 of 1, 2 of 2")),
+    "a-chunk-missing": ([(1, 2, "head")], 0, INCOMPLETE.format("1 of 2")),
+    "chunks-reversed": ([(2, 2, "tail"), (1, 2, "head")], 0, INCOMPLETE.format("2 of 2, 1 of 2")),
+}
+
+
+@pytest.mark.parametrize("verify", [True, False])
+@pytest.mark.parametrize("name", list(ICC_CASES))
+def test_icc_chunks_libjxl_cannot_put_back_are_refused_by_name(name, verify):
+    # libjxl replaces the chunks it takes for the profile with the profile it
+    # stores, which it drops unless the chunks are 1 to N of N in order: such
+    # a JPEG would come back from another profile, or not at all (cjxl and
+    # djxl alike). The marker walk refuses it, with or without the rebuild.
+    chunks, after_frame, refusal = ICC_CASES[name]
+    jpeg = _icc_jpeg(chunks, after_frame)
+    if refusal is None:
+        stream = jxl.transcode_jpeg(jpeg, effort=1, verify=verify)
+        assert jxl.reconstruct_jpeg(stream) == jpeg
+        return
+    with pytest.raises(ValueError, match="^jxl: this JPEG cannot be recompressed losslessly: " + refusal):
+        jxl.transcode_jpeg(jpeg, effort=1, verify=verify)
+    with pytest.raises(ValueError, match=refusal):
+        jxl.JxlWriter(effort=1).write_jpeg(jpeg, verify=verify)
+    # Only the rebuild needs the chunks: the pixels are recompressed.
+    assert jxl.decode(jxl.transcode_jpeg(jpeg, effort=1, keep_metadata=False)).shape == (16, 24, 3)
+
+
+@pytest.mark.parametrize("stray", [
+    b"\xff\x00\x00\x02",  # Pillow's jpeg_ff00_header.jpg, before its quantisation tables
+    b"\xff\xf7\x00\x05",  # a marker libjxl does not know
+    b"\xff\xd8",          # a second start-of-image
+    b"\x00\x01\x02",
+])
+def test_bytes_between_markers_that_libjxl_keeps_are_accepted(stray):
+    buf = io.BytesIO()
+    Image.fromarray(np.arange(16 * 24, dtype=np.uint8).reshape(16, 24)).save(buf, "JPEG")
+    jpeg = buf.getvalue()
+    dqt = jpeg.index(b"\xff\xdb")
+    jpeg = jpeg[:dqt] + stray + jpeg[dqt:]
+    for verify in (True, False):
+        assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1, verify=verify)) == jpeg

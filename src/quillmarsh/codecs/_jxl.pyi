@@ -313,8 +313,9 @@ class JxlWriter:
     ) -> None:
         """Encode one frame ``(Y, X)`` or ``(Y, X, C)``; C above 4 (or a
         ``channels`` list) adds extra channels after colour."""
-    def write_jpeg(self, data: _Input) -> None:
-        """Add a JPEG as the stream's only frame, recompressed losslessly."""
+    def write_jpeg(self, data: _Input, *, verify: bool = True) -> None:
+        """Add a JPEG as the stream's only frame, recompressed losslessly
+        (rebuilt and compared unless verify=False, as transcode_jpeg)."""
     def close(self) -> bytes | None:
         """Finish the stream: return it (memory mode) or write it to ``dest``."""
     def __enter__(self: _W) -> _W: ...
@@ -467,8 +468,12 @@ def transcode_jpeg(
     effort: int = 7,
     numthreads: int | None = None,
     keep_metadata: bool = True,
+    verify: bool = True,
 ) -> bytes:
-    """Recompress a JPEG losslessly into JPEG XL (bytes)."""
+    """Recompress a JPEG losslessly into JPEG XL (bytes). With `verify` (the
+    default) the JPEG is rebuilt from the stream and compared, and one libjxl
+    would not give back bit for bit is refused (ValueError); verify=False skips
+    that rebuild for callers who accept the risk."""
 
 @overload
 def transcode_jpeg(
@@ -478,8 +483,10 @@ def transcode_jpeg(
     effort: int = 7,
     numthreads: int | None = None,
     keep_metadata: bool = True,
+    verify: bool = True,
 ) -> None:
-    """Recompress a JPEG losslessly into JPEG XL, written to `dest`."""
+    """Recompress a JPEG losslessly into JPEG XL, written to `dest` (nothing is
+    written when the JPEG is refused; `verify` as above)."""
 
 @overload
 def reconstruct_jpeg(
