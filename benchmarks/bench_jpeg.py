@@ -25,9 +25,10 @@ CHILD = """
 import json, sys, time
 sys.path.insert(0, sys.argv[1])
 from quillmarsh.codecs import _jxl
-what, path, threads, effort, warmup, repeat = json.loads(sys.argv[2])
+what, path, threads, effort, warmup, repeat, extra = json.loads(sys.argv[2])
 data = open(path, "rb").read()
 kw = dict(numthreads=threads, effort=effort) if what == "transcode_jpeg" else dict(numthreads=threads)
+kw.update(extra)
 fn = getattr(_jxl, what)
 for _ in range(warmup):
     fn(data, **kw)
@@ -46,6 +47,7 @@ TITLES = [
     "j3 mean size of the JPEG XL over the JPEG",
     *(f"{key} size over the JPEG, {kind}" for kind, key in KIND_KEYS.items()),
     "j4 transcode_jpeg vs direct, whole corpus",
+    "j4v transcode_jpeg with its rebuild check against without, whole corpus",
     "j5 reconstruct_jpeg vs direct, whole corpus",
 ]
 
@@ -74,10 +76,11 @@ def _run_json(argv: List[str], env: Dict[str, str], side: str = "") -> List[floa
     return out["times"]
 
 
-def _module_times(ctx: Ctx, what: str, path: Path, env: Dict[str, str]) -> List[float]:
+def _module_times(ctx: Ctx, what: str, path: Path, env: Dict[str, str], side: str = "module",
+                  **extra) -> List[float]:
     src_root = Path(ctx.jxl.__file__).resolve().parents[2]
-    job = json.dumps([what, str(path), ctx.threads, EFFORT, WARMUP, REPEAT])
-    return _run_json([sys.executable, "-c", CHILD, str(src_root), job], env, "module")
+    job = json.dumps([what, str(path), ctx.threads, EFFORT, WARMUP, REPEAT, extra])
+    return _run_json([sys.executable, "-c", CHILD, str(src_root), job], env, side)
 
 
 @bench("JPEG recompression (issue 13)", TITLES)
@@ -147,15 +150,20 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
     # 10-20 % either way with no difference in the work done.
     env = dict(os.environ, GLIBC_TUNABLES=TUNABLES)
     timed = corpus if ctx.p.name != "quick" else corpus[:3]
+    # libjxl called directly does not rebuild what it made: the module's
+    # transcode is timed like for like without its rebuild check (j4), and
+    # the check's cost on its own row (j4v).
+    like = {"verify": False} if _has_verify(ctx) else {}
     for key, what, cmd in (("j4", "transcode_jpeg", "jpeg-transcode"),
                            ("j5", "reconstruct_jpeg", "jpeg-reconstruct")):
         mod: Dict[str, List[float]] = {}
         ref: Dict[str, List[float]] = {}
         cpu = {"module": 0.0, "direct": 0.0}
+        extra = like if key == "j4" else {}
         for e in timed:
             src = e.path if cmd == "jpeg-transcode" else e.path.with_suffix(".jxl")
             t = interleave(min(ctx.p.rounds, 3), {
-                "module": lambda: _module_times(ctx, what, src, env),
+                "module": lambda: _module_times(ctx, what, src, env, **extra),
                 "direct": lambda: _run_json([str(ctx.direct.path), cmd, "--in", str(src), "--effort",
                                              str(EFFORT), "--threads", str(n), "--repeat", str(REPEAT),
                                              "--warmup", str(WARMUP)], env, "direct"),
@@ -177,9 +185,44 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
                 f"{WARMUP} warm-ups + {REPEAT} runs, GLIBC_TUNABLES={TUNABLES}")
         if key == "j4":
             note += f"; same bytes as direct: {same_as_direct}/{len(corpus)}"
+            if like:
+                note += "; module with verify=False (direct does not rebuild)"
         rows.append(Row(key, f"{what} vs direct, {len(timed)} JPEGs (sum of per-file medians)", fmt_t(m),
                         fmt_t(r), f"x{m / r:.3f}", "<= 1.05", verdict(m / r <= 1.05), note))
+        if key == "j4":
+            rows.append(_verify_cost(ctx, timed, env))
     return rows
+
+
+def _has_verify(ctx: Ctx) -> bool:
+    return "verify" in (ctx.jxl.transcode_jpeg.__doc__ or "")
+
+
+def _verify_cost(ctx: Ctx, timed, env: Dict[str, str]) -> Row:
+    """transcode_jpeg as called (verify=True: rebuilt and compared) against
+    verify=False, both in fresh processes, per file interleaved."""
+    if not _has_verify(ctx):
+        return Row("j4v", "transcode_jpeg with its rebuild check against without", status="SKIP",
+                   note="this module has no verify option")
+    on: Dict[str, List[float]] = {}
+    off: Dict[str, List[float]] = {}
+    for e in timed:
+        t = interleave(min(ctx.p.rounds, 3), {
+            "verify": lambda: _module_times(ctx, "transcode_jpeg", e.path, env, "verify", verify=True),
+            "plain": lambda: _module_times(ctx, "transcode_jpeg", e.path, env, "plain", verify=False),
+        })
+        on[e.name], off[e.name] = t["verify"], t["plain"]
+    cpu_on, cpu_off = sum(_CPU.pop("verify", [0.0])), sum(_CPU.pop("plain", [0.0]))
+    m = sum(median(v) for v in on.values())
+    r = sum(median(v) for v in off.values())
+    fast = sum(min(v) for v in on.values()) / sum(min(v) for v in off.values())
+    cpu = f"x{cpu_on / cpu_off:.3f}" if cpu_off > 0 else "n/a"
+    return Row("j4v", f"transcode_jpeg verify=True (default) vs verify=False, {len(timed)} JPEGs "
+                      f"(sum of per-file medians)", fmt_t(m), fmt_t(r), f"x{m / r:.3f}",
+               "report (a rebuild is about half a transcode)", "INFO",
+               f"{len(timed)} files, {ctx.threads} threads, effort {EFFORT}; fastest runs x{fast:.3f}; "
+               f"CPU {cpu}; per file: " + ", ".join(
+                   f"{name} x{median(on[name]) / median(off[name]):.2f}" for name in on))
 
 
 @bench("JPEG recompression (issue 13)", ["j6 other thread's progress during transcode_jpeg(numthreads=1)"])

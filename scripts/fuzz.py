@@ -15,12 +15,14 @@ with its properties and metadata, `frame_count` or `thumbnail_bytes`, the
 metadata boxes and frame headers, extra channels, colour-managed output
 (`output_color="srgb"`), `reconstruct_jpeg`, the Pillow plugin (open, load,
 seek) and the numcodecs codec's `decode`. Real JPEG files (Pillow's baseline,
-progressive, grey and EXIF/XMP-carrying output), mutated the same way, drive
-`transcode_jpeg`; a JPEG that is accepted must come back bit for bit from
-`reconstruct_jpeg`. With --jpeg every execution is such a JPEG, given to
-`transcode_jpeg` and `JxlWriter.write_jpeg` at one or two threads (some padded
-to 64 KiB, where the DC check runs beside libjxl): both must give the same
-stream or the same refusal.
+progressive, grey and EXIF/XMP-carrying output, and Pillow's own JPEG and MPO
+test files up to 64 KiB when fetched, with transcode_jpeg's and cjxl's streams
+of them for `reconstruct_jpeg`), mutated the same way, drive `transcode_jpeg`;
+a JPEG that is accepted must come back bit for bit from `reconstruct_jpeg`.
+With --jpeg every execution is such a JPEG, given to `transcode_jpeg` and
+`JxlWriter.write_jpeg` at one or two threads (some padded to 64 KiB, where the
+DC check runs beside libjxl): both must give the same stream or the same
+refusal, and verify=False the same stream as the default when that accepts.
 
 Real files seed it too: Pillow's test images (when the set-up has fetched
 them) as arrays, encoded here losslessly and lossily and, for small PNGs, by
@@ -196,6 +198,46 @@ def transcoded_seeds(jpegs: list[tuple[str, bytes]]) -> list[tuple[str, bytes]]:
     return out
 
 
+def real_jpeg_seeds(limit: int = 65536) -> list[tuple[str, bytes]]:
+    """Pillow's own JPEG (and MPO) test files up to `limit` bytes: cameras',
+    editors' and other encoders' markers, metadata and entropy coding."""
+    d = pillow_images_dir()
+    if d is None:
+        return []
+    out = []
+    for p in sorted(d.rglob("*")):
+        if p.is_file() and p.stat().st_size <= limit:
+            data = p.read_bytes()
+            if data[:3] == b"\xff\xd8\xff":
+                out.append((f"real-{p.name}", data))
+    return out
+
+
+def real_transcoded_seeds(jpegs: list[tuple[str, bytes]]) -> list[tuple[str, bytes]]:
+    """transcode_jpeg's and cjxl's streams of the real JPEGs it accepts."""
+    import shutil
+    import tempfile
+
+    from quillmarsh.codecs import _jxl
+
+    out = []
+    cjxl = shutil.which("cjxl")
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, data in jpegs:
+            try:
+                out.append((name + "-jxl", _jxl.transcode_jpeg(data, effort=1, numthreads=1)))
+            except ValueError:
+                continue
+            if cjxl:
+                src, dst = Path(tmp) / "in.jpg", Path(tmp) / "out.jxl"
+                src.write_bytes(data)
+                r = subprocess.run([cjxl, str(src), str(dst), "--lossless_jpeg=1", "-e", "1",
+                                    "--quiet"], capture_output=True, timeout=60)
+                if r.returncode == 0:
+                    out.append((name + "-cjxl", dst.read_bytes()))
+    return out
+
+
 def pillow_images_dir() -> Path | None:
     """Pillow's Tests/images, as the set-up caches them (tests/conftest.py)."""
     try:
@@ -292,6 +334,9 @@ class Corpus:
         self.small += conf_small
         self.jpeg = jpeg_seeds(side)
         self.small += transcoded_seeds(self.jpeg)
+        real_jpegs = real_jpeg_seeds()
+        self.jpeg += real_jpegs
+        self.small += real_transcoded_seeds(real_jpegs)
         self.arrays = real_arrays()
         self.small += real_seeds(self.arrays)
         # The in-suite run keeps to fast inputs; the long run also decodes
@@ -525,6 +570,11 @@ def t_jpeg(data, rng):
         raise jxl[2]  # an allowed refusal, counted as such
     if keep and _jxl.reconstruct_jpeg(jxl, numthreads=numthreads) != data:
         raise AssertionError(f"an accepted {len(data)}-byte JPEG did not come back")
+    if keep and rng.random() < 0.2:
+        # Verification checks the stream; it never changes it.
+        unverified = _jxl.transcode_jpeg(data, effort=effort, numthreads=numthreads, verify=False)
+        if unverified != jxl:
+            raise AssertionError("verify=False gave another stream")
     return jxl
 
 
