@@ -345,6 +345,19 @@ def test_reconstruct_refuses_more_pixels_than_allowed(recompressed):
     assert jxl.reconstruct_jpeg(recompressed, max_pixels=None) == BASE
 
 
+def test_reconstruct_rebuilds_a_jpeg_with_many_runs_between_its_markers(cjxl, tmp_path):
+    # 513 bytes, progressive, with restart markers between its scans: 18 runs
+    # of bytes between markers, whose lengths come far behind in the
+    # reconstruction data. Counting each as the most it could be (64 KiB)
+    # refused this file; djxl rebuilds it, from cjxl's stream and from ours.
+    src = Path(__file__).parent / "data" / "progressive-restarts-between-scans.jpg"
+    original = src.read_bytes()
+    made = tmp_path / "cjxl.jxl"
+    subprocess.run([cjxl, str(src), str(made), "--lossless_jpeg=1", "--quiet"], check=True)
+    for stream in (jxl.transcode_jpeg(original), made.read_bytes()):
+        assert jxl.reconstruct_jpeg(stream) == original
+
+
 def test_reconstruction_stops_at_its_size_budget(cjxl, tmp_path):
     # 2 MiB of zeros after the end-of-image marker compress to almost nothing,
     # so the rebuilt file is far above 16 times its JPEG XL plus 1 MiB.
