@@ -89,8 +89,10 @@ def is_jpeg(path: str) -> bool:
         return False
 
 
-def recompress_jpeg(args: argparse.Namespace) -> int:
-    """Lossless recompression of the JPEG `args.input`."""
+def recompress_jpeg(args: argparse.Namespace) -> Optional[int]:
+    """Lossless recompression of the JPEG `args.input`; None, after a note, for
+    a JPEG libjxl cannot recompress or give back bit for bit (its pixels are
+    encoded instead)."""
     src: str = args.input
     dst: str = args.out
     pixel_only = [flag for flag, on in (("--progressive", args.progressive), ("--color", args.color),
@@ -100,15 +102,23 @@ def recompress_jpeg(args: argparse.Namespace) -> int:
                        "recompression; add --pixels to encode the JPEG's pixels")
     t0 = time.perf_counter()
     size_in = os.path.getsize(src)
-    with Output(dst) as out:
-        with reading(src):
-            try:
-                data = transcode_jpeg(src, effort=7 if args.effort is None else args.effort,
-                                      numthreads=args.threads)
-            except ValueError as exc:
-                text = str(exc).removeprefix("jxl: ")
-                raise CliError(f"{src}: {text}; add --pixels to encode its pixels instead") from exc
-        out.file.write(data)
+    refused: Optional[ValueError] = None
+    try:
+        with Output(dst) as out:  # left by the refusal: nothing is written
+            with reading(src):
+                try:
+                    data = transcode_jpeg(src, effort=7 if args.effort is None else args.effort,
+                                          numthreads=args.threads)
+                except ValueError as exc:
+                    refused = exc
+            if refused is not None:
+                raise refused
+            out.file.write(data)
+    except ValueError as exc:
+        if exc is not refused:
+            raise
+        note(f"{src}: {str(exc).removeprefix('jxl: ')}; its pixels are encoded losslessly instead")
+        return None
     if not args.quiet:
         size = os.path.getsize(dst)
         change = 100.0 * (size - size_in) / max(size_in, 1)
@@ -124,7 +134,9 @@ def run(args: argparse.Namespace) -> int:
     lossless_quality(args)
     if (not args.pixels and args.quality is None and args.distance is None
             and os.path.splitext(src)[1].lower() != ".npy" and is_jpeg(src)):
-        return recompress_jpeg(args)
+        rc = recompress_jpeg(args)
+        if rc is not None:
+            return rc
     animation = bool(args.animation)
     arr, meta = load_image(src, animation)
     arr, kept = keep_for_jxl(src, arr, meta, stacked=animation, color_given=args.color is not None)
