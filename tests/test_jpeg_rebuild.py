@@ -319,3 +319,31 @@ def test_bytes_between_markers_that_libjxl_keeps_are_accepted(stray):
     jpeg = jpeg[:dqt] + stray + jpeg[dqt:]
     for verify in (True, False):
         assert jxl.reconstruct_jpeg(jxl.transcode_jpeg(jpeg, effort=1, verify=verify)) == jpeg
+
+
+# Pillow's hopper_orientation_2.jpg with a few bytes of its entropy-coded data
+# changed (a fuzzer's find): libjxl reads it, stores it, and rebuilds its
+# byte 1071 on with other bytes (cjxl and djxl alike). No check short of
+# rebuilding foresees that.
+REBUILT_OTHERWISE = (Path(__file__).parent / "data" / "entropy-data-rebuilt-otherwise.jpg").read_bytes()
+
+
+@pytest.mark.parametrize("numthreads", [1, 2])
+def test_verification_refuses_a_jpeg_libjxl_would_give_back_otherwise(tmp_path, numthreads):
+    refusal = NOT_REBUILT + r" from it \(they differ from byte 1071 of 14178 on"
+    dest = tmp_path / "out.jxl"
+    dest.write_bytes(b"precious")
+    for target in (None, dest):
+        with pytest.raises(ValueError, match=refusal):
+            jxl.transcode_jpeg(REBUILT_OTHERWISE, target, effort=1, numthreads=numthreads)
+    assert dest.read_bytes() == b"precious"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
+    writer = jxl.JxlWriter(effort=1, numthreads=numthreads)
+    with pytest.raises(ValueError, match=refusal):
+        writer.write_jpeg(REBUILT_OTHERWISE)
+    # The risk verify=False takes: the stream is made, and gives back other bytes.
+    stream = jxl.transcode_jpeg(REBUILT_OTHERWISE, effort=1, numthreads=numthreads, verify=False)
+    back = jxl.reconstruct_jpeg(stream)
+    assert back != REBUILT_OTHERWISE and back[:1071] == REBUILT_OTHERWISE[:1071]
+    writer.write_jpeg(REBUILT_OTHERWISE, verify=False)
+    assert writer.close() == stream
