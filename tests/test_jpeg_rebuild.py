@@ -159,30 +159,32 @@ CASES["large-grey-2048-and-a-long-tail"] = (lambda: padded(sequential([(1024,), 
                                             CLAMPED.format(2048, 1))
 
 
-# One thread: the DC check runs before libjxl; two: beside it for the large
-# JPEGs. The outcome must not depend on which.
+# With verification the rebuild finds a clamped DC value and the DC check
+# names it. Without, the DC check runs before libjxl on one thread, and beside
+# it on two for the large JPEGs. The outcome must not depend on which.
+@pytest.mark.parametrize("verify", [True, False])
 @pytest.mark.parametrize("numthreads", [1, 2])
 @pytest.mark.parametrize("name", list(CASES))
-def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, name, numthreads):
+def test_accepted_jpegs_come_back_bit_for_bit_and_others_are_refused(tmp_path, name, numthreads, verify):
     make, refusal = CASES[name]
     jpeg = make()
     assert Image.open(io.BytesIO(jpeg)).load() is not None  # a JPEG Pillow decodes
     writer = jxl.JxlWriter(effort=1, numthreads=numthreads)
     if refusal is None:
-        stream = jxl.transcode_jpeg(jpeg, effort=1, numthreads=numthreads)
+        stream = jxl.transcode_jpeg(jpeg, effort=1, numthreads=numthreads, verify=verify)
         assert jxl.reconstruct_jpeg(stream) == jpeg
-        writer.write_jpeg(jpeg)
+        writer.write_jpeg(jpeg, verify=verify)
         assert writer.close() == stream
         return
     dest = tmp_path / "out.jxl"
     dest.write_bytes(b"precious")
     for target in (None, dest):
         with pytest.raises(ValueError, match=refusal):
-            jxl.transcode_jpeg(jpeg, target, effort=1, numthreads=numthreads)
+            jxl.transcode_jpeg(jpeg, target, effort=1, numthreads=numthreads, verify=verify)
     assert dest.read_bytes() == b"precious"
     assert [p.name for p in tmp_path.iterdir()] == ["out.jxl"]
     with pytest.raises(ValueError, match=refusal):
-        writer.write_jpeg(jpeg)
+        writer.write_jpeg(jpeg, verify=verify)
     writer.write_frame(jxl.decode(jxl.transcode_jpeg(jpeg, keep_metadata=False)))
     assert jxl.decode(writer.close()).shape[:2] == Image.open(io.BytesIO(jpeg)).size[::-1]
 

@@ -491,10 +491,11 @@ JpegVerdict::~JpegVerdict() {
 JpegCheck JpegVerdict::start() {
     // With verification the rebuild judges the coefficients: the DC check
     // runs only to name what a failed rebuild lost.
-    JpegCheck walk = inspect_jpeg(jpeg_, size_, reconstructable_ && !aside_ && !verify_,
-                                  reconstructable_);
-    if (verify_ && walk.kind == JpegCheck::kNotLossless) {
-        // A clamped DC value is the first thing to name, as without verify.
+    const bool dc_in_line = reconstructable_ && !aside_ && !verify_;
+    JpegCheck walk = inspect_jpeg(jpeg_, size_, dc_in_line, reconstructable_);
+    if (reconstructable_ && !dc_in_line && walk.kind == JpegCheck::kNotLossless) {
+        // A clamped DC value is named before what the walk found, wherever
+        // the DC check would have run.
         JpegCheck c = dc();
         return c.ok() ? walk : c;
     }
