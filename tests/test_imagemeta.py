@@ -72,3 +72,50 @@ def test_exif_summary(meta):
         "camera": "Canon EOS 5D", "date": "2021:06:07 08:09:10", "orientation": 1}
     with pytest.raises(ValueError, match="unreadable EXIF"):
         M.exif_summary(b"II*\x00\xff\xff\xff\x7f")
+
+
+@pytest.mark.parametrize("name", ["dispose_none_load_end.gif", "duplicate_number_of_loops.gif"])
+def test_frames_without_delay_get_100ms(pillow_images, name):
+    # zero delays in the first file, no delay fields at all in the second
+    with Image.open(pillow_images / name) as img:
+        got = M.read_meta(img)
+    assert got.durations == [0.1, 0.1]
+    assert got.notes == ["2 of its 2 frames had no delay and are shown for 100 ms each, "
+                         "as browsers play them"]
+
+
+@pytest.mark.parametrize(
+    "info, mode, transfer, gamma, intent, note",
+    [
+        ({}, "I;16", 13, 0.0, 1, None),                                   # untagged: sRGB
+        ({"srgb": 0, "gamma": 0.45455}, "RGB", 13, 0.0, 0, None),         # sRGB chunk wins
+        ({"gamma": 0.45455, "chromaticity": (0.3127, 0.329, 0.64, 0.33, 0.3, 0.6, 0.15, 0.06)},
+         "L", 65535, 0.45455, 1, None),
+        ({"gamma": 1.0}, "RGBA", 8, 0.0, 1, None),
+        ({"gamma": 0.5, "chromaticity": (0.3127, 0.329, 0.7, 0.3, 0.2, 0.7, 0.15, 0.05)},
+         "RGB", 65535, 0.5, 1, "its cHRM primaries are not sRGB's"),
+    ],
+)
+def test_source_color(info, mode, transfer, gamma, intent, note):
+    spec, said = M.source_color(info, mode)
+    assert (spec.transfer, spec.gamma, spec.rendering_intent, spec.primaries) == (transfer, gamma, intent, 1)
+    assert (said is None) if note is None else said.startswith(note)
+    assert M.source_color({}, "F") == (None, None)
+
+
+def test_profile_fits_the_colour_model():
+    rgb = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    assert M.profile_fits(rgb, "RGB") and M.profile_fits(rgb, "RGBA")
+    assert not M.profile_fits(rgb, "L") and not M.profile_fits(rgb, "I;16")
+    assert not M.profile_fits(b"short", "RGB")
+
+
+def test_orientation_is_patched_in_exif_and_xmp(meta):
+    exif = Image.Exif()
+    exif[0x0112], exif[0x010F] = 6, "Canon"
+    raw = exif.tobytes()[6:]
+    assert M.exif_orientation(raw) == 6
+    fixed = M.with_orientation(raw, 1)
+    assert len(fixed) == len(raw) and M.exif_orientation(fixed) == 1
+    xmp = b'<a tiff:Orientation="8"/><tiff:Orientation>3</tiff:Orientation>'
+    assert M.xmp_with_orientation(xmp, 1) == b'<a tiff:Orientation="1"/><tiff:Orientation>1</tiff:Orientation>'

@@ -137,10 +137,28 @@ def test_conformance_files_open_convert_and_match_decode(case, mode):
     assert grey.mode == "L" and grey.size == im.size
 
 
-def test_unsupported_layout_is_a_clear_error():
-    # an OSError, as Pillow's own plugins raise for unsupported variants
-    with pytest.raises(OSError, match="of a kind this plugin does not read: .*unsupported channel layout"):
-        Image.open(conformance_file("cmyk_layers"))
+def _extra_channel_file(rng, *types, icc=None):
+    arr = rng.integers(0, 255, (24, 30, 3 + len(types)), dtype=np.uint8)
+    data = jxl.encode(arr, channels=["color"] * 3 + list(types), icc_profile=icc)
+    return arr, Image.open(io.BytesIO(data))
+
+
+def test_extra_channels_are_left_out(rng):
+    arr, im = _extra_channel_file(rng, "alpha", "depth", "thermal")
+    assert im.mode == "RGBA" and np.array_equal(np.asarray(im), arr[..., :4])
+    arr, im = _extra_channel_file(rng, "depth")
+    assert im.mode == "RGB" and np.array_equal(np.asarray(im), arr[..., :3])
+
+
+def test_black_channel_opens_as_cmyk_or_renders_with_alpha(rng):
+    path = conformance_file("cmyk_layers")                  # CMYK + alpha
+    with Image.open(path) as im:
+        assert im.mode == "RGBA" and "icc_profile" not in im.info
+        assert np.array_equal(np.asarray(im), jxl.decode(str(path), output_color="srgb"))
+    icc = jxl.JxlReader(str(path), extra_channels=True).icc_profile
+    arr, im = _extra_channel_file(rng, "black", icc=icc)
+    assert im.mode == "CMYK" and im.info["icc_profile"] == icc
+    assert np.array_equal(np.asarray(im), 255 - arr)        # Pillow: 255 is full ink
 
 
 def _damaged(kind, photo):
@@ -199,14 +217,36 @@ def test_damaged_frame_fails_load_and_sequence_ends_with_eof(rng):
         im.seek(4)
 
 
-def test_cut_animation_opens_and_loads_its_first_frame(rng):
-    frames = rng.integers(0, 255, (4, 30, 40, 3), dtype=np.uint8)
+def test_cut_animation_opens_and_loads_its_first_frame(rng, monkeypatch):
+    frames = rng.integers(0, 255, (6, 30, 40, 3), dtype=np.uint8)
     data = jxl.encode(frames, animation=True, container=True)
-    with Image.open(io.BytesIO(data[: len(data) * 2 // 3])) as im:
+    cut = data[: len(data) * 2 // 3]
+    with Image.open(io.BytesIO(cut)) as im:
         assert (im.size, "duration" in im.info) == ((40, 30), False)
         assert np.array_equal(np.asarray(im), frames[0])
         with pytest.raises(OSError, match="image file is truncated"):
             im.n_frames
+    # Pillow's flag: the frames that are there
+    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+    there = len(jxl.decode(cut, allow_partial=True))
+    assert 1 < there < 6
+    with Image.open(io.BytesIO(cut)) as im:
+        assert im.n_frames == there and im.is_animated
+        got = [np.asarray(f.convert("RGB")) for f in ImageSequence.Iterator(im)]
+    assert len(got) == there and all(np.array_equal(g, f) for g, f in zip(got, frames))
+
+
+@pytest.mark.parametrize("mode, value", [("L", 7), ("LA", (7, 8)), ("RGB", (1, 2, 3)),
+                                         ("RGBA", (1, 2, 3, 4)), ("I;16", 700), ("F", 0.5)])
+def test_loaded_pixels_are_writable(photo, mode, value):
+    arr = {"L": photo[..., 0], "LA": photo[..., :2], "RGB": photo, "RGBA": np.dstack([photo, photo[..., 0]]),
+           "I;16": photo[..., 0].astype(np.uint16) * 200, "F": photo[..., 0] / np.float32(255)}[mode]
+    im = Image.open(io.BytesIO(jxl.encode(arr)))
+    px = im.load()
+    px[0, 0] = value
+    px[5, 3] = value
+    assert im.getpixel((0, 0)) == value and im.getpixel((5, 3)) == value
+    assert im.getpixel((1, 0)) == Image.fromarray(arr).getpixel((1, 0))
 
 
 def test_animation_frames_seek_and_timing(rng):
@@ -279,6 +319,19 @@ def test_lossy_options(photo):
     assert jxl.thumbnail_bytes(progressive) is not None
 
 
+@pytest.mark.parametrize(
+    "options, exact",
+    [({}, True), ({"quality": 100}, True), ({"lossless": True, "quality": 50}, True),
+     ({"lossless": True, "distance": 3.0}, True), ({"lossless": False}, False),
+     ({"quality": 90}, False)],
+)
+def test_lossless_and_quality_options(photo, options, exact):
+    again, data = _reopen(Image.fromarray(photo), **options)
+    assert np.array_equal(np.asarray(again), photo) == exact
+    if options == {"lossless": False}:  # the documented lossy default
+        assert data == _reopen(Image.fromarray(photo), quality=90)[1]
+
+
 def test_icc_profile_is_kept():
     profile = Image.open(conformance_file("progressive")).info["icc_profile"]  # linear sRGB
     im = Image.new("RGB", (32, 24), (10, 200, 30))
@@ -319,6 +372,29 @@ def test_save_all_with_append_images(photo):
                        append_images=[frames[1].resize((10, 10))])
 
 
+@pytest.mark.parametrize("save_all", [None, False, True])
+def test_append_images_follows_pillows_other_writers(photo, save_all):
+    frames = [Image.fromarray(np.roll(photo, 9 * i, axis=1)) for i in range(3)]
+    counts = []
+    for fmt in ("PNG", "JXL"):
+        buf = io.BytesIO()
+        extra = {} if save_all is None else {"save_all": save_all}
+        frames[0].save(buf, format=fmt, append_images=frames[1:], **extra)
+        counts.append(Image.open(buf).n_frames)
+    assert counts[0] == counts[1]
+
+
+def test_zero_delays_become_100ms(photo):
+    frames = [Image.fromarray(np.roll(photo, 9 * i, axis=1)) for i in range(3)]
+    gif = io.BytesIO()
+    frames[0].save(gif, format="GIF", save_all=True, append_images=frames[1:], duration=[0, 40, 0])
+    src = Image.open(gif)
+    again, _ = _reopen(src, save_all=True)
+    assert again.n_frames == 3
+    assert [f.info["duration"] for f in ImageSequence.Iterator(again)] == [100, 40, 100]
+    assert src.info[quillmarsh.pillow.ZERO_DELAYS] == (0, 2)
+
+
 def test_save_all_durations_and_loop(photo):
     frames = [Image.fromarray(np.roll(photo, 9 * i, axis=1)) for i in range(3)]
     again, data = _reopen(frames[0], save_all=True, append_images=frames[1:],
@@ -340,17 +416,21 @@ def test_exif_and_xmp_read_from_file(tmp_path, photo, cjxl):
     out = tmp_path / "out.jxl"
     subprocess.run([cjxl, str(png), str(out), "-d", "0", "--quiet"], check=True, timeout=120)
     with Image.open(out) as im:
-        assert im.info["exif"][:4] in (b"II*\x00", b"MM\x00*")
+        assert im.info["exif"][:10] in (b"Exif\x00\x00II*\x00", b"Exif\x00\x00MM\x00*")
         assert im.getexif()[0x010F] == "quillmarsh camera"
         assert im.info["xmp"] == xmp
         assert np.array_equal(np.asarray(im), photo)
+        im.save(tmp_path / "again.jpg", exif=im.info["exif"])   # Pillow's convention
+    assert Image.open(tmp_path / "again.jpg").getexif()[0x010F] == "quillmarsh camera"
 
 
-def test_exif_and_xmp_saved(photo):
+@pytest.mark.parametrize("form", [lambda e: e, lambda e: e.tobytes(), lambda e: e.tobytes()[6:]],
+                         ids=["Exif", "marked bytes", "TIFF bytes"])
+def test_exif_and_xmp_saved(photo, form):
     exif = Image.Exif()
     exif[0x0131] = "quillmarsh test"
     xmp = b"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>"
-    again, _ = _reopen(Image.fromarray(photo), exif=exif, xmp=xmp)
+    again, _ = _reopen(Image.fromarray(photo), exif=form(exif), xmp=xmp)
     assert again.getexif()[0x0131] == "quillmarsh test"
     assert again.info["xmp"] == xmp
 

@@ -23,37 +23,60 @@ float grey                  F (the file's values, float32)
 and grey + alpha            Pillow has no 16-bit colour modes
 ==========================  =========================================
 
-Float colour is clipped to 0..1 before the reduction. ``info`` holds
-"icc_profile", "exif" (TIFF-structured bytes), "xmp", and for animations
-"duration" (milliseconds of the current frame) and "loop" as GIF has it: the
-repeats after the first play (0: forever; absent: plays once), so a GIF opened
-in Pillow, saved as JPEG XL and saved back as GIF plays as often as before.
-The file stores plays (a GIF's loop=3 is num_loops 4, as the command line
-writes it). An APNG or WebP source's ``loop`` (which counts plays) is read
-with its own meaning when saving.
+Float colour is clipped to 0..1 before the reduction. Extra channels other
+than the first alpha (depth, thermal, ...) are left out; colour with a black
+channel opens as CMYK (Pillow's convention, 255 full ink, with the file's CMYK
+profile), or rendered to sRGB as RGBA when it has alpha too. ``info`` holds
+"icc_profile", "exif" (as Pillow's JPEG and PNG plugins give it: "Exif\\0\\0"
+then TIFF-structured bytes), "xmp", and for animations "duration"
+(milliseconds of the current frame) and "loop" as GIF has it: the repeats
+after the first play (0: forever; absent: plays once), so a GIF opened in
+Pillow, saved as JPEG XL and saved back as GIF plays as often as before. The
+file stores plays (a GIF's loop=3 is num_loops 4, as the command line writes
+it). An APNG or WebP source's ``loop`` (which counts plays) is read with its
+own meaning when saving.
+
+Orientation: the pixels come upright, as the codestream orients them (JPEG
+XL ignores an EXIF orientation), and the orientation in "exif" and "xmp" is
+1, so ``ImageOps.exif_transpose`` leaves them as they are. Saving an image
+with EXIF of another orientation (``exif=im.info["exif"]`` of a camera JPEG)
+turns the pixels upright and stores orientation 1.
 
 Errors are Pillow's: ``Image.open`` raises ``UnidentifiedImageError`` for a
 file whose header is damaged or cut short and ``OSError`` for a valid file of a
-kind the plugin does not read (CMYK, more than 4 channels); ``load()`` raises
+kind the plugin does not read; ``load()`` raises
 ``OSError`` ("image file is truncated", "broken data stream") for damaged
 pixel data; ``seek`` past the last frame raises ``EOFError``. The codec's own
 error is the exception's ``__cause__``. With ``ImageFile.LOAD_TRUNCATED_IMAGES``
 a file cut short loads what libjxl decoded before the cut (a lossy file's
-passes so far), black where it had nothing to show.
+passes so far), black where it had nothing to show, and a cut animation has
+the frames libjxl can show (``n_frames``, ``ImageSequence``). Loaded pixels
+are writable (``im.load()[x, y] = ...``).
 
 Saving takes the modes above (and converts 1, P, PA, I, CMYK, YCbCr, ...) with
-the options ``lossless`` (the default without ``quality``/``distance``),
-``quality``, ``distance``, ``effort``, ``progressive``, ``icc_profile`` (the
-image's own by default), ``exif``, ``xmp``; ``save_all=True`` with
-``append_images``, ``duration`` (ms, one number or one per frame) and
-``loop``; ``lossless_jpeg=True`` for an image opened from a JPEG file stores
-that file's JPEG bytes losslessly instead of its pixels.
+the options ``lossless`` (the default without ``quality``/``distance``;
+``lossless=True`` wins over a quality, as in Pillow's WebP writer; without a
+quality ``lossless=False`` means quality 90), ``quality`` (100 is lossless, as
+in cjxl), ``distance``, ``effort``, ``progressive``, ``icc_profile`` (the
+image's own by default; one for another colour model than the pixels', such
+as the RGB profile Pillow keeps on a grey copy, is left out with a
+UserWarning), ``exif`` (``Image.Exif`` or bytes, with or without
+"Exif\\0\\0"), ``xmp``; ``save_all=True`` with ``append_images``,
+``duration`` (ms, one number or one per frame) and ``loop``;
+``lossless_jpeg=True`` for an image opened from a JPEG file stores that file's
+JPEG bytes losslessly instead of its pixels. Without a profile, integer
+pixels are tagged with the colour the source file states (a PNG's sRGB or
+gAMA chunk) or sRGB, as image files are by convention; float (F) pixels are
+linear. A frame whose delay is zero or missing is stored for 100 ms, as
+browsers play it (JPEG XL would make it a layer of the next frame): the
+indices of such frames are put in the saved image's ``info["zero_delay_frames"]``.
 """
 
 from __future__ import annotations
 
 import io
 import os
+import warnings
 from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -68,11 +91,14 @@ from .codecs._jxl import _arrow_pixels
 from .codecs.jxl_header import fit_to_shape, read_header, reduced_shape
 from .core import imagemeta
 
-__all__ = ["JxlImageFile", "FORMAT", "MIME", "EXTENSIONS"]
+__all__ = ["JxlImageFile", "FORMAT", "MIME", "EXTENSIONS", "ZERO_DELAYS"]
 
 FORMAT = "JXL"
 MIME = "image/jxl"
 EXTENSIONS = [".jxl"]
+# The info key a saved animation's first image gets when frames of zero or no
+# delay were stored as 100 ms: their indices.
+ZERO_DELAYS = "zero_delay_frames"
 _CODESTREAM = b"\xff\x0a"
 _COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
 # Modes whose samples Pillow keeps in the decoder's layout (frombuffer maps them).
@@ -104,6 +130,13 @@ def _is_srgb(color: Any) -> bool:
     if not color or color["white_point"] != 1 or color["transfer_function"] != 13:
         return False
     return bool(color["color_space"] == 1 or (color["color_space"] == 0 and color["primaries"] == 1))
+
+
+def _own_dtype(basic: Dict[str, Any]) -> Any:
+    """The sample type libjxl gives the colour channels alone."""
+    if basic["exponent_bits_per_sample"]:
+        return np.float16 if basic["bits_per_sample"] <= 16 else np.float32
+    return np.uint8 if basic["bits_per_sample"] <= 8 else np.uint16
 
 
 def _pillow_mode(samples: int, dtype: Any) -> str:
@@ -160,6 +193,31 @@ def _rgb_image(frame: np.ndarray, size: Tuple[int, int]) -> Image.Image:
     return img
 
 
+class _CopyOnWrite:
+    """Pillow's PixelAccess over a frame shared with Pillow through Arrow,
+    which Pillow keeps read-only: the first write copies the frame (as
+    Pillow's own paste and putpixel do)."""
+
+    def __init__(self, image: Image.Image, access: Any) -> None:
+        self._image = image
+        self._access = access
+
+    def __getitem__(self, xy: Any) -> Any:
+        return self._access[xy]
+
+    def __setitem__(self, xy: Any, value: Any) -> None:
+        if self._image.readonly:
+            self._image._ensure_mutable()
+            self._access = self._image.im.pixel_access(False)
+        self._access[xy] = value
+
+    def getpixel(self, xy: Any) -> Any:
+        return self[xy]
+
+    def putpixel(self, xy: Any, value: Any) -> None:
+        self[xy] = value
+
+
 class JxlImageFile(ImageFile.ImageFile):
     """A JPEG XL file: header at open, pixels at load, one frame at a time."""
 
@@ -182,48 +240,92 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _open_stream(self) -> None:
         assert self.fp is not None
-        reader, head, complete = read_header(self.fp, parse_color=True)
+        # Every channel layout opens; which channels become the image is
+        # chosen here (colour and alpha; a black channel makes CMYK).
+        reader, head, complete = read_header(self.fp, parse_color=True, extra_channels=True)
         with reader:
             basic = reader.basic_info
-            self._samples = reader.samples
-            self._dtype = reader.dtype
+            channels = reader.channels
             self._animated_header = bool(reader.is_animation)
             icc = reader.icc_profile if not _is_srgb(reader.color) else None
+            plain = (reader.samples, reader.dtype)
         self._bits = int(basic["bits_per_sample"])
+        self._plan_channels(basic, channels, plain)
         # Lossy (XYB) files are coded in passes whose first gives a 1:8 image.
         self._lossy = not basic["uses_original_profile"]
         self._size = (int(basic["xsize"]), int(basic["ysize"]))
-        self._mode = _pillow_mode(self._samples, self._dtype)
         self._head = head
         self._data: Optional[bytes] = head if complete else None
         self._frame = 0
         self._loaded: Optional[Tuple[int, int]] = None  # (frame, downsample) in self.im
         self._downsample = 1
         self._frames: Optional[List[Dict[str, Any]]] = None
+        self._frame_total: Optional[int] = None
         self._iter: Optional[Any] = None
         self._iter_next = -1
         self._iter_reader: Optional[Any] = None
-        if icc:
+        if icc and self._render is None:
             self.info["icc_profile"] = icc
         if head[:2] != _CODESTREAM:
             # A container: its metadata boxes may lie anywhere in the file.
             # One cut short (or with boxes that cannot be read) still opens,
             # as Pillow's formats do with an intact header; load() tells.
             try:
-                with jxl.JxlReader(self._all_bytes(), parse_color=False) as full:
+                with jxl.JxlReader(self._all_bytes(), parse_color=False,
+                                   extra_channels=True) as full:
                     exif, xmp = full.exif, full.xmp
             except _STREAM_ERRORS:
                 exif = xmp = None
+            # The pixels come as the codestream orients them, which is how
+            # JPEG XL shows them (an EXIF orientation is not applied on top):
+            # the orientation Pillow sees is 1, so exif_transpose leaves them.
             if exif:
-                self.info["exif"] = exif
+                self.info["exif"] = imagemeta.EXIF_MARKER + imagemeta.with_orientation(exif, 1)
             if xmp:
-                self.info["xmp"] = xmp
+                self.info["xmp"] = imagemeta.xmp_with_orientation(xmp, 1)
         if self._animated_header:
             # GIF's meaning (repeats after the first play; absent: once).
             loop = imagemeta.gif_loop_of_plays(int(basic["num_loops"]))
             if loop is not None:
                 self.info["loop"] = loop
             self._set_duration()
+
+    def _plan_channels(self, basic: Dict[str, Any], channels: List[Dict[str, Any]],
+                       plain: Tuple[int, Any]) -> None:
+        """The mode, and how frames are decoded for it.
+
+        Colour and the first alpha channel make the image; other extra
+        channels (depth, thermal, ...) are left out. Colour with a black
+        channel is Pillow's CMYK (Pillow's convention: 255 is full ink, the
+        file's 0), or rendered to sRGB through its profile when it has alpha,
+        which CMYK cannot hold.
+        """
+        colour = int(basic["num_color_channels"])
+        extras = [ch["type"] for ch in channels[colour:]]
+        alpha = [colour + extras.index("alpha")] if "alpha" in extras else []
+        self._render: Optional[str] = None
+        self._pick: Optional[List[int]] = None
+        self._invert = False
+        if len(extras) == len(alpha):
+            self._read_options: Dict[str, Any] = {}
+            samples, self._dtype = plain
+        elif "black" in extras and colour == 3 and not alpha:
+            self._read_options = {"extra_channels": True}
+            self._pick = [0, 1, 2, colour + extras.index("black")]
+            self._invert = True
+            self._samples, self._dtype = 4, _own_dtype(basic)
+            self._mode = "CMYK"
+            return
+        elif "black" in extras:
+            self._render = "srgb"
+            self._read_options = {"output_color": self._render}
+            samples, self._dtype = colour + len(alpha), _own_dtype(basic)
+        else:
+            self._read_options = {"extra_channels": True, "render_spot_colors": True}
+            self._pick = list(range(colour)) + alpha
+            samples, self._dtype = len(self._pick), _own_dtype(basic)
+        self._samples = samples
+        self._mode = _pillow_mode(samples, self._dtype)
 
     # -- whole stream, frames and timing ----------------------------------
 
@@ -262,7 +364,24 @@ class JxlImageFile(ImageFile.ImageFile):
     def n_frames(self) -> int:
         if not self._animated_header:
             return 1
-        return len(self._frame_headers())
+        try:
+            return len(self._frame_headers())
+        except OSError:
+            if not ImageFile.LOAD_TRUNCATED_IMAGES:
+                raise
+        # A cut animation under Pillow's flag: the frames libjxl can show,
+        # found by decoding them (the headers of the frames cut off are lost).
+        if self._frame_total is None:
+            count = 0
+            try:
+                with jxl.JxlReader(self._all_bytes(), parse_color=False, allow_partial=True,
+                                   **self._read_options) as reader:
+                    for _ in reader.iter_frames():
+                        count += 1
+            except _STREAM_ERRORS:
+                pass
+            self._frame_total = max(count, 1)
+        return self._frame_total
 
     @property
     def is_animated(self) -> bool:
@@ -307,8 +426,8 @@ class JxlImageFile(ImageFile.ImageFile):
             self._close_iter()
             self._iter_reader = jxl.JxlReader(
                 self._all_bytes(), parse_color=False, skip_frames=index,
-                downsample=self._downsample, opaque_alpha=self.mode == "RGB",
-                allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES),
+                downsample=self._downsample, opaque_alpha=self._rgbx,
+                allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES), **self._read_options,
             )
             self._iter = self._iter_reader.iter_frames()
             self._iter_next = index
@@ -320,6 +439,11 @@ class JxlImageFile(ImageFile.ImageFile):
         self._iter_next += 1
         return frame
 
+    @property
+    def _rgbx(self) -> bool:
+        # RGB decoded with an opaque fourth sample: Pillow's own layout.
+        return self.mode == "RGB" and self._pick is None and self._render is None
+
     def _close_iter(self) -> None:
         if self._iter_reader is not None:
             self._iter_reader.close()
@@ -328,10 +452,8 @@ class JxlImageFile(ImageFile.ImageFile):
     def load(self) -> Any:
         want = (self._frame, self._downsample)
         if self._loaded != want:
-            samples = 4 if self.mode == "RGB" else self._samples
-            shape = (self.size[1], self.size[0]) + (() if samples == 1 else (samples,))
             try:
-                frame = fit_to_shape(self._next_frame(self._frame), shape)
+                frame = self._selected(self._next_frame(self._frame))
             except (EOFError, NotImplementedError) + _STREAM_ERRORS as exc:
                 self._close_iter()  # the next load() starts over
                 error = _load_error(exc)
@@ -346,17 +468,40 @@ class JxlImageFile(ImageFile.ImageFile):
             else:
                 img = self._image_of(_to_pillow(frame, self.mode, self._bits))
             self.im = img.im
-            self.readonly = img.readonly
+            # The decoded frame belongs to this image alone: Pillow may write
+            # into it as into any loaded image (an Arrow-shared one is
+            # read-only to Pillow: load() then gives a copy-on-write access).
+            self.readonly = 0
             self._loaded = want
             if not self._animated_header:
                 self._close_iter()
             self._release_file()
         self.tile = []
-        return Image.Image.load(self)
+        access = Image.Image.load(self)
+        if access is not None and self.readonly:
+            return _CopyOnWrite(self, access)
+        return access
+
+    def _selected(self, frame: np.ndarray) -> np.ndarray:
+        """The decoded frame at this image's size with only the channels it shows."""
+        samples = 4 if self._rgbx else self._samples
+        if self._pick is not None:
+            frame = frame[..., self._pick]
+            own = np.dtype(self._dtype)
+            if frame.dtype != own:  # widened for another channel
+                if frame.dtype.kind == "f" and own.kind != "f":
+                    top = (1 << min(self._bits, 16)) - 1
+                    frame = np.clip(frame, 0.0, 1.0) * top + 0.5
+                frame = frame.astype(own)
+            if self._invert:
+                frame = 255 - _to_pillow(frame, "CMYK", self._bits)
+            frame = np.ascontiguousarray(frame)
+        shape = (self.size[1], self.size[0]) + (() if samples == 1 else (samples,))
+        return fit_to_shape(frame, shape)
 
     def _image_of(self, frame: np.ndarray) -> Image.Image:
         """A Pillow image of this file's mode holding `frame`'s samples."""
-        if self.mode == "RGB":
+        if self._rgbx:
             return _rgb_image(frame, self.size)
         if self.mode in _SHARED_MODES:
             # Pillow uses the array's memory as it is.
@@ -408,11 +553,14 @@ def _save_array(im: Image.Image) -> np.ndarray:
 
 
 def _exif_bytes(value: Any) -> Optional[bytes]:
+    """TIFF-structured EXIF from an ``Image.Exif`` or bytes with or without
+    the "Exif\\0\\0" marker Pillow's formats put first."""
     if value is None or value == b"":
         return None
     if isinstance(value, Image.Exif):
         value = value.tobytes()
-    return bytes(value)
+    raw = bytes(value)
+    return raw[len(imagemeta.EXIF_MARKER):] if raw.startswith(imagemeta.EXIF_MARKER) else raw
 
 
 def _xmp_bytes(value: Any) -> Optional[bytes]:
@@ -421,23 +569,50 @@ def _xmp_bytes(value: Any) -> Optional[bytes]:
     return value.encode("utf-8") if isinstance(value, str) else bytes(value)
 
 
-def _writer_options(im: Image.Image, info: Dict[str, Any]) -> Dict[str, Any]:
-    options: Dict[str, Any] = {}
+# Writing lossy without a quality or distance: cjxl's default, distance 1.
+_DEFAULT_QUALITY = 90.0
+
+
+def _quality_options(info: Dict[str, Any]) -> Dict[str, Any]:
+    """lossless=True wins over a quality (as in Pillow's WebP writer); quality
+    100 is lossless (as in cjxl); lossless=False alone is quality 90; no option
+    at all is lossless."""
     lossless = info.get("lossless")
-    if info.get("quality") is not None and not lossless:
-        options["quality"] = float(info["quality"])
-    if info.get("distance") is not None and not lossless:
-        options["distance"] = float(info["distance"])
-    if lossless or not options:
-        options["lossless"] = True
+    quality, distance = info.get("quality"), info.get("distance")
+    if lossless or (quality is not None and float(quality) >= 100.0):
+        return {"lossless": True}
+    if quality is not None:
+        return {"quality": float(quality)}
+    if distance is not None:
+        return {"distance": float(distance)}
+    if lossless is not None:
+        return {"quality": _DEFAULT_QUALITY}
+    return {"lossless": True}
+
+
+def _writer_options(im: Image.Image, info: Dict[str, Any], mode: str) -> Dict[str, Any]:
+    """JxlWriter keywords for `im` written as pixels of Pillow's `mode`."""
+    options = _quality_options(info)
     for key in ("effort", "numthreads"):
         if info.get(key) is not None:
             options[key] = int(info[key])
     if info.get("progressive"):
         options["progressive"] = True
     icc = info.get("icc_profile", im.info.get("icc_profile"))
+    if icc and not imagemeta.profile_fits(bytes(icc), mode):
+        # Pillow keeps an RGB image's profile on a copy converted to grey
+        # (and a CMYK one on a copy converted to RGB); its writers store it
+        # anyway, libjxl refuses it. Colour is then sRGB's, as for no profile.
+        warnings.warn(
+            f"JPEG XL: the image's ICC profile is for {imagemeta.icc_model(bytes(icc)) or 'no'} "
+            f"data, its pixels are {mode}; the profile is left out", UserWarning, stacklevel=4)
+        icc = None
     if icc:
         options["icc_profile"] = bytes(icc)
+    else:
+        color, _ = imagemeta.source_color(im.info, mode)
+        if color is not None:
+            options["color"] = color
     exif = _exif_bytes(info.get("exif"))
     xmp = _xmp_bytes(info.get("xmp"))
     if exif is not None:
@@ -447,17 +622,34 @@ def _writer_options(im: Image.Image, info: Dict[str, Any]) -> Dict[str, Any]:
     return options
 
 
-def _durations(duration: Any, count: int, fallback: Sequence[Any]) -> Optional[List[float]]:
-    """Seconds per frame from Pillow's `duration` (ms: a number or one per frame)."""
+def _upright(frames: List[np.ndarray], options: Dict[str, Any]) -> List[np.ndarray]:
+    """Frames stored with an EXIF orientation, turned the way it shows them.
+
+    JPEG XL shows pixels as its codestream orients them and ignores the EXIF
+    tag, so the pixels are turned here and the tag (and XMP's) set to 1.
+    """
+    exif = options.get("exif")
+    turn = imagemeta.exif_orientation(exif) if exif else None
+    if turn is None or turn == 1:
+        return frames
+    options["exif"] = imagemeta.with_orientation(exif, 1)
+    if "xmp" in options:
+        options["xmp"] = imagemeta.xmp_with_orientation(options["xmp"], 1)
+    return [imagemeta.upright(f, turn, stacked=False) for f in frames]
+
+
+def _durations(duration: Any, count: int, own: Sequence[Any]) -> Tuple[List[float], List[int]]:
+    """Seconds per frame from Pillow's `duration` (ms: a number or one per
+    frame) or the frames' own, and the frames whose zero or missing delay
+    became 100 ms: JPEG XL would merge a frame of no duration into the next."""
     if duration is None:
-        if all(d is None for d in fallback):
-            return None
-        duration = [d if d is not None else 100 for d in fallback]
-    if isinstance(duration, (list, tuple)):
-        if len(duration) != count:
-            raise ValueError(f"duration has {len(duration)} entries for {count} frames")
-        return [float(d) / 1000.0 for d in duration]
-    return [float(duration) / 1000.0] * count
+        duration = list(own)
+    elif not isinstance(duration, (list, tuple)):
+        duration = [duration] * count
+    if len(duration) != count:
+        raise ValueError(f"duration has {len(duration)} entries for {count} frames")
+    ms, changed = imagemeta.visible_delays(duration)
+    return [m / 1000.0 for m in ms], changed
 
 
 def _save_jpeg_losslessly(im: Image.Image, fp: IO[bytes], info: Dict[str, Any]) -> None:
@@ -488,23 +680,21 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
     if info.get("lossless_jpeg"):
         _save_jpeg_losslessly(im, fp, info)
         return
-    options = _writer_options(im, info)
-    if not save_all:
-        frame = _save_array(im)
-        data = _open_writer_and_write(options, [frame], None, None)
-        fp.write(data)
-        return
-    images = [im] + list(info.get("append_images", []))
+    images = [im] + list(info.get("append_images", [])) if save_all else [im]
     frames: List[np.ndarray] = []
     own_ms: List[Any] = []
     for each in images:
-        for page in ImageSequence.Iterator(each):
+        for page in (ImageSequence.Iterator(each) if save_all else [each]):
             frames.append(_save_array(page))
             own_ms.append(page.info.get("duration"))
+    options = _writer_options(im, info, _written_mode(frames[0]))
+    frames = _upright(frames, options)
     if len(frames) == 1:
         fp.write(_open_writer_and_write(options, frames, None, None))
         return
-    durations = _durations(info.get("duration"), len(frames), own_ms)
+    durations, changed = _durations(info.get("duration"), len(frames), own_ms)
+    if changed:
+        im.info[ZERO_DELAYS] = tuple(changed)
     if info.get("loop") is not None:
         plays = imagemeta.plays_of_gif_loop(info["loop"])
     elif im.format in ("GIF", "JXL", "PNG", "WEBP"):
@@ -512,6 +702,13 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
     else:
         plays = 0
     fp.write(_open_writer_and_write(options, frames, durations, plays))
+
+
+def _written_mode(frame: np.ndarray) -> str:
+    """Pillow's name for what a frame from _save_array holds."""
+    if frame.ndim == 2:
+        return {"u1": "L", "u2": "I;16"}.get(frame.dtype.str[1:], "F")
+    return _COLOUR_MODES[frame.shape[2]]
 
 
 def _open_writer_and_write(

@@ -3,19 +3,18 @@ what ``encode`` keeps and what ``info`` shows."""
 
 from __future__ import annotations
 
-import struct
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
 import numpy as np
 
 from quillmarsh.codecs.jxl import JxlError, JxlReader
-from quillmarsh.core.imagemeta import ImageMeta, exif_summary
+from quillmarsh.core.imagemeta import (ImageMeta, exif_orientation, exif_summary, upright,
+                                       with_orientation)
 
 from .base import note, reading
 
 # Formats whose files carry EXIF next to the pixels.
 EXIF_FORMATS = ("PNG", "JPEG", "TIFF", "WEBP")
-_ORIENTATION = 0x0112
 
 
 def plain_srgb(color: Optional[Mapping[str, Any]]) -> bool:
@@ -25,56 +24,6 @@ def plain_srgb(color: Optional[Mapping[str, Any]]) -> bool:
     rgb_ok = color["color_space"] == 1 or color["primaries"] == 1
     return (color["color_space"] in (0, 1) and color["white_point"] == 1 and rgb_ok
             and color["transfer_function"] == 13)
-
-
-def exif_orientation(exif: bytes) -> Optional[int]:
-    try:
-        value = exif_summary(exif).get("orientation")
-    except ValueError:
-        return None
-    return int(value) if value is not None else None
-
-
-def with_orientation(exif: bytes, value: int) -> bytes:
-    """`exif` with its first-directory orientation set to `value`, every other
-    byte unchanged (the tag is patched in place); unchanged without the tag."""
-    order = "<" if exif[:2] == b"II" else ">"
-    try:
-        (ifd,) = struct.unpack_from(order + "I", exif, 4)
-        (count,) = struct.unpack_from(order + "H", exif, ifd)
-        for i in range(count):
-            pos = ifd + 2 + 12 * i
-            tag, kind, n = struct.unpack_from(order + "HHI", exif, pos)
-            if tag == _ORIENTATION and kind == 3 and n == 1:
-                out = bytearray(exif)
-                struct.pack_into(order + "H", out, pos + 8, value)
-                return bytes(out)
-    except struct.error:
-        pass
-    return exif
-
-
-# EXIF orientation -> the array operation that turns the stored pixels upright.
-_UPRIGHT = {
-    2: lambda a: a[:, ::-1],
-    3: lambda a: a[::-1, ::-1],
-    4: lambda a: a[::-1],
-    5: lambda a: a.swapaxes(0, 1),
-    6: lambda a: a.swapaxes(0, 1)[:, ::-1],
-    7: lambda a: a.swapaxes(0, 1)[::-1, ::-1],
-    8: lambda a: a.swapaxes(0, 1)[::-1],
-}
-
-
-def upright(arr: np.ndarray, orientation: int, stacked: bool) -> np.ndarray:
-    """Pixels stored with an EXIF orientation, turned the way they are shown;
-    `stacked` arrays hold frames on their first axis."""
-    turn = _UPRIGHT.get(orientation)
-    if turn is None:
-        return arr
-    if stacked:
-        return np.ascontiguousarray(np.stack([turn(f) for f in arr]))
-    return np.ascontiguousarray(turn(arr))
 
 
 def encode_meta(meta: ImageMeta, frames: int, color_given: bool) -> Dict[str, Any]:

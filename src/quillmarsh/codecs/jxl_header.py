@@ -8,7 +8,7 @@ decoding.
 from __future__ import annotations
 
 import os
-from typing import IO, Tuple, Union
+from typing import IO, Any, Tuple, Union
 
 import numpy as np
 
@@ -19,18 +19,19 @@ _TRUNCATED = "needs more input"
 
 
 def read_header(
-    src: Union[str, "os.PathLike[str]", IO[bytes]], *, parse_color: bool = False
+    src: Union[str, "os.PathLike[str]", IO[bytes]], *, parse_color: bool = False, **options: Any
 ) -> Tuple[JxlReader, bytes, bool]:
     """Parse the header of `src` (a path or a binary file positioned at its start).
 
     Returns ``(reader, head, complete)``: an open reader holding the header only,
     the bytes read so far, and whether they are the whole file. The prefix
     doubles while libjxl asks for more, so large boxes before the image
-    (EXIF, ICC) are read too; pixels are never decoded.
+    (EXIF, ICC) are read too; pixels are never decoded. `options` go to the
+    reader (``extra_channels=True`` to open any channel layout).
     """
     if isinstance(src, (str, bytes, os.PathLike)):
         with open(src, "rb") as fp:
-            return read_header(fp, parse_color=parse_color)
+            return read_header(fp, parse_color=parse_color, **options)
     head = b""
     want = _FIRST
     while True:
@@ -38,7 +39,7 @@ def read_header(
         complete = not chunk or len(chunk) < want - len(head)
         head += chunk or b""
         try:
-            return JxlReader(head, parse_color=parse_color), head, complete
+            return JxlReader(head, parse_color=parse_color, **options), head, complete
         except JxlError as exc:
             if complete or _TRUNCATED not in str(exc):
                 raise

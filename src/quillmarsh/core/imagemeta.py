@@ -5,7 +5,9 @@ profile, EXIF and XMP, and for animations the frame durations and the loop
 count. This module is the Pillow side of that: `read_meta` gathers them from
 an open Pillow image, `save_options` turns them into the keywords of
 ``Image.save`` for PNG/APNG, TIFF, WebP, GIF and JPEG, and `exif_summary`
-makes EXIF readable for ``info``.
+makes EXIF readable for ``info``; the other helpers are shared by the command
+line and the Pillow plugin (EXIF orientation, the colour an image's pixels are
+in, profiles that do not fit the pixels, frames without a delay).
 
 Conventions: EXIF is TIFF-structured bytes (starting "II*\\0" or "MM\\0*",
 without the "Exif\\0\\0" marker some formats put first); XMP is bytes of
@@ -14,20 +16,30 @@ the animation plays, 0 for forever (as in APNG, WebP and JPEG XL files). A
 GIF's loop field counts repeats after the first play (browsers play loop + 1
 times; no loop field, once), so its value is one less; the JPEG XL Pillow
 plugin's ``loop`` follows GIF's, so a GIF goes through it and back unchanged.
+A frame with a zero or missing delay is played for 100 ms by browsers; JPEG XL
+would take it for a layer of the next frame, so it is given those 100 ms.
 """
 
 from __future__ import annotations
 
 import numbers
+import re
+import struct
 import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+from .color import JXL_TF_GAMMA, RI_RELATIVE, TF_LINEAR, ColorSpec
 
 if TYPE_CHECKING:
     from PIL import Image as PILImage
 
 __all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER",
-           "loops_of", "plays_of_gif_loop", "gif_loop_of_plays"]
+           "loops_of", "plays_of_gif_loop", "gif_loop_of_plays", "tiff_exif", "exif_orientation",
+           "with_orientation", "xmp_with_orientation", "upright", "source_color", "icc_model",
+           "profile_fits", "visible_delays", "DEFAULT_DELAY_MS"]
 
 EXIF_MARKER = b"Exif\x00\x00"
 _TIFF_HEADERS = (b"II*\x00", b"MM\x00*")
@@ -57,9 +69,12 @@ class ImageMeta:
     durations: Optional[List[float]] = None
     loops: Optional[int] = None
     notes: List[str] = field(default_factory=list)
+    # The colour of pixels without an ICC profile (PNG sRGB/gAMA chunks, or
+    # sRGB for untagged integer samples); None for float samples and with a profile.
+    color: Optional[ColorSpec] = None
 
 
-def _tiff_exif(data: Any) -> Optional[bytes]:
+def tiff_exif(data: Any) -> Optional[bytes]:
     """TIFF-structured EXIF from bytes with or without the "Exif\\0\\0" marker."""
     if not isinstance(data, (bytes, bytearray)) or not data:
         return None
@@ -90,7 +105,7 @@ def _exif_of_tiff(img: "PILImage.Image") -> Optional[bytes]:
             if ifd:
                 out[tag] = ifd
     data = out.tobytes()
-    return _tiff_exif(data)
+    return tiff_exif(data)
 
 
 def _xmp_of(img: "PILImage.Image") -> Optional[bytes]:
@@ -131,6 +146,136 @@ def loops_of(img: "PILImage.Image") -> int:
     return 0 if loop is None else int(loop)
 
 
+DEFAULT_DELAY_MS = 100
+
+
+def visible_delays(ms: Sequence[Optional[float]]) -> Tuple[List[float], List[int]]:
+    """Frame delays in ms with each zero or missing one made 100 ms, as
+    browsers play them, and the indices of the frames so changed."""
+    out: List[float] = []
+    changed: List[int] = []
+    for i, value in enumerate(ms):
+        if value is None or float(value) <= 0:
+            changed.append(i)
+            value = DEFAULT_DELAY_MS
+        out.append(float(value))
+    return out, changed
+
+
+# --- orientation ---------------------------------------------------------------
+
+_ORIENTATION_TAG = 0x0112
+_XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
+
+
+def exif_orientation(exif: bytes) -> Optional[int]:
+    """The orientation tag of TIFF-structured EXIF; None without one or when
+    the EXIF cannot be read."""
+    try:
+        value = exif_summary(exif).get("orientation")
+    except ValueError:
+        return None
+    return int(value) if value is not None else None
+
+
+def with_orientation(exif: bytes, value: int) -> bytes:
+    """TIFF-structured `exif` with its first-directory orientation set to
+    `value`, every other byte unchanged (the tag is patched in place);
+    unchanged without the tag."""
+    order = "<" if exif[:2] == b"II" else ">"
+    try:
+        (ifd,) = struct.unpack_from(order + "I", exif, 4)
+        (count,) = struct.unpack_from(order + "H", exif, ifd)
+        for i in range(count):
+            pos = ifd + 2 + 12 * i
+            tag, kind, n = struct.unpack_from(order + "HHI", exif, pos)
+            if tag == _ORIENTATION_TAG and kind == 3 and n == 1:
+                out = bytearray(exif)
+                struct.pack_into(order + "H", out, pos + 8, value)
+                return bytes(out)
+    except struct.error:
+        pass
+    return exif
+
+
+def xmp_with_orientation(xmp: bytes, value: int) -> bytes:
+    """An XMP packet with its tiff:Orientation (attribute or element) set to
+    `value`: Pillow reads it when the EXIF has no orientation."""
+    return _XMP_ORIENTATION.sub(lambda m: m.group(1) + b"%d" % value, xmp)
+
+
+# EXIF orientation -> the array operation that turns the stored pixels upright
+# (what Pillow's ImageOps.exif_transpose does).
+_UPRIGHT = {
+    2: lambda a: a[:, ::-1],
+    3: lambda a: a[::-1, ::-1],
+    4: lambda a: a[::-1],
+    5: lambda a: a.swapaxes(0, 1),
+    6: lambda a: a.swapaxes(0, 1)[:, ::-1],
+    7: lambda a: a.swapaxes(0, 1)[::-1, ::-1],
+    8: lambda a: a.swapaxes(0, 1)[::-1],
+}
+
+
+def upright(arr: np.ndarray, orientation: int, stacked: bool) -> np.ndarray:
+    """Pixels stored with an EXIF orientation, turned the way they are shown;
+    `stacked` arrays hold frames on their first axis."""
+    turn = _UPRIGHT.get(orientation)
+    if turn is None:
+        return arr
+    if stacked:
+        return np.ascontiguousarray(np.stack([turn(f) for f in arr]))
+    return np.ascontiguousarray(turn(arr))
+
+
+# --- colour ----------------------------------------------------------------------
+
+_SRGB_CHROMATICITY = (0.3127, 0.329, 0.64, 0.33, 0.3, 0.6, 0.15, 0.06)
+
+
+def source_color(info: Mapping[str, Any], mode: str) -> Tuple[Optional[ColorSpec], Optional[str]]:
+    """The colour of an image without an ICC profile, from what Pillow puts in
+    `info` (a PNG's sRGB, gAMA and cHRM chunks), and a note on what could not
+    be kept.
+
+    Image files are sRGB by convention, so untagged integer samples are sRGB;
+    float samples (mode F, or F;...) give None: the writer's default, linear.
+    """
+    if mode.startswith("F"):
+        return None, None
+    intent = info.get("srgb")
+    if isinstance(intent, int) and not isinstance(intent, bool):
+        return ColorSpec(rendering_intent=intent if 0 <= intent <= 3 else RI_RELATIVE), None
+    gamma = info.get("gamma")
+    if not isinstance(gamma, (int, float)) or not 0.0 < float(gamma) <= 1.0:
+        note = None if gamma is None else f"its gAMA {gamma!r} is unusable; tagged sRGB"
+        return ColorSpec(), note
+    note = None
+    chrm = info.get("chromaticity")
+    if chrm is not None and not (
+            len(chrm) == 8 and all(abs(float(a) - b) < 0.002 for a, b in zip(chrm, _SRGB_CHROMATICITY))):
+        note = "its cHRM primaries are not sRGB's and were left out (sRGB primaries assumed)"
+    if abs(float(gamma) - 1.0) < 1e-4:
+        return ColorSpec(transfer=TF_LINEAR), note
+    return ColorSpec(transfer=JXL_TF_GAMMA, gamma=float(gamma)), note
+
+
+def icc_model(icc: bytes) -> Optional[str]:
+    """The colour space an ICC profile is for ("RGB", "GRAY", "CMYK", ...), from
+    its header; None when the bytes are too short to be a profile."""
+    if len(icc) < 20:
+        return None
+    return icc[16:20].decode("latin-1").strip()
+
+
+def profile_fits(icc: bytes, mode: str) -> bool:
+    """Whether an ICC profile describes pixels of Pillow's `mode`: a grey
+    profile for grey modes, an RGB one for colour. Pillow keeps an RGB
+    image's profile on a copy converted to grey."""
+    grey = mode in ("1", "L", "LA", "La", "I", "F") or mode.startswith(("I;", "F;"))
+    return icc_model(icc) == ("GRAY" if grey else "RGB")
+
+
 def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
     """ICC profile, EXIF, XMP and (with `timing`) frame durations and loops.
 
@@ -144,26 +289,34 @@ def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
     meta = ImageMeta()
     icc = img.info.get("icc_profile")
     meta.icc_profile = bytes(icc) if icc else None
+    if meta.icc_profile is None:
+        meta.color, color_note = source_color(img.info, img.mode)
+        if color_note:
+            meta.notes.append(color_note)
     if img.format == "TIFF":
         meta.exif = _exif_of_tiff(img)
     else:
-        meta.exif = _tiff_exif(img.info.get("exif"))
+        meta.exif = tiff_exif(img.info.get("exif"))
         if img.info.get("exif") and meta.exif is None:
             meta.notes.append("its EXIF is not TIFF-structured and was left out")
     meta.xmp = _xmp_of(img)
     n = int(getattr(img, "n_frames", 1))
     if timing and getattr(img, "is_animated", False) and img.format in ("GIF", "PNG", "WEBP"):
         meta.loops = loops_of(img)
-        durations = []
+        delays = []
         for i in range(n):
             img.seek(i)
             ms = img.info.get("duration")
             if ms is None:
                 img.load()
-                ms = img.info.get("duration", 0)
-            durations.append(float(ms) / 1000.0)
+                ms = img.info.get("duration")
+            delays.append(ms)
         img.seek(0)
-        meta.durations = durations
+        shown, changed = visible_delays(delays)
+        if changed:
+            meta.notes.append(f"{len(changed)} of its {n} frames had no delay and are shown "
+                              f"for {DEFAULT_DELAY_MS} ms each, as browsers play them")
+        meta.durations = [ms / 1000.0 for ms in shown]
     return meta
 
 
@@ -237,8 +390,7 @@ def dropped(fmt: str, meta: ImageMeta, n_frames: int = 1) -> List[str]:
 
 # --- readable summaries ------------------------------------------------------
 
-_ORIENTATION_TAG, _MAKE, _MODEL, _DATETIME, _DATETIME_ORIGINAL = (
-    0x0112, 0x010F, 0x0110, 0x0132, 0x9003)
+_MAKE, _MODEL, _DATETIME, _DATETIME_ORIGINAL = 0x010F, 0x0110, 0x0132, 0x9003
 
 
 def exif_summary(exif: bytes) -> Dict[str, Any]:
