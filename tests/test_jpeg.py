@@ -358,6 +358,27 @@ def test_reconstruct_rebuilds_a_jpeg_with_many_runs_between_its_markers(cjxl, tm
         assert jxl.reconstruct_jpeg(stream) == original
 
 
+def test_reconstruct_refuses_runs_between_markers_claiming_a_gigabyte():
+    # The lengths of the runs of bytes between markers come last in the
+    # reconstruction data's fields, behind its tables; libjxl allocates them
+    # all (djxl's RSS: 1 GiB for these 44 kB) before the data arrives. They
+    # are read exactly: the whole claim is named.
+    from test_bombs import _bits_le, _join_boxes, _split_boxes
+
+    boxes = _split_boxes(jxl.transcode_jpeg(make_jpeg(16, 16, mode="L"), effort=1))
+    n = 16383
+    f = [(1, 1)] + [(0xFF - 0xC0, 6)] * n + [(0xD9 - 0xC0, 6)]
+    f += [(0, 2), (0, 4), (0, 2), (0, 2)]  # one quantisation table; grey, using it
+    f += [(0, 2)]  # four Huffman codes of one symbol each
+    for ac in (0, 1, 0, 1):
+        f += [(ac, 1), (0, 2), (1, 1), (1, 2)] + [(0, 2)] * 16 + [(3, 2), (255, 8)]
+    f += [(65535, 16)] * n + [(0, 2), (0, 1)]  # the runs; no tail, no padding bits
+    bomb = _join_boxes([(k, _bits_le(f) + bytes(64) if k == b"jbrd" else c) for k, c in boxes])
+    with pytest.raises(ValueError, match=f"^jxl: the JPEG reconstruction data claims {n * 65535} bytes "
+                                         "of marker data, more than the "):
+        jxl.reconstruct_jpeg(bomb)
+
+
 def test_reconstruction_stops_at_its_size_budget(cjxl, tmp_path):
     # 2 MiB of zeros after the end-of-image marker compress to almost nothing,
     # so the rebuilt file is far above 16 times its JPEG XL plus 1 MiB.
