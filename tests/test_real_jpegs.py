@@ -6,6 +6,7 @@ The conformance corpus holds JPEG XL files only."""
 
 from __future__ import annotations
 
+import re
 import subprocess
 from pathlib import Path
 
@@ -68,3 +69,21 @@ def test_accepted_jpegs_come_back_and_refused_ones_are_beyond_libjxl(path, cjxl,
     made = tmp_path / "cjxl.jxl"
     subprocess.run([cjxl, str(path), str(made), "--lossless_jpeg=1", "--quiet"], check=True)
     assert jxl.reconstruct_jpeg(made) == original
+
+
+@pytest.mark.parametrize("name", ["jpeg_ff00_header.jpg", "icc-after-SOF.jpg"])
+def test_pillow_plugin_lossless_jpeg_keeps_the_same_promise(pillow_images, tmp_path, name):
+    from PIL import Image
+
+    import quillmarsh.pillow  # noqa: F401  (registers JPEG XL)
+
+    path = pillow_images / name
+    dest = tmp_path / "out.jxl"
+    with Image.open(path) as im:
+        if name in REFUSED:
+            with pytest.raises(ValueError, match=re.escape(REFUSED[name])):
+                im.save(dest, lossless_jpeg=True)
+            assert not dest.exists()
+            return
+        im.save(dest, lossless_jpeg=True)
+    assert jxl.reconstruct_jpeg(dest) == path.read_bytes()
