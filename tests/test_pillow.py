@@ -159,6 +159,9 @@ def test_black_channel_opens_as_cmyk_or_renders_with_alpha(rng):
     arr, im = _extra_channel_file(rng, "black", icc=icc)
     assert im.mode == "CMYK" and im.info["icc_profile"] == icc
     assert np.array_equal(np.asarray(im), 255 - arr)        # Pillow: 255 is full ink
+    again, _ = _reopen(im)                                  # stored as CMYK again
+    assert again.mode == "CMYK" and again.info["icc_profile"] == icc
+    assert np.array_equal(np.asarray(again), 255 - arr)
 
 
 def _damaged(kind, photo):

@@ -53,7 +53,8 @@ passes so far), black where it had nothing to show, and a cut animation has
 the frames libjxl can show (``n_frames``, ``ImageSequence``). Loaded pixels
 are writable (``im.load()[x, y] = ...``).
 
-Saving takes the modes above (and converts 1, P, PA, I, CMYK, YCbCr, ...) with
+Saving takes the modes above, CMYK with a CMYK profile as CMYK (and converts
+1, P, PA, I, CMYK without a profile, YCbCr, ...) with
 the options ``lossless`` (the default without ``quality``/``distance``;
 ``lossless=True`` wins over a quality, as in Pillow's WebP writer; without a
 quality ``lossless=False`` means quality 90), ``quality`` (100 is lossless, as
@@ -524,9 +525,12 @@ class JxlImageFile(ImageFile.ImageFile):
 # saving
 
 
-def _save_array(im: Image.Image) -> np.ndarray:
-    """The image's pixels as an array the encoder takes."""
+def _save_array(im: Image.Image, cmyk: bool = False) -> np.ndarray:
+    """The image's pixels as an array the encoder takes; with `cmyk`, a CMYK
+    image's as colour and black channels (JPEG XL's 0 is full ink)."""
     mode = im.mode
+    if cmyk and mode == "CMYK":
+        return 255 - np.asarray(im)
     if mode in ("L", "LA", "RGB", "RGBA", "F"):
         pass
     elif mode.startswith("I;16"):
@@ -610,7 +614,9 @@ def _writer_options(im: Image.Image, info: Dict[str, Any], mode: str) -> Dict[st
     if icc:
         options["icc_profile"] = bytes(icc)
     else:
-        color, _ = imagemeta.source_color(im.info, mode)
+        color, note = imagemeta.source_color(im.info, mode)
+        if note:
+            warnings.warn(f"JPEG XL: {note}", UserWarning, stacklevel=4)
         if color is not None:
             options["color"] = color
     exif = _exif_bytes(info.get("exif"))
@@ -681,13 +687,19 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
         _save_jpeg_losslessly(im, fp, info)
         return
     images = [im] + list(info.get("append_images", [])) if save_all else [im]
+    # CMYK with its profile is stored as CMYK (colour and a black channel);
+    # without one, Pillow's own conversion to RGB is all there is.
+    icc = info.get("icc_profile", im.info.get("icc_profile"))
+    cmyk = im.mode == "CMYK" and bool(icc) and imagemeta.icc_model(bytes(icc)) == "CMYK"
     frames: List[np.ndarray] = []
     own_ms: List[Any] = []
     for each in images:
         for page in (ImageSequence.Iterator(each) if save_all else [each]):
-            frames.append(_save_array(page))
+            frames.append(_save_array(page, cmyk))
             own_ms.append(page.info.get("duration"))
-    options = _writer_options(im, info, _written_mode(frames[0]))
+    options = _writer_options(im, info, "CMYK" if cmyk else _written_mode(frames[0]))
+    if cmyk:
+        options["channels"] = ["color"] * 3 + ["black"]
     frames = _upright(frames, options)
     if len(frames) == 1:
         fp.write(_open_writer_and_write(options, frames, None, None))

@@ -270,10 +270,10 @@ def icc_model(icc: bytes) -> Optional[str]:
 
 def profile_fits(icc: bytes, mode: str) -> bool:
     """Whether an ICC profile describes pixels of Pillow's `mode`: a grey
-    profile for grey modes, an RGB one for colour. Pillow keeps an RGB
-    image's profile on a copy converted to grey."""
+    profile for grey modes, a CMYK one for CMYK, an RGB one for colour.
+    Pillow keeps an RGB image's profile on a copy converted to grey."""
     grey = mode in ("1", "L", "LA", "La", "I", "F") or mode.startswith(("I;", "F;"))
-    return icc_model(icc) == ("GRAY" if grey else "RGB")
+    return icc_model(icc) == ("GRAY" if grey else "CMYK" if mode == "CMYK" else "RGB")
 
 
 def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
