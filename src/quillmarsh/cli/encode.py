@@ -26,8 +26,10 @@ def register(sub: Any) -> None:
         "Without --quality or --distance the result is lossless. A JPEG is recompressed "
         "losslessly (its DCT coefficients kept, typically 15-20%% smaller, the original "
         "file rebuilt by 'decode OUT x.jpg') unless --quality, --distance or --pixels asks "
-        "for its decoded pixels to be encoded. The image's ICC profile, EXIF and XMP are "
-        "kept, and with --animation its frame durations and loop count (GIF, APNG, WebP).",
+        "for its decoded pixels to be encoded. The image's ICC profile (or PNG colour "
+        "chunks), EXIF and XMP are kept; an untagged image of integer samples is sRGB, "
+        "float samples linear sRGB (see --color). With --animation its frame durations and "
+        "loop count are kept (GIF, APNG, WebP), a zero or missing delay shown as 100 ms.",
     )
     p.add_argument("input", metavar="IN")
     p.add_argument("out", metavar="OUT")

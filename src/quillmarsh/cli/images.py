@@ -208,6 +208,14 @@ def _read_wide_tiff(path: str, img: "PILImage.Image", n: int) -> Optional[List[n
 
 def pil_to_array(img: "PILImage.Image") -> np.ndarray:
     mode = img.mode
+    trns = img.info.get("transparency")
+    if trns is not None and mode in ("1", "L", "RGB") and not isinstance(trns, bytes):
+        # A PNG's tRNS colour is transparent: an alpha channel, as in cjxl.
+        return np.asarray(img.convert("RGBA" if mode == "RGB" else "LA"))
+    if trns is not None and mode.startswith("I;16") and isinstance(trns, int):
+        grey = np.asarray(img).astype(np.uint16)
+        alpha = np.where(grey == trns, 0, 65535).astype(np.uint16)
+        return np.ascontiguousarray(np.stack([grey, alpha], axis=-1))
     if mode in ("L", "LA", "RGB", "RGBA"):
         return np.asarray(img)
     if mode.startswith("I;16"):
@@ -278,10 +286,43 @@ def load_image(path: str, animation: bool, *, quiet_frames: bool = False,
                 arr = pages[0] if pages else pil_to_array(img)
                 return (arr[np.newaxis] if animation else arr), meta
             frames: List[np.ndarray] = pages or []
-            for i in range(0 if pages else n):
-                img.seek(i)
-                frames.append(pil_to_array(img))
+            if not pages:
+                # Freshly opened: reading the timing went through the frames,
+                # and an APNG sought back to its start loses its palette.
+                with Image.open(path) as fresh:
+                    for i in range(n):
+                        fresh.seek(i)
+                        frames.append(pil_to_array(fresh))
+    frames = same_layout(frames)
     shapes = {(f.shape, f.dtype.str) for f in frames}
     if len(shapes) != 1:
-        raise CliError(f"{path}: frames differ in size or sample type")
+        seen = ", ".join(sorted({f"{'x'.join(map(str, shape))} {np.dtype(dt)}" for shape, dt in shapes}))
+        raise CliError(f"{path}: frames differ in size or sample type ({seen})")
     return np.stack(frames), meta
+
+
+def same_layout(frames: List[np.ndarray]) -> List[np.ndarray]:
+    """Frames of one size and sample type given one channel layout: a GIF's
+    first frame may be palette-with-transparency (RGBA) and the next ones
+    RGB, or grey among colour. Grey becomes RGB and a missing alpha opaque,
+    where any frame needs them."""
+    if len({(f.shape[:2], f.dtype.str) for f in frames}) != 1:
+        return frames
+    counts = {channels(f) for f in frames}
+    if len(counts) == 1:
+        return frames
+    colour = any(c >= 3 for c in counts)
+    alpha = any(c in (2, 4) for c in counts)
+    out = []
+    for f in frames:
+        f = f[..., np.newaxis] if f.ndim == 2 else f
+        c = f.shape[-1]
+        col, a = (f[..., :-1], f[..., -1:]) if c in (2, 4) else (f, None)
+        if colour and col.shape[-1] == 1:
+            col = np.repeat(col, 3, axis=-1)
+        if alpha and a is None:
+            top = np.iinfo(f.dtype).max if f.dtype.kind == "u" else 1.0
+            a = np.full(f.shape[:2] + (1,), top, f.dtype)
+        g = col if a is None else np.concatenate([col, a], axis=-1)
+        out.append(np.ascontiguousarray(g[..., 0] if g.shape[-1] == 1 else g))
+    return out

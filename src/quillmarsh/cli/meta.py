@@ -8,8 +8,9 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 import numpy as np
 
 from quillmarsh.codecs.jxl import JxlError, JxlReader
-from quillmarsh.core.imagemeta import (ImageMeta, exif_orientation, exif_summary, upright,
-                                       with_orientation)
+from quillmarsh.core.color import ColorSpec
+from quillmarsh.core.imagemeta import (ImageMeta, exif_orientation, exif_summary, icc_model,
+                                       upright, with_orientation)
 
 from .base import note, reading
 
@@ -31,6 +32,8 @@ def encode_meta(meta: ImageMeta, frames: int, color_given: bool) -> Dict[str, An
     out: Dict[str, Any] = {}
     if meta.icc_profile and not color_given:
         out["icc_profile"] = meta.icc_profile
+    elif meta.color is not None and not color_given:
+        out["color"] = meta.color
     if meta.exif:
         out["exif"] = meta.exif
     if meta.xmp:
@@ -46,8 +49,9 @@ def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
                  color_given: bool, warn: Callable[[str], None] = note,
                  ) -> Tuple[np.ndarray, Dict[str, Any]]:
     """The pixels to encode and the JxlWriter keywords that keep what an input
-    image file said: its ICC profile (unless a colour is given), EXIF, XMP,
-    and for a stack its durations and loops.
+    image file said: its colour (an ICC profile that fits the pixels, or the
+    colour chunks; unless a colour is given), EXIF, XMP, and for a stack its
+    durations and loops.
 
     The codestream here has no orientation of its own, so pixels stored with
     an EXIF orientation are turned the way they are shown, and the EXIF's
@@ -60,6 +64,18 @@ def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
         warn(f"{src}: pixels turned upright by their EXIF orientation {turn}")
     if meta.icc_profile and color_given:
         warn(f"{src}: its ICC profile is replaced by the colour asked for")
+    elif meta.icc_profile:
+        # Pillow keeps an RGB profile on a copy converted to grey, and CMYK
+        # pixels arrive here as RGB: such a profile would mislabel them.
+        samples = 1 if arr.ndim == (3 if stacked else 2) else int(arr.shape[-1])
+        pixels = "GRAY" if samples <= 2 else "RGB"
+        model = icc_model(meta.icc_profile)
+        if model != pixels:
+            warn(f"{src}: its ICC profile is for {model or 'unknown'} colour, the pixels are "
+                 f"{'grey' if pixels == 'GRAY' else 'RGB'}; the profile is left out"
+                 + (" (sRGB assumed)" if arr.dtype.kind in "ui" else ""))
+            meta.icc_profile = None
+            meta.color = ColorSpec() if arr.dtype.kind in "ui" else None
     frames = int(arr.shape[0]) if stacked else 1
     return arr, encode_meta(meta, frames, color_given)
 
