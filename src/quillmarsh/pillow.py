@@ -78,7 +78,7 @@ from __future__ import annotations
 import io
 import os
 import warnings
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -133,7 +133,7 @@ def _is_srgb(color: Any) -> bool:
     return bool(color["color_space"] == 1 or (color["color_space"] == 0 and color["primaries"] == 1))
 
 
-def _own_dtype(basic: Dict[str, Any]) -> Any:
+def _own_dtype(basic: Mapping[str, Any]) -> Any:
     """The sample type libjxl gives the colour channels alone."""
     if basic["exponent_bits_per_sample"]:
         return np.float16 if basic["bits_per_sample"] <= 16 else np.float32
@@ -291,7 +291,7 @@ class JxlImageFile(ImageFile.ImageFile):
                 self.info["loop"] = loop
             self._set_duration()
 
-    def _plan_channels(self, basic: Dict[str, Any], channels: List[Dict[str, Any]],
+    def _plan_channels(self, basic: Mapping[str, Any], channels: Sequence[Mapping[str, Any]],
                        plain: Tuple[int, Any]) -> None:
         """The mode, and how frames are decoded for it.
 
@@ -636,7 +636,7 @@ def _upright(frames: List[np.ndarray], options: Dict[str, Any]) -> List[np.ndarr
     """
     exif = options.get("exif")
     turn = imagemeta.exif_orientation(exif) if exif else None
-    if turn is None or turn == 1:
+    if exif is None or turn is None or turn == 1:
         return frames
     options["exif"] = imagemeta.with_orientation(exif, 1)
     if "xmp" in options:
@@ -690,7 +690,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
     # CMYK with its profile is stored as CMYK (colour and a black channel);
     # without one, Pillow's own conversion to RGB is all there is.
     icc = info.get("icc_profile", im.info.get("icc_profile"))
-    cmyk = im.mode == "CMYK" and bool(icc) and imagemeta.icc_model(bytes(icc)) == "CMYK"
+    cmyk = im.mode == "CMYK" and icc is not None and imagemeta.icc_model(bytes(icc)) == "CMYK"
     frames: List[np.ndarray] = []
     own_ms: List[Any] = []
     for each in images:

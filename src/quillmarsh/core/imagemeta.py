@@ -233,7 +233,7 @@ def upright(arr: np.ndarray, orientation: int, stacked: bool) -> np.ndarray:
 _SRGB_CHROMATICITY = (0.3127, 0.329, 0.64, 0.33, 0.3, 0.6, 0.15, 0.06)
 
 
-def source_color(info: Mapping[str, Any], mode: str) -> Tuple[Optional[ColorSpec], Optional[str]]:
+def source_color(info: Mapping[Any, Any], mode: str) -> Tuple[Optional[ColorSpec], Optional[str]]:
     """The colour of an image without an ICC profile, from what Pillow puts in
     `info` (a PNG's sRGB, gAMA and cHRM chunks), and a note on what could not
     be kept.
