@@ -77,6 +77,23 @@ def test_channel_list_mixed_depths_and_facts():
     np.testing.assert_allclose(scaled, np.round(arr / full * 65535), atol=1)
 
 
+# An alpha of another depth than colour keeps its own range with
+# extra_channels=True, so channels= writing and extra_channels=True reading
+# round-trip exactly; rescale=True stretches it to the array's widest depth.
+@pytest.mark.parametrize("ncolor", [1, 3])
+@pytest.mark.parametrize("color_bits, alpha_bits", [(16, 8), (12, 10), (10, 16)])
+def test_alpha_of_its_own_depth_keeps_its_range(ncolor, color_bits, alpha_bits):
+    arr = sample((7, 9, ncolor + 1), np.uint16, seed=ncolor)
+    bits = np.array([color_bits] * ncolor + [alpha_bits], np.uint16)
+    arr = (arr >> (16 - bits)).astype(np.uint16)
+    spec = [{"type": "color", "bits": color_bits}] * ncolor + [{"type": "alpha", "bits": alpha_bits}]
+    data = jxl.encode(arr, channels=spec)
+    np.testing.assert_array_equal(jxl.decode(data, extra_channels=True), arr)
+    scaled = jxl.decode(data, extra_channels=True, rescale=True)
+    full = 2.0 ** bits - 1
+    np.testing.assert_allclose(scaled, np.round(arr / full * (2.0 ** bits.max() - 1)), atol=1)
+
+
 def test_default_names_follow_colour_channels_and_float_arrays_hold_units():
     arr = sample((6, 7, 6), np.float32)
     data = jxl.encode(arr, color_channels=3, lossless=True, effort=1)

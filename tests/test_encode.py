@@ -92,6 +92,100 @@ def test_lossless_float16_that_libjxl_would_alter_is_refused(tmp_path, arr, kw, 
     assert np.array_equal(jxl.decode(jxl.encode(ok, lossless=True, **kw), **dec), ok)
 
 
+# libjxl 0.11.2's effort-1 lossless coder missed a palette hash collision
+# between two pixels of one batch of eight and stored pixel 18 of this row as
+# pixel 22's colour. The set-up patches libjxl; with an unpatched libjxl the
+# writer checks such a still and makes it again at effort 2.
+ROW_25 = np.array([[
+    [30, 114, 198], [241, 45, 128], [222, 13, 201], [103, 129, 235], [122, 0, 171],
+    [163, 108, 19], [209, 138, 126], [132, 247, 183], [71, 89, 196], [211, 249, 89],
+    [0, 78, 213], [227, 2, 200], [102, 120, 46], [158, 166, 135], [82, 69, 147],
+    [174, 62, 18], [104, 204, 159], [64, 110, 164], [168, 50, 196], [87, 70, 40],
+    [238, 96, 4], [104, 199, 11], [52, 254, 14], [175, 152, 191], [79, 121, 94]]], np.uint8)
+
+
+@pytest.mark.parametrize("image", [ROW_25, np.repeat(ROW_25, 3, axis=0),
+                                   np.dstack([ROW_25, np.full((1, 25, 1), 200, np.uint8)])],
+                         ids=["row", "rows", "rgba"])
+def test_effort_1_lossless_keeps_colliding_palette_colours(image):
+    assert np.array_equal(jxl.decode(jxl.encode(image, lossless=True, effort=1)), image)
+    w = jxl.JxlWriter(None, effort=1)
+    w.write_frame(image)
+    assert np.array_equal(jxl.decode(w.close()), image)
+
+
+def random_image(rng, dtype, c, h, w):
+    """Random samples; integer images sometimes from a small palette (the
+    effort-1 coder's palette search), float16 any finite value but NaN-free."""
+    dt = np.dtype(dtype)
+    if dt.kind == "u":
+        top = np.iinfo(dt).max
+        if rng.random() < 0.5:
+            colours = rng.integers(0, top, size=(int(rng.integers(2, 300)), c), endpoint=True)
+            a = colours[rng.integers(0, len(colours), size=(h, w))].astype(dt)
+        else:
+            a = rng.integers(0, top, size=(h, w, c), endpoint=True).astype(dt)
+    elif dt == np.float16:
+        bits = rng.integers(0, 0x10000, size=(h, w, c)).astype(np.uint16)
+        bits[(bits & 0x7C00) == 0x7C00] &= 0x83FF  # top exponent: a finite value instead
+        a = bits.view(np.float16)
+    else:
+        a = (rng.standard_normal((h, w, c)) * 10.0 ** rng.integers(-30, 30)).astype(dt)
+    return a[..., 0] if c == 1 else a
+
+
+# Lossless is lossless at every effort, for every sample type and layout.
+@pytest.mark.parametrize("effort", range(1, 11))
+def test_lossless_oracle_over_random_images(effort):
+    rng = np.random.default_rng(effort)
+    for dtype in DTYPES:
+        for c in (1, 2, 3, 4):
+            h, w = (int(v) for v in rng.integers(1, 40, size=2))
+            a = random_image(rng, dtype, c, h, w)
+            back = jxl.decode(jxl.encode(a, lossless=True, effort=effort))
+            assert back.dtype == a.dtype and back.shape == a.shape
+            assert back.tobytes() == a.tobytes(), (np.dtype(dtype).name, c, h, w)
+
+
+# NaN and infinity: libjxl's lossy coder cannot represent them (one spoils its
+# neighbours), so they are refused before anything is written.
+@pytest.mark.parametrize("dtype", [np.float16, np.float32], ids=["float16", "float32"])
+@pytest.mark.parametrize("bad, text", [(np.nan, "nan"), (np.inf, "inf"), (-np.inf, "-inf")])
+def test_lossy_refuses_non_finite_samples(tmp_path, dtype, bad, text):
+    a = synthetic(16, 16, 3, dtype)
+    a[5, 7, 1] = bad
+    a[9, 2, 0] = np.nan
+    target = tmp_path / "a.jxl"
+    target.write_bytes(b"keep")
+    with pytest.raises(ValueError, match=re.escape(
+            f"jxl: lossy coding cannot represent NaN or infinity; the first is sample "
+            f"[5, 7, 1] ({text}); encode losslessly or replace them")):
+        jxl.encode(a, quality=90, dest=target)
+    assert target.read_bytes() == b"keep" and os.listdir(tmp_path) == ["a.jxl"]
+    with pytest.raises(ValueError, match=re.escape("sample [0, 3] of frame 2 (nan)")):
+        frames = np.zeros((2, 4, 4), dtype)
+        frames[1, 0, 3] = np.nan
+        jxl.encode(frames, animation=True, distance=1.0)
+
+
+# Lossless float32 keeps every bit pattern, NaN payloads included; float16
+# keeps infinities, and NaN, which libjxl's decoder would turn into infinity,
+# is refused.
+def test_lossless_non_finite_samples():
+    bits = np.array([0x7FC00000, 0xFFC00001, 0x7F800001, 0x7F800000, 0xFF800000, 0x3F800000],
+                    np.uint32)
+    a32 = np.resize(bits, (4, 6)).view(np.float32)
+    for effort in (1, 7):
+        assert jxl.decode(jxl.encode(a32, effort=effort)).tobytes() == a32.tobytes()
+    a16 = np.array([[np.inf, -np.inf, 1.0, 0.0]], np.float16)
+    assert jxl.decode(jxl.encode(a16)).tobytes() == a16.tobytes()
+    a16[0, 2] = np.nan
+    with pytest.raises(ValueError, match=re.escape(
+            "jxl: libjxl does not keep float16 NaN losslessly (it decodes as infinity); the "
+            "first is sample [0, 2] (nan); pass float32 samples to keep NaN")):
+        jxl.encode(a16)
+
+
 # The synthetic image carries pixel noise, which perceptual coding drops:
 # cjxl at the same settings gives the same PSNR (see the byte-identity test).
 @pytest.mark.parametrize("kwargs, floor", [
@@ -221,6 +315,26 @@ def test_icc_profile_wins_over_description():
         # Only the description's HDR flag is used.
         assert r.basic_info["intensity_target"] == 10000.0
         assert np.array_equal(r.read(), a)
+
+
+# A profile of the other colour model (Pillow keeps an RGB profile on a grey
+# copy) is refused in words, not as libjxl's BAD_INPUT; nothing is written.
+@pytest.mark.parametrize("c, words", [
+    (1, "RGB colour but the image is grey; pass a grey profile, or RGB pixels"),
+    (2, "RGB colour but the image is grey; pass a grey profile, or RGB pixels"),
+    (3, "grey colour but the image is RGB; pass an RGB profile, or grey pixels"),
+    (4, "grey colour but the image is RGB; pass an RGB profile, or grey pixels"),
+])
+def test_icc_profile_of_the_other_colour_model_is_refused(tmp_path, c, words):
+    def profile(channels):
+        with jxl.JxlReader(jxl.encode(synthetic(8, 8, channels))) as r:
+            return r.icc_profile
+    a = synthetic(8, 8, c)
+    target = tmp_path / "a.jxl"
+    with pytest.raises(ValueError, match="^" + re.escape("jxl: icc_profile describes " + words)):
+        jxl.encode(a, icc_profile=profile(3 if c <= 2 else 1), dest=target)
+    assert os.listdir(tmp_path) == []
+    assert np.array_equal(jxl.decode(jxl.encode(a, icc_profile=profile(c))), a)
 
 
 def test_invalid_icc_profile_is_libjxl_error():

@@ -56,6 +56,21 @@ def test_durations_and_loops_round_trip_exactly(stack, duration, want, loops):
         assert (_jxl.decode(data) == stack).all()
 
 
+# A positive duration is at least one tick, so every frame given is a frame
+# shown (0 ticks would make it a layer of the next one).
+@pytest.mark.parametrize("duration, ticks", [
+    ([0.0004, 0.1, 0.1], [1, 100, 100]), (1e-9, [1, 1, 1]), ([0.0015, 0.0005, 1e-300], [2, 1, 1]),
+])
+def test_positive_durations_below_half_a_tick_keep_their_frame(stack, duration, ticks):
+    data = _jxl.encode(stack, animation=True, duration=duration)
+    assert [f["duration_ticks"] for f in _jxl.frames_info(data)] == ticks
+    assert (_jxl.decode(data) == stack).all()
+    w = _jxl.JxlWriter(animation=True)
+    for i, frame in enumerate(stack):
+        w.write_frame(frame, is_last=i == 2, duration=0.0001)
+    assert _jxl.frame_count(w.close()) == 3
+
+
 def test_write_frame_duration_and_name(stack):
     w = _jxl.JxlWriter(animation=True, duration=[0.3, 0.3, 0.3])
     names = ["first", "", "dritte \u00fcberschrift"]

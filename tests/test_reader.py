@@ -296,11 +296,15 @@ def test_conformance_high_bit_depth_keeps_its_range(name, limit):
     assert frame.max() <= limit and frame.max() > limit // 2
 
 
-def test_unsupported_layout_fails_in_the_constructor():
-    with pytest.raises(NotImplementedError) as e:
-        _jxl.JxlReader(conformance_file("cmyk_layers"))
-    assert str(e.value) == ("jxl: unsupported channel layout (color=3, extra=2, alpha=True); "
-                            "v0.1 supports L, LA, RGB, RGBA only")
+def test_unsupported_layout_fails_in_the_constructor_and_names_the_way_out():
+    for read in (_jxl.JxlReader, _jxl.decode):
+        with pytest.raises(NotImplementedError) as e:
+            read(conformance_file("cmyk_layers"))
+        assert str(e.value) == (
+            "jxl: unsupported channel layout (color=3, extra=2, alpha=True); "
+            "v0.1 supports L, LA, RGB, RGBA only; to read the other channels too, pass "
+            "extra_channels=True")
+    assert _jxl.decode(conformance_file("cmyk_layers"), extra_channels=True).shape[2] == 5
 
 
 # ---- streaming selection by size ------------------------------------------------

@@ -63,7 +63,8 @@ def open_fds_to(path):
 # stream byte for byte (libjxl is deterministic, whatever the thread count).
 @pytest.mark.parametrize("kwargs, same_as", [
     ({}, dict(lossless=True, effort=5, decoding_speed=0)),
-    (dict(quality=100), dict(distance=0, lossless=False)),
+    (dict(quality=100), dict(lossless=True)),  # as cjxl's -q 100
+    (dict(quality=100, lossless=False), dict(distance=0, lossless=False)),
     (dict(quality=101), dict(lossless=True)),
     (dict(quality=90, lossless=True), dict(lossless=True)),
     (dict(distance=0), dict(lossless=True)),
@@ -101,7 +102,7 @@ def test_equivalent_options_give_identical_streams(kwargs, same_as):
 
 @pytest.mark.parametrize("kwargs, lossless", [
     ({}, True), (dict(quality=101), True), (dict(distance=0), True),
-    (dict(quality=100), False), (dict(quality=90), False), (dict(distance=2.5), False),
+    (dict(quality=100), True), (dict(quality=90), False), (dict(distance=2.5), False),
 ])
 def test_lossless_decision(kwargs, lossless):
     a = synthetic(24, 32, 3)

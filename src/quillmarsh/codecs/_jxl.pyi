@@ -267,7 +267,8 @@ class JxlWriter:
 
     Frames are added with :meth:`write_frame`; :meth:`close` finishes the
     stream and returns it as bytes (no ``dest``) or writes it to ``dest`` in
-    one piece and returns None. With no quality options the writer is lossless.
+    one piece and returns None. With no quality options, or quality=100, the
+    writer is lossless.
     """
 
     def __init__(

@@ -425,7 +425,9 @@ uint32_t duration_ticks(nb::handle seconds, const char *what) {
     if (!std::isfinite(s) || s < 0.0)
         raise_py(PyExc_ValueError, std::string(what) + " must be a finite number of seconds >= 0 (got " +
                                        std::string(nb::repr(seconds).c_str()) + ")");
-    const double ticks = std::round(s * kTicksPerSecond);
+    // A positive duration is at least one tick: a frame of 0 ticks is a
+    // layer of the next one, not a frame of its own.
+    const double ticks = s > 0.0 ? std::max(1.0, std::round(s * kTicksPerSecond)) : 0.0;
     if (ticks > double(std::numeric_limits<uint32_t>::max()))
         raise_py(PyExc_ValueError,
                  std::string(what) + " of " + std::string(nb::repr(seconds).c_str()) +

@@ -1145,16 +1145,24 @@ void JxlReader::plan_layout() {
         } else if (t == JXL_CHANNEL_SPOT_COLOR && (render_spot_ || out_color_.requested)) {
             // rendered into colour by libjxl
         } else {
-            // Today's refusal, word for word (extra_channels=True reads these).
+            // The fixed refusal, then the way out: extra_channels=True reads these.
             raise_py(PyExc_NotImplementedError,
                      "jxl: unsupported channel layout (color=" + std::to_string(c) +
                          ", extra=" + std::to_string(b.num_extra_channels) + ", alpha=" +
                          (b.alpha_bits ? "True" : "False") +
-                         "); v0.1 supports L, LA, RGB, RGBA only");
+                         "); v0.1 supports L, LA, RGB, RGBA only; to read the other channels "
+                         "too, pass extra_channels=True");
         }
     }
+    // libjxl writes an interleaved alpha at colour's depth; an alpha of its
+    // own depth goes through the plan, which keeps each channel's range.
+    const bool alpha_own_depth =
+        extra_channels_ && first_alpha >= 0 &&
+        (extras_[first_alpha].info.bits_per_sample != b.bits_per_sample ||
+         extras_[first_alpha].info.exponent_bits_per_sample != b.exponent_bits_per_sample);
     const bool plain_layout =
-        deliver.empty() || (deliver.size() == 1 && static_cast<int>(deliver[0]) == first_alpha);
+        !alpha_own_depth &&
+        (deliver.empty() || (deliver.size() == 1 && static_cast<int>(deliver[0]) == first_alpha));
     assembled_ = !plain_layout || out_color_.by_lcms || cmyk;
 
     if (!assembled_) {

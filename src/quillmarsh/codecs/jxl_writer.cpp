@@ -3,6 +3,7 @@
 #include "jxl_writer.h"
 
 #include "jxl_jpeg.h"
+#include "jxl_verify.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -265,7 +266,8 @@ void parse_quality(JxlWriter &w, nb::handle, const Args &all) {
         nb::object q = nb::steal(qf);
         o.distance = JxlEncoderDistanceFromQuality(static_cast<float>(PyFloat_AS_DOUBLE(q.ptr())));
         if (lossless.is_none()) {
-            PyObject *gt = PyObject_RichCompare(quality.ptr(), nb::int_(100).ptr(), Py_GT);
+            // As cjxl's -q 100: quality 100 (or more) is lossless.
+            PyObject *gt = PyObject_RichCompare(quality.ptr(), nb::int_(100).ptr(), Py_GE);
             if (!gt) throw_current();
             lossless = nb::steal(gt);
         }
@@ -610,6 +612,16 @@ void JxlWriter::set_color(JxlDataType dtype, bool is_gray) {
     if (!opt.icc_profile.is_none()) {
         const auto *icc = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(opt.icc_profile.ptr()));
         const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(opt.icc_profile.ptr()));
+        // The header's colour space (bytes 16-19) against the pixels: libjxl
+        // only says BAD_INPUT for a grey profile on colour or the reverse.
+        const bool gray_profile = std::memcmp(icc + 16, "GRAY", 4) == 0;
+        const bool rgb_profile = std::memcmp(icc + 16, "RGB ", 4) == 0;
+        if (is_gray ? rgb_profile : gray_profile)
+            raise_py(PyExc_ValueError,
+                     std::string("jxl: icc_profile describes ") + (is_gray ? "RGB" : "grey") +
+                         " colour but the image is " + (is_gray ? "grey" : "RGB") +
+                         "; pass a" + (is_gray ? " grey" : "n RGB") + " profile, or " +
+                         (is_gray ? "RGB" : "grey") + " pixels");
         check_enc(enc, JxlEncoderSetICCProfile(enc, icc, size), "JxlEncoderSetICCProfile");
         return;
     }
@@ -953,6 +965,7 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         raise_py(PyExc_RuntimeError,
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
 
+    if (PyArray_TYPE(a) == NPY_FLOAT16 || PyArray_TYPE(a) == NPY_FLOAT32) refuse_non_finite(a);
     if (opt.lossless && PyArray_TYPE(a) == NPY_FLOAT16) keep_half_floats(src);
 
     meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name,
@@ -999,6 +1012,11 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         s.plane_formats = &formats;
     }
 
+    // An 8-bit still from a libjxl whose effort-1 lossless coder is flawed
+    // (see fast_lossless_sound) is decoded back and, if it differs, made
+    // again at effort 2. Only 8-bit samples reach that coder's palette search.
+    const bool verify = opt.lossless && opt.effort == 1 && !opt.animation && !split_ &&
+                        pixel_format_.data_type == JXL_TYPE_UINT8 && !fast_lossless_sound();
     s.add = true;
     if (opt.animation && !is_last) {
         // libjxl marks a queued frame as the last one only if the input is
@@ -1011,6 +1029,32 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
         s.close_input = true;
         s.drain_after = true;
     }
+    run(s);
+    if (verify) {
+        bool same;
+        {
+            nb::gil_scoped_release unlocked;
+            same = decodes_to_nogil(out_.data, out_.used, pixel_format_, PyArray_DATA(a),
+                                    static_cast<size_t>(PyArray_NBYTES(a)));
+        }
+        if (!same) remake_still(src, 2, duration, name, timecode);
+    }
+}
+
+void JxlWriter::remake_still(nb::handle src, int effort, nb::handle duration, nb::handle name,
+                             nb::handle timecode) {
+    restart();
+    if (closed_) raise_jxl("JxlEncoderCreate returned NULL");
+    opt.effort = effort;
+    configure_from_first_frame(src);
+    meta.set_frame_header(encoder_.get(), frame_settings_, 0, true, duration, name, timecode);
+    auto *a = reinterpret_cast<PyArrayObject *>(src.ptr());
+    EncStep s = step();
+    s.pixels = PyArray_DATA(a);
+    s.nbytes = static_cast<size_t>(PyArray_NBYTES(a));
+    s.add = true;
+    s.close_input = true;
+    s.drain_after = true;
     run(s);
 }
 
@@ -1035,6 +1079,76 @@ bool has_upper_subnormals_nogil(const uint8_t *data, const npy_intp *dims,
 }
 
 }  // namespace
+
+namespace {
+
+// The index of the first sample of the (Y, X[, C]) float array that is NaN
+// (`nan_only`) or NaN or infinite, in C order, any strides; false when none.
+bool first_non_finite_nogil(const uint8_t *data, const npy_intp *dims, const npy_intp *strides,
+                            int nd, bool half, bool nan_only, npy_intp at[3]) {
+    const npy_intp nc = nd == 3 ? dims[2] : 1, sc = nd == 3 ? strides[2] : 0;
+    for (npy_intp y = 0; y < dims[0]; ++y)
+        for (npy_intp x = 0; x < dims[1]; ++x) {
+            const uint8_t *p = data + y * strides[0] + x * strides[1];
+            for (npy_intp c = 0; c < nc; ++c) {
+                bool bad;
+                if (half) {
+                    uint16_t h;
+                    std::memcpy(&h, p + c * sc, 2);
+                    bad = (h & 0x7c00) == 0x7c00 && (!nan_only || (h & 0x03ff) != 0);
+                } else {
+                    uint32_t f;
+                    std::memcpy(&f, p + c * sc, 4);
+                    bad = (f & 0x7f800000) == 0x7f800000 && (!nan_only || (f & 0x007fffff) != 0);
+                }
+                if (bad) {
+                    at[0] = y, at[1] = x, at[2] = c;
+                    return true;
+                }
+            }
+        }
+    return false;
+}
+
+}  // namespace
+
+void JxlWriter::refuse_non_finite(PyArrayObject *a) {
+    // libjxl's lossy coder cannot represent NaN or infinity (one such sample
+    // spoils its neighbours, or the whole frame). Its lossless coder keeps
+    // them in float32; in float16 it stores NaN's bits, but its decoder turns
+    // every sample of the top exponent into a finite value above float16's
+    // range, which comes back as infinity: NaN would be lost.
+    const bool half = PyArray_TYPE(a) == NPY_FLOAT16;
+    if (opt.lossless && !half) return;
+    const bool nan_only = opt.lossless;
+    npy_intp at[3];
+    bool found;
+    {
+        nb::gil_scoped_release unlocked;
+        found = first_non_finite_nogil(reinterpret_cast<const uint8_t *>(PyArray_BYTES(a)),
+                                       PyArray_DIMS(a), PyArray_STRIDES(a), PyArray_NDIM(a), half,
+                                       nan_only, at);
+    }
+    if (!found) return;
+    std::string where = "[" + std::to_string(at[0]) + ", " + std::to_string(at[1]);
+    if (PyArray_NDIM(a) == 3) where += ", " + std::to_string(at[2]);
+    where += "]";
+    if (opt.animation) where += " of frame " + std::to_string(frame_count_ + 1);
+    const void *p = PyArray_NDIM(a) == 3 ? PyArray_GETPTR3(a, at[0], at[1], at[2])
+                                         : PyArray_GETPTR2(a, at[0], at[1]);
+    nb::object item = nb::steal(PyArray_GETITEM(a, static_cast<const char *>(p)));
+    if (!item.is_valid()) throw_current();
+    nb::object value = nb::steal(PyNumber_Float(item.ptr()));
+    if (!value.is_valid()) throw_current();
+    const std::string text = repr_of(value);
+    if (nan_only)
+        raise_py(PyExc_ValueError,
+                 "jxl: libjxl does not keep float16 NaN losslessly (it decodes as infinity); the "
+                 "first is sample " + where + " (" + text + "); pass float32 samples to keep NaN");
+    raise_py(PyExc_ValueError,
+             "jxl: lossy coding cannot represent NaN or infinity; the first is sample " + where +
+                 " (" + text + "); encode losslessly or replace them");
+}
 
 void JxlWriter::keep_half_floats(nb::handle arr) {
     // libjxl 0.11's lossless coder stores float16 samples of magnitude

@@ -137,12 +137,18 @@ private:
     void check_matches_first_frame(PyArrayObject *a) const;
     // True when the frame `a` goes to libjxl in rectangles (see jxl_chunked.h):
     // the only frame of a still image, large enough for libjxl to stream it.
+    // NaN and infinity where libjxl would not keep them: ValueError naming the first.
+    void refuse_non_finite(PyArrayObject *a);
     // Lossless float16 samples that libjxl would alter (see the definition).
     void keep_half_floats(nb::handle arr);
     bool wants_chunked(PyArrayObject *a) const;
     // The chunked write of a configured still image's frame; the stream is
     // complete when it returns.
     void write_chunked(PyArrayObject *a);
+    // The still frame `src` encoded again from a fresh encoder at `effort`
+    // (the stream made before is dropped).
+    void remake_still(nb::handle src, int effort, nb::handle duration, nb::handle name,
+                      nb::handle timecode);
     // A step with this writer's encoder and output buffer filled in.
     EncStep step() const;
     // Runs `s` without the interpreter lock, keeps its buffer, raises its error.
