@@ -1,5 +1,7 @@
 """Decoding into the caller's array: decode(out=), read_into(), iter_frames(out=)."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -125,6 +127,49 @@ def test_cut_animation_into_out_fails_as_decode_does(frames, cut):
     # A frame-shaped out meets either the cut or a second whole frame.
     with pytest.raises((JxlError, ValueError), match=r"truncated|more frames than out holds \(1\)"):
         _jxl.decode(data, out=out)
+
+
+# allow_partial=True: out holds the frames a cut stream gives, as
+# decode(allow_partial=True) returns them (a cut last frame with nothing to
+# show is not one of them), and the reader says it was cut; an out of another
+# length is refused naming the shape that fits.
+@pytest.mark.parametrize("cut", [0.5, 0.75, 0.97])
+def test_cut_animation_with_allow_partial_fills_an_out_sized_for_what_is_there(cut):
+    data = ANIM[: int(len(ANIM) * cut)]
+    want = _jxl.decode(data, allow_partial=True)
+    n = want.shape[0] if want.ndim == 4 else 1
+    assert 1 <= n < 4
+    with _jxl.JxlReader(data, allow_partial=True) as r:
+        out = np.zeros_like(want)
+        assert r.read_into(out) is out
+        assert r.truncated
+    np.testing.assert_array_equal(out, want)
+    frame = want if n == 1 else want[0]
+    with pytest.raises(ValueError, match=re.escape(
+            f"cut short after {n} frame{'s' * (n > 1)} but out holds {n + 1}; "
+            f"pass out of shape {want.shape}")):
+        _jxl.decode(data, allow_partial=True, out=np.zeros((n + 1, *frame.shape), np.uint8))
+
+
+# A still image's layers (coalesce=False) are what decode returns: an out
+# shaped like one frame is refused naming the stack they make. Each layer
+# comes in its own size, extra channels too (a file from the conformance
+# corpus: four layers, three of them cropped, with a black channel).
+def test_layers_of_a_still_image_are_not_cut_to_one_frame():
+    from conftest import conformance_file
+
+    path = conformance_file("cmyk_layers")
+    with _jxl.JxlReader(path, coalesce=False, extra_channels=True) as r:
+        assert r.basic_info["have_animation"] is False
+        sizes = [(f["ysize"], f["xsize"]) for f in r.frames_info]
+        out = np.zeros(r.frame_shape, np.uint8)
+        with pytest.raises(ValueError, match=re.escape("of shape (4, 512, 512, 5)")):
+            r.read_into(out)
+    assert not out.any()
+    for options in ({"extra_channels": True}, {"output_color": "srgb"}):
+        with _jxl.JxlReader(path, coalesce=False, **options) as r:
+            assert [a.shape[:2] for a in r.iter_frames()] == sizes
+    assert len(sizes) == 4 and sizes[0] == (512, 512) and sizes[1] != sizes[0]
 
 
 def test_frame_shaped_out_for_an_uncounted_animation_holds_one_frame():

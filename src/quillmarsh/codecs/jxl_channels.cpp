@@ -126,6 +126,7 @@ void put_int(T *dst, const float *v, size_t n, float top) {
 }  // namespace
 
 bool FramePlan::allocate() noexcept {
+    capacity = npixels;
     try {
         color.resize(npixels * color_in * size_of(color_src.type));
         planes.resize(extra_index.size());
@@ -145,9 +146,11 @@ void FramePlan::release() noexcept {
 
 int FramePlan::set_buffers_nogil(JxlDecoder *dec) const {
     const JxlPixelFormat pf = {color_in, color_src.type, JXL_NATIVE_ENDIAN, 0};
+    // The buffers hold the image; a layer uses their first npixels pixels.
+    if (npixels > capacity) return -2;
     size_t size = 0;
     if (JxlDecoderImageOutBufferSize(dec, &pf, &size) != JXL_DEC_SUCCESS) return -1;
-    if (size != color.size()) return -2;
+    if (size != npixels * color_in * size_of(color_src.type)) return -2;
     if (JxlDecoderSetImageOutBuffer(dec, &pf, const_cast<uint8_t *>(color.data()), size) !=
         JXL_DEC_SUCCESS)
         return -3;
@@ -156,7 +159,7 @@ int FramePlan::set_buffers_nogil(JxlDecoder *dec) const {
         if (JxlDecoderExtraChannelBufferSize(dec, &one, &size, extra_index[k]) !=
             JXL_DEC_SUCCESS)
             return -1;
-        if (size != planes[k].size()) return -2;
+        if (size != npixels * size_of(plane_src[k].type)) return -2;
         if (JxlDecoderSetExtraChannelBuffer(dec, &one, const_cast<uint8_t *>(planes[k].data()),
                                             size, extra_index[k]) != JXL_DEC_SUCCESS)
             return -3;

@@ -72,7 +72,8 @@ struct FramePlan {
         double mul = 1.0;   // to the frame's units
         double norm = 1.0;  // to [0, 1]
     };
-    size_t npixels = 0;
+    size_t npixels = 0;                  // the frame's pixels (a layer's, without coalescing)
+    size_t capacity = 0;                 // pixels the buffers hold: the image's
     uint32_t color_in = 0;               // colour channels libjxl writes
     Source color_src;                    // float when converted
     std::vector<uint32_t> extra_index;   // extra channel of each plane
@@ -90,7 +91,8 @@ struct FramePlan {
     std::vector<FrameBytes> planes;
 
     size_t out_samples() const { return color_out + opaque + out_planes.size(); }
-    // Allocates the buffers; false when memory runs out.
+    // Allocates the buffers for `npixels` (the capacity); false when memory
+    // runs out.
     bool allocate() noexcept;
     void release() noexcept;
     // At JXL_DEC_NEED_IMAGE_OUT_BUFFER: hands every buffer to libjxl.

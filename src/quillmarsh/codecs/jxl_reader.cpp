@@ -922,15 +922,17 @@ struct FrameIterator {
                         fy = h.layer_info.ysize;
                         fx = h.layer_info.xsize;
                     }
-                    // Layers have their own size; an assembled frame (extra
-                    // channels) is laid out for the whole image.
+                    // Layers have their own size, assembled ones (extra
+                    // channels) too: the plan's buffers hold the image, a
+                    // layer uses a part of them.
+                    if (plan && !r.coalesce_) r.plan_.npixels = fy * fx;
                     if (!arr.is_valid()) {
                         if (sink) {
                             arr = new_layer(r, fy, fx, sink_n);
                             sink->configure(data_of(arr), fy, fx, sink_n, r.subsample_mode_,
                                             pixel_bytes);
                         } else {
-                            arr = r.coalesce_ || plan ? new_frame(r) : new_layer(r, fy, fx);
+                            arr = r.coalesce_ ? new_frame(r) : new_layer(r, fy, fx);
                         }
                     }
                 } else if (rc == RC_RESAMPLE) {
@@ -1374,10 +1376,11 @@ nb::handle g_reader_type;
 
 // Frames left in an in-memory stream, counted by a parse-only decoder (frame
 // events only, the reader's coalescing), or 0 when the count is unknown.
-// `for_out`: read_into's count, for any downsample and for layers too.
+// `for_out`: read_into's count, for any downsample and for layers too (a
+// still image's layers included).
 size_t frames_left(const JxlReader &r, bool for_out = false) {
     if (r.streaming_ || !r.src_data_ || ((r.downsample_ != 1 || !r.coalesce_) && !for_out) ||
-        !r.basic_info_.have_animation || r.exhausted_)
+        (!r.basic_info_.have_animation && (r.coalesce_ || !for_out)) || r.exhausted_)
         return 0;
     JxlDecoderPtr dec = JxlDecoderMake(nullptr);
     if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
@@ -1520,21 +1523,29 @@ nb::object read_into(nb::handle self, nb::handle out) {
     r.check_not_busy();
     std::vector<npy_intp> shape = delivered_frame_shape(r);
     const int type = npy_type_of(r.pixel_format_.data_type);
-    // An animation not counted ahead (streamed, or one whose count could not
-    // be parsed: a damaged or cut stream) takes out's length as the count,
-    // one frame for a frame-shaped out, and is checked as frames arrive: a
-    // frame past it or a decoding error is not reported as success.
-    const bool animation = r.basic_info_.have_animation != 0;
-    size_t count = animation ? frames_left(r, true) : 1;
-    const bool uncounted = animation && count == 0 && !r.exhausted_;
+    // An animation (or a still image's layers, with coalesce=False) not
+    // counted ahead (streamed, or one whose count could not be parsed: a
+    // damaged or cut stream) takes out's length as the count, one frame for
+    // a frame-shaped out, and is checked as frames arrive: a frame past it or
+    // a decoding error is not reported as success.
+    const bool several = r.basic_info_.have_animation != 0 || !r.coalesce_;
+    size_t count = several ? frames_left(r, true) : 1;
+    const bool uncounted = several && count == 0 && !r.exhausted_;
+    if (!r.basic_info_.have_animation && count == 0) count = 1;  // a still's only layer
+    const bool with_t = PyArray_Check(out.ptr()) &&
+                        PyArray_NDIM(reinterpret_cast<PyArrayObject *>(out.ptr())) ==
+                            static_cast<int>(shape.size()) + 1;
+    const size_t out_t =
+        with_t ? static_cast<size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject *>(out.ptr()), 0))
+               : 1;
     bool stacked = count >= 2;
-    if (uncounted) {
-        const bool with_t = PyArray_Check(out.ptr()) &&
-                            PyArray_NDIM(reinterpret_cast<PyArrayObject *>(out.ptr())) ==
-                                static_cast<int>(shape.size()) + 1;
-        count = with_t ? static_cast<size_t>(
-                             PyArray_DIM(reinterpret_cast<PyArrayObject *>(out.ptr()), 0))
-                       : 1;
+    // Cut short, an animation's last frame may have nothing to show, and
+    // decode(allow_partial=True) then ends before it: an out sized for the
+    // frames before it is taken too (and checked as frames arrive).
+    const bool one_short = r.allow_partial_ && count >= 2 && out_t == count - 1 &&
+                           (with_t || count == 2);
+    if (uncounted || one_short) {
+        count = out_t;
         stacked = with_t;
     }
     if (stacked) shape.insert(shape.begin(), static_cast<npy_intp>(count));
@@ -1542,7 +1553,7 @@ nb::object read_into(nb::handle self, nb::handle out) {
 
     nb::object it = self.attr("iter_frames")();
     FrameIterator &fi = nb::cast<FrameIterator &>(it);
-    if (stacked || uncounted) {
+    if (stacked || uncounted || one_short) {
         // A frame-shaped out as a stack of one.
         std::vector<npy_intp> one(shape);
         if (!stacked) one.insert(one.begin(), 1);
@@ -1568,9 +1579,20 @@ nb::object read_into(nb::handle self, nb::handle out) {
         ++n;
     }
     if (n == 0) raise_jxl("jxl: no frames in stream");
-    if (stacked && n != count)
+    if (stacked && n != count) {
+        // allow_partial=True: the frames a cut stream gives are what out holds.
+        if (r.truncated_) {
+            std::vector<npy_intp> want = delivered_frame_shape(r);
+            if (n >= 2) want.insert(want.begin(), static_cast<npy_intp>(n));
+            raise_py(PyExc_ValueError, "jxl: the stream is cut short after " + std::to_string(n) +
+                                           (n == 1 ? " frame" : " frames") + " but out holds " +
+                                           std::to_string(count) +
+                                           "; pass out of shape " +
+                                           shape_text(want.data(), want.size()));
+        }
         raise_jxl("jxl: the stream has " + std::to_string(n) + " frames but out holds " +
                   std::to_string(count));
+    }
     return nb::borrow(out);
 }
 
