@@ -357,3 +357,19 @@ def test_convert_keeps_frames_with_no_delay(pillow_images, tmp_path, capsys):
     ok(capsys, "convert", pillow_images / "dispose_none_load_end.gif", "--out", tmp_path, "-j", "1")
     out = tmp_path / "dispose_none_load_end.jxl"
     assert [f["duration"] for f in jxl.frames_info(out)] == [0.1, 0.1]
+
+
+def test_cmyk_to_an_array_names_the_ways_out(tmp_path, capsys):
+    src = conformance_file("cmyk_layers")
+    line = fails(capsys, "decode", src, tmp_path / "c.npy")
+    assert "a CMYK image (it has a black channel): --channels all" in line
+    ok(capsys, "decode", src, tmp_path / "c.npy", "--channels", "all", "-q")
+    assert np.load(tmp_path / "c.npy").shape[-1] == 5
+    ok(capsys, "decode", src, tmp_path / "c.png", "-q")  # rendered to sRGB
+    assert Image.open(tmp_path / "c.png").mode in ("RGB", "RGBA")
+
+
+def test_pillows_decompression_bomb_is_one_plain_line(pillow_images, tmp_path, capsys):
+    line = fails(capsys, "encode", pillow_images / "decompression_bomb.gif", tmp_path / "b.jxl")
+    assert "decompression_bomb.gif: cannot read: Image size (" in line
+    assert "Error" not in line and not (tmp_path / "b.jxl").exists()

@@ -199,7 +199,7 @@ def _from_jxl(job: Job, notes: List[str]) -> None:
             return
     meta, keep_orientation = (None, False) if fmt is None else jxl_meta(
         job.src, fmt, all_frames=True, warn=notes.append)
-    colour_of = left_out_channels(job.src)
+    colour_of = left_out_channels(job.src, to_array=fmt is None)
     if colour_of is not None:
         notes.append(left_out_note(job.src, colour_of))
     frames, bits = decode_frames(job.src, index=None, progress=False,

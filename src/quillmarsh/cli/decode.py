@@ -90,14 +90,20 @@ def display_color(path: str, fmt: Optional[str], extra_channels: bool) -> Option
     return "srgb" if reduced and color and color["transfer_function"] in _SCENE_OR_HDR else None
 
 
-def left_out_channels(path: str) -> Optional[List[Dict[str, Any]]]:
+def left_out_channels(path: str, to_array: bool = False) -> Optional[List[Dict[str, Any]]]:
     """The channels of `path` when some beyond colour and alpha must be left
     out of a colour image (depth, thermal, spot colours, ...), else None.
-    A black channel is not among them: CMYK is rendered to sRGB whole."""
+    A black channel is not among them: CMYK is rendered to sRGB whole for an
+    image file, and refused for an array (`to_array`), which holds samples
+    as decoded."""
     with reading(path):
         with JxlReader(path, parse_color=False, extra_channels=True, max_pixels=None) as r:
             channels = r.channels
     extra = [c["type"] for c in channels if c["type"] != "color"]
+    if "black" in extra and to_array:
+        raise CliError(f"{path}: a CMYK image (it has a black channel): --channels all writes "
+                       "every channel to .npy; an image file (.png, .tif, ...) gets it rendered "
+                       "to sRGB")
     if "black" in extra or extra in ([], ["alpha"]):
         return None
     return channels
@@ -231,7 +237,7 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
     target = display_color(src, fmt, every)
     if target is not None and meta is not None:
         meta.icc_profile = None  # the pixels come converted to sRGB
-    colour_of = None if every else left_out_channels(src)
+    colour_of = None if every else left_out_channels(src, to_array=fmt is None)
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
                                  output_color=target, extra_channels=every,

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
-from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, List, Optional
 
 import numpy as np
 
@@ -239,6 +240,15 @@ def pil_to_array(img: "PILImage.Image") -> np.ndarray:
     return np.asarray(img.convert("RGB"))
 
 
+@contextlib.contextmanager
+def pillow_refusals(path: str, Image: Any) -> Iterator[None]:
+    """Pillow's refusal of an image above its pixel limit, as one line."""
+    try:
+        yield
+    except Image.DecompressionBombError as exc:
+        raise CliError(f"{path}: cannot read: {exc}") from exc
+
+
 def load_input(path: str, animation: bool, *, quiet_frames: bool = False) -> np.ndarray:
     """An array to encode: from .npy, or from an image through Pillow."""
     return load_image(path, animation, quiet_frames=quiet_frames)[0]
@@ -264,7 +274,7 @@ def load_image(path: str, animation: bool, *, quiet_frames: bool = False,
         if wide is not None:
             return (wide[np.newaxis] if animation and wide.ndim == 3 else wide), ImageMeta()
     Image = pil()
-    with reading(path):
+    with reading(path), pillow_refusals(path, Image):
         if not os.path.exists(path):
             raise FileNotFoundError(path)
         try:
