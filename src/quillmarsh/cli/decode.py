@@ -98,7 +98,7 @@ def left_out_channels(path: str, to_array: bool = False) -> Optional[List[Dict[s
     as decoded."""
     with reading(path):
         with JxlReader(path, parse_color=False, extra_channels=True, max_pixels=None) as r:
-            channels = r.channels
+            channels: List[Dict[str, Any]] = [dict(c) for c in r.channels]
     extra = [c["type"] for c in channels if c["type"] != "color"]
     if "black" in extra and to_array:
         raise CliError(f"{path}: a CMYK image (it has a black channel): --channels all writes "

@@ -215,8 +215,8 @@ def pil_to_array(img: "PILImage.Image") -> np.ndarray:
         return np.asarray(img.convert("RGBA" if mode == "RGB" else "LA"))
     if trns is not None and mode.startswith("I;16") and isinstance(trns, int):
         grey = np.asarray(img).astype(np.uint16)
-        alpha = np.where(grey == trns, 0, 65535).astype(np.uint16)
-        return np.ascontiguousarray(np.stack([grey, alpha], axis=-1))
+        opacity = np.where(grey == trns, 0, 65535).astype(np.uint16)
+        return np.ascontiguousarray(np.stack([grey, opacity], axis=-1))
     if mode in ("L", "LA", "RGB", "RGBA"):
         return np.asarray(img)
     if mode.startswith("I;16"):
