@@ -8,7 +8,8 @@
 build environment per interpreter (build/wheel/env-cpXY, kept so rebuilds are
 incremental), then `auditwheel repair` copies libjxl, libjxl_threads,
 libjxl_cms and the shared libraries they need (brotli, highway, lcms2) into
-the wheel under hashed names, points the extension's RPATH at them and tags
+the wheel under hashed names (so the wheel carries the bootstrap's build,
+patched as scripts/libjxl-*.patch says), points the extension's RPATH at them and tags
 the wheel with the oldest glibc its symbols allow. One wheel per Python
 version: the extension uses CPython API outside the stable ABI.
 

@@ -1586,6 +1586,10 @@ void register_writer(nb::module_ &m) {
         },
         "mode"_a.none() = nb::none());
 
+    // Internal: whether the loaded libjxl's effort-1 lossless coder passed
+    // the probe (the wheel's smoke test checks its bundled build).
+    m.def("_fast_lossless_sound", &fast_lossless_sound);
+
     m.def(
         "_dtype_to_jxl",
         [](nb::handle dtype) {
