@@ -86,8 +86,8 @@ def test_alpha_of_its_own_depth_keeps_its_range(ncolor, color_bits, alpha_bits):
     arr = sample((7, 9, ncolor + 1), np.uint16, seed=ncolor)
     bits = np.array([color_bits] * ncolor + [alpha_bits], np.uint16)
     arr = (arr >> (16 - bits)).astype(np.uint16)
-    spec = [{"type": "color", "bits": color_bits}] * ncolor + [{"type": "alpha", "bits": alpha_bits}]
-    data = jxl.encode(arr, channels=spec)
+    layout = [{"type": "color", "bits": color_bits}] * ncolor + [{"type": "alpha", "bits": alpha_bits}]
+    data = jxl.encode(arr, channels=layout)
     np.testing.assert_array_equal(jxl.decode(data, extra_channels=True), arr)
     scaled = jxl.decode(data, extra_channels=True, rescale=True)
     full = 2.0 ** bits - 1
