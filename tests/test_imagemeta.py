@@ -1,8 +1,10 @@
 """ICC/EXIF/XMP and animation timing of ordinary image files, through Pillow."""
 
 import io
+import struct
 
 import numpy as np
+
 import pytest
 from PIL import Image, ImageCms
 
@@ -110,12 +112,24 @@ def test_profile_fits_the_colour_model():
     assert not M.profile_fits(b"short", "RGB")
 
 
-def test_orientation_is_patched_in_exif_and_xmp(meta):
-    exif = Image.Exif()
-    exif[0x0112], exif[0x010F] = 6, "Canon"
-    raw = exif.tobytes()[6:]
+def _long_orientation(value):
+    """Big-endian EXIF whose orientation is a LONG, as some writers store it."""
+    return b"MM\x00*" + struct.pack(">IHHHII", 8, 1, 0x0112, 4, 1, value) + b"\x00" * 4
+
+
+@pytest.mark.parametrize("typed", ["SHORT", "LONG"])
+def test_orientation_is_patched_in_exif_and_xmp(meta, typed):
+    if typed == "SHORT":
+        exif = Image.Exif()
+        exif[0x0112], exif[0x010F] = 6, "Canon"
+        raw = exif.tobytes()[6:]
+    else:
+        raw = _long_orientation(6)
     assert M.exif_orientation(raw) == 6
     fixed = M.with_orientation(raw, 1)
     assert len(fixed) == len(raw) and M.exif_orientation(fixed) == 1
+    read = Image.Exif()
+    read.load(M.EXIF_MARKER + fixed)
+    assert read[0x0112] == 1  # what exif_transpose goes by
     xmp = b'<a tiff:Orientation="8"/><tiff:Orientation>3</tiff:Orientation>'
     assert M.xmp_with_orientation(xmp, 1) == b'<a tiff:Orientation="1"/><tiff:Orientation>1</tiff:Orientation>'

@@ -168,20 +168,16 @@ _ORIENTATION_TAG = 0x0112
 _XMP_ORIENTATION = re.compile(rb'(tiff:Orientation(?:="|>))([0-9])')
 
 
-def exif_orientation(exif: bytes) -> Optional[int]:
-    """The orientation tag of TIFF-structured EXIF; None without one or when
-    the EXIF cannot be read."""
-    try:
-        value = exif_summary(exif).get("orientation")
-    except ValueError:
+# The orientation's value as stored: SHORT as the standard has it, LONG as
+# some writers put it (Pillow reads either).
+_ORIENTATION_FORMATS = {3: "H", 4: "I"}
+
+
+def _orientation_entry(exif: bytes) -> Optional[Tuple[int, str]]:
+    """Where the first directory's orientation value lies in TIFF-structured
+    `exif` and its struct format; None without a readable one."""
+    if exif[:4] not in _TIFF_HEADERS:
         return None
-    return int(value) if value is not None else None
-
-
-def with_orientation(exif: bytes, value: int) -> bytes:
-    """TIFF-structured `exif` with its first-directory orientation set to
-    `value`, every other byte unchanged (the tag is patched in place);
-    unchanged without the tag."""
     order = "<" if exif[:2] == b"II" else ">"
     try:
         (ifd,) = struct.unpack_from(order + "I", exif, 4)
@@ -189,13 +185,34 @@ def with_orientation(exif: bytes, value: int) -> bytes:
         for i in range(count):
             pos = ifd + 2 + 12 * i
             tag, kind, n = struct.unpack_from(order + "HHI", exif, pos)
-            if tag == _ORIENTATION_TAG and kind == 3 and n == 1:
-                out = bytearray(exif)
-                struct.pack_into(order + "H", out, pos + 8, value)
-                return bytes(out)
+            if tag == _ORIENTATION_TAG and n == 1 and kind in _ORIENTATION_FORMATS:
+                return pos + 8, order + _ORIENTATION_FORMATS[kind]
     except struct.error:
         pass
-    return exif
+    return None
+
+
+def exif_orientation(exif: bytes) -> Optional[int]:
+    """The orientation tag of TIFF-structured EXIF; None without one or when
+    it cannot be read. Read where `with_orientation` writes it, so that pixels
+    are only turned when the tag can be set to 1 (and other damage in the
+    EXIF does not hide it)."""
+    entry = _orientation_entry(exif)
+    if entry is None:
+        return None
+    return int(struct.unpack_from(entry[1], exif, entry[0])[0])
+
+
+def with_orientation(exif: bytes, value: int) -> bytes:
+    """TIFF-structured `exif` with its first-directory orientation set to
+    `value`, every other byte unchanged (the tag is patched in place);
+    unchanged without the tag."""
+    entry = _orientation_entry(exif)
+    if entry is None:
+        return exif
+    out = bytearray(exif)
+    struct.pack_into(entry[1], out, entry[0], value)
+    return bytes(out)
 
 
 def xmp_with_orientation(xmp: bytes, value: int) -> bytes:
