@@ -396,6 +396,8 @@ def test_zero_delays_become_100ms(photo):
     assert again.n_frames == 3
     assert [f.info["duration"] for f in ImageSequence.Iterator(again)] == [100, 40, 100]
     assert src.info[quillmarsh.pillow.ZERO_DELAYS] == (0, 2)
+    _reopen(src, save_all=True, duration=40)   # saved again: no frame changed
+    assert quillmarsh.pillow.ZERO_DELAYS not in src.info
 
 
 def test_save_all_durations_and_loop(photo):

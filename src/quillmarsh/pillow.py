@@ -683,6 +683,7 @@ def _original_bytes(im: ImageFile.ImageFile) -> bytes:
 
 def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all: bool = False) -> None:
     info = im.encoderinfo
+    im.info.pop(ZERO_DELAYS, None)  # an earlier save's, not this one's
     if info.get("lossless_jpeg"):
         _save_jpeg_losslessly(im, fp, info)
         return
