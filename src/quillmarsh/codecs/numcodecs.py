@@ -315,7 +315,12 @@ class JpegXl(Codec):  # type: ignore[misc]
             ) from exc
         except (jxl.JxlError, ValueError) as exc:
             if out_arr is not None and "max_pixels=" in str(exc):
-                raise ValueError(_out_too_small(data, out_arr)) from exc
+                try:
+                    why = _out_too_small(data, out_arr)
+                except NotImplementedError as layout:  # its header names the kind, as above
+                    raise ValueError(f"{CODEC_ID}: chunk holds a JPEG XL image this codec does "
+                                     f"not read back: {layout}") from exc
+                raise ValueError(why) from exc
             raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
         if stored is not None and stored != dec.dtype:
             dec = dec.astype(stored)  # the chunk's own byte order
