@@ -803,6 +803,8 @@ def t_frames(data, rng):
     h, w = rng.randint(1, 24), rng.randint(1, 24)
     g = np.random.default_rng(rng.getrandbits(64))
     frames = g.integers(0, 256, (n, h, w, rng.choice((1, 3, 4))), dtype=np.uint8)
+    if frames.shape[-1] == 1:
+        frames = frames[..., 0]  # grey frames are (T, Y, X) both ways
     durations = [rng.choice((rng.uniform(1e-7, 1e-3), 0.0004, 0.0005, 0.001, 1 / 30, 0.1,
                              rng.uniform(0.001, 3.0))) for _ in range(n)]
     opts = dict(effort=rng.choice((1, 2, 3)), numthreads=1)

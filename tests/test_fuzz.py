@@ -51,6 +51,14 @@ def test_seeded_run_finds_no_crash_hang_or_unexpected_exception(tmp_path):
     assert rc == 0 and summary["executions"] == 20000
 
 
+def test_result_checks_find_nothing(tmp_path):
+    rc, summary = run_fuzz(tmp_path, "--oracles", "--iterations", "3000", "--quick",
+                           "--seed", "7")
+    problems = summary["crashes"] + summary["hangs"] + summary["exceptions"]
+    assert problems == [], json.dumps(problems, indent=1)[:4000]
+    assert set(summary["outcomes"]) == set(fuzz.ORACLE_NAMES)
+
+
 def test_encoder_seeds_cover_every_layout_and_sample_type_and_decode():
     seeds = dict(fuzz.encoder_seeds())
     for lay, c in (("L", 1), ("LA", 2), ("RGB", 3), ("RGBA", 4)):
