@@ -125,7 +125,7 @@ def test_animations_keep_their_frames_and_delays(path):
         return
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        data = _saved(src, save_all=True)
+        data = _saved(src, save_all=True, effort=1)  # frames and delays: the fastest coder
     with Image.open(io.BytesIO(data)) as back:
         assert back.n_frames == frames
         assert _delays(back) == (shown, False)
@@ -212,7 +212,7 @@ def test_grey_copy_of_rgb_profile_image_drops_the_profile(pillow_images):
     assert src.info["icc_profile"]
     grey = src.convert("L")
     with pytest.warns(UserWarning, match="profile is for RGB data, its pixels are L; the profile is left out"):
-        data = _saved(grey)
+        data = _saved(grey, effort=1)
     with Image.open(io.BytesIO(data)) as back:
         assert "icc_profile" not in back.info
         assert np.array_equal(np.asarray(back), np.asarray(grey))
