@@ -9,7 +9,7 @@ import struct
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageOps
 
 from quillmarsh.cli import main
 from quillmarsh.codecs import jxl
@@ -373,3 +373,18 @@ def test_pillows_decompression_bomb_is_one_plain_line(pillow_images, tmp_path, c
     line = fails(capsys, "encode", pillow_images / "decompression_bomb.gif", tmp_path / "b.jxl")
     assert "decompression_bomb.gif: cannot read: Image size (" in line
     assert "Error" not in line and not (tmp_path / "b.jxl").exists()
+
+
+@pytest.mark.parametrize("name, where", [("xmp_tags_orientation.png", "XMP"),
+                                         ("exif_imagemagick_orientation.png", "EXIF")])
+def test_orientation_of_a_png_outside_exif_is_applied(pillow_images, tmp_path, capsys, name, where):
+    # XMP alone, or EXIF in ImageMagick's text chunk: Pillow shows both
+    src = Image.open(pillow_images / name)
+    upright = np.asarray(ImageOps.exif_transpose(src))
+    err = ok(capsys, "encode", pillow_images / name, tmp_path / "o.jxl")
+    assert f"pixels turned upright by their {where} orientation 3" in err
+    with Image.open(tmp_path / "o.jxl") as im:
+        assert im.getexif().get(0x0112, 1) == 1
+        assert np.array_equal(np.asarray(ImageOps.exif_transpose(im)), upright)
+    ok(capsys, "decode", tmp_path / "o.jxl", tmp_path / "o.png", "-q")
+    assert np.array_equal(np.asarray(ImageOps.exif_transpose(Image.open(tmp_path / "o.png"))), upright)

@@ -216,3 +216,13 @@ def test_grey_copy_of_rgb_profile_image_drops_the_profile(pillow_images):
     with Image.open(io.BytesIO(data)) as back:
         assert "icc_profile" not in back.info
         assert np.array_equal(np.asarray(back), np.asarray(grey))
+
+
+@pytest.mark.parametrize("name", ["xmp_tags_orientation.png", "xmp_tags_orientation_exiftool.png"])
+def test_xmp_orientation_is_applied_once(pillow_images, name):
+    src = Image.open(pillow_images / name)
+    assert "exif" not in src.info and src.getexif()[0x0112] == 3  # from the XMP alone
+    upright = np.asarray(ImageOps.exif_transpose(src))
+    with Image.open(io.BytesIO(_saved(src, xmp=src.info["xmp"]))) as im:
+        assert im.getexif()[0x0112] == 1
+        assert np.array_equal(np.asarray(ImageOps.exif_transpose(im)), upright)

@@ -39,8 +39,9 @@ own meaning when saving.
 Orientation: the pixels come upright, as the codestream orients them (JPEG
 XL ignores an EXIF orientation), and the orientation in "exif" and "xmp" is
 1, so ``ImageOps.exif_transpose`` leaves them as they are. Saving an image
-with EXIF of another orientation (``exif=im.info["exif"]`` of a camera JPEG)
-turns the pixels upright and stores orientation 1.
+with EXIF of another orientation (``exif=im.info["exif"]`` of a camera JPEG),
+or XMP with one when the EXIF has none (Pillow's rule), turns the pixels
+upright and stores orientation 1.
 
 Errors are Pillow's: ``Image.open`` raises ``UnidentifiedImageError`` for a
 file whose header is damaged or cut short and ``OSError`` for a valid file of a
@@ -629,16 +630,18 @@ def _writer_options(im: Image.Image, info: Dict[str, Any], mode: str) -> Dict[st
 
 
 def _upright(frames: List[np.ndarray], options: Dict[str, Any]) -> List[np.ndarray]:
-    """Frames stored with an EXIF orientation, turned the way it shows them.
+    """Frames stored with an EXIF (or XMP) orientation, turned the way it
+    shows them.
 
     JPEG XL shows pixels as its codestream orients them and ignores the EXIF
     tag, so the pixels are turned here and the tag (and XMP's) set to 1.
     """
     exif = options.get("exif")
-    turn = imagemeta.exif_orientation(exif) if exif else None
-    if exif is None or turn is None or turn == 1:
+    turn = imagemeta.shown_orientation(exif, options.get("xmp"))
+    if turn is None or turn == 1:
         return frames
-    options["exif"] = imagemeta.with_orientation(exif, 1)
+    if exif is not None:
+        options["exif"] = imagemeta.with_orientation(exif, 1)
     if "xmp" in options:
         options["xmp"] = imagemeta.xmp_with_orientation(options["xmp"], 1)
     return [imagemeta.upright(f, turn, stacked=False) for f in frames]

@@ -10,7 +10,8 @@ import numpy as np
 from quillmarsh.codecs.jxl import JxlError, JxlReader
 from quillmarsh.core.color import ColorSpec
 from quillmarsh.core.imagemeta import (ImageMeta, exif_orientation, exif_summary, icc_model,
-                                       upright, with_orientation)
+                                       shown_orientation, upright, with_orientation,
+                                       xmp_with_orientation)
 
 from .base import note, reading
 
@@ -54,14 +55,18 @@ def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
     durations and loops.
 
     The codestream here has no orientation of its own, so pixels stored with
-    an EXIF orientation are turned the way they are shown, and the EXIF's
-    orientation becomes 1 (every other byte kept).
+    an EXIF orientation (or, without one there, an XMP one) are turned the
+    way they are shown, and the orientation becomes 1 (every other byte kept).
     """
-    turn = exif_orientation(meta.exif) if meta.exif else None
-    if meta.exif and turn is not None and turn != 1:
+    turn = shown_orientation(meta.exif, meta.xmp)
+    if turn is not None and turn != 1:
         arr = upright(arr, turn, stacked=stacked)
-        meta.exif = with_orientation(meta.exif, 1)
-        warn(f"{src}: pixels turned upright by their EXIF orientation {turn}")
+        if meta.exif:
+            meta.exif = with_orientation(meta.exif, 1)
+        if meta.xmp:
+            meta.xmp = xmp_with_orientation(meta.xmp, 1)
+        said = "EXIF" if exif_orientation(meta.exif or b"") is not None else "XMP"
+        warn(f"{src}: pixels turned upright by their {said} orientation {turn}")
     if meta.icc_profile and color_given:
         warn(f"{src}: its ICC profile is replaced by the colour asked for")
     elif meta.icc_profile:

@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 
 __all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER",
            "loops_of", "plays_of_gif_loop", "gif_loop_of_plays", "tiff_exif", "exif_orientation",
-           "with_orientation", "xmp_with_orientation", "upright", "source_color", "icc_model",
+           "with_orientation", "xmp_orientation", "xmp_with_orientation", "shown_orientation", "upright", "source_color", "icc_model",
            "profile_fits", "visible_delays", "DEFAULT_DELAY_MS"]
 
 EXIF_MARKER = b"Exif\x00\x00"
@@ -106,6 +106,18 @@ def _exif_of_tiff(img: "PILImage.Image") -> Optional[bytes]:
                 out[tag] = ifd
     data = out.tobytes()
     return tiff_exif(data)
+
+
+def _png_text_exif(info: Mapping[Any, Any]) -> Optional[bytes]:
+    """EXIF that ImageMagick puts in a PNG text chunk (hex after three header
+    lines), which Pillow's getexif reads too."""
+    text = info.get("Raw profile type exif")
+    if not isinstance(text, str):
+        return None
+    try:
+        return bytes.fromhex("".join(text.split("\n")[3:]))
+    except ValueError:
+        return None
 
 
 def _xmp_of(img: "PILImage.Image") -> Optional[bytes]:
@@ -215,6 +227,19 @@ def with_orientation(exif: bytes, value: int) -> bytes:
     return bytes(out)
 
 
+def xmp_orientation(xmp: Optional[bytes]) -> Optional[int]:
+    """The tiff:Orientation of an XMP packet (attribute or element), or None."""
+    found = _XMP_ORIENTATION.search(xmp) if xmp else None
+    return int(found.group(2)) if found else None
+
+
+def shown_orientation(exif: Optional[bytes], xmp: Optional[bytes]) -> Optional[int]:
+    """The orientation viewers apply, by Pillow's rule: the EXIF's, else the
+    XMP's (PNGs tagged by XMP tools often carry it there alone)."""
+    said = exif_orientation(exif) if exif else None
+    return said if said is not None else xmp_orientation(xmp)
+
+
 def xmp_with_orientation(xmp: bytes, value: int) -> bytes:
     """An XMP packet with its tiff:Orientation (attribute or element) set to
     `value`: Pillow reads it when the EXIF has no orientation."""
@@ -313,7 +338,7 @@ def read_meta(img: "PILImage.Image", *, timing: bool = True) -> ImageMeta:
     if img.format == "TIFF":
         meta.exif = _exif_of_tiff(img)
     else:
-        meta.exif = tiff_exif(img.info.get("exif"))
+        meta.exif = tiff_exif(img.info.get("exif") or _png_text_exif(img.info))
         if img.info.get("exif") and meta.exif is None:
             meta.notes.append("its EXIF is not TIFF-structured and was left out")
     meta.xmp = _xmp_of(img)
