@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 from PIL import Image, ImageOps
 
+import quillmarsh.pillow  # noqa: F401  (registers the format)
 from quillmarsh.cli import main
 from quillmarsh.codecs import jxl
 from conftest import conformance_file
