@@ -68,8 +68,6 @@ def _expected(src, mode):
         return np.asarray(src)
     if mode == "I;16":
         return np.asarray(src).astype(np.uint16)
-    if src.mode in ("P", "PA"):
-        return np.asarray(src.convert(mode))
     return np.asarray(src.convert(mode))
 
 
