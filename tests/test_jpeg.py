@@ -345,6 +345,23 @@ def test_reconstruct_refuses_more_pixels_than_allowed(recompressed):
     assert jxl.reconstruct_jpeg(recompressed, max_pixels=None) == BASE
 
 
+def test_reconstruct_rebuilds_a_file_whose_reconstruction_data_precedes_its_codestream(
+        recompressed, djxl, tmp_path):
+    # Boxes may come in any order: with the "jbrd" box first, libjxl hands over
+    # the reconstruction data before the image header (djxl rebuilds the JPEG).
+    from test_bombs import _join_boxes, _split_boxes
+
+    boxes = _split_boxes(recompressed)
+    jbrd = [b for b in boxes if b[0] == b"jbrd"]
+    moved = _join_boxes(boxes[:2] + jbrd + [b for b in boxes[2:] if b[0] != b"jbrd"])
+    assert moved != recompressed and len(jbrd) == 1
+    src, back = tmp_path / "moved.jxl", tmp_path / "back.jpg"
+    src.write_bytes(moved)
+    subprocess.run([djxl, str(src), str(back), "--quiet"], check=True)
+    assert back.read_bytes() == BASE
+    assert jxl.reconstruct_jpeg(moved) == BASE
+
+
 def test_reconstruct_rebuilds_a_jpeg_with_many_runs_between_its_markers(cjxl, tmp_path):
     # 513 bytes, progressive, with restart markers between its scans: 18 runs
     # of bytes between markers, whose lengths come far behind in the

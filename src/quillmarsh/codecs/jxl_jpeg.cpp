@@ -144,8 +144,10 @@ constexpr int REC_DECODER = -23;
 constexpr int REC_TOO_MANY_PIXELS = -24;
 constexpr int REC_MARKERS_TOO_LARGE = -25;
 
-// LSB-first bit reader over a byte range; past the end it reads zeros, as
-// libjxl's does (which finds the overrun only once the fields are read).
+// LSB-first bit reader over a byte range; past the end it reads zeros.
+// libjxl stops at the first field that runs past the end: here that field
+// still counts (the claims are at most one length too high), and the zeros
+// behind it fail the checks below.
 struct Bits {
     const uint8_t *p;
     size_t n, pos = 0;
@@ -383,6 +385,13 @@ int reconstruct_nogil(ReconstructJob *job) {
                 runner.threads = threads_for_size(job->info.xsize, job->info.ysize, job->threads);
         } else if (st == JXL_DEC_JPEG_RECONSTRUCTION) {
             reconstructing = true;
+            // A reconstruction box ahead of the codestream comes before the
+            // basic info: the budget then comes from a header-only decode.
+            if (!job->limit) {
+                JxlBasicInfo info{};
+                if (!read_basic_info(job->jxl, job->size, &info)) info = JxlBasicInfo{};
+                job->limit = reconstruction_limit(job->size, info);
+            }
             // A JPEG is usually 1.1 to 1.3 times its recompressed size.
             if (int rc = offer(job->size + job->size / 2 + kOutGranule)) return rc;
         } else if (st == JXL_DEC_JPEG_NEED_MORE_OUTPUT) {
