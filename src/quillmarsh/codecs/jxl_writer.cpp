@@ -1016,7 +1016,7 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
     // (see fast_lossless_sound) is decoded back and, if it differs, made
     // again at effort 2. Only 8-bit samples reach that coder's palette search.
     const bool verify = opt.lossless && opt.effort == 1 && !opt.animation && !split_ &&
-                        pixel_format_.data_type == JXL_TYPE_UINT8 && !fast_lossless_sound();
+                        pixel_format_.data_type == JXL_TYPE_UINT8;
     s.add = true;
     if (opt.animation && !is_last) {
         // libjxl marks a queued frame as the last one only if the input is
@@ -1031,11 +1031,15 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
     }
     run(s);
     if (verify) {
+        const void *pixels = PyArray_DATA(a);
+        const size_t nbytes = static_cast<size_t>(PyArray_NBYTES(a));
         bool same;
         {
+            // The probe runs libjxl (once per process): not under the lock,
+            // and no thread waits for it holding the lock.
             nb::gil_scoped_release unlocked;
-            same = decodes_to_nogil(out_.data, out_.used, pixel_format_, PyArray_DATA(a),
-                                    static_cast<size_t>(PyArray_NBYTES(a)));
+            same = fast_lossless_sound() ||
+                   decodes_to_nogil(out_.data, out_.used, pixel_format_, pixels, nbytes);
         }
         if (!same) remake_still(src, 2, duration, name, timecode);
     }
@@ -1588,7 +1592,8 @@ void register_writer(nb::module_ &m) {
 
     // Internal: whether the loaded libjxl's effort-1 lossless coder passed
     // the probe (the wheel's smoke test checks its bundled build).
-    m.def("_fast_lossless_sound", &fast_lossless_sound);
+    m.def("_fast_lossless_sound", &fast_lossless_sound,
+          nb::call_guard<nb::gil_scoped_release>());
 
     m.def(
         "_dtype_to_jxl",
