@@ -171,6 +171,56 @@ struct Bits {
     bool more(size_t bits) const { return pos + bits <= 8 * n; }
 };
 
+// The content of the file's first "jbrd" box; false when there is no
+// complete one (or the boxes are damaged before it).
+bool find_jbrd_box(const uint8_t *d, size_t size, const uint8_t **data, size_t *data_size) {
+    size_t pos = 0;
+    while (pos + 8 <= size) {
+        uint64_t box = (uint64_t{d[pos]} << 24) | (d[pos + 1] << 16) | (d[pos + 2] << 8) | d[pos + 3];
+        size_t head = 8;
+        if (box == 1) {
+            if (pos + 16 > size) return false;
+            box = 0;
+            for (int i = 0; i < 8; ++i) box = (box << 8) | d[pos + 8 + i];
+            head = 16;
+        } else if (box == 0) {
+            box = size - pos;
+        }
+        if (box < head || box > size - pos) return false;
+        if (std::memcmp(d + pos + 4, "jbrd", 4) == 0) {
+            *data = d + pos + head;
+            *data_size = static_cast<size_t>(box) - head;
+            return true;
+        }
+        pos += static_cast<size_t>(box);
+    }
+    return false;
+}
+
+// The Huffman codes of the reconstruction data, read as libjxl reads them;
+// false where it refuses them.
+bool read_huffman_codes(Bits &b) {
+    using D = Bits::Dist;
+    const uint32_t huffman = b.u32(D{0, 4}, D{3, 2}, D{4, 10}, D{6, 26});
+    for (uint32_t h = 0; h < huffman; ++h) {
+        const bool ac = b.read(1);
+        b.read(3);  // id, is_last
+        uint32_t symbols = 0;
+        for (int i = 0; i <= 16; ++i) symbols += b.u32(D{0, 0}, D{0, 1}, D{3, 2}, D{8, 0});
+        if (symbols < 1 || symbols > 257) return false;
+        uint64_t slots[5] = {};
+        uint32_t value = 0;
+        for (uint32_t i = 0; i < symbols; ++i) {
+            value = b.u32(D{2, 0}, D{2, 4}, D{4, 8}, D{8, 1});
+            if (slots[value >> 6] >> (value & 63) & 1) return false;  // a repeated symbol
+            slots[value >> 6] |= uint64_t{1} << (value & 63);
+        }
+        if (value != 256) return false;
+        if (!ac && ((slots[0] >> 12) | slots[1] | slots[2] | slots[3])) return false;
+    }
+    return true;
+}
+
 // The bytes libjxl allocates for the APP, COM, between-marker and trailing
 // data of a JPEG while it reads the fields at the head of the file's
 // reconstruction data (a "jbrd" box), before any of that data arrives from
@@ -179,29 +229,9 @@ struct Bits {
 // up to the first one it refuses (it allocates nothing more after that). 0
 // when there is no complete such box.
 uint64_t jbrd_marker_claims(const uint8_t *d, size_t size) {
-    size_t pos = 0;
     const uint8_t *box_data = nullptr;
     size_t box_size = 0;
-    while (pos + 8 <= size) {
-        uint64_t box = (uint64_t{d[pos]} << 24) | (d[pos + 1] << 16) | (d[pos + 2] << 8) | d[pos + 3];
-        size_t head = 8;
-        if (box == 1) {
-            if (pos + 16 > size) return 0;
-            box = 0;
-            for (int i = 0; i < 8; ++i) box = (box << 8) | d[pos + 8 + i];
-            head = 16;
-        } else if (box == 0) {
-            box = size - pos;
-        }
-        if (box < head || box > size - pos) return 0;
-        if (std::memcmp(d + pos + 4, "jbrd", 4) == 0) {
-            box_data = d + pos + head;
-            box_size = static_cast<size_t>(box) - head;
-            break;
-        }
-        pos += static_cast<size_t>(box);
-    }
-    if (!box_data) return 0;
+    if (!find_jbrd_box(d, size, &box_data, &box_size)) return 0;
     using D = Bits::Dist;
     Bits b{box_data, box_size};
     b.read(1);  // grey
@@ -250,23 +280,7 @@ uint64_t jbrd_marker_claims(const uint8_t *d, size_t size) {
         used |= 1u << q;
     }
     if (!(used & 1)) return claims;  // the first table unused
-    const uint32_t huffman = b.u32(D{0, 4}, D{3, 2}, D{4, 10}, D{6, 26});
-    for (uint32_t h = 0; h < huffman; ++h) {
-        const bool ac = b.read(1);
-        b.read(3);  // id, is_last
-        uint32_t symbols = 0;
-        for (int i = 0; i <= 16; ++i) symbols += b.u32(D{0, 0}, D{0, 1}, D{3, 2}, D{8, 0});
-        if (symbols < 1 || symbols > 257) return claims;
-        uint64_t slots[5] = {};
-        uint32_t value = 0;
-        for (uint32_t i = 0; i < symbols; ++i) {
-            value = b.u32(D{2, 0}, D{2, 4}, D{4, 8}, D{8, 1});
-            if (slots[value >> 6] >> (value & 63) & 1) return claims;  // a repeated symbol
-            slots[value >> 6] |= uint64_t{1} << (value & 63);
-        }
-        if (value != 256) return claims;
-        if (!ac && ((slots[0] >> 12) | slots[1] | slots[2] | slots[3])) return claims;
-    }
+    if (!read_huffman_codes(b)) return claims;
     for (uint64_t s = 0; s < scans; ++s) {
         const uint32_t n = b.u32(D{0, 1}, D{0, 2}, D{0, 3}, D{0, 4});
         if (n >= 4) return claims;
