@@ -444,6 +444,62 @@ private:
     std::string seen_;
 };
 
+// Checks the DC coefficients of the scan whose header is `seg` (`len`
+// bytes, its data from `pos` on). True while the check can go on; false when
+// it cannot follow the data, or when a value is outside what libjxl rebuilds
+// (then named in `clamped`).
+bool scan_dc_in_range(const uint8_t *d, size_t size, size_t pos, const uint8_t *seg, size_t len,
+                      const Frame &frame, Huffman *dc, Huffman *ac, unsigned restart_interval,
+                      std::string *clamped) {
+    // Scan header: components with their tables, then Ss, Se, Ah/Al.
+    const unsigned ns = len >= 3 ? seg[2] : 0;
+    ScanComponent sc[4];
+    bool known = ns >= 1 && ns <= frame.ncomp && len == 6 + 2 * size_t{ns};
+    for (unsigned i = 0; known && i < ns; ++i) {
+        const unsigned id = seg[3 + 2 * i], tables = seg[4 + 2 * i];
+        unsigned c = 0;
+        while (c < frame.ncomp && frame.id[c] != id) ++c;
+        known = c < frame.ncomp && (tables >> 4) <= 3 && (tables & 15) <= 3;
+        if (known) sc[i] = {c, &dc[tables >> 4], &ac[tables & 15]};
+    }
+    if (!known) return false;
+    const uint8_t *tail = seg + 3 + 2 * ns;
+    const DcResult r = check_scan_dc(d, size, pos, frame, sc, ns, tail[0], tail[1], tail[2] >> 4,
+                                     tail[2] & 15, restart_interval);
+    if (r.verdict == DcVerdict::kOutOfRange)
+        *clamped = "its DC coefficient " + std::to_string(r.value) + " (component " +
+                   std::to_string(r.comp + 1) + ") is outside -2047..2047, which libjxl would "
+                   "clamp (a damaged JPEG?)";
+    return r.verdict == DcVerdict::kInRange;
+}
+
+// Entropy-coded data runs to the next marker that is neither a stuffed zero
+// nor a restart marker: its offset, or `size` when the JPEG ends first.
+size_t end_of_entropy_data(const uint8_t *d, size_t size, size_t pos) {
+    for (;;) {
+        const void *ff = pos < size ? std::memchr(d + pos, 0xFF, size - pos) : nullptr;
+        if (!ff) return size;
+        pos = static_cast<size_t>(static_cast<const uint8_t *>(ff) - d);
+        if (pos + 1 >= size) return size;
+        const unsigned next = d[pos + 1];
+        if (next != 0x00 && !(next >= 0xD0 && next <= 0xD7) && next != 0xFF) return pos;
+        pos += next == 0xFF ? 1 : 2;
+    }
+}
+
+// Why libjxl could not store what rebuilding the JPEG needs, or empty.
+std::string rebuild_problem(const IccChunks &icc, size_t tail, size_t markers) {
+    std::string why = icc.problem();
+    if (!why.empty()) return why;
+    if (tail > kMaxJpegTail)
+        return std::to_string(tail) + " bytes follow its end-of-image marker; libjxl keeps at most " +
+               std::to_string(kMaxJpegTail) + " to rebuild it";
+    if (markers > kMaxJpegMarkers)
+        return "it has " + std::to_string(markers) + " markers; libjxl keeps at most " +
+               std::to_string(kMaxJpegMarkers) + " to rebuild it";
+    return {};
+}
+
 }  // namespace
 
 JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuild) {
@@ -497,33 +553,9 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuil
         } else if (m == 0xDA) {
             if (!have_frame) return fail(JpegCheck::kCorrupt, "a scan before the frame header");
             have_scan = true;
-            if (checking) {
-                // Scan header: components with their tables, then Ss, Se, Ah/Al.
-                const unsigned ns = len >= 3 ? seg[2] : 0;
-                ScanComponent sc[4];
-                bool known = ns >= 1 && ns <= frame.ncomp && len == 6 + 2 * size_t{ns};
-                for (unsigned i = 0; known && i < ns; ++i) {
-                    const unsigned id = seg[3 + 2 * i], tables = seg[4 + 2 * i];
-                    unsigned c = 0;
-                    while (c < frame.ncomp && frame.id[c] != id) ++c;
-                    known = c < frame.ncomp && (tables >> 4) <= 3 && (tables & 15) <= 3;
-                    if (known) sc[i] = {c, &dc[tables >> 4], &ac[tables & 15]};
-                }
-                DcResult r;
-                if (known) {
-                    const uint8_t *tail = seg + 3 + 2 * ns;
-                    r = check_scan_dc(d, size, pos, frame, sc, ns, tail[0], tail[1], tail[2] >> 4,
-                                      tail[2] & 15, restart_interval);
-                }
-                if (!known || r.verdict == DcVerdict::kUndecided) {
-                    checking = false;
-                } else if (r.verdict == DcVerdict::kOutOfRange) {
-                    checking = false;
-                    clamped = "its DC coefficient " + std::to_string(r.value) + " (component " +
-                              std::to_string(r.comp + 1) + ") is outside -2047..2047, which "
-                              "libjxl would clamp (a damaged JPEG?)";
-                }
-            }
+            if (checking)
+                checking = scan_dc_in_range(d, size, pos, seg, len, frame, dc, ac,
+                                            restart_interval, &clamped);
             // Progressive scans from Ss 0 without successive approximation
             // carry DC values (a sequential scan always does).
             // (A malformed header covers nothing; libjxl refuses it.)
@@ -539,20 +571,8 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuil
                         break;
                     }
             const size_t data_start = pos;
-            // Entropy-coded data runs to the next marker that is neither a
-            // stuffed zero nor a restart marker.
-            for (;;) {
-                const void *ff = pos < size ? std::memchr(d + pos, 0xFF, size - pos) : nullptr;
-                if (!ff) return fail(JpegCheck::kTruncated, kTruncated);
-                pos = static_cast<size_t>(static_cast<const uint8_t *>(ff) - d);
-                if (pos + 1 >= size) return fail(JpegCheck::kTruncated, kTruncated);
-                const unsigned next = d[pos + 1];
-                if (next == 0x00 || (next >= 0xD0 && next <= 0xD7) || next == 0xFF) {
-                    pos += next == 0xFF ? 1 : 2;
-                    continue;
-                }
-                break;
-            }
+            pos = end_of_entropy_data(d, size, pos);
+            if (pos >= size) return fail(JpegCheck::kTruncated, kTruncated);
             data_bytes += pos - data_start;
             if (dc_first && n && uint64_t{pos - data_start} * 8 >= scan_blocks(frame, comps, n))
                 for (unsigned k = 0; k < n; ++k) covered[comps[k]] = true;
@@ -574,16 +594,8 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuil
     // Reported after the walk: the rest of the JPEG may have worse problems.
     if (!clamped.empty()) return fail(JpegCheck::kNotLossless, clamped);
     if (rebuild) {
-        std::string why = icc.problem();
+        std::string why = rebuild_problem(icc, size - pos, markers);
         if (!why.empty()) return fail(JpegCheck::kNotLossless, why);
-        if (size - pos > kMaxJpegTail)
-            return fail(JpegCheck::kNotLossless,
-                        std::to_string(size - pos) + " bytes follow its end-of-image marker; libjxl "
-                        "keeps at most " + std::to_string(kMaxJpegTail) + " to rebuild it");
-        if (markers > kMaxJpegMarkers)
-            return fail(JpegCheck::kNotLossless,
-                        "it has " + std::to_string(markers) + " markers; libjxl keeps at most " +
-                            std::to_string(kMaxJpegMarkers) + " to rebuild it");
     }
     JpegCheck ok;
     ok.verify = check_dc && !checking;
