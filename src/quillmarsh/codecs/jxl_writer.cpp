@@ -1064,54 +1064,49 @@ void JxlWriter::remake_still(nb::handle src, int effort, nb::handle duration, nb
 
 namespace {
 
-// Whether a float16 sample of the (Y, X[, C]) array has a magnitude of
-// 2**-15 to 2**-14 (exponent 0, top mantissa bit set); any strides, read in
-// place.
-bool has_upper_subnormals_nogil(const uint8_t *data, const npy_intp *dims,
-                                const npy_intp *strides, int nd) {
+// The position of the first sample of the (Y, X[, C]) array, in C order and
+// any strides, for which `bad(pointer to the sample)` holds; false when none.
+template <class Bad>
+bool find_sample_nogil(const uint8_t *data, const npy_intp *dims, const npy_intp *strides,
+                       int nd, npy_intp at[3], Bad bad) {
     const npy_intp nc = nd == 3 ? dims[2] : 1, sc = nd == 3 ? strides[2] : 0;
     for (npy_intp y = 0; y < dims[0]; ++y)
         for (npy_intp x = 0; x < dims[1]; ++x) {
             const uint8_t *p = data + y * strides[0] + x * strides[1];
-            for (npy_intp c = 0; c < nc; ++c) {
-                uint16_t h;
-                std::memcpy(&h, p + c * sc, 2);
-                if ((h & 0x7e00) == 0x0200) return true;
-            }
+            for (npy_intp c = 0; c < nc; ++c)
+                if (bad(p + c * sc)) {
+                    at[0] = y, at[1] = x, at[2] = c;
+                    return true;
+                }
         }
     return false;
 }
 
-}  // namespace
+// Whether a float16 sample has a magnitude of 2**-15 to 2**-14 (exponent 0,
+// top mantissa bit set).
+bool has_upper_subnormals_nogil(const uint8_t *data, const npy_intp *dims,
+                                const npy_intp *strides, int nd) {
+    npy_intp at[3];
+    return find_sample_nogil(data, dims, strides, nd, at, [](const uint8_t *p) {
+        uint16_t h;
+        std::memcpy(&h, p, 2);
+        return (h & 0x7e00) == 0x0200;
+    });
+}
 
-namespace {
-
-// The index of the first sample of the (Y, X[, C]) float array that is NaN
-// (`nan_only`) or NaN or infinite, in C order, any strides; false when none.
+// The first float sample that is NaN (`nan_only`) or NaN or infinite.
 bool first_non_finite_nogil(const uint8_t *data, const npy_intp *dims, const npy_intp *strides,
                             int nd, bool half, bool nan_only, npy_intp at[3]) {
-    const npy_intp nc = nd == 3 ? dims[2] : 1, sc = nd == 3 ? strides[2] : 0;
-    for (npy_intp y = 0; y < dims[0]; ++y)
-        for (npy_intp x = 0; x < dims[1]; ++x) {
-            const uint8_t *p = data + y * strides[0] + x * strides[1];
-            for (npy_intp c = 0; c < nc; ++c) {
-                bool bad;
-                if (half) {
-                    uint16_t h;
-                    std::memcpy(&h, p + c * sc, 2);
-                    bad = (h & 0x7c00) == 0x7c00 && (!nan_only || (h & 0x03ff) != 0);
-                } else {
-                    uint32_t f;
-                    std::memcpy(&f, p + c * sc, 4);
-                    bad = (f & 0x7f800000) == 0x7f800000 && (!nan_only || (f & 0x007fffff) != 0);
-                }
-                if (bad) {
-                    at[0] = y, at[1] = x, at[2] = c;
-                    return true;
-                }
-            }
+    return find_sample_nogil(data, dims, strides, nd, at, [half, nan_only](const uint8_t *p) {
+        if (half) {
+            uint16_t h;
+            std::memcpy(&h, p, 2);
+            return (h & 0x7c00) == 0x7c00 && (!nan_only || (h & 0x03ff) != 0);
         }
-    return false;
+        uint32_t f;
+        std::memcpy(&f, p, 4);
+        return (f & 0x7f800000) == 0x7f800000 && (!nan_only || (f & 0x007fffff) != 0);
+    });
 }
 
 }  // namespace
