@@ -631,19 +631,13 @@ def _writer_options(im: Image.Image, info: Dict[str, Any], mode: str) -> Dict[st
 
 def _upright(frames: List[np.ndarray], options: Dict[str, Any]) -> List[np.ndarray]:
     """Frames stored with an EXIF (or XMP) orientation, turned the way it
-    shows them.
-
-    JPEG XL shows pixels as its codestream orients them and ignores the EXIF
-    tag, so the pixels are turned here and the tag (and XMP's) set to 1.
-    """
-    exif = options.get("exif")
-    turn = imagemeta.shown_orientation(exif, options.get("xmp"))
-    if turn is None or turn == 1:
+    shows them, with the tags set to 1."""
+    turn, exif, xmp = imagemeta.upright_tags(options.get("exif"), options.get("xmp"))
+    if turn is None:
         return frames
-    if exif is not None:
-        options["exif"] = imagemeta.with_orientation(exif, 1)
-    if "xmp" in options:
-        options["xmp"] = imagemeta.xmp_with_orientation(options["xmp"], 1)
+    for key, value in (("exif", exif), ("xmp", xmp)):
+        if value is not None:
+            options[key] = value
     return [imagemeta.upright(f, turn, stacked=False) for f in frames]
 
 

@@ -10,8 +10,7 @@ import numpy as np
 from quillmarsh.codecs.jxl import JxlError, JxlReader
 from quillmarsh.core.color import ColorSpec
 from quillmarsh.core.imagemeta import (ImageMeta, exif_orientation, exif_summary, icc_model,
-                                       shown_orientation, upright, with_orientation,
-                                       xmp_with_orientation)
+                                       upright, upright_tags, with_orientation)
 
 from .base import note, reading
 
@@ -58,13 +57,9 @@ def keep_for_jxl(src: str, arr: np.ndarray, meta: ImageMeta, *, stacked: bool,
     an EXIF orientation (or, without one there, an XMP one) are turned the
     way they are shown, and the orientation becomes 1 (every other byte kept).
     """
-    turn = shown_orientation(meta.exif, meta.xmp)
-    if turn is not None and turn != 1:
+    turn, meta.exif, meta.xmp = upright_tags(meta.exif, meta.xmp)
+    if turn is not None:
         arr = upright(arr, turn, stacked=stacked)
-        if meta.exif:
-            meta.exif = with_orientation(meta.exif, 1)
-        if meta.xmp:
-            meta.xmp = xmp_with_orientation(meta.xmp, 1)
         said = "EXIF" if exif_orientation(meta.exif or b"") is not None else "XMP"
         warn(f"{src}: pixels turned upright by their {said} orientation {turn}")
     if meta.icc_profile and color_given:

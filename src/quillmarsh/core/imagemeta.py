@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 
 __all__ = ["ImageMeta", "read_meta", "save_options", "dropped", "exif_summary", "EXIF_MARKER",
            "loops_of", "plays_of_gif_loop", "gif_loop_of_plays", "tiff_exif", "exif_orientation",
-           "with_orientation", "xmp_orientation", "xmp_with_orientation", "shown_orientation", "upright", "source_color", "icc_model",
+           "with_orientation", "xmp_orientation", "xmp_with_orientation", "shown_orientation", "upright_tags", "upright", "source_color", "icc_model",
            "profile_fits", "visible_delays", "DEFAULT_DELAY_MS"]
 
 EXIF_MARKER = b"Exif\x00\x00"
@@ -244,6 +244,21 @@ def xmp_with_orientation(xmp: bytes, value: int) -> bytes:
     """An XMP packet with its tiff:Orientation (attribute or element) set to
     `value`: Pillow reads it when the EXIF has no orientation."""
     return _XMP_ORIENTATION.sub(lambda m: m.group(1) + b"%d" % value, xmp)
+
+
+def upright_tags(exif: Optional[bytes], xmp: Optional[bytes]
+                 ) -> Tuple[Optional[int], Optional[bytes], Optional[bytes]]:
+    """The orientation viewers apply to pixels with this EXIF and XMP (None
+    when there is nothing to turn), and the EXIF and XMP with it set to 1, as
+    they must read once the pixels are turned with `upright`.
+
+    JPEG XL shows pixels as its codestream orients them and ignores these
+    tags, so the pixels are turned and the tags say so."""
+    turn = shown_orientation(exif, xmp)
+    if turn is None or turn == 1:
+        return None, exif, xmp
+    return (turn, with_orientation(exif, 1) if exif else exif,
+            xmp_with_orientation(xmp, 1) if xmp else xmp)
 
 
 # EXIF orientation -> the array operation that turns the stored pixels upright
