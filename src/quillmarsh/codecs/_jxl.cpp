@@ -1,14 +1,15 @@
 // quillmarsh.codecs._jxl: module frame, error reporting, shared helpers,
 // the two probes libjxl_version/check_signature, and registration.
 #define QM_IMPORT_NUMPY
-#include "jxl_options.h"
+#include "bind_options.h"
 #include "jxl_meta.h"
 #include "jxl_jpeg.h"
-#include "jxl_runner.h"
+#include "jxlcore/runner.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
@@ -27,6 +28,27 @@ void raise_py(PyObject *type, const std::string &msg) {
 }
 
 void raise_jxl(const std::string &msg) { raise_py(g.jxl_error, msg); }
+
+void throw_status(const Status &s) {
+    switch (s.kind()) {
+        case StatusKind::kOk: break;
+        case StatusKind::kDecoderCall: raise_dec(s.call(), s.status());
+        case StatusKind::kEncoderCall: raise_enc(s.call(), s.status(), s.error());
+        case StatusKind::kStream: raise_jxl(s.message());
+        case StatusKind::kValue: raise_py(PyExc_ValueError, s.message());
+        case StatusKind::kType: raise_py(PyExc_TypeError, s.message());
+        case StatusKind::kUnsupported: raise_py(PyExc_NotImplementedError, s.message());
+        case StatusKind::kNoMemory: raise_py(PyExc_MemoryError, s.message());
+        case StatusKind::kState: raise_py(PyExc_RuntimeError, s.message());
+        case StatusKind::kIndex: raise_py(PyExc_IndexError, s.message());
+        case StatusKind::kOs: {
+            errno = static_cast<int>(s.status());
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.message().c_str());
+            throw_current();
+        }
+    }
+    raise_py(PyExc_SystemError, "jxl: a failure was reported as success");
+}
 
 // Looks `key` up in the module-level table `table` (by name at each use, so
 // the tables stay ordinary module dicts); "unknown N" when absent.
@@ -91,12 +113,6 @@ void ByteView::release() noexcept {
     }
 }
 
-bool signature_ok(const uint8_t *data, size_t size) {
-    if (size == 0 || data == nullptr) return false;
-    JxlSignature sig = JxlSignatureCheck(data, std::min<size_t>(size, 16));
-    return sig == JXL_SIG_CODESTREAM || sig == JXL_SIG_CONTAINER;
-}
-
 // ---- sample types and frame shapes -------------------------------------
 
 PyObject *basic_info_to_dtype(const JxlBasicInfo &info) {
@@ -133,42 +149,6 @@ std::pair<nb::tuple, size_t> shape_from_basic_info(const JxlBasicInfo &info) {
     return {shape, samples};
 }
 
-uint64_t configure_pixel_format(const JxlBasicInfo &info, size_t samples, JxlPixelFormat *pf,
-                                JxlBitDepth *bd) {
-    pf->num_channels = static_cast<uint32_t>(samples);
-    pf->endianness = JXL_NATIVE_ENDIAN;
-    pf->align = 0;
-    if (info.exponent_bits_per_sample != 0) {
-        pf->data_type = info.bits_per_sample == 16 ? JXL_TYPE_FLOAT16 : JXL_TYPE_FLOAT;
-        bd->type = JXL_BIT_DEPTH_FROM_PIXEL_FORMAT;
-        bd->bits_per_sample = info.bits_per_sample == 16 ? 16 : 32;
-        bd->exponent_bits_per_sample = info.exponent_bits_per_sample;
-    } else if (info.bits_per_sample <= 16) {
-        pf->data_type = info.bits_per_sample <= 8 ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16;
-        bd->type = JXL_BIT_DEPTH_FROM_CODESTREAM;
-        bd->bits_per_sample = info.bits_per_sample;
-        bd->exponent_bits_per_sample = 0;
-    } else {
-        pf->data_type = JXL_TYPE_FLOAT;
-        bd->type = JXL_BIT_DEPTH_FROM_PIXEL_FORMAT;
-        bd->bits_per_sample = 32;
-        bd->exponent_bits_per_sample = 8;
-    }
-    return frame_bytes(info.xsize, info.ysize, *pf);
-}
-
-uint64_t checked_mul(uint64_t a, uint64_t b, const char *what) {
-    uint64_t out = 0;
-    if (__builtin_mul_overflow(a, b, &out))
-        raise_py(PyExc_ValueError, std::string("jxl: ") + what + " does not fit in 64 bits");
-    return out;
-}
-
-uint64_t frame_bytes(uint64_t xsize, uint64_t ysize, const JxlPixelFormat &pf) {
-    const uint64_t pixel = uint64_t(pf.num_channels) * bytes_per_sample(pf.data_type);
-    return checked_mul(checked_mul(xsize, ysize, "the frame size"), pixel, "the frame size");
-}
-
 int npy_type_of(JxlDataType t) {
     switch (t) {
         case JXL_TYPE_UINT8: return NPY_UINT8;
@@ -178,32 +158,7 @@ int npy_type_of(JxlDataType t) {
     }
 }
 
-size_t bytes_per_sample(JxlDataType t) {
-    switch (t) {
-        case JXL_TYPE_UINT8: return 1;
-        case JXL_TYPE_UINT16:
-        case JXL_TYPE_FLOAT16: return 2;
-        default: return 4;
-    }
-}
-
 // ---- decode-loop helpers -------------------------------------------------
-
-int set_image_out_buffer(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
-                         void *buf, size_t buf_size, int *buffer_set) {
-    if (*buffer_set) return RC_ERR_DOUBLE_ALLOC;
-    size_t out_size = 0;
-    if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
-        return RC_ERR_BUF_SIZE_QUERY;
-    if (out_size != buf_size) return RC_ERR_BUF_SIZE_MISMATCH;
-    if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
-        return RC_ERR_SET_BUFFER;
-    if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
-        JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-        return RC_ERR_SET_BIT_DEPTH;
-    *buffer_set = 1;
-    return 0;
-}
 
 nb::object empty_frame(const nb::tuple &shape, int npy_type) {
     npy_intp dims[3] = {0, 0, 0};
@@ -213,10 +168,6 @@ nb::object empty_frame(const nb::tuple &shape, int npy_type) {
     if (!arr) throw_current();
     return nb::steal(arr);
 }
-
-// More workers than this cannot help on any machine we run on, and an absurd
-// request (10**6) would make libjxl's runner die creating threads.
-constexpr size_t kMaxThreads = 256;
 
 size_t resolve_numthreads(nb::handle numthreads) {
     if (numthreads.is_none()) return default_worker_threads();
@@ -245,45 +196,6 @@ uint64_t resolve_limit(nb::handle value, const char *name) {
         raise_py(PyExc_ValueError, std::string(name) + " must be a positive integer or None (got " +
                                        std::string(nb::repr(value).c_str()) + ")");
     return static_cast<uint64_t>(v);
-}
-
-void check_max_bytes(uint64_t nbytes, uint64_t limit, const std::string &what) {
-    if (limit == 0 || nbytes <= limit) return;
-    raise_py(PyExc_ValueError, "jxl: " + what + " needs " + std::to_string(nbytes) +
-                                   " bytes, more than max_bytes=" + std::to_string(limit) +
-                                   " (pass a larger max_bytes, or None, to decode it)");
-}
-
-void check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
-    const uint64_t pixels = static_cast<uint64_t>(info.xsize) * info.ysize;
-    if (limit == 0 || pixels <= limit) return;
-    raise_py(PyExc_ValueError,
-             "jxl: image of " + std::to_string(info.xsize) + "x" + std::to_string(info.ysize) +
-                 " = " + std::to_string(pixels) + " pixels exceeds max_pixels=" +
-                 std::to_string(limit) + " (a possible decompression bomb; pass a larger "
-                 "max_pixels, or None, to decode it)");
-}
-
-namespace {
-void drop_pixels(void *, size_t, size_t, size_t, const void *) {}
-}  // namespace
-
-bool input_is_cut(const uint8_t *data, size_t size, int events, bool coalesce) {
-    nb::gil_scoped_release unlocked;
-    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-    const JxlPixelFormat pf = {4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
-    if (!dec || JxlDecoderSubscribeEvents(dec.get(), events) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetCoalescing(dec.get(), coalesce) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
-        return false;
-    for (;;) {
-        const JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
-        if (st == JXL_DEC_NEED_MORE_INPUT) return true;
-        if (st == JXL_DEC_SUCCESS || st == JXL_DEC_ERROR) return false;
-        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER &&
-            JxlDecoderSetImageOutCallback(dec.get(), &pf, drop_pixels, nullptr) != JXL_DEC_SUCCESS)
-            return false;
-    }
 }
 
 bool is_path(nb::handle obj) {
@@ -432,7 +344,7 @@ static nb::tuple describe_basic_info(uint32_t num_color_channels, uint32_t num_e
     PyObject *dtype = basic_info_to_dtype(info);
     JxlPixelFormat pf{};
     JxlBitDepth bd{};
-    uint64_t nbytes = configure_pixel_format(info, samples, &pf, &bd);
+    uint64_t nbytes = value_or_throw(configure_pixel_format(info, samples, &pf, &bd));
     return nb::make_tuple(nb::borrow(dtype), shape, samples, nbytes, static_cast<int>(pf.data_type),
                           static_cast<int>(bd.type), bd.bits_per_sample,
                           bd.exponent_bits_per_sample);

@@ -4,7 +4,7 @@
 // file, the whole stream is held in memory.
 #pragma once
 
-#include "jxl_types.h"
+#include "bind_common.h"
 
 #include <atomic>
 #include <cstddef>

@@ -44,7 +44,7 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
         } else if (st == JXL_DEC_SUCCESS) {
             break;
         } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
-            if (input_is_cut(src, size, JXL_DEC_FRAME, true))
+            if (stream_is_cut(src, size, JXL_DEC_FRAME, true))
                 raise_jxl("jxl: truncated stream while counting frames");
             raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
         }
@@ -84,7 +84,7 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
             JxlBasicInfo info;
             if (JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
                 raise_jxl("JxlDecoderGetBasicInfo failed");
-            check_max_pixels(info, limit);
+            ok_or_throw(check_max_pixels(info, limit));
             if (JxlDecoderSetImageOutCallback(dec.get(), &pf, discard_pixels, nullptr) !=
                 JXL_DEC_SUCCESS)
                 raise_jxl("JxlDecoderSetImageOutCallback failed");
@@ -95,7 +95,7 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
         } else if (st == JXL_DEC_SUCCESS || st == JXL_DEC_FULL_IMAGE) {
             return nb::none();
         } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
-            if (input_is_cut(src, size, JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION, true))
+            if (stream_is_cut(src, size, JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION, true))
                 raise_jxl("jxl: truncated stream while seeking DC pass");
             raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
         }

@@ -1,7 +1,7 @@
 // Lossless JPEG recompression (transcode_jpeg) and reconstruction of the
 // original JPEG file (reconstruct_jpeg).
 #include "jxl_jpeg.h"
-#include "jxl_runner.h"
+#include "jxlcore/runner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -727,7 +727,7 @@ nb::object reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthrea
         case REC_NO_DATA:
             raise_py(PyExc_ValueError, "jxl: no JPEG reconstruction data in this file");
         case REC_TOO_MANY_PIXELS:
-            check_max_pixels(job.info, job.max_pixels);
+            ok_or_throw(check_max_pixels(job.info, job.max_pixels));
             raise_jxl("jxl: image exceeds max_pixels");
         case REC_TOO_LARGE:
             raise_py(PyExc_ValueError,

@@ -1,8 +1,8 @@
 // JPEG recompression and reconstruction: the pieces the writer shares.
 #pragma once
 
-#include "jxl_jpeg_scan.h"
-#include "jxl_types.h"
+#include "jxlcore/jpeg_scan.h"
+#include "bind_common.h"
 
 #include <string>
 #include <thread>

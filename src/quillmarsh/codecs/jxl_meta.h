@@ -5,7 +5,7 @@
 // to an encoder.
 #pragma once
 
-#include "jxl_types.h"
+#include "bind_common.h"
 
 #include <string>
 #include <vector>

@@ -331,7 +331,7 @@ void JxlReader::parse_header() {
                 [[fallthrough]];  // the whole input was given
             case JXL_DEC_ERROR:
                 if (!streaming_ &&
-                    input_is_cut(src_data_, src_size_, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING,
+                    stream_is_cut(src_data_, src_size_, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING,
                                  coalesce_))
                     raise_jxl(
                         "JxlDecoderProcessInput needs more input than was provided (truncated "
@@ -341,7 +341,7 @@ void JxlReader::parse_header() {
                 if (JxlDecoderGetBasicInfo(dec, &basic_info_) != JXL_DEC_SUCCESS)
                     raise_jxl("JxlDecoderGetBasicInfo failed");
                 have_basic_info_ = 1;
-                check_max_pixels(basic_info_, max_pixels_);
+                ok_or_throw(check_max_pixels(basic_info_, max_pixels_));
                 if (auto_threads_)
                     runner_.threads =
                         threads_for_size(basic_info_.xsize, basic_info_.ysize, num_threads_);
@@ -483,7 +483,7 @@ void JxlReader::raise_decode_error(int rc) const {
         case RC_ERR_NEED_INPUT_FATAL:
             // libjxl refuses a closed in-memory input that ends too early:
             // tell a cut stream from a corrupt one.
-            if (!streaming_ && input_is_cut(src_data_, src_size_, JXL_DEC_FULL_IMAGE, coalesce_))
+            if (!streaming_ && stream_is_cut(src_data_, src_size_, JXL_DEC_FULL_IMAGE, coalesce_))
                 raise_jxl("JxlDecoderProcessInput needs more input (truncated stream?)");
             raise_jxl("JxlDecoderProcessInput returned JXL_DEC_ERROR");
         case RC_ERR_BUF_SIZE_QUERY: raise_jxl("JxlDecoderImageOutBufferSize failed");
@@ -821,7 +821,7 @@ struct FrameIterator {
     // A new array for one frame of `shape`, within the byte budget.
     // A new array for a whole frame, within the byte budget.
     static nb::object new_frame(JxlReader &r) {
-        check_max_bytes(r.frame_nbytes_, r.max_bytes_, "decoding a frame");
+        ok_or_throw(check_max_bytes(r.frame_nbytes_, r.max_bytes_, "decoding a frame"));
         return empty_frame(nb::borrow<nb::tuple>(r.frame_shape_),
                            npy_type_of(r.pixel_format_.data_type));
     }
@@ -831,8 +831,8 @@ struct FrameIterator {
     static nb::object new_layer(JxlReader &r, uint64_t ysize, uint64_t xsize, size_t n = 1) {
         ysize = (ysize + n - 1) / n;
         xsize = (xsize + n - 1) / n;
-        check_max_bytes(frame_bytes(xsize, ysize, r.pixel_format_), r.max_bytes_,
-                        "decoding a frame");
+        ok_or_throw(check_max_bytes(value_or_throw(frame_bytes(xsize, ysize, r.pixel_format_)), r.max_bytes_,
+                        "decoding a frame"));
         nb::tuple full = nb::borrow<nb::tuple>(r.frame_shape_);
         nb::tuple shape = nb::len(full) == 2 ? nb::make_tuple(ysize, xsize)
                                              : nb::make_tuple(ysize, xsize, full[2]);
@@ -990,7 +990,7 @@ struct FrameIterator {
         if (r.truncated_) r.exhausted_ = 1;  // nothing follows a cut frame
         if (rc != RC_FRAME && r.allow_partial_ && !r.streaming_ && r.frames_done_ > 0 &&
             (rc == RC_ERR_PROCESS || rc == RC_ERR_NEED_INPUT_FATAL) &&
-            input_is_cut(r.src_data_, r.src_size_, JXL_DEC_FULL_IMAGE, r.coalesce_)) {
+            stream_is_cut(r.src_data_, r.src_size_, JXL_DEC_FULL_IMAGE, r.coalesce_)) {
             // Cut before this frame had anything to show: the frames end.
             r.truncated_ = 1;
             r.exhausted_ = 1;
@@ -1171,7 +1171,7 @@ void JxlReader::plan_layout() {
         // libjxl fills a requested alpha the image lacks with opaque samples.
         samples_ = c + deliver.size() + (opaque_alpha_ && first_alpha < 0);
         frame_dtype_ = nb::borrow(basic_info_to_dtype(b));
-        frame_nbytes_ = configure_pixel_format(b, samples_, &pixel_format_, &bit_depth_);
+        frame_nbytes_ = value_or_throw(configure_pixel_format(b, samples_, &pixel_format_, &bit_depth_));
     } else {
         // One sample type for the frame: the basic info's, or with every
         // channel the widest any channel needs.
@@ -1417,10 +1417,11 @@ nb::object read_all(nb::handle self) {
         fi = &nb::cast<FrameIterator &>(it);
         const size_t left = frames_left(r);
         if (left >= 2 && !fi->started) {
-            const uint64_t total = checked_mul(left, r.frame_nbytes_, "the animation size");
-            check_max_bytes(total, r.max_bytes_,
+            const uint64_t total =
+                value_or_throw(checked_mul(left, r.frame_nbytes_, "the animation size"));
+            ok_or_throw(check_max_bytes(total, r.max_bytes_,
                             "decoding " + std::to_string(left) + " frames of " +
-                                std::to_string(r.frame_nbytes_) + " bytes");
+                                std::to_string(r.frame_nbytes_) + " bytes"));
             nb::tuple shape = nb::borrow<nb::tuple>(r.frame_shape_);
             npy_intp dims[4] = {static_cast<npy_intp>(left), 0, 0, 0};
             const int nd = static_cast<int>(nb::len(shape));
@@ -1453,8 +1454,8 @@ nb::object read_all(nb::handle self) {
         if (!stack.is_valid()) {
             total += static_cast<uint64_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject *>(f.ptr())));
             if (nb::len(frames) > 0)
-                check_max_bytes(total, r.max_bytes_,
-                                "decoding " + std::to_string(nb::len(frames) + 1) + " frames");
+                ok_or_throw(check_max_bytes(total, r.max_bytes_,
+                                "decoding " + std::to_string(nb::len(frames) + 1) + " frames"));
         }
         frames.append(f);
     }

@@ -2,11 +2,11 @@
 // frame loops, streaming refills, progressive downsampling, metadata).
 #pragma once
 
-#include "jxl_channels.h"
-#include "jxl_color.h"
+#include "jxlcore/channels.h"
+#include "jxlcore/color.h"
 #include "jxl_meta.h"
-#include "jxl_options.h"
-#include "jxl_runner.h"
+#include "bind_options.h"
+#include "jxlcore/runner.h"
 
 #include <array>
 #include <atomic>

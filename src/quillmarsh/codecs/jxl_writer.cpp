@@ -3,7 +3,7 @@
 #include "jxl_writer.h"
 
 #include "jxl_jpeg.h"
-#include "jxl_verify.h"
+#include "jxlcore/verify.h"
 
 #include <algorithm>
 #include <cerrno>

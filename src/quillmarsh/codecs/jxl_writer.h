@@ -1,11 +1,11 @@
 // JxlWriter: the streaming JPEG XL encoder object and its one-shot wrapper.
 #pragma once
 
-#include "jxl_channels.h"
+#include "jxlcore/channels.h"
 #include "jxl_chunked.h"
 #include "jxl_meta.h"
-#include "jxl_options.h"
-#include "jxl_runner.h"
+#include "bind_options.h"
+#include "jxlcore/runner.h"
 
 #include <memory>
 #include <vector>

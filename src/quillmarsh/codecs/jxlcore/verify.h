@@ -3,7 +3,7 @@
 // with the pixels it was made from.
 #pragma once
 
-#include "jxl_types.h"
+#include "jxlcore/common.h"
 
 namespace qmjxl {
 

@@ -5,7 +5,7 @@
 // (_jxl._OPTIONS) all come from it. Adding an option is one row plus its use.
 #pragma once
 
-#include "jxl_types.h"
+#include "bind_common.h"
 
 #include <array>
 #include <utility>

@@ -2,7 +2,7 @@
 // space. Enumerated descriptions get their transfer functions evaluated here
 // (so PQ, HLG and the sRGB curve are exact, matching libjxl's own conversion
 // of XYB images); lcms2 does the primaries, white point and ICC profiles.
-#include "jxl_color.h"
+#include "jxlcore/color.h"
 
 #include <jxl/cms.h>
 #include <lcms2.h>

@@ -3,7 +3,7 @@
 // conversion in between where asked). Nothing here touches Python objects.
 #pragma once
 
-#include "jxl_color.h"
+#include "jxlcore/color.h"
 
 #include <jxl/codestream_header.h>
 #include <jxl/decode.h>

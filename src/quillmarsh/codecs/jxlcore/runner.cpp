@@ -1,5 +1,5 @@
-// The process-wide pool of libjxl thread runners (see jxl_runner.h).
-#include "jxl_runner.h"
+// The process-wide pool of libjxl thread runners (see runner.h).
+#include "jxlcore/runner.h"
 
 #include <jxl/thread_parallel_runner.h>
 

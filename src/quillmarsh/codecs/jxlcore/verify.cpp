@@ -1,5 +1,5 @@
-// Checks of what libjxl's encoder produced (see jxl_verify.h).
-#include "jxl_verify.h"
+// Checks of what libjxl's encoder produced (see verify.h).
+#include "jxlcore/verify.h"
 
 #include <cstdlib>
 #include <cstring>

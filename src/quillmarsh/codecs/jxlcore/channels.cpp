@@ -1,5 +1,5 @@
 // Extra-channel facts and frame assembly.
-#include "jxl_channels.h"
+#include "jxlcore/channels.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 // damaged JPEG whose DC predictions drift beyond it would come back with
 // other bytes. Finding the DC values means decoding the Huffman-coded data:
 // all of it in a sequential scan, the DC scans only in a progressive JPEG.
-#include "jxl_jpeg_scan.h"
+#include "jxlcore/jpeg_scan.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,48 @@
+"""The native core's own tests (tests/core/*.cpp): built as the CMake target
+qm_core_tests against the core library alone, with no Python, and run here."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _cmake():
+    exe = Path(sys.executable).with_name("cmake")
+    return str(exe) if exe.exists() else shutil.which("cmake")
+
+
+@pytest.fixture(scope="session")
+def core_tests_binary():
+    cmake = _cmake()
+    if not cmake or not shutil.which("ninja") and not Path(sys.executable).with_name("ninja").exists():
+        pytest.skip("cmake and ninja are needed to build the core's tests")
+    build = ROOT / "build" / "core-tests"
+    env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    if not (build / "CMakeCache.txt").exists():
+        subprocess.run([cmake, "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+                        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, capture_output=True, env=env)
+    done = subprocess.run([cmake, "--build", str(build), "--target", "qm_core_tests"],
+                          capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
+    return build / "qm_core_tests"
+
+
+def test_core_library_has_no_python():
+    core = ROOT / "src" / "quillmarsh" / "codecs" / "jxlcore"
+    offenders = [p.name for p in sorted(core.iterdir())
+                 if p.suffix in (".h", ".cpp") and any(
+                     w in p.read_text() for w in ("Python.h", "nanobind", "numpy/"))]
+    assert offenders == []
+
+
+def test_core_checks_pass(core_tests_binary):
+    done = subprocess.run([str(core_tests_binary)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert " 0 failed checks" in done.stdout
