@@ -4,6 +4,7 @@
 #   bash run.sh demo   [demo args]   JPEG XL against JPEG/WebP/AVIF; report in demo-out/index.html
 #   bash run.sh test   [pytest args] the test suite
 #   bash run.sh bench                side-by-side benchmarks
+#   bash run.sh bench --against REV [--only ROWS]   this tree's module against REV's
 #   bash run.sh wheel  [--all]       dist/: a self-contained wheel (libjxl inside) and an sdist
 #   bash run.sh matrix               build and smoke-test the wheel on Python 3.9-3.13
 #   bash run.sh dev                  fast in-tree rebuild for development
@@ -22,6 +23,11 @@ case "$task" in
         exec "$PY" scripts/demo.py "$@" ;;
     bench)
         bash scripts/setup --bench
+        if [ "${1:-}" = "--against" ]; then
+            shift
+            bash benchmarks/run.sh --build-only
+            exec "$PY" benchmarks/against.py "$@"
+        fi
         exec bash benchmarks/run.sh "$@" ;;
     wheel)
         bash scripts/setup
