@@ -593,6 +593,7 @@ NB_MODULE(_jxl, m) {
     register_reader(m);
     register_writer(m);
     register_decode_funcs(m);
+    register_probes(m);
     register_meta(m);
     register_jpeg(m);
 

@@ -170,5 +170,6 @@ inline nb::object or_none(const nb::object &o) { return o.is_valid() ? o : nb::n
 void register_reader(nb::module_ &m);
 void register_writer(nb::module_ &m);
 void register_decode_funcs(nb::module_ &m);
+void register_probes(nb::module_ &m);
 
 }  // namespace qmjxl
