@@ -1,8 +1,6 @@
 // Metadata of a JPEG XL stream that needs no pixels: the container's boxes
 // (Exif, XMP, JUMBF and the box listing) and the frame headers (timing,
-// names, layers), read by parse-only decoder passes of their own; and the
-// writer's side: box contents, frame durations and names checked and handed
-// to an encoder.
+// names, layers), read by parse-only decoder passes of their own.
 #pragma once
 
 #include "bind_common.h"
@@ -16,8 +14,6 @@ namespace qmjxl {
 constexpr uint64_t kMaxBoxBytes = uint64_t(64) << 20;
 // Longest frame name a frame header can hold, in UTF-8 bytes.
 constexpr size_t kMaxFrameName = 1071;
-// The writer's time base: ticks per second, so whole milliseconds are exact.
-constexpr uint32_t kTicksPerSecond = 1000;
 
 // Where a metadata pass reads its bytes: a span that stays valid for the
 // pass, or a binary file object read in chunks (with the lock held).
@@ -100,61 +96,6 @@ nb::list box_list(const BoxScan &scan);
 
 // One dict per frame, as a decoder with coalescing on or off delivers them.
 nb::list scan_frames(MetaInput &in, bool coalesce);
-
-// ---- writing -------------------------------------------------------------
-
-// Exif box contents (offset field + TIFF data) from TIFF data with or
-// without a leading "Exif\0\0"; None gives an empty object. Raises ValueError.
-nb::bytes exif_box_contents(nb::handle exif);
-// A metadata payload as bytes (None gives an empty object); `what` names the
-// argument in errors. Raises TypeError / ValueError.
-nb::bytes box_payload(nb::handle value, const char *what);
-// Seconds as ticks of kTicksPerSecond; ValueError for negative, NaN,
-// infinite or too long durations.
-uint32_t duration_ticks(nb::handle seconds, const char *what);
-// A frame name as UTF-8 (str, no NUL, at most kMaxFrameName bytes).
-std::string frame_name_utf8(nb::handle name);
-
-struct PendingBox {
-    char type[4];
-    nb::bytes contents;
-};
-// Adds the boxes to `enc` (JxlEncoderUseBoxes must have been called).
-void add_boxes(JxlEncoder *enc, const std::vector<PendingBox> &boxes, bool compress);
-
-// The writer's metadata options, checked at construction and applied at the
-// first frame (boxes, time base, loops) and at every frame (its header).
-struct WriterMeta {
-    std::vector<PendingBox> boxes;
-    bool compress_boxes = false;
-    bool animation = false;
-    uint32_t default_ticks = kTicksPerSecond / 10;  // 0.1 s per frame
-    std::vector<uint32_t> ticks;                     // one per frame, when a sequence was given
-    bool per_frame = false;
-    uint32_t num_loops = 0;
-    // SMPTE timecodes (0xHHMMSSFF), one per frame, when a sequence was given.
-    std::vector<uint32_t> timecodes;
-    bool timecodes_given = false;
-    // Whether the frames carry timecodes: decided at the first frame (given
-    // a sequence, or a timecode on that frame), since the basic info says so.
-    bool have_timecodes = false;
-
-    // `duration`: None, a number of seconds or a sequence of them; `loops`:
-    // plays, 0 for forever; `timecodes`: None or a sequence of 32-bit
-    // timecodes. Raises TypeError / ValueError.
-    void parse(nb::handle exif, nb::handle xmp, nb::handle jumbf, nb::handle compress,
-               nb::handle duration, nb::handle loops, nb::handle timecodes, bool animation);
-    bool wants_container() const { return !boxes.empty(); }
-    // Before JxlEncoderSetBasicInfo: the time base and loop count.
-    void fill_basic_info(JxlBasicInfo &info) const;
-    // After JxlEncoderUseContainer and before the first frame.
-    void add_boxes_to(JxlEncoder *enc) const;
-    // Frame header of frame `index` (0-based); `duration`, `name` and
-    // `timecode` are write_frame's (None: the writer's own).
-    void set_frame_header(JxlEncoder *enc, JxlEncoderFrameSettings *fs, size_t index,
-                          bool is_last, nb::handle duration, nb::handle name,
-                          nb::handle timecode = nb::handle()) const;
-};
 
 void register_meta(nb::module_ &m);
 

@@ -392,8 +392,8 @@ void parse_extra_channel_distance(JxlWriter &w, nb::handle v, const Args &) {
 }
 
 void parse_meta(JxlWriter &w, nb::handle loops, const Args &all) {
-    w.meta.parse(all["exif"], all["xmp"], all["jumbf"], all["compress_boxes"], all["duration"],
-                 loops, all["timecodes"], truthy(all["animation"]));
+    parse_encode_meta(w.meta, all["exif"], all["xmp"], all["jumbf"], all["compress_boxes"],
+                      all["duration"], loops, all["timecodes"], truthy(all["animation"]));
 }
 
 }  // namespace
@@ -544,7 +544,8 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
               "JxlEncoderUseContainer");
     set_basic_info(bps, exp_bps, first_samples_);
     if (split_) declare_extra_channels(bps, exp_bps);
-    meta.add_boxes_to(encoder_.get());  // before the first frame: ahead of the codestream
+    // Before the first frame: ahead of the codestream.
+    ok_or_throw(add_boxes(encoder_.get(), meta.boxes, meta.compress_boxes));
     set_color(dtype, is_gray);
     set_frame_settings();
 
@@ -968,8 +969,9 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
     if (PyArray_TYPE(a) == NPY_FLOAT16 || PyArray_TYPE(a) == NPY_FLOAT32) refuse_non_finite(a);
     if (opt.lossless && PyArray_TYPE(a) == NPY_FLOAT16) keep_half_floats(src);
 
-    meta.set_frame_header(encoder_.get(), frame_settings_, frame_count_, is_last, duration, name,
-                          timecode);
+    ok_or_throw(apply_frame_header(
+        encoder_.get(), frame_settings_,
+        frame_header_fields(meta, frame_count_, is_last, duration, name, timecode)));
     if (chunked) return write_chunked(a);
 
     EncStep s = step();
@@ -1051,7 +1053,8 @@ void JxlWriter::remake_still(nb::handle src, int effort, nb::handle duration, nb
     if (closed_) raise_jxl("JxlEncoderCreate returned NULL");
     opt.effort = effort;
     configure_from_first_frame(src);
-    meta.set_frame_header(encoder_.get(), frame_settings_, 0, true, duration, name, timecode);
+    ok_or_throw(apply_frame_header(encoder_.get(), frame_settings_,
+                                   frame_header_fields(meta, 0, true, duration, name, timecode)));
     auto *a = reinterpret_cast<PyArrayObject *>(src.ptr());
     EncStep s = step();
     s.pixels = PyArray_DATA(a);

@@ -3,7 +3,7 @@
 
 #include "jxlcore/channels.h"
 #include "jxl_chunked.h"
-#include "jxl_meta.h"
+#include "bind_write_meta.h"
 #include "bind_options.h"
 #include "jxlcore/runner.h"
 
@@ -122,7 +122,7 @@ public:
     }
 
     WriterOptions opt;
-    WriterMeta meta;  // boxes and timing (jxl_meta)
+    EncodeMeta meta;  // boxes and timing
 
 private:
     void create_encoder();
