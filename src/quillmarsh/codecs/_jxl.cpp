@@ -29,6 +29,17 @@ void raise_py(PyObject *type, const std::string &msg) {
 
 void raise_jxl(const std::string &msg) { raise_py(g.jxl_error, msg); }
 
+// The OSError subclass Python raises for `err` (IsADirectoryError for EISDIR...).
+static PyObject *os_error_type(int err) {
+    switch (err) {
+        case EISDIR: return PyExc_IsADirectoryError;
+        case EACCES:
+        case EPERM: return PyExc_PermissionError;
+        case ENOENT: return PyExc_FileNotFoundError;
+        default: return PyExc_OSError;
+    }
+}
+
 void throw_status(const Status &s) {
     switch (s.kind()) {
         case StatusKind::kOk: break;
@@ -42,6 +53,7 @@ void throw_status(const Status &s) {
         case StatusKind::kState: raise_py(PyExc_RuntimeError, s.message());
         case StatusKind::kIndex: raise_py(PyExc_IndexError, s.message());
         case StatusKind::kOs: {
+            if (s.message_is_text()) raise_py(os_error_type(static_cast<int>(s.status())), s.message());
             errno = static_cast<int>(s.status());
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.message().c_str());
             throw_current();

@@ -2,6 +2,7 @@
 // writing with the interpreter lock released, and delivery of the stream.
 #include "jxl_writer.h"
 
+#include "bind_sink.h"
 #include "jxl_jpeg.h"
 #include "jxlcore/verify.h"
 
@@ -18,7 +19,6 @@ namespace qmjxl {
 
 namespace {
 
-constexpr size_t kGrowStep = 33554432;     // growth is capped at 32 MiB per step
 constexpr size_t kMinOutbuf = 32768;       // smallest initial output buffer
 constexpr size_t kOutbufGranule = 65536;   // initial sizes are multiples of this
 
@@ -128,28 +128,18 @@ std::string str_of(nb::handle h) {
     return s;
 }
 
-// Doubling up to 32 MiB, then 32 MiB per step. A buffer that was never
-// allocated (a writer closed before any frame) starts at the minimum.
-size_t grown_capacity(size_t cap) {
-    if (cap == 0) return kMinOutbuf;
-    return std::min(cap * 2, cap + kGrowStep);
-}
-
 // Offers libjxl the free room of the buffer until it reports success,
 // growing the buffer when it asks for more.
 int drain_nogil(EncStep &s) {
+    ByteSink &out = *s.out;
     for (;;) {
-        uint8_t *next = s.outbuf + s.used;
-        size_t avail = s.capacity - s.used;
+        uint8_t *next = out.data() + out.size();
+        size_t avail = out.capacity() - out.size();
         JxlEncoderStatus st = JxlEncoderProcessOutput(s.encoder, &next, &avail);
-        s.used = s.capacity - avail;
+        out.set_size(out.capacity() - avail);
         if (st == JXL_ENC_NEED_MORE_OUTPUT) {
-            size_t cap = grown_capacity(s.capacity);
-            void *p = std::realloc(s.outbuf, cap);
             // On failure the old buffer and the bytes already in it stay valid.
-            if (!p) return ENC_ERR_REALLOC;
-            s.outbuf = static_cast<uint8_t *>(p);
-            s.capacity = cap;
+            if (!out.grow(0)) return ENC_ERR_REALLOC;
             continue;
         }
         if (st == JXL_ENC_SUCCESS) return ENC_OK;
@@ -217,13 +207,6 @@ void dtype_to_jxl(nb::handle dtype, JxlDataType *out, uint32_t *bps, uint32_t *e
                                    " (want uint8, uint16, float16, or float32)");
 }
 
-void OutputBuffer::reset() noexcept {
-    std::free(data);
-    data = nullptr;
-    capacity = 0;
-    used = 0;
-}
-
 // ---- options -----------------------------------------------------------------
 
 namespace {
@@ -237,10 +220,11 @@ void parse_dest(JxlWriter &w, nb::handle dest, const Args &) {
         o.is_buffer = true;
     } else if (is_path(dest)) {
         // A temporary file beside the target, renamed over it only by a
-        // successful close: a failure never touches an existing file. Its
-        // constructor refuses a missing folder or an unwritable target now.
-        o.dest = nb::module_::import_("quillmarsh.core.io").attr("AtomicOutput")(dest);
+        // successful close: a failure never touches an existing file. A
+        // missing folder or an unwritable target is refused now.
+        o.dest = nb::none();
         o.own_dest = true;
+        open_path_sink(w.out, dest);
     } else if (get_attr_optional(dest, "write").is_valid()) {
         o.dest = nb::borrow(dest);
     } else {
@@ -472,24 +456,12 @@ void JxlWriter::abort_init() noexcept {
     discard_dest();
 }
 
-void JxlWriter::discard_dest() noexcept {
-    if (!opt.own_dest || !opt.dest.is_valid()) return;
-    PyObject *exc_type, *exc_value, *exc_tb;
-    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-    PyObject *r = PyObject_CallMethod(opt.dest.ptr(), "discard", nullptr);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_Restore(exc_type, exc_value, exc_tb);
-}
-
 void JxlWriter::release_native() noexcept {
     frame_settings_ = nullptr;  // dies with the encoder
     encoder_.reset();
     sink_.reset();
     runner_.release();
-    out_.reset();
+    out.free_memory();
 }
 
 // Raises the encoder's error for a failed libjxl call `name`.
@@ -553,11 +525,7 @@ void JxlWriter::configure_from_first_frame(nb::handle arr_h) {
     const size_t estimate = frame_nbytes_ / (opt.lossless ? 4 : 16);
     const size_t rounded = (estimate + kOutbufGranule - 1) / kOutbufGranule * kOutbufGranule;
     const size_t capacity = std::max(kMinOutbuf, rounded);
-    // A writer reconfigured after a failure may already hold a buffer.
-    void *p = std::realloc(out_.data, capacity);
-    if (!p) raise_py(PyExc_MemoryError, "jxl: failed to allocate output buffer");
-    out_.data = static_cast<uint8_t *>(p);
-    out_.capacity = capacity;
+    ok_or_throw(out.reserve(capacity));
     config_done_ = true;
 }
 
@@ -902,9 +870,7 @@ EncStep JxlWriter::step() const {
     s.encoder = encoder_.get();
     s.frame_settings = frame_settings_;
     s.pixel_format = pixel_format_;
-    s.outbuf = out_.data;
-    s.capacity = out_.capacity;
-    s.used = out_.used;
+    s.out = const_cast<ByteSink *>(&out);
     return s;
 }
 
@@ -914,9 +880,6 @@ void JxlWriter::run(EncStep &s) {
         nb::gil_scoped_release release;
         rc = encode_step_nogil(s);
     }
-    out_.data = s.outbuf;
-    out_.capacity = s.capacity;
-    out_.used = s.used;
     if (s.add) ++frame_count_;  // a refused frame counts too
     if (s.add && rc != ENC_ERR_ADD_FRAME) ++frames_accepted_;
     switch (rc) {
@@ -1041,7 +1004,7 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration,
             // and no thread waits for it holding the lock.
             nb::gil_scoped_release unlocked;
             same = fast_lossless_sound() ||
-                   decodes_to_nogil(out_.data, out_.used, pixel_format_, pixels, nbytes);
+                   decodes_to_nogil(out.data(), out.size(), pixel_format_, pixels, nbytes);
         }
         if (!same) remake_still(src, 2, duration, name, timecode);
     }
@@ -1191,14 +1154,8 @@ void JxlWriter::write_chunked(PyArrayObject *a) {
     JxlEncoder *enc = encoder_.get();
     // A path's temporary file gets each byte where libjxl puts it; bytes and
     // file-likes get the stream from memory, as from the frame-at-once path.
-    int fd = -1;
-    if (opt.own_dest) {
-        fd = nb::cast<int>(get_attr(get_attr(opt.dest, "file"), "fileno")());
-        out_.reset();
-        sink_ = std::make_unique<ChunkedSink>(fd);
-    } else {
-        sink_ = std::make_unique<ChunkedSink>(&out_);
-    }
+    if (out.is_file()) out.free_memory();
+    sink_ = std::make_unique<ChunkedSink>(&out);
     check_enc(enc, JxlEncoderSetOutputProcessor(enc, sink_->processor()),
               "JxlEncoderSetOutputProcessor");
 
@@ -1220,7 +1177,7 @@ void JxlWriter::write_chunked(PyArrayObject *a) {
         extras.push_back({1, narrow ? JXL_TYPE_UINT8 : pixel_format_.data_type, JXL_NATIVE_ENDIAN, 0});
     }
     ChunkedSource source(f, pixel_format_, split_ ? ncolor_ : 0, std::move(extras));
-    source.reserve();
+    ok_or_throw(source.reserve());
 
     JxlEncoderStatus st;
     {
@@ -1231,12 +1188,7 @@ void JxlWriter::write_chunked(PyArrayObject *a) {
     const int err = sink_->error();
     if (err == ENOMEM || source.out_of_memory())
         raise_py(PyExc_MemoryError, "jxl: no memory to encode the frame");
-    if (err) {  // only a path's file is written during the call
-        nb::object path = get_attr(opt.dest, "path");
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw_current();
-    }
+    if (err) ok_or_throw(Status::Os(err, out.target()));  // only a path's file is written now
     if (st != JXL_ENC_SUCCESS)
         raise_enc("JxlEncoderAddChunkedFrame", st, JxlEncoderGetError(enc));
     ++frames_accepted_;
@@ -1295,11 +1247,7 @@ void JxlWriter::add_jpeg(JpegVerdict &verdict, const uint8_t *jpeg, size_t size)
        "JxlEncoderFrameSettingsSetOption EFFORT");
     ok(JxlEncoderFrameSettingsSetOption(frame_settings_, JXL_ENC_FRAME_SETTING_BROTLI_EFFORT, 9),
        "JxlEncoderFrameSettingsSetOption BROTLI_EFFORT");
-    const size_t capacity = (size + kOutbufGranule) / kOutbufGranule * kOutbufGranule;
-    void *p = std::realloc(out_.data, capacity);
-    if (!p) raise_py(PyExc_MemoryError, "jxl: failed to allocate output buffer");
-    out_.data = static_cast<uint8_t *>(p);
-    out_.capacity = capacity;
+    ok_or_throw(out.reserve((size + kOutbufGranule) / kOutbufGranule * kOutbufGranule));
     config_done_ = true;
     jpeg_frame_ = true;
 
@@ -1331,7 +1279,7 @@ void JxlWriter::add_jpeg(JpegVerdict &verdict, const uint8_t *jpeg, size_t size)
     }
     {
         nb::gil_scoped_release unlocked;
-        check = verdict.finish(out_.data, out_.used);
+        check = verdict.finish(out.data(), out.size());
     }
     raise_jpeg_check(check);
 }
@@ -1350,13 +1298,13 @@ void JxlWriter::restart() noexcept {
 }
 
 void JxlWriter::flush_to_dest() {
-    if (out_.used == 0 || opt.is_buffer) return;
+    if (out.size() == 0 || opt.is_buffer) return;
     if (!opt.dest.is_valid()) raise_py(PyExc_RuntimeError, "jxl: destination already released");
     nb::object payload = nb::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char *>(out_.data), static_cast<Py_ssize_t>(out_.used)));
+        reinterpret_cast<const char *>(out.data()), static_cast<Py_ssize_t>(out.size())));
     if (!payload.is_valid()) throw_current();
     opt.dest.attr("write")(payload);
-    out_.used = 0;
+    out.clear();
 }
 
 nb::object JxlWriter::close() {
@@ -1383,17 +1331,15 @@ nb::object JxlWriter::close() {
     nb::object result = nb::none();
     if (opt.is_buffer) {
         PyObject *b = PyBytes_FromStringAndSize(
-            out_.data ? reinterpret_cast<const char *>(out_.data) : "",
-            static_cast<Py_ssize_t>(out_.used));
+            out.data() ? reinterpret_cast<const char *>(out.data()) : "",
+            static_cast<Py_ssize_t>(out.size()));
         if (!b) throw_current();
         result = nb::steal(b);
     } else if (opt.own_dest) {
-        try {
-            flush_to_dest();
-            if (opt.dest.is_valid()) opt.dest.attr("commit")();
-        } catch (...) {
+        const Status committed = out.commit();
+        if (!committed.ok()) {
             finish();
-            throw;
+            throw_status(committed);
         }
     } else {
         flush_to_dest();  // a failed write keeps the stream for another close()

@@ -2,7 +2,8 @@
 #pragma once
 
 #include "jxlcore/channels.h"
-#include "jxl_chunked.h"
+#include "jxlcore/byte_sink.h"
+#include "jxlcore/chunked.h"
 #include "bind_write_meta.h"
 #include "bind_options.h"
 #include "jxlcore/runner.h"
@@ -18,22 +19,9 @@ class JpegVerdict;
 // bits. Anything but native uint8/uint16/float16/float32 is a ValueError.
 void dtype_to_jxl(nb::handle dtype, JxlDataType *out, uint32_t *bps, uint32_t *exp_bps);
 
-// The compressed output collected in memory (malloc'ed, grown by realloc).
-struct OutputBuffer {
-    uint8_t *data = nullptr;
-    size_t capacity = 0;
-    size_t used = 0;
-
-    OutputBuffer() = default;
-    OutputBuffer(const OutputBuffer &) = delete;
-    OutputBuffer &operator=(const OutputBuffer &) = delete;
-    ~OutputBuffer() { reset(); }
-    void reset() noexcept;
-};
-
 // One lock-free encoder step. Each stage runs only when asked for, in this
 // order: drain the frames already queued, add the frame, close the input,
-// drain. The buffer fields are local copies; JxlWriter::run stores them back.
+// drain, into `out`.
 struct EncStep {
     JxlEncoder *encoder = nullptr;
     JxlEncoderFrameSettings *frame_settings = nullptr;
@@ -47,9 +35,7 @@ struct EncStep {
     // Extra channels given as planes after the colour (pixels holds colour only).
     const std::vector<std::vector<uint8_t>> *planes = nullptr;
     const std::vector<JxlPixelFormat> *plane_formats = nullptr;
-    uint8_t *outbuf = nullptr;
-    size_t capacity = 0;
-    size_t used = 0;
+    ByteSink *out = nullptr;
     int status = 0;  // libjxl status of the failing call
 };
 
@@ -60,8 +46,8 @@ int encode_step_nogil(EncStep &s) noexcept;
 // The constructor's options, normalised (one field per option-table row;
 // -1 or 0.0 marks an option that was not given).
 struct WriterOptions {
-    nb::object dest;  // an AtomicOutput for a path, the caller's file-like, or None
-    bool own_dest = false;
+    nb::object dest;  // the caller's file-like, or None
+    bool own_dest = false;  // a path: the writer's file sink
     bool is_buffer = false;
     nb::object color_spec;
     bool lossless = false;
@@ -94,8 +80,7 @@ public:
 
     // The constructor's work: `values` are the option table's, in its order.
     void init(const nb::handle *values);
-    // A constructor that failed half-way closes the file it opened (which
-    // stays created, empty).
+    // A constructor that failed half-way removes the temporary file it made.
     void abort_init() noexcept;
 
     // `duration`, `name` and `timecode` (None: the writer's own) set the
@@ -114,7 +99,7 @@ public:
     // The native part of every way out: encoder, then runner, then buffer.
     void release_native() noexcept;
     // Removes the temporary file of a path destination (the target stays as it was).
-    void discard_dest() noexcept;
+    void discard_dest() noexcept { out.discard(); }
 
     std::array<nb::object *, 5> gc_refs() {
         return {&opt.dest, &opt.color_spec, &first_dtype_, &opt.channels,
@@ -123,6 +108,7 @@ public:
 
     WriterOptions opt;
     EncodeMeta meta;  // boxes and timing
+    ByteSink out;     // the stream: in memory, or a path's temporary file
 
 private:
     void create_encoder();
@@ -170,7 +156,6 @@ private:
     std::unique_ptr<ChunkedSink> sink_;  // set: the output goes through it
     JxlEncoderPtr encoder_;
     JxlEncoderFrameSettings *frame_settings_ = nullptr;  // owned by the encoder
-    OutputBuffer out_;
     JxlBasicInfo basic_info_{};
     JxlPixelFormat pixel_format_{};
     JxlColorEncoding color_encoding_{};

@@ -20,7 +20,8 @@ enum class StatusKind {
     kNoMemory,     // a native allocation failed (MemoryError)
     kState,        // use of a closed or busy object (RuntimeError)
     kIndex,        // a frame index past the end (IndexError)
-    kOs,           // reading or writing a file failed (OSError: `status` is errno, `message` the file)
+    kOs,           // reading or writing a file failed (OSError: `status` is errno, `message`
+                   // the file, or the whole text when message_is_text())
 };
 
 class [[nodiscard]] Status {
@@ -48,6 +49,14 @@ public:
         return s;
     }
 
+    // An OSError of errno `err` (its subclass) whose text is `message` alone.
+    static Status OsText(int err, std::string message) {
+        Status s(StatusKind::kOs, std::move(message));
+        s.status_ = err;
+        s.text_ = true;
+        return s;
+    }
+
     bool ok() const { return kind_ == StatusKind::kOk; }
     StatusKind kind() const { return kind_; }
     const std::string &message() const { return message_; }
@@ -56,6 +65,7 @@ public:
     const char *call() const { return call_; }
     long long status() const { return status_; }
     long long error() const { return error_; }
+    bool message_is_text() const { return text_; }
 
 private:
     StatusKind kind_ = StatusKind::kOk;
@@ -63,6 +73,7 @@ private:
     const char *call_ = nullptr;
     long long status_ = 0;
     long long error_ = -1;
+    bool text_ = false;
 };
 
 inline Status StreamError(std::string m) { return {StatusKind::kStream, std::move(m)}; }
@@ -78,6 +89,14 @@ class [[nodiscard]] StatusOr {
 public:
     StatusOr(T value) : value_(std::move(value)) {}
     StatusOr(Status status) : status_(std::move(status)) {}
+
+    // An OSError of errno `err` (its subclass) whose text is `message` alone.
+    static Status OsText(int err, std::string message) {
+        Status s(StatusKind::kOs, std::move(message));
+        s.status_ = err;
+        s.text_ = true;
+        return s;
+    }
 
     bool ok() const { return status_.ok(); }
     const Status &status() const { return status_; }

@@ -4,7 +4,8 @@
 // file, the whole stream is held in memory.
 #pragma once
 
-#include "bind_common.h"
+#include "jxlcore/byte_sink.h"
+#include "jxlcore/common.h"
 
 #include <atomic>
 #include <cstddef>
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace qmjxl {
-
-struct OutputBuffer;
 
 // One frame of the caller's array: sample c of pixel (y, x) is at
 // data + y * ystride + x * xstride + c * cstride (byte strides of any sign).
@@ -42,8 +41,8 @@ public:
     ~ChunkedSource();
 
     // Reserves the tile handed out when a copy finds no memory (libjxl has no
-    // way to be told); MemoryError when even that is not there.
-    void reserve();
+    // way to be told); NoMemory when even that is not there.
+    Status reserve();
     JxlChunkedFrameInputSource callbacks();
     // A tile could not be allocated: the encoded stream is not the image.
     bool out_of_memory() const { return oom_.load(); }
@@ -70,14 +69,14 @@ private:
     std::atomic<bool> oom_{false};
 };
 
-// Where libjxl's output goes as it is made: a file descriptor written at the
-// encoder's positions (it seeks back to fill in sizes), or an OutputBuffer
-// grown as needed (its `used` is the stream's length). The first failed write
-// or allocation stops the encoder, which then reports an error.
+// Where libjxl's output goes as it is made: a file sink's file, written at
+// the encoder's positions (it seeks back to fill in sizes), or a memory
+// sink's buffer, grown as needed (its size is the stream's length). The
+// first failed write or allocation stops the encoder, which then reports an
+// error.
 class ChunkedSink {
 public:
-    explicit ChunkedSink(int fd) : fd_(fd) {}
-    explicit ChunkedSink(OutputBuffer *buf);
+    explicit ChunkedSink(ByteSink *out);
     ChunkedSink(const ChunkedSink &) = delete;
     ChunkedSink &operator=(const ChunkedSink &) = delete;
 
@@ -90,8 +89,7 @@ private:
     static void seek(void *opaque, uint64_t position);
     static void set_finalized_position(void *opaque, uint64_t position);
 
-    int fd_ = -1;
-    OutputBuffer *buf_ = nullptr;
+    ByteSink *out_;
     std::vector<uint8_t> scratch_;  // the file's write buffer
     uint64_t pos_ = 0, end_ = 0;
     int err_ = 0;

@@ -1,17 +1,12 @@
 // ChunkedSource and ChunkedSink: the callbacks of libjxl's chunked frame
-// input and output processor. They run without the interpreter lock and touch
-// no Python object.
-#include "jxl_chunked.h"
-
-#include "jxl_writer.h"
+// input and output processor.
+#include "jxlcore/chunked.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-#include <unistd.h>
 
 namespace qmjxl {
 
@@ -69,13 +64,14 @@ ChunkedSource::ChunkedSource(const FrameLayout &frame, const JxlPixelFormat &col
 
 ChunkedSource::~ChunkedSource() { std::free(reserve_); }
 
-void ChunkedSource::reserve() {
-    if (in_place_) return;
+Status ChunkedSource::reserve() {
+    if (in_place_) return Status::Ok();
     // As large as the largest rectangle: the whole frame, which libjxl asks
     // for at once when it does not stream. Zero pages, mapped only if read.
     reserve_size_ = std::max<size_t>(f_.xsize * f_.ysize * color_.num_channels * f_.bytes, 1);
     reserve_ = std::calloc(reserve_size_, 1);
-    if (!reserve_) raise_py(PyExc_MemoryError, "jxl: no memory for the frame's tiles");
+    if (!reserve_) return NoMemory("jxl: no memory for the frame's tiles");
+    return Status::Ok();
 }
 
 JxlChunkedFrameInputSource ChunkedSource::callbacks() {
@@ -148,7 +144,7 @@ void ChunkedSource::release(void *opaque, const void *buf) {
 // ---- output ------------------------------------------------------------------
 
 // The stream starts the buffer: libjxl's positions are offsets into it.
-ChunkedSink::ChunkedSink(OutputBuffer *buf) : buf_(buf) { buf->used = 0; }
+ChunkedSink::ChunkedSink(ByteSink *out) : out_(out) { out->clear(); }
 
 JxlEncoderOutputProcessor ChunkedSink::processor() {
     return {this, get_buffer, release_buffer, seek, set_finalized_position};
@@ -161,24 +157,15 @@ void *ChunkedSink::get_buffer(void *opaque, size_t *size) {
         return nullptr;  // stops the encoder
     }
     const size_t want = std::max(*size, kMinGrant);
-    if (s->buf_) {
-        OutputBuffer &b = *s->buf_;
-        if (s->pos_ + want > b.capacity) {
-            // Doubling, then 32 MiB at a time, and always enough for `want`.
-            size_t cap = b.capacity ? std::min(b.capacity * 2, b.capacity + (size_t(32) << 20))
-                                    : want;
-            cap = std::max(cap, static_cast<size_t>(s->pos_) + want);
-            void *p = std::realloc(b.data, cap);
-            if (!p) {
-                s->err_ = ENOMEM;
-                *size = 0;
-                return nullptr;
-            }
-            b.data = static_cast<uint8_t *>(p);
-            b.capacity = cap;
+    if (!s->out_->is_file()) {
+        ByteSink &b = *s->out_;
+        if (s->pos_ + want > b.capacity() && !b.grow(static_cast<size_t>(s->pos_) + want)) {
+            s->err_ = ENOMEM;
+            *size = 0;
+            return nullptr;
         }
-        *size = b.capacity - static_cast<size_t>(s->pos_);
-        return b.data + s->pos_;
+        *size = b.capacity() - static_cast<size_t>(s->pos_);
+        return b.data() + s->pos_;
     }
     const size_t n = std::min(want, kMaxFileWrite);
     try {
@@ -194,25 +181,13 @@ void *ChunkedSink::get_buffer(void *opaque, size_t *size) {
 
 void ChunkedSink::release_buffer(void *opaque, size_t written) {
     auto *s = static_cast<ChunkedSink *>(opaque);
-    if (s->fd_ >= 0 && !s->err_) {
-        const uint8_t *p = s->scratch_.data();
-        size_t left = written;
-        off_t at = static_cast<off_t>(s->pos_);
-        while (left > 0) {
-            const ssize_t n = ::pwrite(s->fd_, p, left, at);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                s->err_ = errno;
-                return;
-            }
-            p += n;
-            at += n;
-            left -= static_cast<size_t>(n);
-        }
+    if (s->out_->is_file() && !s->err_) {
+        s->err_ = s->out_->write_at(s->pos_, s->scratch_.data(), written);
+        if (s->err_) return;
     }
     s->pos_ += written;
     s->end_ = std::max(s->end_, s->pos_);
-    if (s->buf_) s->buf_->used = static_cast<size_t>(s->end_);
+    if (!s->out_->is_file()) s->out_->set_size(static_cast<size_t>(s->end_));
 }
 
 void ChunkedSink::seek(void *opaque, uint64_t position) {
