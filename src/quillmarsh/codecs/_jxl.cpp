@@ -2,7 +2,7 @@
 // the two probes libjxl_version/check_signature, and registration.
 #define QM_IMPORT_NUMPY
 #include "bind_options.h"
-#include "jxl_meta.h"
+#include "bind_meta.h"
 #include "jxl_jpeg.h"
 #include "jxlcore/runner.h"
 
@@ -236,24 +236,6 @@ nb::object read_path(nb::handle path) {
     }
     f.attr("close")();
     return data;
-}
-
-nb::bytes whole_input_bytes(nb::handle data) {
-    nb::object d = nb::borrow(data);
-    if (is_path(d)) {
-        d = read_path(d);
-    } else if (!is_bytes_like(d) && nb::hasattr(d, "read")) {
-        d = d.attr("read")();
-    }
-    if (PyBytes_Check(d.ptr())) return nb::borrow<nb::bytes>(d);
-    // An integer would make bytes() allocate that many zero bytes.
-    if (PyLong_Check(d.ptr()))
-        raise_py(PyExc_TypeError,
-                 std::string("jxl: data must be bytes-like, a path or a binary file-like; got ") +
-                     Py_TYPE(d.ptr())->tp_name);
-    PyObject *b = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), d.ptr());
-    if (!b) throw_current();
-    return nb::steal<nb::bytes>(b);
 }
 
 bool truthy(nb::handle h) {

@@ -1,6 +1,8 @@
 // Probes that read a stream without decoding its pixels: frame_count and
-// thumbnail_bytes.
+// thumbnail_bytes. The whole input is read first (see whole_input_bytes).
 #include "bind_common.h"
+#include "jxlcore/byte_source.h"
+#include "jxlcore/frame_scan.h"
 
 using namespace nb::literals;
 
@@ -8,99 +10,29 @@ namespace qmjxl {
 
 namespace {
 
-// A decoder for one probe call, destroyed on every way out.
-JxlDecoderPtr make_probe_decoder() {
-    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-    if (!dec) raise_jxl("JxlDecoderCreate returned NULL");
-    return dec;
-}
-
-JxlDecoderStatus process_input_nogil(JxlDecoder *dec) {
-    nb::gil_scoped_release unlocked;
-    return JxlDecoderProcessInput(dec);
-}
-
-// ---- frame_count ---------------------------------------------------------
-
+// `numthreads` is accepted for symmetry with the other functions: the probes
+// are bitstream parses on the calling thread.
 size_t frame_count(nb::handle data, nb::handle numthreads) {
-    // `numthreads` is accepted for symmetry with the other functions: the
-    // count is a bitstream parse on the calling thread.
     nb::bytes raw = whole_input_bytes(data);
-    const auto *src = reinterpret_cast<const uint8_t *>(raw.c_str());
-    const size_t size = raw.size();
-    if (size == 0) return 0;
-
-    JxlDecoderPtr dec = make_probe_decoder();
-    JxlDecoderStatus st = JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
-    st = JxlDecoderSetInput(dec.get(), src, size);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
-    JxlDecoderCloseInput(dec.get());
-
-    size_t count = 0;
-    for (;;) {
-        st = process_input_nogil(dec.get());
-        if (st == JXL_DEC_FRAME) {
-            ++count;
-        } else if (st == JXL_DEC_SUCCESS) {
-            break;
-        } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
-            if (stream_is_cut(src, size, JXL_DEC_FRAME, true))
-                raise_jxl("jxl: truncated stream while counting frames");
-            raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
-        }
-    }
-    return count;
+    ByteSource src =
+        ByteSource::memory(reinterpret_cast<const uint8_t *>(raw.c_str()), raw.size());
+    return value_or_throw([&] {
+        nb::gil_scoped_release unlocked;
+        return count_frames(src, true);
+    }());
 }
-
-// ---- thumbnail_bytes -----------------------------------------------------
-
-// Pixels are never looked at: a callback that drops them lets libjxl run
-// without a full-size scratch image, so a header claiming gigapixels costs
-// nothing here.
-void discard_pixels(void *, size_t, size_t, size_t, const void *) {}
 
 nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle max_pixels) {
     const uint64_t limit = resolve_max_pixels(max_pixels);
     nb::bytes raw = whole_input_bytes(data);
-    const auto *src = reinterpret_cast<const uint8_t *>(raw.c_str());
-    const size_t size = raw.size();
-    if (size == 0) return nb::none();
-
-    JxlDecoderPtr dec = make_probe_decoder();
-    JxlDecoderStatus st =
-        JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSubscribeEvents", st);
-    st = JxlDecoderSetProgressiveDetail(dec.get(), kDC);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetProgressiveDetail", st);
-    st = JxlDecoderSetInput(dec.get(), src, size);
-    if (st != JXL_DEC_SUCCESS) raise_dec("JxlDecoderSetInput", st);
-    JxlDecoderCloseInput(dec.get());
-
-    const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    for (;;) {
-        st = process_input_nogil(dec.get());
-        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
-            // The header is known by now: refuse a bomb before libjxl decodes it.
-            JxlBasicInfo info;
-            if (JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
-                raise_jxl("JxlDecoderGetBasicInfo failed");
-            ok_or_throw(check_max_pixels(info, limit));
-            if (JxlDecoderSetImageOutCallback(dec.get(), &pf, discard_pixels, nullptr) !=
-                JXL_DEC_SUCCESS)
-                raise_jxl("JxlDecoderSetImageOutCallback failed");
-        } else if (st == JXL_DEC_FRAME_PROGRESSION) {
-            const size_t remaining = JxlDecoderReleaseInput(dec.get());
-            if (remaining > size) raise_jxl("jxl: ReleaseInput returned more bytes than we supplied");
-            return nb::bytes(raw.c_str(), size - remaining);
-        } else if (st == JXL_DEC_SUCCESS || st == JXL_DEC_FULL_IMAGE) {
-            return nb::none();
-        } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
-            if (stream_is_cut(src, size, JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION, true))
-                raise_jxl("jxl: truncated stream while seeking DC pass");
-            raise_dec("JxlDecoderProcessInput", JXL_DEC_ERROR);
-        }
-    }
+    if (raw.size() == 0) return nb::none();
+    ByteSource src =
+        ByteSource::memory(reinterpret_cast<const uint8_t *>(raw.c_str()), raw.size());
+    const std::optional<size_t> n = value_or_throw([&] {
+        nb::gil_scoped_release unlocked;
+        return dc_prefix_length(src, limit);
+    }());
+    return n ? nb::object(nb::bytes(raw.c_str(), *n)) : nb::none();
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "bind_common.h"
-#include "jxl_meta.h"
+#include "jxlcore/boxes.h"
+#include "jxlcore/frame_scan.h"
 #include "jxlcore/encode_meta.h"
 
 #include <string>

@@ -1297,12 +1297,9 @@ void JxlReader::fetch_icc_profile() {
         icc_profile_ = profile;
 }
 
-MetaInput JxlReader::meta_input(ProbeSource &src) {
-    if (!streaming_) return MetaInput::memory(src_data_, src_size_);
-    if (is_path(meta_src_)) {
-        src.open(meta_src_);
-        return src.input();
-    }
+void JxlReader::meta_input(ProbeInput &in) {
+    if (!streaming_) return in.open_memory(src_data_, src_size_);
+    if (is_path(meta_src_)) return in.open(meta_src_);
     int fd = -1;
     try {
         fd = nb::cast<int>(meta_src_.attr("fileno")());
@@ -1315,7 +1312,7 @@ MetaInput JxlReader::meta_input(ProbeSource &src) {
                  "jxl: the metadata of a streamed file object is read through its file "
                  "descriptor, and this one has none; open the reader on a path or with "
                  "streaming=False");
-    return MetaInput::fd(fd, meta_pos_);
+    in.open_fd(fd, meta_pos_);
 }
 
 const BoxScan &JxlReader::box_scan() {
@@ -1324,9 +1321,9 @@ const BoxScan &JxlReader::box_scan() {
     check_not_busy();
     // Busy while the pass runs, so close() from another thread must wait.
     BusyGuard guard(busy_);
-    ProbeSource src;
-    MetaInput in = meta_input(src);
-    boxes_ = std::make_unique<BoxScan>(scan_boxes(in));
+    ProbeInput in;
+    meta_input(in);
+    boxes_ = std::make_unique<BoxScan>(in.run(scan_boxes));
     return *boxes_;
 }
 
@@ -1335,9 +1332,11 @@ nb::list JxlReader::frames_info() {
         check_open();
         check_not_busy();
         BusyGuard guard(busy_);
-        ProbeSource src;
-        MetaInput in = meta_input(src);
-        frames_info_ = scan_frames(in, coalesce_ != 0);
+        ProbeInput in;
+        meta_input(in);
+        const bool coalesce = coalesce_ != 0;
+        frames_info_ = frame_dicts(
+            in.run([coalesce](ByteSource &src) { return scan_frame_headers(src, coalesce); }));
     }
     // Callers get their own list of their own dicts.
     nb::list out;
@@ -1382,24 +1381,10 @@ size_t frames_left(const JxlReader &r, bool for_out = false) {
     if (r.streaming_ || !r.src_data_ || ((r.downsample_ != 1 || !r.coalesce_) && !for_out) ||
         (!r.basic_info_.have_animation && (r.coalesce_ || !for_out)) || r.exhausted_)
         return 0;
-    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_FRAME) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetCoalescing(dec.get(), r.coalesce_ ? JXL_TRUE : JXL_FALSE) !=
-            JXL_DEC_SUCCESS ||
-        JxlDecoderSetInput(dec.get(), r.src_data_, r.src_size_) != JXL_DEC_SUCCESS)
-        return 0;
-    JxlDecoderCloseInput(dec.get());
-    size_t count = 0;
-    for (;;) {
-        JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
-        if (st == JXL_DEC_FRAME) {
-            ++count;
-        } else if (st == JXL_DEC_SUCCESS) {
-            break;
-        } else if (st == JXL_DEC_ERROR || st == JXL_DEC_NEED_MORE_INPUT) {
-            return 0;
-        }
-    }
+    ByteSource src = ByteSource::memory(r.src_data_, r.src_size_);
+    const StatusOr<size_t> counted = count_frames(src, r.coalesce_ != 0);
+    if (!counted.ok()) return 0;
+    const size_t count = *counted;
     const size_t used = r.skipped_ + r.frames_done_;
     return count > used ? count - used : 0;
 }

@@ -4,7 +4,7 @@
 
 #include "jxlcore/channels.h"
 #include "jxlcore/color.h"
-#include "jxl_meta.h"
+#include "bind_meta.h"
 #include "bind_options.h"
 #include "jxlcore/runner.h"
 
@@ -81,7 +81,7 @@ public:
     // The metadata passes' results, computed on first use and cached.
     const BoxScan &box_scan();
     nb::list frames_info();
-    MetaInput meta_input(ProbeSource &src);
+    void meta_input(ProbeInput &in);
     [[noreturn]] void raise_decode_error(int rc) const;
 
     void close();

@@ -1,0 +1,47 @@
+// The one frame walker: frames as a decoder delivers them, found without
+// decoding pixels (libjxl skips frame bodies through their table of
+// contents). It counts them (frame_count, the reader's stack size) and reads
+// their headers (frames_info); and the DC prefix of the first frame.
+#pragma once
+
+#include "jxlcore/byte_source.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qmjxl {
+
+// Longest frame name a frame header can hold, in UTF-8 bytes.
+constexpr size_t kMaxFrameName = 1071;
+
+struct FrameRecord {
+    JxlFrameHeader header{};  // duration, timecode, is_last, the layer
+    std::string name;         // as stored (UTF-8, not checked)
+};
+
+struct FrameHeaders {
+    JxlBasicInfo info{};  // the stream's: time base, timecodes
+    std::vector<FrameRecord> frames;
+};
+
+// The frames a decoder with this coalescing delivers (layers too when
+// `coalesce` is false). A cut stream fails as "jxl: truncated stream while
+// counting frames", any other refusal as libjxl's decoder error. libjxl does
+// not read the last frame's pixel data when no pixels are wanted, so a cut
+// inside it is not seen here. An empty input holds 0 frames.
+StatusOr<size_t> count_frames(ByteSource &src, bool coalesce);
+
+// One record per frame, the same frames count_frames counts. ValueError for
+// an empty input or one that is not JPEG XL; JxlError for a corrupt or cut
+// stream and a frame name longer than a header can hold.
+StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce);
+
+// How many bytes of a memory source libjxl consumed to reach the first
+// frame's DC (1:8) progression point; none when that frame completes without
+// one. An image claiming more than `max_pixels` pixels (0: no limit) is
+// refused (ValueError) before libjxl decodes it; its pixels are dropped as
+// they come, so no full-size scratch image exists.
+StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels);
+
+}  // namespace qmjxl
