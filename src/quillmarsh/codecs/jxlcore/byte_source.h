@@ -24,7 +24,7 @@
 // or, where the refill must happen outside the lock-free step, call
 // refill() on JXL_DEC_NEED_MORE_INPUT and act on its Refill.
 //
-// No Python here; a puller that needs the interpreter takes its lock itself.
+// The core never touches the interpreter; a puller that needs it takes its lock itself.
 #pragma once
 
 #include "jxlcore/common.h"

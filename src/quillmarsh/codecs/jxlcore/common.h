@@ -1,6 +1,6 @@
 // Shared vocabulary of the core: libjxl's headers, pixel formats and frame
 // sizes, the decoders' limits, and the output-buffer handshake of every
-// decode loop. No Python here: everything runs without the interpreter lock.
+// decode loop. Nothing here needs the interpreter: all of it runs without its lock.
 #pragma once
 
 #include "jxlcore/status.h"
