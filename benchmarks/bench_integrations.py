@@ -77,7 +77,7 @@ def _zarr_rows(ctx: Ctx, stack: np.ndarray, label: str) -> List[Row]:
     import dask.array as da
     from distributed import Client, LocalCluster
 
-    from quillmarsh.codecs.jxl_zarr import JpegXlCodec
+    from quillmarsh.integrations.zarr import JpegXlCodec
 
     chunks = (min(8, stack.shape[0]),) + stack.shape[1:]
     paths = {"default": ctx.dir / "zarr_default.zarr"}
@@ -126,7 +126,7 @@ def _zarr_rows(ctx: Ctx, stack: np.ndarray, label: str) -> List[Row]:
     # codec decides; Dask's per-task work is the same on both sides).
     import numcodecs
 
-    from quillmarsh.codecs.numcodecs import JpegXl
+    from quillmarsh.integrations.numcodecs import JpegXl
 
     pieces = [stack[i:i + chunks[0]] for i in range(0, stack.shape[0], chunks[0])]
     zstd = numcodecs.Zstd(level=0)
@@ -197,7 +197,7 @@ def bench_zarr(ctx: Ctx) -> List[Row]:
 def bench_pillow(ctx: Ctx) -> List[Row]:
     from PIL import Image
 
-    import quillmarsh.pillow  # noqa: F401
+    import quillmarsh.integrations.pillow  # noqa: F401
 
     p = ctx.p
     still = ctx.stream("still")

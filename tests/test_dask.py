@@ -140,7 +140,7 @@ def test_computes_on_a_local_cluster(clip):
 def test_coarser_progression_points_are_sampled_to_the_announced_shape(ratio):
     # downsample=8 may stop at a progression point of ratio 2 or 4 (or none);
     # each chunk must still have the 1:8 shape announced from the header.
-    from quillmarsh.codecs.jxl_header import fit_to_shape, reduced_shape
+    from quillmarsh.integrations.header import fit_to_shape, reduced_shape
 
     full = np.arange(100 * 50 * 3, dtype=np.uint16).reshape(100, 50, 3)
     got = full[::ratio, ::ratio]

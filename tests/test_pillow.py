@@ -8,7 +8,7 @@ import pytest
 
 from PIL import Image, ImageFile, ImageSequence, PngImagePlugin, UnidentifiedImageError
 
-import quillmarsh.pillow  # noqa: F401  (registers the format)
+import quillmarsh.integrations.pillow as plugin  # importing it registers the format
 from conftest import conformance_file
 from quillmarsh.codecs import jxl
 
@@ -60,7 +60,7 @@ def test_lossless_round_trip_per_mode(tmp_path, photo, mode, make):
 @pytest.mark.parametrize("shared", [True, False], ids=["arrow", "unpacked"])
 def test_rgb_pixels_in_pillows_layout_and_copied_on_write(photo, monkeypatch, shared):
     if not shared:  # a Pillow without Image.fromarrow
-        monkeypatch.setattr(quillmarsh.pillow, "_fromarrow", None)
+        monkeypatch.setattr(plugin, "_fromarrow", None)
     im = Image.open(io.BytesIO(jxl.encode(photo, lossless=True)))
     im.load()
     rgbx = np.dstack([photo, np.full(photo.shape[:2], 255, np.uint8)])
@@ -395,9 +395,9 @@ def test_zero_delays_become_100ms(photo):
     again, _ = _reopen(src, save_all=True)
     assert again.n_frames == 3
     assert [f.info["duration"] for f in ImageSequence.Iterator(again)] == [100, 40, 100]
-    assert src.info[quillmarsh.pillow.ZERO_DELAYS] == (0, 2)
+    assert src.info[plugin.ZERO_DELAYS] == (0, 2)
     _reopen(src, save_all=True, duration=40)   # saved again: no frame changed
-    assert quillmarsh.pillow.ZERO_DELAYS not in src.info
+    assert plugin.ZERO_DELAYS not in src.info
 
 
 def test_save_all_durations_and_loop(photo):

@@ -11,8 +11,9 @@ da = pytest.importorskip("dask.array")
 
 from conftest import conformance_file  # noqa: E402
 from quillmarsh.codecs import jxl  # noqa: E402
-from quillmarsh.codecs.jxl_zarr import JpegXlCodec  # noqa: E402
-from quillmarsh.codecs.numcodecs import JpegXl  # noqa: E402
+from quillmarsh.integrations import numcodecs as codec_module  # noqa: E402
+from quillmarsh.integrations.numcodecs import JpegXl  # noqa: E402
+from quillmarsh.integrations.zarr import JpegXlCodec  # noqa: E402
 
 
 def _noisy(rng, shape, dtype):
@@ -75,22 +76,33 @@ def test_lossy_distance_is_smaller_and_close(rng):
 
 @pytest.mark.parametrize("layout", ["frames", "strip"])
 def test_config_round_trips_through_registry(layout):
-    codec = JpegXl(distance=1.5, effort=3, numthreads=1, layout=layout)
+    codec = JpegXl(distance=1.5, effort=3, numthreads=4, layout=layout)
     config = codec.get_config()
-    expect = {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3, "numthreads": 1}
+    # threads are the process's, not the data's: never stored
+    expect = {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3}
     # the default layout leaves the config as stores written before the option have it
     assert config == (expect if layout == "frames" else {**expect, "layout": layout})
     # the id resolves through numcodecs' registry, as Zarr does when it opens a store
     again = numcodecs.get_codec(json.loads(json.dumps(config)))
     assert isinstance(again, JpegXl) and again.get_config() == config
-    assert JpegXl.from_config(config).get_config() == config
+    # configs stored before threads left the metadata still load
+    assert numcodecs.get_codec({**config, "numthreads": 8}).get_config() == config
+    assert JpegXl.from_config({**config, "numthreads": None}).get_config() == config
+
+
+@pytest.mark.parametrize("effort, stored", [(None, None), (-3, 1), (0, 1), (1, 1), (10, 10), (11, 10)])
+def test_effort_is_clamped_as_the_encoder_does(effort, stored):
+    codec = JpegXl(effort=effort)
+    assert codec.get_config()["effort"] == stored
+    assert JpegXlCodec(effort=effort).to_dict()["configuration"]["effort"] == stored
+    arr = np.arange(24 * 24, dtype=np.uint16).reshape(24, 24)
+    assert codec.encode(arr) == jxl.encode(arr, lossless=True, effort=effort, numthreads=1)
 
 
 @pytest.mark.parametrize(
     "kwargs, message",
     [
         ({"distance": -1}, "distance must be 0 to 25"),
-        ({"effort": 11}, "effort must be 1 to 10"),
         ({"numthreads": -2}, "numthreads must be 0 or more"),
         ({"effort": "7"}, "effort must be a number"),
         ({"layout": "tiles"}, "layout must be one of"),
@@ -99,6 +111,47 @@ def test_config_round_trips_through_registry(layout):
 def test_bad_options_are_refused(kwargs, message):
     with pytest.raises((ValueError, TypeError), match=message):
         JpegXl(**kwargs)
+    with pytest.raises((ValueError, TypeError), match=message):
+        JpegXlCodec(**kwargs)
+
+
+def test_thread_count_is_a_process_setting(monkeypatch):
+    seen = []
+    for name in ("encode", "decode"):
+        real = getattr(jxl, name)
+        monkeypatch.setattr(jxl, name, lambda *a, _real=real, **k: seen.append(k["numthreads"]) or _real(*a, **k))
+    arr = np.zeros((16, 16), np.uint8)
+    previous = codec_module.set_numthreads(3)
+    try:
+        assert codec_module.get_numthreads() == 3
+        JpegXl().decode(JpegXl().encode(arr))
+        JpegXl(numthreads=2).decode(JpegXl(numthreads=2).encode(arr))  # this codec's own
+        with pytest.raises(ValueError, match="numthreads must be 0 or more"):
+            codec_module.set_numthreads(-1)
+    finally:
+        assert codec_module.set_numthreads(previous) == 3
+    assert seen == [3, 3, 2, 2]
+
+
+@pytest.mark.parametrize("value, expect", [
+    (None, "1"), ("", "1"), ("4", "4"), (" auto ", "None"),
+    ("-1", "ValueError: quillmarsh_jxl: QUILLMARSH_JXL_NUMTHREADS must be a number of threads"),
+    ("many", "ValueError: quillmarsh_jxl: QUILLMARSH_JXL_NUMTHREADS must be a number of threads"),
+])
+def test_thread_count_from_the_environment(value, expect):
+    import os
+    import subprocess
+    import sys
+
+    env = {k: v for k, v in os.environ.items() if k != codec_module.THREADS_ENV}
+    if value is not None:
+        env[codec_module.THREADS_ENV] = value
+    code = "from quillmarsh.integrations import numcodecs as m; print(m.get_numthreads())"
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    if expect.startswith("ValueError"):
+        assert proc.returncode != 0 and expect in proc.stderr
+    else:
+        assert proc.returncode == 0 and proc.stdout.strip() == expect, proc.stderr
 
 
 @pytest.mark.parametrize(
@@ -271,6 +324,35 @@ def test_uint16_stack_on_disk_read_back_with_dask(rng, tmp_path, zarr_format, la
     assert np.array_equal(lazy.compute(), stack)
     # a fresh process would find the codec by name: reopen from the metadata alone
     assert np.array_equal(zarr.open_array(str(path))[3:7, 10:50, 60:], stack[3:7, 10:50, 60:])
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_store_with_the_older_metadata_opens_in_a_fresh_process(rng, tmp_path, zarr_format):
+    """A store whose codec entry still names "numthreads" (as written before
+    threads left the metadata) reads back, found through the entry points by a
+    process that never imports quillmarsh itself."""
+    import subprocess
+    import sys
+
+    path = tmp_path / "old.zarr"
+    stack = _store_stack(rng, path, zarr_format)
+    meta = path / (".zarray" if zarr_format == 2 else "zarr.json")
+    doc = json.loads(meta.read_text())
+    old = {"distance": None, "effort": 3, "numthreads": 1}
+    if zarr_format == 2:
+        assert doc["compressor"] == {"id": "quillmarsh_jxl", "distance": None, "effort": 3}
+        doc["compressor"] = {"id": "quillmarsh_jxl", **old}
+    else:
+        (entry,) = [c for c in doc["codecs"] if c["name"] == "quillmarsh_jxl"]
+        assert entry["configuration"] == {"distance": None, "effort": 3}
+        entry["configuration"] = old
+    meta.write_text(json.dumps(doc))
+    assert np.array_equal(zarr.open_array(str(path))[:], stack)
+    code = ("import sys, zarr, numpy as np; a = zarr.open_array(sys.argv[1])[:]; "
+            "print(a.shape, int(a.astype(np.uint64).sum()))")
+    proc = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["(10,", "70,", "90)", str(int(stack.astype(np.uint64).sum()))]
 
 
 @pytest.mark.parametrize("zarr_format", [2, 3])

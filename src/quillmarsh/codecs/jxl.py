@@ -55,7 +55,7 @@ from ._jxl import (
     thumbnail_bytes,
     transcode_jpeg,
 )
-from .jxl_dask import to_dask as to_dask  # dask is imported on the first call
+from quillmarsh.integrations.dask import to_dask as to_dask  # dask is imported on the first call
 
 __all__ = [
     "JxlReader",
