@@ -72,7 +72,7 @@ def _same_bytes(a: Path, b: Path) -> str:
     return f"{same} of {len(names)}"
 
 
-@bench("Batch conversion (issue 16)", [
+@bench("Batch conversion", [
     "B1 convert a folder of JPEGs, 2 workers vs 1 worker (1 libjxl thread per file)",
     "B2 convert, 2 workers vs cjxl once per file from a shell loop",
     "B3 convert, 2 workers vs 1 worker, default libjxl threads per file",

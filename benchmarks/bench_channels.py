@@ -67,7 +67,7 @@ def _codecs(numcodecs, tifffile) -> Dict[str, Tuple[Callable, Callable]]:
     return {"blosc-zstd": blosc_pair, "tiff-deflate": tiff_pair("zlib")}
 
 
-@bench("Extra channels (issue 15)", [
+@bench("Extra channels", [
     "C1 lossless bytes vs best of Blosc-zstd/TIFF, stereo 6ch u8",
     "C2 lossless bytes vs best of Blosc-zstd/TIFF, bands 12ch 12-bit",
     "C4 lossless bytes vs best of Blosc-zstd/TIFF, bands 12ch 16-bit",
@@ -106,7 +106,7 @@ def bench_multichannel_size(ctx: Ctx) -> List[Row]:
     return rows
 
 
-@bench("Extra channels (issue 15)", [
+@bench("Extra channels", [
     "C3 decode throughput, stereo 6ch u8 (JPEG XL vs Blosc-zstd)",
 ])
 def bench_multichannel_decode(ctx: Ctx) -> List[Row]:

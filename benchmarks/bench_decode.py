@@ -14,7 +14,7 @@ from harness import (CHUNK, MIB, Ctx, Row, SlowFile, bench, direct_times, fmt_mi
                      same_pixels, time_calls, verdict)
 
 
-@bench("Decode (issue 4)", [
+@bench("Decode", [
     "1a decode() vs direct, {still}x{still} lossy RGB u8",
     "1b decode() vs direct, {frames}-frame {anim_small}x{anim_small} animation",
 ])
@@ -45,7 +45,7 @@ def bench_decode_ratio(ctx: Ctx) -> List[Row]:
     return rows
 
 
-@bench("Decode (issue 4)", ["1c per-call overhead, 64x64 lossy RGB u8, 1 thread"])
+@bench("Decode", ["1c per-call overhead, 64x64 lossy RGB u8, 1 thread"])
 def bench_decode_overhead(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     path = ctx.stream("tiny")
@@ -64,7 +64,7 @@ def bench_decode_overhead(ctx: Ctx) -> List[Row]:
                 f"{k} calls per round")]
 
 
-@bench("Decode (issue 4)", ["1d decode(anim, index=15) / index=0, {frames}x{anim_big}x{anim_big} u16"])
+@bench("Decode", ["1d decode(anim, index=15) / index=0, {frames}x{anim_big}x{anim_big} u16"])
 def bench_decode_index(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     p, n = ctx.p, ctx.threads
@@ -86,7 +86,7 @@ def bench_decode_index(ctx: Ctx) -> List[Row]:
                 f"direct program: index {last} / index 0 = x{median(dl) / median(d0):.3f}")]
 
 
-@bench("Decode (issue 4)", ["1e peak memory, decode {big}x{big} RGB u8"])
+@bench("Decode", ["1e peak memory, decode {big}x{big} RGB u8"])
 def bench_decode_memory(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     p, n = ctx.p, ctx.threads
@@ -103,7 +103,7 @@ def bench_decode_memory(ctx: Ctx) -> List[Row]:
                 f"copy); idle python+numpy+module {fmt_mib(idle['peak_rss_kib'])}")]
 
 
-@bench("Decode (issue 4)", ["1f streaming a slow file-like vs its read and decode times"])
+@bench("Decode", ["1f streaming a slow file-like vs its read and decode times"])
 def bench_streaming(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     p, n = ctx.p, ctx.threads
@@ -155,7 +155,7 @@ def bench_streaming(ctx: Ctx) -> List[Row]:
                 f"without sleeps {fmt_t(nodelay)}; {n} threads")]
 
 
-@bench("Decode (issue 4)", ["1g lock released: counter thread progress during decode(numthreads=1)"])
+@bench("Decode", ["1g lock released: counter thread progress during decode(numthreads=1)"])
 def bench_decode_lock(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     path = ctx.stream("still")

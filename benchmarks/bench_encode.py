@@ -8,7 +8,7 @@ from harness import (Ctx, Row, bench, fmt_mib, growth, interleave, lock_progress
                      median, ratio_row, run_child, time_calls, verdict)
 
 
-@bench("Encode (issue 3)", [
+@bench("Encode", [
     "2a encode() vs direct, {still}x{still} RGB u8, distance 1.0 effort 7",
     "2b encode() vs direct, {still}x{still} RGB u8, lossless effort 3",
 ])
@@ -36,7 +36,7 @@ def bench_encode_ratio(ctx: Ctx) -> List[Row]:
     return rows
 
 
-@bench("Encode (issue 3)", [
+@bench("Encode", [
     "2c peak memory, encode C-contiguous {big}x{big} RGB u8",
     "2d peak memory, encode non-contiguous view of it",
 ])
@@ -64,7 +64,7 @@ def bench_encode_memory(ctx: Ctx) -> List[Row]:
     ]
 
 
-@bench("Encode (issue 3)", ["2e lock released: counter thread progress during encode(numthreads=1)"])
+@bench("Encode", ["2e lock released: counter thread progress during encode(numthreads=1)"])
 def bench_encode_lock(ctx: Ctx) -> List[Row]:
     ctx.need("encode")
     img = ctx.array("still")

@@ -1,4 +1,4 @@
-"""Huge images (issue 17): a 16384x16384 RGB memory map encoded to a file with
+"""Huge images: a 16384x16384 RGB memory map encoded to a file with
 bounded memory, against the frame-at-once path of the same module, and the
 decode of that file. Minutes of work per job: runs only with --heavy.
 
@@ -80,7 +80,7 @@ TITLES = [
 ]
 
 
-@bench("Huge images (issue 17)", TITLES)
+@bench("Huge images", TITLES)
 def bench_huge(ctx: Ctx) -> List[Row]:
     ctx.need("encode", "_chunked_encode")
     if not ctx.heavy:

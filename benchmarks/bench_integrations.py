@@ -1,4 +1,4 @@
-"""Integration benchmarks (issue 16): Zarr with JPEG XL chunks against Zarr's
+"""Integration benchmarks: Zarr with JPEG XL chunks against Zarr's
 default compressor, read through Dask with 1 and 2 workers; the Pillow plugin
 against jxl.decode and its draft-based thumbnail against a full open+resize.
 
@@ -166,7 +166,7 @@ def _zarr_version() -> str:
     return str(zarr.__version__)
 
 
-@bench("Integrations (issue 16)", [
+@bench("Integrations", [
     "Z1a Zarr bytes, MRI stack, default options", "Z1b Zarr read, MRI, 1 worker, default options",
     "Z1c Zarr read, MRI, 2 workers, default options",
     "Z2a Zarr bytes, MRI stack, strip layout effort 2", "Z2b Zarr read, MRI, 1 worker, strip effort 2",
@@ -190,7 +190,7 @@ def bench_zarr(ctx: Ctx) -> List[Row]:
 # Pillow
 
 
-@bench("Integrations (issue 16)", [
+@bench("Integrations", [
     "P1 Pillow open().load() vs jxl.decode, {still}x{still}",
     "P2 Pillow thumbnail((256, 256)) vs full open + resize, progressive {big}x{big}",
 ])

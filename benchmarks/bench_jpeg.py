@@ -83,7 +83,7 @@ def _module_times(ctx: Ctx, what: str, path: Path, env: Dict[str, str], side: st
     return _run_json([sys.executable, "-c", CHILD, str(src_root), job], env, side)
 
 
-@bench("JPEG recompression (issue 13)", TITLES)
+@bench("JPEG recompression", TITLES)
 def bench_jpeg(ctx: Ctx) -> List[Row]:
     ctx.need("transcode_jpeg", "reconstruct_jpeg")
     why = jpeg_corpus.available()
@@ -225,7 +225,7 @@ def _verify_cost(ctx: Ctx, timed, env: Dict[str, str]) -> Row:
                    f"{name} x{median(on[name]) / median(off[name]):.2f}" for name in on))
 
 
-@bench("JPEG recompression (issue 13)", ["j6 other thread's progress during transcode_jpeg(numthreads=1)"])
+@bench("JPEG recompression", ["j6 other thread's progress during transcode_jpeg(numthreads=1)"])
 def bench_jpeg_lock(ctx: Ctx) -> List[Row]:
     ctx.need("transcode_jpeg")
     why = jpeg_corpus.available()

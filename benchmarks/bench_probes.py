@@ -7,7 +7,7 @@ from typing import List
 from harness import Ctx, Row, bench, direct_times, fmt_t, interleave, median, time_calls, verdict
 
 
-@bench("Probes (issue 6)", ["4a frame_count vs decode of the {frames}x{anim_big}x{anim_big} u16 animation"])
+@bench("Probes", ["4a frame_count vs decode of the {frames}x{anim_big}x{anim_big} u16 animation"])
 def bench_frame_count_vs_decode(ctx: Ctx) -> List[Row]:
     ctx.need("frame_count", "decode")
     p, n = ctx.p, ctx.threads
@@ -25,7 +25,7 @@ def bench_frame_count_vs_decode(ctx: Ctx) -> List[Row]:
                 verdict(d / c >= 200), f"frame_count = {count}; decode with {n} threads")]
 
 
-@bench("Probes (issue 6)", ["4b frame_count vs direct count"])
+@bench("Probes", ["4b frame_count vs direct count"])
 def bench_frame_count_vs_direct(ctx: Ctx) -> List[Row]:
     ctx.need("frame_count")
     path = ctx.stream("anim_big16")
@@ -43,7 +43,7 @@ def bench_frame_count_vs_direct(ctx: Ctx) -> List[Row]:
                 f"same {len(data) / 1024:.0f} KiB stream, {k} calls per round")]
 
 
-@bench("Probes (issue 6)", ["4c thumbnail_bytes of a progressive {prog_thumb}x{prog_thumb}"])
+@bench("Probes", ["4c thumbnail_bytes of a progressive {prog_thumb}x{prog_thumb}"])
 def bench_thumbnail(ctx: Ctx) -> List[Row]:
     ctx.need("thumbnail_bytes", "decode")
     p, n = ctx.p, ctx.threads

@@ -16,7 +16,7 @@ PROG_STREAMS = [
 ]
 
 
-@bench("Progressive (issue 5)", [f"{k} {t}" for k, _, t in PROG_STREAMS])
+@bench("Progressive", [f"{k} {t}" for k, _, t in PROG_STREAMS])
 def bench_progressive(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     p, n = ctx.p, ctx.threads
@@ -57,7 +57,7 @@ def bench_progressive(ctx: Ctx) -> List[Row]:
     return rows
 
 
-@bench("Progressive (issue 5)", ["3d peak memory, decode(downsample=8) of the progressive {big}x{big}"])
+@bench("Progressive", ["3d peak memory, decode(downsample=8) of the progressive {big}x{big}"])
 def bench_progressive_memory(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
     p, n = ctx.p, ctx.threads
@@ -75,7 +75,7 @@ def bench_progressive_memory(ctx: Ctx) -> List[Row]:
 REDUCED = [("3e", 2), ("3f", 4), ("3g", 8)]
 
 
-@bench("Progressive (issue 17)",
+@bench("Progressive",
        [f"{key} peak memory, decode(downsample={k}) of {{big}}x{{big}} RGB" for key, k in REDUCED])
 def bench_reduced_memory(ctx: Ctx) -> List[Row]:
     """Reduced decodes keep only the samples they return: each against the

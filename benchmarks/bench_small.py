@@ -26,7 +26,7 @@ def _overhead_row(key: str, title: str, module: List[float], direct: List[float]
                verdict(d <= 30e-6), f"{k} calls per round; direct: 1 thread")
 
 
-@bench("Small images (issue 17)", [
+@bench("Small images", [
     "S1 decode() 64x64 lossy RGB u8, default threads vs direct 1 thread",
     "S2 encode() 64x64 RGB u8 distance 1.0 effort 5, default threads vs direct 1 thread",
 ])
@@ -97,7 +97,7 @@ def _in_processes(data: bytes, total: int) -> List[float]:
         return [max(pool.map(_decodes_in_child, [(data, total // 2)] * 2))]
 
 
-@bench("Small images (issue 17)", [
+@bench("Small images", [
     "S3 decodes of 64x64 from 2 Python threads vs 1 (files per second)",
 ])
 def bench_small_two_threads(ctx: Ctx) -> List[Row]:
@@ -133,7 +133,7 @@ def _runner_pool(jxl, enabled: bool) -> Iterator[None]:
 # (tens of microseconds per worker); on a loaded machine, where the kernel
 # places fresh and pooled threads differently, wall times swing far more than
 # that, hence a row without a target.
-@bench("Small images (issue 17)", [
+@bench("Small images", [
     "S4 decode() 512x512 lossy RGB u8, default threads: shared pool vs a runner started per call",
 ])
 def bench_pool_mid_size(ctx: Ctx) -> List[Row]:
