@@ -89,13 +89,19 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
     why = jpeg_corpus.available()
     if why:
         return _skip(why)
-    n = ctx.threads
     folder = ctx.dir / "jpeg-corpus"
     folder.mkdir(exist_ok=True)
     corpus = jpeg_corpus.build(folder, quick=ctx.p.name == "quick")
     jpegs = {e.name: e.path.read_bytes() for e in corpus}
+    rows, jxls, same_as_direct = _exactness_row(ctx, corpus, jpegs)
+    rows += _size_rows(corpus, jpegs, jxls)
+    return rows + _time_rows(ctx, corpus, same_as_direct)
 
-    # Sizes and bit-exactness; also the warm-up of both functions.
+
+def _exactness_row(ctx: Ctx, corpus: List, jpegs: Dict[str, bytes]):
+    """Bit-exactness (j1), the transcoded files, and how many match the
+    direct program's; also the warm-up of both functions."""
+    n = ctx.threads
     jxls: Dict[str, bytes] = {}
     exact, same_as_direct = 0, 0
     for e in corpus:
@@ -112,7 +118,12 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
                 f"photographs from scikit-image saved by Pillow at qualities "
                 f"{min(e.quality for e in corpus)}-{max(e.quality for e in corpus)}, "
                 f"{len(jpeg_corpus.KINDS)} kinds; effort {EFFORT}")]
+    return rows, jxls, same_as_direct
 
+
+def _size_rows(corpus: List, jpegs: Dict[str, bytes], jxls: Dict[str, bytes]) -> List[Row]:
+    """Sizes against cjxl (j2), the JPEG (j3) and per kind of picture."""
+    rows = []
     size = {name: len(d) / len(jpegs[name]) for name, d in jxls.items()}
     cjxl = shutil.which("cjxl")
     if cjxl:
@@ -141,7 +152,13 @@ def bench_jpeg(ctx: Ctx) -> List[Row]:
         rows.append(Row(key, f"size over the JPEG, {kind}", "", f"{kib:.0f} KiB (JPEG)",
                         f"{sum(ratios) / len(ratios):.3f}", "report", "INFO",
                         f"{len(names)} files: " + ", ".join(f"{size[m]:.3f}" for m in names)))
+    return rows
 
+
+def _time_rows(ctx: Ctx, corpus: List, same_as_direct: int) -> List[Row]:
+    """transcode_jpeg (j4, j4v) and reconstruct_jpeg (j5) against the direct program."""
+    n = ctx.threads
+    rows = []
     # Times: both sides are fresh processes doing the same warm-ups and runs
     # under the same allocator settings. libjxl allocates and frees many
     # blocks of some hundred KiB per JPEG; how often they are mapped and
