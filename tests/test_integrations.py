@@ -3,8 +3,11 @@ the objects of quillmarsh.integrations."""
 
 import importlib
 import importlib.metadata
+from pathlib import Path
 
 import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
 
 OLD_PATHS = [
     ("quillmarsh.pillow", "quillmarsh.integrations.pillow",
@@ -29,19 +32,27 @@ def test_older_import_paths_name_the_same_objects(old, new, names):
     assert sorted(old_mod.__all__) == sorted(names)
 
 
-def test_entry_points_load_the_codecs():
-    """Whether the installed metadata names the older paths or the new ones,
-    the codec id a store holds resolves to these classes."""
+@pytest.mark.parametrize("source", ["pyproject.toml", "installed"])
+def test_entry_points_load_the_codecs(source):
+    """The entry points this checkout declares and those of the installed
+    metadata (which may name the older paths) load these classes under the
+    codec id that stores hold."""
     pytest.importorskip("zarr")
     from quillmarsh.integrations.numcodecs import JpegXl
     from quillmarsh.integrations.zarr import JpegXlCodec
 
-    for group, cls in (("numcodecs.codecs", JpegXl), ("zarr.codecs", JpegXlCodec)):
-        found = importlib.metadata.entry_points(group=group).select(name="quillmarsh_jxl")
-        if not found:
+    if source == "installed":
+        declared = {g: [(e.name, e.value) for e in importlib.metadata.entry_points(group=g)]
+                    for g in ("numcodecs.codecs", "zarr.codecs")}
+        if not any(declared.values()):
             pytest.skip("quillmarsh is not installed: no entry points to load")
-        (entry,) = found
-        assert entry.load() is cls
+    else:
+        tomllib = pytest.importorskip("tomllib")
+        table = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["entry-points"]
+        declared = {g: list(table[g].items()) for g in ("numcodecs.codecs", "zarr.codecs")}
+    for group, cls in (("numcodecs.codecs", JpegXl), ("zarr.codecs", JpegXlCodec)):
+        ((name, value),) = [(n, v) for n, v in declared[group] if n == "quillmarsh_jxl"]
+        assert importlib.metadata.EntryPoint(name, value, group).load() is cls
 
 
 def test_pillow_format_registered_by_either_path():
