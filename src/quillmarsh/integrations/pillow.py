@@ -80,6 +80,7 @@ from __future__ import annotations
 import io
 import os
 import warnings
+from dataclasses import dataclass
 from typing import IO, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -169,6 +170,49 @@ def _to_pillow(frame: np.ndarray, mode: str, bits: int) -> np.ndarray:
     return scaled.astype(np.uint8)
 
 
+@dataclass(frozen=True)
+class _ChannelPlan:
+    """Which of a file's channels make the Pillow image, and how frames are
+    decoded for it."""
+
+    mode: str
+    samples: int
+    dtype: Any                     # the samples' type before Pillow's conversion
+    read_options: Dict[str, Any]   # JxlReader keywords for the frames
+    pick: Optional[List[int]] = None  # channels taken from an extra_channels decode
+    invert: bool = False           # JPEG XL's 0 is full ink, Pillow's 255
+    render: Optional[str] = None   # output_color: rendered through the profile
+
+
+def _plan_channels(basic: Mapping[str, Any], channels: Sequence[Mapping[str, Any]],
+                   plain: Tuple[int, Any]) -> _ChannelPlan:
+    """The mode, and how frames are decoded for it.
+
+    Colour and the first alpha channel make the image; other extra channels
+    (depth, thermal, ...) are left out. Colour with a black channel is
+    Pillow's CMYK (Pillow's convention: 255 is full ink, the file's 0), or
+    rendered to sRGB through its profile when it has alpha, which CMYK cannot
+    hold. `plain` is the (samples, dtype) of a decode without options.
+    """
+    colour = int(basic["num_color_channels"])
+    extras = [ch["type"] for ch in channels[colour:]]
+    alpha = [colour + extras.index("alpha")] if "alpha" in extras else []
+    own = _own_dtype(basic)
+    if len(extras) == len(alpha):
+        samples, dtype = plain
+        return _ChannelPlan(_pillow_mode(samples, dtype), samples, dtype, {})
+    if "black" in extras and colour == 3 and not alpha:
+        return _ChannelPlan("CMYK", 4, own, {"extra_channels": True},
+                            pick=[0, 1, 2, colour + extras.index("black")], invert=True)
+    if "black" in extras:
+        samples = colour + len(alpha)
+        return _ChannelPlan(_pillow_mode(samples, own), samples, own, {"output_color": "srgb"},
+                            render="srgb")
+    pick = list(range(colour)) + alpha
+    return _ChannelPlan(_pillow_mode(len(pick), own), len(pick), own,
+                        {"extra_channels": True, "render_spot_colors": True}, pick=pick)
+
+
 class _ArrowPixels:
     """A (Y, X, 4) uint8 array offered to Image.fromarrow, which shares it."""
 
@@ -254,7 +298,8 @@ class JxlImageFile(ImageFile.ImageFile):
             icc = reader.icc_profile if not _is_srgb(reader.color) else None
             plain = (reader.samples, reader.dtype)
         self._bits = int(basic["bits_per_sample"])
-        self._plan_channels(basic, channels, plain)
+        self._plan = _plan_channels(basic, channels, plain)
+        self._mode = self._plan.mode
         # Lossy (XYB) files are coded in passes whose first gives a 1:8 image.
         self._lossy = not basic["uses_original_profile"]
         self._size = (int(basic["xsize"]), int(basic["ysize"]))
@@ -268,7 +313,7 @@ class JxlImageFile(ImageFile.ImageFile):
         self._iter: Optional[Any] = None
         self._iter_next = -1
         self._iter_reader: Optional[Any] = None
-        if icc and self._render is None:
+        if icc and self._plan.render is None:
             self.info["icc_profile"] = icc
         if head[:2] != _CODESTREAM:
             # A container: its metadata boxes may lie anywhere in the file.
@@ -293,43 +338,6 @@ class JxlImageFile(ImageFile.ImageFile):
             if loop is not None:
                 self.info["loop"] = loop
             self._set_duration()
-
-    def _plan_channels(self, basic: Mapping[str, Any], channels: Sequence[Mapping[str, Any]],
-                       plain: Tuple[int, Any]) -> None:
-        """The mode, and how frames are decoded for it.
-
-        Colour and the first alpha channel make the image; other extra
-        channels (depth, thermal, ...) are left out. Colour with a black
-        channel is Pillow's CMYK (Pillow's convention: 255 is full ink, the
-        file's 0), or rendered to sRGB through its profile when it has alpha,
-        which CMYK cannot hold.
-        """
-        colour = int(basic["num_color_channels"])
-        extras = [ch["type"] for ch in channels[colour:]]
-        alpha = [colour + extras.index("alpha")] if "alpha" in extras else []
-        self._render: Optional[str] = None
-        self._pick: Optional[List[int]] = None
-        self._invert = False
-        if len(extras) == len(alpha):
-            self._read_options: Dict[str, Any] = {}
-            samples, self._dtype = plain
-        elif "black" in extras and colour == 3 and not alpha:
-            self._read_options = {"extra_channels": True}
-            self._pick = [0, 1, 2, colour + extras.index("black")]
-            self._invert = True
-            self._samples, self._dtype = 4, _own_dtype(basic)
-            self._mode = "CMYK"
-            return
-        elif "black" in extras:
-            self._render = "srgb"
-            self._read_options = {"output_color": self._render}
-            samples, self._dtype = colour + len(alpha), _own_dtype(basic)
-        else:
-            self._read_options = {"extra_channels": True, "render_spot_colors": True}
-            self._pick = list(range(colour)) + alpha
-            samples, self._dtype = len(self._pick), _own_dtype(basic)
-        self._samples = samples
-        self._mode = _pillow_mode(samples, self._dtype)
 
     # -- whole stream, frames and timing ----------------------------------
 
@@ -379,7 +387,7 @@ class JxlImageFile(ImageFile.ImageFile):
             count = 0
             try:
                 with jxl.JxlReader(self._all_bytes(), parse_color=False, allow_partial=True,
-                                   **self._read_options) as reader:
+                                   **self._plan.read_options) as reader:
                     for _ in reader.iter_frames():
                         count += 1
             except _STREAM_ERRORS:
@@ -431,7 +439,7 @@ class JxlImageFile(ImageFile.ImageFile):
             self._iter_reader = jxl.JxlReader(
                 self._all_bytes(), parse_color=False, skip_frames=index,
                 downsample=self._downsample, opaque_alpha=self._rgbx,
-                allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES), **self._read_options,
+                allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES), **self._plan.read_options,
             )
             self._iter = self._iter_reader.iter_frames()
             self._iter_next = index
@@ -446,7 +454,7 @@ class JxlImageFile(ImageFile.ImageFile):
     @property
     def _rgbx(self) -> bool:
         # RGB decoded with an opaque fourth sample: Pillow's own layout.
-        return self.mode == "RGB" and self._pick is None and self._render is None
+        return self.mode == "RGB" and self._plan.pick is None and self._plan.render is None
 
     def _close_iter(self) -> None:
         if self._iter_reader is not None:
@@ -488,16 +496,17 @@ class JxlImageFile(ImageFile.ImageFile):
 
     def _selected(self, frame: np.ndarray) -> np.ndarray:
         """The decoded frame at this image's size with only the channels it shows."""
-        samples = 4 if self._rgbx else self._samples
-        if self._pick is not None:
-            frame = frame[..., self._pick]
-            own = np.dtype(self._dtype)
+        plan = self._plan
+        samples = 4 if self._rgbx else plan.samples
+        if plan.pick is not None:
+            frame = frame[..., plan.pick]
+            own = np.dtype(plan.dtype)
             if frame.dtype != own:  # widened for another channel
                 if frame.dtype.kind == "f" and own.kind != "f":
                     top = (1 << min(self._bits, 16)) - 1
                     frame = np.clip(frame, 0.0, 1.0) * top + 0.5
                 frame = frame.astype(own)
-            if self._invert:
+            if plan.invert:
                 frame = 255 - _to_pillow(frame, "CMYK", self._bits)
             frame = np.ascontiguousarray(frame)
         shape = (self.size[1], self.size[0]) + (() if samples == 1 else (samples,))
