@@ -131,6 +131,40 @@ def test_unusable_input(func, src, exc, msg):
         func(src)
 
 
+class Trickle(io.RawIOBase):
+    """Hands out `piece` bytes per read(); read number `fail_at` fails."""
+
+    def __init__(self, data, piece, fail_at, failure):
+        self.data, self.piece, self.fail_at, self.failure = data, piece, fail_at, failure
+        self.reads = 0
+
+    def read(self, n=-1):
+        self.reads += 1
+        if self.reads == self.fail_at:
+            if isinstance(self.failure, BaseException):
+                raise self.failure
+            return self.failure
+        chunk, self.data = self.data[:self.piece], self.data[self.piece:]
+        return chunk
+
+
+@pytest.mark.parametrize("fail_at", [1, 3])
+@pytest.mark.parametrize("failure, exc, msg", [
+    (OSError(5, "the disk went away"), OSError, "the disk went away"),
+    ("text", TypeError, r"^jxl: read\(\) returned str, expected bytes$"),
+])
+@pytest.mark.parametrize("func", [_jxl._read_boxes, _jxl.frames_info])
+def test_failing_read_of_a_file_like(tmp_path, func, fail_at, failure, exc, msg):
+    # The pass runs without the lock and the read fails in the middle of it:
+    # the read's own error comes out.
+    src = Trickle(with_metadata(tmp_path, 0), 20, fail_at, failure)
+    with pytest.raises(exc, match=msg):
+        func(src)
+    assert src.reads == fail_at
+    trickled = Trickle(with_metadata(tmp_path, 0), 20, 0, None)
+    assert func(trickled) == func(with_metadata(tmp_path, 0))
+
+
 # ---- frame headers ---------------------------------------------------------
 
 def gif_animation(tmp_path: Path) -> bytes:
