@@ -44,7 +44,7 @@ case "$task" in
         flock build/.dev.lock bash -c '
             set -e
             cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
-                -DCMAKE_BUILD_TYPE=Release ${QM_CMAKE_ARGS:-} >/dev/null
+                -DCMAKE_BUILD_TYPE=Release -DQM_TESTING_HOOKS=ON ${QM_CMAKE_ARGS:-} >/dev/null
             cmake --build build/dev
             # Copy then rename: overwriting the file in place would corrupt the
             # module under any process that has it loaded.

@@ -18,7 +18,7 @@ PY=.venv/bin/python
 export PATH="$PWD/.venv/bin:$PATH"
 
 cmake -S . -B build/asan -G Ninja -DPython_EXECUTABLE="$PWD/$PY" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=ON -DQM_TESTING_HOOKS=ON >/dev/null
 cmake --build build/asan
 
 tree=$(mktemp -d "${TMPDIR:-/tmp}/quillmarsh-asan.XXXXXX")

@@ -117,7 +117,9 @@ def build_wheel(spec: str, dist: Path, free_threaded_module: bool = False) -> Pa
     env = dict(os.environ, PATH=f"{bpy.parent}{os.pathsep}{os.environ.get('PATH', '')}")
     run([bpy, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-build-isolation",
          "--no-deps", "-w", raw, "-C", "build-dir=build/wheel/{wheel_tag}",
-         "-C", f"cmake.define.QM_FREE_THREADED={'ON' if free_threaded_module else 'OFF'}", ROOT],
+         "-C", f"cmake.define.QM_FREE_THREADED={'ON' if free_threaded_module else 'OFF'}",
+         # A release module: without the test-only submodule _jxl._testing.
+         "-C", "cmake.define.QM_TESTING_HOOKS=OFF", ROOT],
         cwd=ROOT, env=env)
     (whl,) = raw.glob("*.whl")
     dist.mkdir(parents=True, exist_ok=True)

@@ -92,5 +92,16 @@ def djxl():
 
 
 @pytest.fixture
+def testing_hooks():
+    """The extension's test-only hooks (_jxl._testing), absent from release builds."""
+    from quillmarsh.codecs import _jxl
+
+    hooks = getattr(_jxl, "_testing", None)
+    if hooks is None:
+        pytest.skip("the extension was built without its testing hooks (QM_TESTING_HOOKS)")
+    return hooks
+
+
+@pytest.fixture
 def rng():
     return np.random.default_rng(1234)

@@ -308,10 +308,10 @@ def test_max_bytes_limits_what_read_allocates():
             _jxl.decode(data, max_bytes=bad)
 
 
-def test_frame_size_arithmetic_is_checked():
+def test_frame_size_arithmetic_is_checked(testing_hooks):
     # 4294967295 x 4294967295 RGBA float32 frames: 2**68 bytes.
     with pytest.raises(ValueError, match="^jxl: the frame size does not fit in 64 bits$"):
-        _jxl._describe_basic_info(3, 1, 8, 32, 8, 2**32 - 1, 2**32 - 1)
+        testing_hooks.describe_basic_info(3, 1, 8, 32, 8, 2**32 - 1, 2**32 - 1)
 
 
 def test_max_pixels_limits_real_streams_before_any_pixel_buffer():

@@ -194,8 +194,9 @@ def test_argument_errors_use_the_interpreters_wording():
     (1, 1, 8, 8, 0, np.uint8, (5, 4, 2), 2, 1),
     (3, 0, 0, 32, 8, np.float32, (5, 4, 3), 12, 0),
 ])
-def test_layout_and_output_format(c, e, a, bits, exp, dtype, shape, nbytes_per_px, bd_type):
-    got = jxl._describe_basic_info(c, e, a, bits, exp, 4, 5)
+def test_layout_and_output_format(c, e, a, bits, exp, dtype, shape, nbytes_per_px, bd_type,
+                                  testing_hooks):
+    got = testing_hooks.describe_basic_info(c, e, a, bits, exp, 4, 5)
     assert got[0] is dtype
     assert got[1] == shape and all(type(v) is int for v in got[1])
     assert got[2] == (shape[2] if len(shape) == 3 else 1)
@@ -203,14 +204,14 @@ def test_layout_and_output_format(c, e, a, bits, exp, dtype, shape, nbytes_per_p
     assert got[5] == bd_type  # 1: bit depth from the codestream (integers keep their range)
 
 
-def test_wide_integer_output_is_float32_with_pixel_format_depth():
-    got = jxl._describe_basic_info(3, 0, 0, 24, 0)
+def test_wide_integer_output_is_float32_with_pixel_format_depth(testing_hooks):
+    got = testing_hooks.describe_basic_info(3, 0, 0, 24, 0)
     assert got[4:] == (0, 0, 32, 8)  # JXL_TYPE_FLOAT, FROM_PIXEL_FORMAT, 32 bits, 8 exp
 
 
-def test_unsupported_float_width():
+def test_unsupported_float_width(testing_hooks):
     with pytest.raises(ValueError, match="^jxl: unsupported float bits_per_sample=24$"):
-        jxl._describe_basic_info(3, 0, 0, 24, 8)
+        testing_hooks.describe_basic_info(3, 0, 0, 24, 8)
 
 
 @pytest.mark.parametrize("c,e,a,msg", [
@@ -219,9 +220,9 @@ def test_unsupported_float_width():
     (2, 0, 0, "color=2, extra=0, alpha=False"),
     (4, 0, 0, "color=4, extra=0, alpha=False"),
 ])
-def test_unsupported_layouts(c, e, a, msg):
+def test_unsupported_layouts(c, e, a, msg, testing_hooks):
     with pytest.raises(NotImplementedError) as ei:
-        jxl._describe_basic_info(c, e, a, 8, 0)
+        testing_hooks.describe_basic_info(c, e, a, 8, 0)
     assert str(ei.value) == (f"jxl: unsupported channel layout ({msg}); "
                              "v0.1 supports L, LA, RGB, RGBA only")
 

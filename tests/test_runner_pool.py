@@ -89,7 +89,7 @@ def _os_threads() -> int:
 
 @pytest.mark.parametrize("pool", ["pool", "runner per call"])
 @pytest.mark.parametrize("op", list(OPS))
-def test_calls_from_several_threads_at_once_match_a_single_thread(op, pool):
+def test_calls_from_several_threads_at_once_match_a_single_thread(op, pool, testing_hooks):
     fn = OPS[op]
     want = fn(1)
     if op == "reconstruct_jpeg":
@@ -106,7 +106,7 @@ def test_calls_from_several_threads_at_once_match_a_single_thread(op, pool):
         except BaseException as e:  # reported below, with the count that failed
             errors.append((n, repr(e)))
 
-    previous = _jxl._runner_pool(pool == "pool")
+    previous = testing_hooks.runner_pool(pool == "pool")
     try:
         before = _os_threads() if os.path.exists("/proc/self/status") else None
         threads = [threading.Thread(target=worker, args=(n,)) for n in counts]
@@ -115,7 +115,7 @@ def test_calls_from_several_threads_at_once_match_a_single_thread(op, pool):
         for t in threads:
             t.join()
     finally:
-        _jxl._runner_pool(previous)
+        testing_hooks.runner_pool(previous)
     assert errors == []
     assert len(results) == 3 * len(counts)
     assert [n for n, r in results if not _same(r, want)] == []

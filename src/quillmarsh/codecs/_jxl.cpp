@@ -319,31 +319,6 @@ static std::string text_of(nb::handle func) {
     return func.is_none() ? std::string("None") : nb::cast<std::string>(nb::str(func));
 }
 
-// Internal view of the sample-type and layout rules for a hand-made basic
-// information record, used to check the unsupported layouts and widths that
-// no available stream exhibits.
-static nb::tuple describe_basic_info(uint32_t num_color_channels, uint32_t num_extra_channels,
-                                     uint32_t alpha_bits, uint32_t bits_per_sample,
-                                     uint32_t exponent_bits_per_sample, uint32_t xsize,
-                                     uint32_t ysize) {
-    JxlBasicInfo info{};
-    info.num_color_channels = num_color_channels;
-    info.num_extra_channels = num_extra_channels;
-    info.alpha_bits = alpha_bits;
-    info.bits_per_sample = bits_per_sample;
-    info.exponent_bits_per_sample = exponent_bits_per_sample;
-    info.xsize = xsize;
-    info.ysize = ysize;
-    auto [shape, samples] = shape_from_basic_info(info);
-    PyObject *dtype = basic_info_to_dtype(info);
-    JxlPixelFormat pf{};
-    JxlBitDepth bd{};
-    uint64_t nbytes = value_or_throw(configure_pixel_format(info, samples, &pf, &bd));
-    return nb::make_tuple(nb::borrow(dtype), shape, samples, nbytes, static_cast<int>(pf.data_type),
-                          static_cast<int>(bd.type), bd.bits_per_sample,
-                          bd.exponent_bits_per_sample);
-}
-
 // libjxl's status and error codes by number, for the error messages.
 static void add_status_tables(nb::module_ &m) {
     m.attr("_DEC_STATUS_NAMES") = make_table({
@@ -574,12 +549,6 @@ NB_MODULE(_jxl, m) {
             raise_enc(text_of(func).c_str(), status, err_code);
         },
         "func"_a.none(), "status"_a, "err_code"_a = -1);
-    m.def("_describe_basic_info", &describe_basic_info, "num_color_channels"_a,
-          "num_extra_channels"_a, "alpha_bits"_a, "bits_per_sample"_a,
-          "exponent_bits_per_sample"_a, "xsize"_a = 1, "ysize"_a = 1);
-    // Internal: the shared worker pool switched off (each call starts its own
-    // runner) or on; returns the previous setting. For the benchmarks.
-    m.def("_runner_pool", [](bool enabled) { return set_runner_pool(enabled); }, "enabled"_a);
     // Internal: (schema, array) capsules sharing a (Y, X, 4) uint8 array, for
     // the Pillow plugin's Image.fromarrow.
     m.def("_arrow_pixels", &arrow_pixels, "arr"_a);
@@ -590,6 +559,9 @@ NB_MODULE(_jxl, m) {
     register_probes(m);
     register_meta(m);
     register_jpeg(m);
+#ifdef QM_TESTING_HOOKS
+    register_testing(m);
+#endif
 
     for (const char *name : {"libjxl_version", "check_signature", "decode", "encode", "frame_count",
                              "thumbnail_bytes", "frames_info", "transcode_jpeg", "reconstruct_jpeg"})

@@ -172,4 +172,11 @@ void register_writer(nb::module_ &m);
 void register_decode_funcs(nb::module_ &m);
 void register_probes(nb::module_ &m);
 
+#ifdef QM_TESTING_HOOKS
+// The submodule _testing (bind_testing.cpp), only in builds with the CMake
+// option QM_TESTING_HOOKS; each subsystem adds its own hooks to it.
+void register_testing(nb::module_ &m);
+void add_writer_testing_hooks(nb::module_ &testing);  // chunked_mode
+#endif
+
 }  // namespace qmjxl

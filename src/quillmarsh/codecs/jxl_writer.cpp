@@ -26,10 +26,15 @@ const char *const kInUse = "jxl: JxlWriter is in use by another thread";
 
 // When a frame goes to libjxl in rectangles: "auto" for a still image with a
 // side above libjxl's own streaming threshold (below it libjxl gathers the
-// whole frame anyway); "never" and "always" exist for comparisons.
+// whole frame anyway); "never" and "always" exist for comparisons, set
+// through the testing hooks only.
 enum ChunkedMode { kChunkedAuto, kChunkedNever, kChunkedAlways };
+#ifdef QM_TESTING_HOOKS
 constexpr const char *kChunkedModeNames[] = {"auto", "never", "always"};
 ChunkedMode g_chunked_mode = kChunkedAuto;  // read and set with the interpreter lock held
+#else
+constexpr ChunkedMode g_chunked_mode = kChunkedAuto;
+#endif
 constexpr npy_intp kChunkedMinSide = 2048;
 
 // ---- small conversions with Python's semantics ---------------------------
@@ -1514,10 +1519,23 @@ void register_writer(nb::module_ &m) {
     nb::dict options = m.attr("_OPTIONS");
     options["JxlWriter"] = describe_options(kWriterOptions);
 
-    // Internal: which frames go to libjxl in rectangles (comparisons in tests
-    // and benchmarks). Returns the mode in force before; None only reads it.
     m.def(
-        "_chunked_encode",
+        "_dtype_to_jxl",
+        [](nb::handle dtype) {
+            JxlDataType t;
+            uint32_t bps = 0, exp = 0;
+            dtype_to_jxl(dtype, &t, &bps, &exp);
+            return nb::make_tuple(static_cast<int>(t), bps, exp);
+        },
+        "dtype"_a.none());
+}
+
+#ifdef QM_TESTING_HOOKS
+// Which frames go to libjxl in rectangles (comparisons in tests and
+// benchmarks). Returns the mode in force before; None only reads it.
+void add_writer_testing_hooks(nb::module_ &testing) {
+    testing.def(
+        "chunked_mode",
         [](nb::handle mode) {
             const char *before = kChunkedModeNames[g_chunked_mode];
             if (!mode.is_none()) {
@@ -1533,21 +1551,7 @@ void register_writer(nb::module_ &m) {
             return nb::str(before);
         },
         "mode"_a.none() = nb::none());
-
-    // Internal: whether the loaded libjxl's effort-1 lossless coder passed
-    // the probe (the wheel's smoke test checks its bundled build).
-    m.def("_fast_lossless_sound", &fast_lossless_sound,
-          nb::call_guard<nb::gil_scoped_release>());
-
-    m.def(
-        "_dtype_to_jxl",
-        [](nb::handle dtype) {
-            JxlDataType t;
-            uint32_t bps = 0, exp = 0;
-            dtype_to_jxl(dtype, &t, &bps, &exp);
-            return nb::make_tuple(static_cast<int>(t), bps, exp);
-        },
-        "dtype"_a.none());
 }
+#endif
 
 }  // namespace qmjxl
