@@ -171,6 +171,7 @@ void register_reader(nb::module_ &m);
 void register_writer(nb::module_ &m);
 void register_decode_funcs(nb::module_ &m);
 void register_probes(nb::module_ &m);
+void register_arrow(nb::module_ &m);
 
 #ifdef QM_TESTING_HOOKS
 // The submodule _testing (bind_testing.cpp), only in builds with the CMake

@@ -8,6 +8,7 @@
 #include "bind_common.h"
 
 #include <array>
+#include <string>
 #include <utility>
 
 namespace qmjxl {
@@ -65,6 +66,11 @@ struct ParamText {
 // (nb::sig keeps the pointer).
 const char *render_signature(const char *name, bool method, const ParamText *params,
                              size_t count, size_t positional, const char *ret);
+
+// Replaces the nanobind callable `name` of `scope` by a plain function with
+// its signature and docstring that forwards to it (see _forward.py), so that
+// inspect.signature and Python's own argument errors see the parameters.
+void expose_forwarder(nb::handle scope, const char *name, const std::string &qualname);
 
 // Python-visible copy of a table: ((name, annotation, class_default,
 // call_default, positional), ...), defaults None when absent.
