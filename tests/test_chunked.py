@@ -20,11 +20,11 @@ LOSSY = dict(distance=1.0, effort=3)
 
 
 @pytest.fixture
-def chunked_mode():
+def chunked_mode(testing_hooks):
     """Sets the module's chunked mode for one test, restoring it afterwards."""
-    before = jxl._chunked_encode()
-    yield jxl._chunked_encode
-    jxl._chunked_encode(before)
+    before = testing_hooks.chunked_mode()
+    yield testing_hooks.chunked_mode
+    testing_hooks.chunked_mode(before)
 
 
 def frame_at_once(chunked_mode, arr, **kw):
