@@ -1,7 +1,9 @@
 """The Pillow plugin, driven through Pillow's own calls."""
 
+import gc
 import io
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -71,6 +73,33 @@ def test_rgb_pixels_in_pillows_layout_and_copied_on_write(photo, monkeypatch, sh
     assert np.array_equal(np.asarray(before), photo)
     assert (np.asarray(im)[:10, :10] == (1, 2, 3)).all() and im.getpixel((20, 20)) == (4, 5, 6)
     assert np.array_equal(np.asarray(im.convert("RGBA"))[..., 3], rgbx[..., 3])
+
+
+@pytest.mark.skipif(not hasattr(Image, "fromarrow"), reason="Pillow without Image.fromarrow")
+def test_arrow_export_shares_the_frame_until_released(photo):
+    from quillmarsh.codecs._jxl import _arrow_pixels as arrow_pixels
+
+    frame = np.dstack([photo, np.full(photo.shape[:2], 255, np.uint8)])
+    before = sys.getrefcount(frame)
+
+    class Offer:
+        def __arrow_c_array__(self, requested_schema=None):
+            return arrow_pixels(frame)
+
+    im = Image.fromarrow(Offer(), "RGB", (photo.shape[1], photo.shape[0]))
+    assert np.array_equal(np.asarray(im), photo)
+    frame[0, 0, :3] = (1, 2, 3)  # the image maps the frame's memory
+    assert im.getpixel((0, 0)) == (1, 2, 3)
+    assert sys.getrefcount(frame) > before  # held by the export while Pillow uses it
+    del im
+    gc.collect()
+    assert sys.getrefcount(frame) == before
+    unconsumed = arrow_pixels(frame)  # capsules nobody imports release on their own
+    del unconsumed
+    assert sys.getrefcount(frame) == before
+    for bad in (frame[:, ::2], np.ascontiguousarray(frame[..., :3]), frame.astype(np.uint16)):
+        with pytest.raises(ValueError, match="C-contiguous"):
+            arrow_pixels(bad)
 
 
 def test_open_reads_header_only_until_load(tmp_path, photo):

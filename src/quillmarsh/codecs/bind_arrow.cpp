@@ -1,4 +1,8 @@
-// Arrow C data interface export of four-byte pixels for the Pillow plugin.
+// _arrow_pixels: four-byte pixels exported through Arrow's C data interface,
+// for the Pillow plugin's Image.fromarrow (its only user). Native rather than
+// ctypes: a capsule's destructor may run while an exception is set (a C
+// caller cleaning up after a failure), and a Python callback there loses that
+// exception and the release; these callbacks run no Python code.
 #include "bind_common.h"
 
 #include <cstring>
