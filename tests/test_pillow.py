@@ -77,7 +77,7 @@ def test_rgb_pixels_in_pillows_layout_and_copied_on_write(photo, monkeypatch, sh
 
 @pytest.mark.skipif(not hasattr(Image, "fromarrow"), reason="Pillow without Image.fromarrow")
 def test_arrow_export_shares_the_frame_until_released(photo):
-    from quillmarsh.codecs._jxl import _arrow_pixels as arrow_pixels
+    from quillmarsh.integrations._arrow import arrow_pixels
 
     frame = np.dstack([photo, np.full(photo.shape[:2], 255, np.uint8)])
     before = sys.getrefcount(frame)
