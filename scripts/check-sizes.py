@@ -124,6 +124,24 @@ def _kind_of(header: str) -> str:
     return "function" if _FUNCTION_TAIL.search(h) else "opaque"
 
 
+def _top_level(s: str) -> str:
+    """`s` with what is nested in <>, () or {} left out (the outer brackets
+    stay); `<` opens a template's arguments only right after a name."""
+    out: List[str] = []
+    stack: List[str] = []
+    closing = {"(": ")", "{": "}", "<": ">"}
+    for k, ch in enumerate(s):
+        opens = ch in "({" or (ch == "<" and k > 0 and (s[k - 1].isalnum() or s[k - 1] == "_"))
+        closes = bool(stack) and ch == closing[stack[-1]]
+        if not stack or (closes and len(stack) == 1) or (opens and not stack):
+            out.append(ch)
+        if opens:
+            stack.append(ch)
+        elif closes:
+            stack.pop()
+    return "".join(out)
+
+
 def _count_members(statement: str) -> int:
     """Data members a class-level declaration adds (0 for anything else)."""
     s = _ACCESS.sub("", statement).strip()
@@ -131,13 +149,13 @@ def _count_members(statement: str) -> int:
         s = _ACCESS.sub("", s).strip()
     if not s or re.match(r"(using|typedef|friend|static|template|enum|class|struct|union)\b", s):
         return 0
-    if "(" in s and not re.search(r"\(\s*\*\s*\w+\s*\)\s*\(", s):
+    top = _top_level(s)
+    declarator = re.split(r"(?<![=!<>])=(?!=)", top)[0]  # before an initializer
+    if re.search(r"\boperator\b", s):
+        return 0
+    if "(" in declarator and not re.search(r"\(\s*\*\s*\w+\s*\)\s*\(", s):
         return 0  # a member function's declaration (a function pointer is data)
-    depth, names = 0, 1
-    for ch in s:
-        depth += {"<": 1, "(": 1, "[": 1, "{": 1, ">": -1, ")": -1, "]": -1, "}": -1}.get(ch, 0)
-        names += ch == "," and depth == 0
-    return names
+    return 1 + top.count(",")
 
 
 def _line_of(text: str, pos: int) -> int:
