@@ -63,3 +63,23 @@ def test_pillow_format_registered_by_either_path():
     assert Image.OPEN["JXL"][0] is JxlImageFile
     assert Image.SAVE["JXL"].__module__ == "quillmarsh.integrations.pillow"
     assert Image.registered_extensions()[".jxl"] == "JXL"
+
+
+def test_integrations_use_the_public_codec():
+    """Only integrations/_arrow.py reaches into the extension (Pillow's Arrow
+    capsules); the rest import public modules and names alone."""
+    import ast
+
+    folder = ROOT / "src" / "quillmarsh" / "integrations"
+    private = []
+    for path in sorted(folder.glob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("quillmarsh"):
+                names = [node.module] + [f"{node.module}.{a.name}" for a in node.names]
+            elif isinstance(node, ast.Import):
+                names = [a.name for a in node.names if a.name.startswith("quillmarsh")]
+            else:
+                continue
+            private += [(path.name, n) for n in names if any(p.startswith("_") for p in n.split("."))]
+    assert private == [("_arrow.py", "quillmarsh.codecs._jxl"),
+                       ("_arrow.py", "quillmarsh.codecs._jxl._arrow_pixels")]
