@@ -72,22 +72,6 @@ Status check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
                       "decode it)");
 }
 
-int set_image_out_buffer(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
-                         void *buf, size_t buf_size, int *buffer_set) {
-    if (*buffer_set) return RC_ERR_DOUBLE_ALLOC;
-    size_t out_size = 0;
-    if (JxlDecoderImageOutBufferSize(dec, pf, &out_size) != JXL_DEC_SUCCESS)
-        return RC_ERR_BUF_SIZE_QUERY;
-    if (out_size != buf_size) return RC_ERR_BUF_SIZE_MISMATCH;
-    if (JxlDecoderSetImageOutBuffer(dec, pf, buf, buf_size) != JXL_DEC_SUCCESS)
-        return RC_ERR_SET_BUFFER;
-    if (bd->type == JXL_BIT_DEPTH_FROM_CODESTREAM &&
-        JxlDecoderSetImageOutBitDepth(dec, bd) != JXL_DEC_SUCCESS)
-        return RC_ERR_SET_BIT_DEPTH;
-    *buffer_set = 1;
-    return 0;
-}
-
 namespace {
 void drop_pixels(void *, size_t, size_t, size_t, const void *) {}
 }  // namespace

@@ -17,21 +17,6 @@
 
 namespace qmjxl {
 
-// Result codes of the lock-free decoder steps.
-constexpr int RC_FRAME = 0;
-constexpr int RC_EOF = 1;
-constexpr int RC_NEED_INPUT = 2;
-constexpr int RC_FRAME_HEADER = 3;  // a frame's header is known, its pixels not yet
-constexpr int RC_RESAMPLE = 4;      // a progression point of another ratio than the sink's
-constexpr int RC_NEED_FLUSH = 5;    // no rendering to flush at this point
-constexpr int RC_ERR_PROCESS = -1;
-constexpr int RC_ERR_NEED_INPUT_FATAL = -2;
-constexpr int RC_ERR_BUF_SIZE_QUERY = -3;
-constexpr int RC_ERR_BUF_SIZE_MISMATCH = -4;
-constexpr int RC_ERR_SET_BUFFER = -5;
-constexpr int RC_ERR_SET_BIT_DEPTH = -6;
-constexpr int RC_ERR_DOUBLE_ALLOC = -7;
-
 // Result codes of the lock-free encoder step.
 constexpr int ENC_OK = 0;
 constexpr int ENC_ERR_ADD_FRAME = -1;
@@ -81,13 +66,6 @@ inline size_t threads_for_size(uint64_t xsize, uint64_t ysize, size_t n) {
 }
 
 // ---- decode-loop helpers -------------------------------------------------
-
-// The output-buffer handshake of every decode loop, on
-// JXL_DEC_NEED_IMAGE_OUT_BUFFER: refuses a second buffer for the same frame,
-// insists on libjxl's size matching `buf_size`, registers the buffer and,
-// for integer output, the codestream bit depth. Returns 0 or a negative RC.
-int set_image_out_buffer(JxlDecoder *dec, const JxlPixelFormat *pf, const JxlBitDepth *bd,
-                         void *buf, size_t buf_size, int *buffer_set);
 
 // After libjxl refused an in-memory stream whose input was closed: true when
 // the same bytes, left open, only run out (a cut stream) instead of failing.

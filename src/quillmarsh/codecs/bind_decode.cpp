@@ -1,5 +1,5 @@
 // The one-shot decode function.
-#include "jxl_reader.h"
+#include "bind_reader.h"
 
 using namespace nb::literals;
 
@@ -47,7 +47,9 @@ nb::object decode(const ReaderValues &v) {
     try {
         const nb::handle out = v[kOut];
         if (index.is_none()) {
-            r.one_shot_ = out.is_none();
+            // Read to the end and closed: the decoder goes as soon as the end
+            // of the stream is seen.
+            r.session_.set_release_at_end(out.is_none());
             result = out.is_none() ? reader_read(reader) : reader_read_into(reader, out);
         } else {
             nb::object frames = out.is_none() ? reader.attr("iter_frames")()
