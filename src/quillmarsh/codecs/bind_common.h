@@ -110,11 +110,6 @@ uint64_t resolve_limit(nb::handle value, const char *name);
 inline uint64_t resolve_max_pixels(nb::handle max_pixels) {
     return resolve_limit(max_pixels, "max_pixels");
 }
-// input_is_cut (common.h) with the interpreter lock released for its pass.
-inline bool stream_is_cut(const uint8_t *data, size_t size, int events, bool coalesce) {
-    nb::gil_scoped_release unlocked;
-    return input_is_cut(data, size, events, coalesce);
-}
 
 // Python-level helpers.
 bool is_path(nb::handle obj);           // str or os.PathLike

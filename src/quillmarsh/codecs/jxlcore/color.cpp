@@ -648,113 +648,128 @@ bool decoder_icc_nogil(JxlDecoder *dec, std::vector<uint8_t> *out) {
                                           size) == JXL_DEC_SUCCESS;
 }
 
-int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info,
-                                         bool cmyk) {
-    color_channels = info.num_color_channels == 1 ? 1 : 3;
-    if (cmyk && color_channels != 3) return COLOR_ERR_SPACE;
-    ColorEndpoint dst = target;
-    if (dst.has_encoding) {
+namespace {
+
+// The target as this image gets it: a colour name's encoding made grey for a
+// grey image, an ICC profile checked against the image's colour channels.
+int fit_target(OutputColor &oc, const JxlBasicInfo &info, bool cmyk, ColorEndpoint *dst) {
+    oc.color_channels = info.num_color_channels == 1 ? 1 : 3;
+    if (cmyk && oc.color_channels != 3) return COLOR_ERR_SPACE;
+    *dst = oc.target;
+    if (dst->has_encoding) {
         // A colour name describes RGB; a grey image stays grey with the name's
         // white point and transfer curve.
-        dst.encoding.color_space = color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+        dst->encoding.color_space =
+            oc.color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
     } else {
-        const uint32_t space = icc_color_space_nogil(dst.icc.data(), dst.icc.size());
+        const uint32_t space = icc_color_space_nogil(dst->icc.data(), dst->icc.size());
         if (space == 0) return COLOR_ERR_PROFILE;
-        if (space != (color_channels == 1 ? cmsSigGrayData : cmsSigRgbData)) return COLOR_ERR_SPACE;
+        if (space != (oc.color_channels == 1 ? cmsSigGrayData : cmsSigRgbData))
+            return COLOR_ERR_SPACE;
     }
-    dst.intensity_target = desired_intensity_target > 0 ? desired_intensity_target
-                                                         : info.intensity_target;
-    delivered_has_encoding = dst.has_encoding;
-    delivered_encoding = dst.encoding;
+    dst->intensity_target = oc.desired_intensity_target > 0 ? oc.desired_intensity_target
+                                                            : info.intensity_target;
+    oc.delivered_has_encoding = dst->has_encoding;
+    oc.delivered_encoding = dst->encoding;
+    return COLOR_OK;
+}
 
-    // libjxl renders XYB images into any colour space itself; it leaves the
-    // others in their own.
-    if (!info.uses_original_profile && !cmyk) {
-        const JxlDecoderStatus st =
-            dst.has_encoding ? JxlDecoderSetOutputColorProfile(dec, &dst.encoding, nullptr, 0)
-                             : JxlDecoderSetOutputColorProfile(dec, nullptr, dst.icc.data(),
-                                                               dst.icc.size());
-        if (st == JXL_DEC_SUCCESS) {
-            by_lcms = false;
-            if (!decoder_icc_nogil(dec, &delivered_icc)) delivered_icc.clear();
-            if (!dst.has_encoding) delivered_icc = dst.icc;
-            return COLOR_OK;
-        }
-    }
+// libjxl renders XYB images into any colour space itself; it leaves the
+// others in their own. True when libjxl took the target.
+bool libjxl_converts(OutputColor &oc, JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk,
+                     const ColorEndpoint &dst) {
+    if (info.uses_original_profile || cmyk) return false;
+    const JxlDecoderStatus st =
+        dst.has_encoding
+            ? JxlDecoderSetOutputColorProfile(dec, &dst.encoding, nullptr, 0)
+            : JxlDecoderSetOutputColorProfile(dec, nullptr, dst.icc.data(), dst.icc.size());
+    if (st != JXL_DEC_SUCCESS) return false;
+    oc.by_lcms = false;
+    if (!decoder_icc_nogil(dec, &oc.delivered_icc)) oc.delivered_icc.clear();
+    if (!dst.has_encoding) oc.delivered_icc = dst.icc;
+    return true;
+}
 
-    ColorEndpoint src;
-    src.intensity_target = info.intensity_target;
+// The image's own colour (an encoding where its curve is known, else its
+// profile) and the profile of what is delivered: the target's bytes, or one
+// built for the name (its code points let libjxl's CMS read PQ and HLG
+// exactly; grey has none, so a grey PQ or HLG target is left to lcms2).
+int source_and_delivered(OutputColor &oc, JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk,
+                         const ColorEndpoint &dst, ColorEndpoint *src) {
+    src->intensity_target = info.intensity_target;
     if (!cmyk &&
-        JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &src.encoding) ==
+        JxlDecoderGetColorAsEncodedProfile(dec, JXL_COLOR_PROFILE_TARGET_DATA, &src->encoding) ==
             JXL_DEC_SUCCESS &&
-        tf_known(src.encoding)) {
-        src.has_encoding = true;
-    } else if (!decoder_icc_nogil(dec, &src.icc)) {
+        tf_known(src->encoding)) {
+        src->has_encoding = true;
+    } else if (!decoder_icc_nogil(dec, &src->icc)) {
         return COLOR_ERR_PROFILE;
     }
-    // The delivered profile: the target's bytes, or one built for the name
-    // (its code points let libjxl's CMS read PQ and HLG exactly; grey has
-    // none, so a grey PQ or HLG target is left to lcms2 below).
-    if (in_place) {
-        if (!decoder_icc_nogil(dec, &delivered_icc)) return COLOR_ERR_PROFILE;
+    if (oc.in_place) {
+        if (!decoder_icc_nogil(dec, &oc.delivered_icc)) return COLOR_ERR_PROFILE;
     } else if (dst.has_encoding) {
         const int rc = icc_from_encoding_nogil(dst.encoding, encoding_description(dst.encoding),
-                                               &delivered_icc);
+                                               &oc.delivered_icc);
         if (rc < 0) return rc;
     } else {
-        delivered_icc = dst.icc;
+        oc.delivered_icc = dst.icc;
     }
-    by_lcms = true;
+    return COLOR_OK;
+}
 
-    // libjxl's CMS, as for XYB images: relative spaces put (1, 1, 1) at the
-    // display's nits, HLG gets its OOTF for that display, and a PQ source is
-    // first tone-mapped into it. libjxl's decoder also tone-maps non-XYB PQ
-    // samples for a desired intensity target, but scales the result wrongly
-    // when the image's intensity target is not 10000 nits; the reader does
-    // not ask it to for these images.
+// libjxl's CMS, as for XYB images: relative spaces put (1, 1, 1) at the
+// display's nits, HLG gets its OOTF for that display, and a PQ source is first
+// tone-mapped into it. libjxl's decoder also tone-maps non-XYB PQ samples for
+// a desired intensity target, but scales the result wrongly when the image's
+// intensity target is not 10000 nits; the reader does not ask it to for these
+// images. False when the CMS is not the one to use (lcms2 is then).
+bool cms_converts(OutputColor &oc, JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk,
+                  const ColorEndpoint &src, const ColorEndpoint &dst) {
+    const float desired = oc.desired_intensity_target;
     const bool same = src.has_encoding && dst.has_encoding &&
                       same_space(src.encoding, dst.encoding) &&
                       src.encoding.transfer_function == dst.encoding.transfer_function &&
                       src.encoding.gamma == dst.encoding.gamma;
-    const bool tone_mapped = src.has_encoding && desired_intensity_target > 0 &&
+    const bool tone_mapped = src.has_encoding && desired > 0 &&
                              src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ;
     const bool grey_hdr_target =
-        color_channels == 1 && dst.has_encoding && !tone_mapped &&
+        oc.color_channels == 1 && dst.has_encoding && !tone_mapped &&
         (dst.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
          dst.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
-    // (The same space without tone mapping is left alone below, exactly.)
-    if (!cmyk && !(same && !tone_mapped) && !grey_hdr_target) {
-        std::vector<uint8_t> src_icc = src.icc;
-        if (src_icc.empty() && !decoder_icc_nogil(dec, &src_icc)) src_icc.clear();
-        ToneMap tm;
-        const float nits = desired_intensity_target > 0 ? desired_intensity_target
-                                                        : info.intensity_target;
-        if (tone_mapped) tm.init(src.encoding, info.intensity_target, desired_intensity_target);
-        // HDR for a display of the desired nits: libjxl fits the colours
-        // into the display's range after tone mapping (PQ) or the OOTF (HLG),
-        // in the display's linear RGB, before its curve. (An HLG target
-        // would need the OOTF undone first; it gets the plain conversion.)
-        const bool hdr_source =
-            src.has_encoding && (src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
-                                 src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
-        const bool display_target =
-            dst.has_encoding && dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
-        if (desired_intensity_target > 0 && hdr_source && display_target) {
-            JxlColorEncoding lin = dst.encoding;
-            lin.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
-            std::vector<uint8_t> lin_icc;
-            if (icc_from_encoding_nogil(lin, encoding_description(lin), &lin_icc) == COLOR_OK &&
-                converter.init_cms_nogil(src_icc, &src.encoding, lin_icc, &lin, color_channels,
-                                         nits, &tm, &dst.encoding))
-                return COLOR_OK;
-        }
-        if (converter.init_cms_nogil(src_icc, src.has_encoding ? &src.encoding : nullptr,
-                                     delivered_icc, dst.has_encoding ? &dst.encoding : nullptr,
-                                     color_channels, nits, &tm))
-            return COLOR_OK;
+    // (The same space without tone mapping is left alone, exactly.)
+    if (cmyk || (same && !tone_mapped) || grey_hdr_target) return false;
+    std::vector<uint8_t> src_icc = src.icc;
+    if (src_icc.empty() && !decoder_icc_nogil(dec, &src_icc)) src_icc.clear();
+    ToneMap tm;
+    const float nits = desired > 0 ? desired : info.intensity_target;
+    if (tone_mapped) tm.init(src.encoding, info.intensity_target, desired);
+    // HDR for a display of the desired nits: libjxl fits the colours into the
+    // display's range after tone mapping (PQ) or the OOTF (HLG), in the
+    // display's linear RGB, before its curve. (An HLG target would need the
+    // OOTF undone first; it gets the plain conversion.)
+    const bool hdr_source =
+        src.has_encoding && (src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
+                             src.encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
+    const bool display_target =
+        dst.has_encoding && dst.encoding.transfer_function != JXL_TRANSFER_FUNCTION_HLG;
+    if (desired > 0 && hdr_source && display_target) {
+        JxlColorEncoding lin = dst.encoding;
+        lin.transfer_function = JXL_TRANSFER_FUNCTION_LINEAR;
+        std::vector<uint8_t> lin_icc;
+        if (icc_from_encoding_nogil(lin, encoding_description(lin), &lin_icc) == COLOR_OK &&
+            oc.converter.init_cms_nogil(src_icc, &src.encoding, lin_icc, &lin, oc.color_channels,
+                                        nits, &tm, &dst.encoding))
+            return true;
     }
+    return oc.converter.init_cms_nogil(src_icc, src.has_encoding ? &src.encoding : nullptr,
+                                       oc.delivered_icc,
+                                       dst.has_encoding ? &dst.encoding : nullptr,
+                                       oc.color_channels, nits, &tm);
+}
 
-    // lcms2: CMYK, and profiles libjxl's CMS does not take.
+// lcms2: CMYK, and profiles libjxl's CMS does not take.
+int lcms2_converts(OutputColor &oc, bool cmyk, const ColorEndpoint &src,
+                   const ColorEndpoint &dst) {
     int intent = dst.has_encoding ? dst.encoding.rendering_intent : JXL_RENDERING_INTENT_RELATIVE;
     if (!dst.has_encoding) {
         cmsSetLogErrorHandler(quiet_handler);
@@ -762,8 +777,39 @@ int OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &in
         p.h = cmsOpenProfileFromMem(dst.icc.data(), static_cast<cmsUInt32Number>(dst.icc.size()));
         if (p.h) intent = static_cast<int>(cmsGetHeaderRenderingIntent(p.h));
     }
-    return converter.init_nogil(src, cmyk ? 4 : color_channels, dst, intent, false);
+    return oc.converter.init_nogil(src, cmyk ? 4 : oc.color_channels, dst, intent, false);
 }
 
+int prepare_output_color(OutputColor &oc, JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk) {
+    ColorEndpoint dst;
+    int rc = fit_target(oc, info, cmyk, &dst);
+    if (rc != COLOR_OK || libjxl_converts(oc, dec, info, cmyk, dst)) return rc;
+    ColorEndpoint src;
+    rc = source_and_delivered(oc, dec, info, cmyk, dst, &src);
+    if (rc != COLOR_OK) return rc;
+    oc.by_lcms = true;
+    if (cms_converts(oc, dec, info, cmyk, src, dst)) return COLOR_OK;
+    return lcms2_converts(oc, cmyk, src, dst);
+}
+
+}  // namespace
+
+Status OutputColor::on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info,
+                                            bool cmyk) {
+    switch (prepare_output_color(*this, dec, info, cmyk)) {
+        case COLOR_OK: return Status::Ok();
+        case COLOR_ERR_SPACE:
+            return ValueError(std::string("jxl: output_color's ICC profile does not describe ") +
+                              (info.num_color_channels == 1 ? "grey" : "RGB") +
+                              " data like this image's");
+        case COLOR_ERR_ENCODING:
+            return ValueError(
+                "jxl: output_color describes a colour space that cannot be built (unknown "
+                "transfer function?)");
+        case COLOR_ERR_PROFILE: return StreamError("jxl: the image's colour profile cannot be read");
+        default:
+            return StreamError("jxl: lcms2 could not build the colour transform for output_color");
+    }
+}
 
 }  // namespace qmjxl

@@ -9,6 +9,8 @@
 #include <jxl/decode.h>
 #include <jxl/types.h>
 
+#include "jxlcore/status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -162,7 +164,10 @@ struct OutputColor {
     // for the target where it can convert, otherwise prepares the lcms2
     // conversion from the image's own profile. `cmyk`: the colour channels
     // and a black channel make CMYK through the image's CMYK profile.
-    int on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk);
+    // The refusals are made here: ValueError for a target that does not fit
+    // the image or cannot be built, JxlError for a profile or transform that
+    // fails.
+    Status on_color_encoding_nogil(JxlDecoder *dec, const JxlBasicInfo &info, bool cmyk);
 };
 
 // Clamped to [0, 1]; NaN gives 0.

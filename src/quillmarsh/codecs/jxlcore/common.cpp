@@ -72,25 +72,4 @@ Status check_max_pixels(const JxlBasicInfo &info, uint64_t limit) {
                       "decode it)");
 }
 
-namespace {
-void drop_pixels(void *, size_t, size_t, size_t, const void *) {}
-}  // namespace
-
-bool input_is_cut(const uint8_t *data, size_t size, int events, bool coalesce) {
-    JxlDecoderPtr dec = JxlDecoderMake(nullptr);
-    const JxlPixelFormat pf = {4, JXL_TYPE_FLOAT, JXL_NATIVE_ENDIAN, 0};
-    if (!dec || JxlDecoderSubscribeEvents(dec.get(), events) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetCoalescing(dec.get(), coalesce) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetInput(dec.get(), data, size) != JXL_DEC_SUCCESS)
-        return false;
-    for (;;) {
-        const JxlDecoderStatus st = JxlDecoderProcessInput(dec.get());
-        if (st == JXL_DEC_NEED_MORE_INPUT) return true;
-        if (st == JXL_DEC_SUCCESS || st == JXL_DEC_ERROR) return false;
-        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER &&
-            JxlDecoderSetImageOutCallback(dec.get(), &pf, drop_pixels, nullptr) != JXL_DEC_SUCCESS)
-            return false;
-    }
-}
-
 }  // namespace qmjxl

@@ -1,6 +1,6 @@
 // Shared vocabulary of the core: libjxl's headers, pixel formats and frame
-// sizes, the decoders' limits, and the output-buffer handshake of every
-// decode loop. Nothing here needs the interpreter: all of it runs without its lock.
+// sizes, and the decoders' limits. Nothing here needs the interpreter: all of
+// it runs without its lock.
 #pragma once
 
 #include "jxlcore/status.h"
@@ -64,13 +64,5 @@ Status check_max_pixels(const JxlBasicInfo &info, uint64_t limit);
 inline size_t threads_for_size(uint64_t xsize, uint64_t ysize, size_t n) {
     return xsize <= 256 && ysize <= 256 ? 1 : n;
 }
-
-// ---- decode-loop helpers -------------------------------------------------
-
-// After libjxl refused an in-memory stream whose input was closed: true when
-// the same bytes, left open, only run out (a cut stream) instead of failing.
-// Runs a pass of its own over `data` with `events` subscribed (pixels, if
-// any, are dropped), so it is for error paths only.
-bool input_is_cut(const uint8_t *data, size_t size, int events, bool coalesce);
 
 }  // namespace qmjxl

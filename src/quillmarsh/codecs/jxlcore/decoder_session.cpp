@@ -199,20 +199,7 @@ Status DecoderSession::on_color_encoding() {
 }
 
 Status DecoderSession::convert_color() {
-    const bool cmyk = black_channel() >= 0;
-    switch (out_color_.on_color_encoding_nogil(decoder_.get(), header_.basic, cmyk)) {
-        case COLOR_OK: return Status::Ok();
-        case COLOR_ERR_SPACE:
-            return ValueError(std::string("jxl: output_color's ICC profile does not describe ") +
-                              (header_.basic.num_color_channels == 1 ? "grey" : "RGB") +
-                              " data like this image's");
-        case COLOR_ERR_ENCODING:
-            return ValueError(
-                "jxl: output_color describes a colour space that cannot be built (unknown "
-                "transfer function?)");
-        case COLOR_ERR_PROFILE: return StreamError("jxl: the image's colour profile cannot be read");
-        default: return StreamError("jxl: lcms2 could not build the colour transform for output_color");
-    }
+    return out_color_.on_color_encoding_nogil(decoder_.get(), header_.basic, black_channel() >= 0);
 }
 
 // desired_intensity_target without output_color on a non-XYB PQ image:
