@@ -75,20 +75,24 @@ StatusOr<bool> FilePuller::pull(InputBuffer &buf) {
 
 StatusOr<bool> ChunkReaderPuller::pull(InputBuffer &buf) {
     nb::gil_scoped_acquire locked;
+    const bool first = !started_;
+    started_ = true;
     try {
-        for (;;) {
-            nb::object chunk = reader_.attr("get")();
-            if (chunk.is_none()) return false;
-            if (!PyBytes_CheckExact(chunk.ptr()))
-                return TypeError(
-                    "Expected bytes, got " +
-                    std::string(nb::str(nb::handle(Py_TYPE(chunk.ptr())).attr("__name__")).c_str()));
-            const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
-            if (n == 0) continue;
-            QM_RETURN_IF_ERROR(
-                buf.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(chunk.ptr())), n));
-            return true;
+        nb::object chunk = reader_.attr("get")();
+        if (chunk.is_none()) return false;
+        if (!PyBytes_CheckExact(chunk.ptr()))
+            return TypeError(
+                "Expected bytes, got " +
+                std::string(nb::str(nb::handle(Py_TYPE(chunk.ptr())).attr("__name__")).c_str()));
+        const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
+        if (n == 0) {
+            if (first) return ValueError("jxl: empty input");
+            if (buf.size() == 0) return StreamError("jxl: empty refill (truncated?)");
+            return true;  // the unconsumed rest goes back as it is
         }
+        QM_RETURN_IF_ERROR(
+            buf.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(chunk.ptr())), n));
+        return true;
     } catch (nb::python_error &e) {
         return keep(e);
     }

@@ -53,7 +53,9 @@ private:
 };
 
 // quillmarsh.core.io.BackgroundChunkReader.get(): bytes, or None at the end.
-// Takes the interpreter lock for the call.
+// Takes the interpreter lock for the call. An empty chunk adds nothing: the
+// first one is an empty input, a later one with nothing of the input left
+// unconsumed an input that cannot go on.
 class ChunkReaderPuller final : public BoundPuller {
 public:
     explicit ChunkReaderPuller(nb::handle reader) : reader_(reader) {}
@@ -61,6 +63,7 @@ public:
 
 private:
     nb::handle reader_;  // kept alive by the owner
+    bool started_ = false;
 };
 
 // Where a probe or metadata pass reads: a bytes-like in place (its buffer

@@ -33,41 +33,6 @@ void call_swallowing_exceptions(F &&f) {
     }
 }
 
-// The background chunk reader's chunks, for a streamed reader. An empty chunk
-// adds nothing; with nothing of the input left for libjxl either, the input
-// cannot go on.
-class ChunkReaderSource final : public BoundPuller {
-public:
-    explicit ChunkReaderSource(const nb::object *reader) : reader_(reader) {}
-
-    StatusOr<bool> pull(InputBuffer &buf) override {
-        nb::gil_scoped_acquire locked;
-        const bool first = !started_;
-        started_ = true;
-        try {
-            if (!reader_->is_valid()) return StateError(kClosedMsg);
-            nb::object chunk = reader_->attr("get")();
-            if (chunk.is_none()) return false;
-            if (!PyBytes_CheckExact(chunk.ptr())) return TypeError("Expected bytes, got " + type_name_of(chunk));
-            const size_t n = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
-            if (n == 0) {
-                if (first) return ValueError("jxl: empty input");
-                if (buf.size() == 0) return StreamError("jxl: empty refill (truncated?)");
-                return true;  // the unconsumed rest goes back as it is
-            }
-            QM_RETURN_IF_ERROR(
-                buf.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(chunk.ptr())), n));
-            return true;
-        } catch (nb::python_error &e) {
-            return keep(e);
-        }
-    }
-
-private:
-    const nb::object *reader_;  // the reader's own reference, reset by close()
-    bool started_ = false;
-};
-
 PyObject *dtype_of(JxlDataType t) {
     return t == JXL_TYPE_UINT8    ? g.t_uint8
            : t == JXL_TYPE_UINT16 ? g.t_uint16
@@ -193,7 +158,7 @@ void JxlReader::init_streaming(nb::handle src) {
     }
     nb::object cls = nb::module_::import_("quillmarsh.core.io").attr("BackgroundChunkReader");
     source_.chunk_reader = cls(src, "chunk_size"_a = kChunkSize, "prefetch"_a = kPrefetch);
-    source_.puller = std::make_unique<ChunkReaderSource>(&source_.chunk_reader);
+    source_.puller = std::make_unique<ChunkReaderPuller>(source_.chunk_reader);
     const Status started = session_.start_stream(source_.puller.get());
     if (!started.ok()) raise_input_failure(started);
 }
