@@ -149,9 +149,18 @@ def test_effort_changes_the_stream_not_the_jpeg(effort):
     assert jxl.reconstruct_jpeg(data) == original
 
 
-@pytest.mark.parametrize("effort", [0, 11, -3, 2.5, "7"])
-def test_effort_outside_1_to_10_is_refused(effort):
-    with pytest.raises((ValueError, TypeError), match="effort|integer"):
+@pytest.mark.parametrize("given, taken", [(0, 1), (-3, 1), (11, 10), (10**30, 10), (2.9, 2),
+                                          ("3", 3), (None, 7)])
+def test_effort_is_taken_as_the_writer_takes_it(given, taken):
+    # The efforts paired here make different streams of this JPEG (1 and 2
+    # differ from 3, 7 from 5, 10 from 9), so a wrong rule shows.
+    original = make_jpeg(200, 240, quality=92)
+    assert jxl.transcode_jpeg(original, effort=given) == jxl.transcode_jpeg(original, effort=taken)
+
+
+@pytest.mark.parametrize("effort, error", [("x", ValueError), (object(), TypeError)])
+def test_effort_that_is_no_number_raises_the_conversion_error(effort, error):
+    with pytest.raises(error, match="int"):
         jxl.transcode_jpeg(make_jpeg(), effort=effort)
 
 

@@ -4,7 +4,6 @@
 #define QM_IMPORT_NUMPY
 #include "bind_options.h"
 #include "bind_meta.h"
-#include "jxl_jpeg.h"
 
 #include <nanobind/stl/string.h>
 

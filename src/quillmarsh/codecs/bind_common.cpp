@@ -172,6 +172,18 @@ uint64_t resolve_limit(nb::handle value, const char *name) {
     return static_cast<uint64_t>(v);
 }
 
+int resolve_effort(nb::handle value, int if_none) {
+    if (value.is_none()) return if_none;
+    PyObject *v = PyNumber_Long(value.ptr());
+    if (!v) throw_current();
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    Py_DECREF(v);
+    if (x == -1 && PyErr_Occurred()) throw_current();
+    if (overflow) return overflow > 0 ? 10 : 1;
+    return static_cast<int>(std::min(std::max(x, 1LL), 10LL));
+}
+
 bool is_path(nb::handle obj) {
     if (PyUnicode_Check(obj.ptr())) return true;
     int r = PyObject_IsInstance(obj.ptr(), g.os_pathlike);

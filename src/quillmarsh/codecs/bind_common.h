@@ -110,6 +110,10 @@ uint64_t resolve_limit(nb::handle value, const char *name);
 inline uint64_t resolve_max_pixels(nb::handle max_pixels) {
     return resolve_limit(max_pixels, "max_pixels");
 }
+// An encoder effort: None gives `if_none`; otherwise int(value) (a float is
+// truncated; its conversion errors propagate), below 1 taken as 1 and above
+// 10 as 10.
+int resolve_effort(nb::handle value, int if_none);
 
 // Python-level helpers.
 bool is_path(nb::handle obj);           // str or os.PathLike
@@ -166,6 +170,7 @@ void register_reader(nb::module_ &m);
 void register_writer(nb::module_ &m);
 void register_decode_funcs(nb::module_ &m);
 void register_probes(nb::module_ &m);
+void register_jpeg(nb::module_ &m);
 void register_arrow(nb::module_ &m);
 
 #ifdef QM_TESTING_HOOKS

@@ -185,7 +185,7 @@ void parse_quality(JxlWriter &w, nb::handle, const Args &all) {
 }
 
 void parse_effort(JxlWriter &w, nb::handle v, const Args &) {
-    options_of(w).effort = v.is_none() ? EncodeOptions{}.effort : static_cast<int>(clamp_int(v, 1, 10));
+    options_of(w).effort = resolve_effort(v, EncodeOptions{}.effort);
 }
 
 void parse_decoding_speed(JxlWriter &w, nb::handle v, const Args &) {

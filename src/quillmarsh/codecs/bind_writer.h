@@ -61,7 +61,7 @@ public:
     void write_frame(nb::handle arr, bool is_last, nb::handle duration = nb::handle(),
                      nb::handle name = nb::handle(), nb::handle timecode = nb::handle());
     // The stream's only frame from a JPEG, losslessly, with the data to
-    // rebuild the JPEG (see jxl_jpeg.h). The stream is complete, in memory,
+    // rebuild the JPEG (see jxlcore/jpeg.h). The stream is complete, in memory,
     // when it returns; a refused JPEG leaves the writer ready for a frame.
     void write_jpeg(nb::handle data, bool verify);
     nb::object close();

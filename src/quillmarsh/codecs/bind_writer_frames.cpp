@@ -3,7 +3,7 @@
 // EncoderSession with the interpreter lock released, and delivery.
 #include "bind_writer.h"
 
-#include "jxl_jpeg.h"
+#include "jxlcore/jpeg.h"
 #include "jxlcore/sample_scan.h"
 
 #include <limits>
@@ -397,12 +397,12 @@ void JxlWriter::write_jpeg(nb::handle data, bool verify) {
     // As transcode_jpeg: the marker walk first, the DC check in line or
     // beside libjxl, the verdict on the finished stream.
     JpegVerdict verdict(jpeg, size, true, verify, opt.num_threads, !opt.auto_threads);
-    JpegCheck check;
+    Status check;
     {
         nb::gil_scoped_release unlocked;
         check = verdict.start();
     }
-    raise_jpeg_check(check);  // before the encoder is touched
+    ok_or_throw(check);  // before the encoder is touched
     try {
         add_jpeg(verdict, jpeg, size);
     } catch (...) {
@@ -416,34 +416,35 @@ void JxlWriter::write_jpeg(nb::handle data, bool verify) {
 void JxlWriter::add_jpeg(JpegVerdict &verdict, const uint8_t *jpeg, size_t size) {
     ok_or_throw(session.configure_jpeg(size));
     jpeg_frame_ = true;
-    int rc, status = 0, err = -1;
-    JpegCheck check;
+    // Where libjxl fails on the JPEG, the DC check's refusal (the JPEG's
+    // fault) is reported before libjxl's failure.
+    Status added, refusal;
     {
         nb::gil_scoped_release unlocked;
-        rc = add_jpeg_frame_nogil(session.encoder(), session.frame_settings(), jpeg, size,
-                                  &status, &err);
-        if (rc != 0) check = verdict.dc_refusal();
+        added = add_jpeg_frame(session.encoder(), session.frame_settings(), jpeg, size);
+        if (!added.ok()) refusal = verdict.dc_refusal();
     }
-    session.count_frame(rc == 0);
-    if (rc != 0) {
-        raise_jpeg_check(check);
-        raise_add_jpeg_frame(status, err);
+    session.count_frame(added.ok());
+    if (!added.ok()) {
+        ok_or_throw(refusal);
+        throw_status(added);
     }
-    Status s;
+    Status finished;
     {
         nb::gil_scoped_release unlocked;
-        s = session.finish();
-        if (!s.ok()) check = verdict.dc_refusal();
+        finished = session.finish();
+        if (!finished.ok()) refusal = verdict.dc_refusal();
     }
-    if (!s.ok()) {
-        raise_jpeg_check(check);
-        throw_status(s);
+    if (!finished.ok()) {
+        ok_or_throw(refusal);
+        throw_status(finished);
     }
+    Status verdict_on_stream;
     {
         nb::gil_scoped_release unlocked;
-        check = verdict.finish(session.out().data(), session.out().size());
+        verdict_on_stream = verdict.finish(session.out().data(), session.out().size());
     }
-    raise_jpeg_check(check);
+    ok_or_throw(verdict_on_stream);
 }
 
 // ---- delivery --------------------------------------------------------------
