@@ -157,14 +157,21 @@ size_t resolve_numthreads(nb::handle numthreads) {
     return std::min(n, kMaxThreads);
 }
 
+// `value` made an int by `convert` (PyNumber_Index, PyNumber_Long), as a
+// long long; `*overflow` as PyLong_AsLongLongAndOverflow sets it.
+static long long as_long_long(nb::handle value, PyObject *(*convert)(PyObject *), int *overflow) {
+    PyObject *v = convert(value.ptr());
+    if (!v) throw_current();
+    const long long x = PyLong_AsLongLongAndOverflow(v, overflow);
+    Py_DECREF(v);
+    if (x == -1 && PyErr_Occurred()) throw_current();
+    return x;
+}
+
 uint64_t resolve_limit(nb::handle value, const char *name) {
     if (value.is_none()) return 0;
-    PyObject *idx = PyNumber_Index(value.ptr());
-    if (!idx) throw_current();
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
-    Py_DECREF(idx);
-    if (v == -1 && PyErr_Occurred()) throw_current();
+    const long long v = as_long_long(value, PyNumber_Index, &overflow);
     if (overflow > 0) return 0;  // beyond any image libjxl can describe
     if (overflow < 0 || v < 1)
         raise_py(PyExc_ValueError, std::string(name) + " must be a positive integer or None (got " +
@@ -174,12 +181,8 @@ uint64_t resolve_limit(nb::handle value, const char *name) {
 
 int resolve_effort(nb::handle value, int if_none) {
     if (value.is_none()) return if_none;
-    PyObject *v = PyNumber_Long(value.ptr());
-    if (!v) throw_current();
     int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    Py_DECREF(v);
-    if (x == -1 && PyErr_Occurred()) throw_current();
+    const long long x = as_long_long(value, PyNumber_Long, &overflow);
     if (overflow) return overflow > 0 ? 10 : 1;
     return static_cast<int>(std::min(std::max(x, 1LL), 10LL));
 }

@@ -2,6 +2,7 @@
 // destination; the work itself is the core's (jxlcore/jpeg.h), run without
 // the interpreter lock.
 #include "bind_common.h"
+#include "bind_sink.h"
 #include "jxlcore/jpeg.h"
 
 using namespace nb::literals;
@@ -10,74 +11,53 @@ namespace qmjxl {
 
 namespace {
 
-// The destination of a one-shot call: None (bytes returned), a path
-// (written through quillmarsh.core.io.AtomicOutput, made at construction so
-// an unwritable path fails before any work) or a file-like (one write()).
-// Until deliver() succeeds, a path's destination is untouched.
+// The destination of a one-shot call: None (bytes returned), a path (a file
+// sink, its temporary file made at construction so an unusable path fails
+// before any work) or a file-like (one write() of the whole stream). The
+// core writes into sink(); until deliver() a path's target is untouched, and
+// a sink never committed leaves no file behind.
 class JpegOutput {
 public:
-    explicit JpegOutput(nb::handle dest);
-    ~JpegOutput();
-    JpegOutput(const JpegOutput &) = delete;
-    JpegOutput &operator=(const JpegOutput &) = delete;
-    // bytes for no destination, else None after writing.
-    nb::object deliver(const std::vector<uint8_t> &data);
-
-private:
-    nb::object atomic_;  // AtomicOutput, until committed
-    nb::object write_;   // the file-like's bound write method
-};
-
-JpegOutput::JpegOutput(nb::handle dest) {
-    if (dest.is_none()) return;
-    if (is_path(dest)) {
-        // Made first, so an unwritable destination fails before any work.
-        atomic_ = nb::module_::import_("quillmarsh.core.io").attr("AtomicOutput")(dest);
-        return;
-    }
-    PyObject *w = PyObject_GetAttrString(dest.ptr(), "write");
-    if (!w) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
-        PyErr_Clear();
-        raise_py(PyExc_TypeError, std::string("dest must be a path, a binary file-like or None; got ") +
-                                      Py_TYPE(dest.ptr())->tp_name);
-    }
-    write_ = nb::steal(w);
-}
-
-JpegOutput::~JpegOutput() {
-    if (!atomic_.is_valid()) return;
-    // Not committed: the temporary file goes, the destination stays as it was.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject *r = PyObject_CallMethod(atomic_.ptr(), "discard", nullptr);
-    if (!r) PyErr_WriteUnraisable(atomic_.ptr());
-    Py_XDECREF(r);
-    PyErr_Restore(type, value, tb);
-}
-
-nb::object JpegOutput::deliver(const std::vector<uint8_t> &data) {
-    nb::bytes payload(reinterpret_cast<const char *>(data.data()), data.size());
-    if (atomic_.is_valid()) {
-        nb::object out = std::move(atomic_);
-        try {
-            out.attr("write")(payload);
-            out.attr("commit")();
-        } catch (...) {
-            atomic_ = std::move(out);  // discarded by the destructor
-            throw;
+    explicit JpegOutput(nb::handle dest) {
+        if (dest.is_none()) return;
+        if (is_path(dest)) {
+            open_path_sink(sink_, dest);
+            to_file_ = true;
+            return;
         }
-        return nb::none();
+        PyObject *w = PyObject_GetAttrString(dest.ptr(), "write");
+        if (!w) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_current();
+            PyErr_Clear();
+            raise_py(PyExc_TypeError, std::string("dest must be a path, a binary file-like or None; got ") +
+                                          Py_TYPE(dest.ptr())->tp_name);
+        }
+        write_ = nb::steal(w);
     }
-    if (write_.is_valid()) {
+    ByteSink &sink() { return sink_; }
+    // bytes for no destination, else None after writing. `made` is the
+    // core's verdict; a file sink is committed without the lock.
+    nb::object deliver(Status made) {
+        if (made.ok() && to_file_) {
+            nb::gil_scoped_release unlocked;
+            made = sink_.commit();
+        }
+        ok_or_throw(made);
+        if (to_file_) return nb::none();
+        nb::bytes payload(reinterpret_cast<const char *>(sink_.data()), sink_.size());
+        if (!write_.is_valid()) return std::move(payload);
         write_(payload);
         return nb::none();
     }
-    return std::move(payload);
-}
+
+private:
+    ByteSink sink_;
+    bool to_file_ = false;  // a path's file sink
+    nb::object write_;      // the file-like's bound write method
+};
 
 nb::object py_transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
-                          nb::handle numthreads, nb::handle keep_metadata, nb::handle verify) {
+                             nb::handle numthreads, nb::handle keep_metadata, nb::handle verify) {
     RecompressOptions opt;
     opt.effort = resolve_effort(effort, kJpegDefaultEffort);
     opt.threads = resolve_numthreads(numthreads);
@@ -87,16 +67,16 @@ nb::object py_transcode_jpeg(nb::handle src, nb::handle dest, nb::handle effort,
     JpegOutput output(dest);
     nb::bytes raw = whole_input_bytes(src);
     const auto *jpeg = reinterpret_cast<const uint8_t *>(raw.c_str());
-    StatusOr<std::vector<uint8_t>> stream = Status::Ok();
+    Status made;
     {
         nb::gil_scoped_release unlocked;
-        stream = recompress_jpeg(jpeg, raw.size(), opt);
+        made = recompress_jpeg(jpeg, raw.size(), opt, output.sink());
     }
-    return output.deliver(value_or_throw(std::move(stream)));
+    return output.deliver(std::move(made));
 }
 
 nb::object py_reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numthreads,
-                            nb::handle max_pixels) {
+                               nb::handle max_pixels) {
     ReconstructOptions opt;
     opt.threads = resolve_numthreads(numthreads);
     opt.exact_threads = !numthreads.is_none();
@@ -105,12 +85,12 @@ nb::object py_reconstruct_jpeg(nb::handle src, nb::handle dest, nb::handle numth
     nb::bytes raw = whole_input_bytes(src);
     const auto *jxl = reinterpret_cast<const uint8_t *>(raw.c_str());
     if (!signature_ok(jxl, raw.size())) raise_py(PyExc_ValueError, "jxl: not a JPEG XL stream");
-    StatusOr<std::vector<uint8_t>> jpeg = Status::Ok();
+    Status made;
     {
         nb::gil_scoped_release unlocked;
-        jpeg = reconstruct_jpeg(jxl, raw.size(), opt);
+        made = reconstruct_jpeg(jxl, raw.size(), opt, output.sink());
     }
-    return output.deliver(value_or_throw(std::move(jpeg)));
+    return output.deliver(std::move(made));
 }
 
 }  // namespace

@@ -254,9 +254,9 @@ public:
     JpegRebuilder(const uint8_t *jxl, size_t size, const ReconstructOptions &opt)
         : jxl_(jxl), size_(size), opt_(opt) {}
 
-    // The JPEG, or why there is none; `over_budget` is set when it was
-    // refused for its size.
-    StatusOr<std::vector<uint8_t>> run(bool *over_budget);
+    // The JPEG into `out`, or why there is none; `over_budget` is set when
+    // it was refused for its size.
+    Status run(ByteSink &out, bool *over_budget);
 
 private:
     Status check_marker_claims();
@@ -269,10 +269,8 @@ private:
         return ValueError("jxl: the reconstructed JPEG would exceed " + std::to_string(limit_) +
                           " bytes " + budget_terms());
     }
-    void finish_output() {
-        used_ = out_.size() - JxlDecoderReleaseJPEGBuffer(dec_.get());
-        out_.resize(used_);
-    }
+    // The bytes libjxl wrote into the buffer it gives back.
+    void take_back_buffer() { out_->set_size(offered_ - JxlDecoderReleaseJPEGBuffer(dec_.get())); }
 
     const uint8_t *jxl_;
     size_t size_;
@@ -280,8 +278,8 @@ private:
     bool *over_budget_ = nullptr;
     RunnerRequest runner_;  // outlives the decoder
     JxlDecoderPtr dec_;
-    std::vector<uint8_t> out_;
-    size_t used_ = 0;
+    ByteSink *out_ = nullptr;
+    size_t offered_ = 0;  // end of the buffer libjxl was last given
     uint64_t limit_ = 0;
 };
 
@@ -333,13 +331,17 @@ Status JpegRebuilder::on_basic_info() {
 
 Status JpegRebuilder::offer(size_t want) {
     want = std::min<uint64_t>(want, limit_);
-    if (want <= used_) return too_large();
-    out_.resize(want);
-    const JxlDecoderStatus st = JxlDecoderSetJPEGBuffer(dec_.get(), out_.data() + used_, out_.size() - used_);
+    if (want <= out_->size()) return too_large();
+    QM_RETURN_IF_ERROR(out_->reserve(want));
+    offered_ = want;
+    const size_t used = out_->size();
+    const JxlDecoderStatus st = JxlDecoderSetJPEGBuffer(dec_.get(), out_->data() + used, want - used);
     return st == JXL_DEC_SUCCESS ? Status::Ok() : Status::DecoderCall("JxlDecoderSetJPEGBuffer", st);
 }
 
-StatusOr<std::vector<uint8_t>> JpegRebuilder::run(bool *over_budget) {
+Status JpegRebuilder::run(ByteSink &out, bool *over_budget) {
+    out_ = &out;
+    out_->clear();
     over_budget_ = over_budget;
     QM_RETURN_IF_ERROR(check_marker_claims());
     QM_RETURN_IF_ERROR(start_decoder());
@@ -360,15 +362,15 @@ StatusOr<std::vector<uint8_t>> JpegRebuilder::run(bool *over_budget) {
             // A JPEG is usually 1.1 to 1.3 times its recompressed size.
             QM_RETURN_IF_ERROR(offer(size_ + size_ / 2 + kOutGranule));
         } else if (st == JXL_DEC_JPEG_NEED_MORE_OUTPUT) {
-            used_ = out_.size() - JxlDecoderReleaseJPEGBuffer(dec_.get());
+            take_back_buffer();
             // libjxl asks again before the rest is full when its next piece
             // does not fit: only a larger buffer makes progress.
-            if (out_.size() >= limit_) return too_large();
-            QM_RETURN_IF_ERROR(offer(out_.size() + std::max(out_.size() / 2, kOutGranule)));
+            if (offered_ >= limit_) return too_large();
+            QM_RETURN_IF_ERROR(offer(offered_ + std::max(offered_ / 2, kOutGranule)));
         } else if (st == JXL_DEC_FULL_IMAGE || (st == JXL_DEC_SUCCESS && reconstructing)) {
             // One image is all a reconstructable file holds.
-            finish_output();
-            return std::move(out_);
+            take_back_buffer();
+            return Status::Ok();
         } else if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER || st == JXL_DEC_SUCCESS) {
             // libjxl wants pixels only when it has nothing to rebuild a JPEG from.
             if (!reconstructing) return ValueError("jxl: no JPEG reconstruction data in this file");
@@ -384,30 +386,28 @@ StatusOr<std::vector<uint8_t>> JpegRebuilder::run(bool *over_budget) {
 
 }  // namespace
 
-StatusOr<std::vector<uint8_t>> reconstruct_jpeg(const uint8_t *jxl, size_t size,
-                                                const ReconstructOptions &opt) {
+Status reconstruct_jpeg(const uint8_t *jxl, size_t size, const ReconstructOptions &opt,
+                        ByteSink &out) {
     bool over_budget = false;
-    return JpegRebuilder(jxl, size, opt).run(&over_budget);
+    return JpegRebuilder(jxl, size, opt).run(out, &over_budget);
 }
 
 // ---- recompression ---------------------------------------------------------
 
 namespace {
 
-// Drains the encoder into `out`, growing it as libjxl asks. Returns the
-// libjxl status of the last call.
-JxlEncoderStatus drain_encoder(JxlEncoder *enc, std::vector<uint8_t> *out) {
-    size_t used = out->size();
-    if (out->capacity() - used < kOutGranule) out->reserve(used + kOutGranule);
+// Drains the encoder into `out`, growing it as libjxl asks.
+Status drain_encoder(JxlEncoder *enc, ByteSink &out) {
+    if (out.capacity() - out.size() < kOutGranule) QM_RETURN_IF_ERROR(out.reserve(out.size() + kOutGranule));
     for (;;) {
-        out->resize(out->capacity());
-        uint8_t *next = out->data() + used;
-        size_t avail = out->size() - used;
-        JxlEncoderStatus st = JxlEncoderProcessOutput(enc, &next, &avail);
-        used = out->size() - avail;
-        out->resize(used);
-        if (st != JXL_ENC_NEED_MORE_OUTPUT) return st;
-        out->reserve(used + std::max(used / 2, kOutGranule));
+        uint8_t *next = out.data() + out.size();
+        size_t avail = out.capacity() - out.size();
+        const JxlEncoderStatus st = JxlEncoderProcessOutput(enc, &next, &avail);
+        out.set_size(out.capacity() - avail);
+        if (st == JXL_ENC_SUCCESS) return Status::Ok();
+        if (st != JXL_ENC_NEED_MORE_OUTPUT)
+            return Status::EncoderCall("JxlEncoderProcessOutput", st, JxlEncoderGetError(enc));
+        QM_RETURN_IF_ERROR(out.reserve(out.size() + std::max(out.size() / 2, kOutGranule)));
     }
 }
 
@@ -502,10 +502,10 @@ JpegCheck JpegVerdict::rebuild_verdict(const uint8_t *jxl, size_t jxl_size) {
     opt.exact_threads = exact_threads_;
     opt.max_pixels = 0;
     bool refused_for_size = false;
-    const auto rebuilt = JpegRebuilder(jxl, jxl_size, opt).run(&refused_for_size);
+    ByteSink out;
+    const Status rebuilt = JpegRebuilder(jxl, jxl_size, opt).run(out, &refused_for_size);
     size_t at = 0;
     if (rebuilt.ok()) {
-        const std::vector<uint8_t> &out = *rebuilt;
         at = std::mismatch(jpeg_, jpeg_ + std::min(size_, out.size()), out.data()).first - jpeg_;
         if (at == size_ && out.size() == size_) return {};
     }
@@ -579,8 +579,8 @@ Status refusal_or(JpegVerdict &verdict, Status libjxl_failure) {
 
 }  // namespace
 
-StatusOr<std::vector<uint8_t>> recompress_jpeg(const uint8_t *jpeg, size_t size,
-                                               const RecompressOptions &opt) {
+Status recompress_jpeg(const uint8_t *jpeg, size_t size, const RecompressOptions &opt,
+                       ByteSink &out) {
     JpegVerdict verdict(jpeg, size, opt.keep_metadata, opt.verify, opt.threads, opt.exact_threads);
     QM_RETURN_IF_ERROR(verdict.start());
     RunnerRequest runner;  // outlives the encoder
@@ -593,14 +593,11 @@ StatusOr<std::vector<uint8_t>> recompress_jpeg(const uint8_t *jpeg, size_t size,
         return refusal_or(verdict, std::move(added));
     JxlEncoderCloseInput(enc);
     // The stream is usually 75 to 90 % of the JPEG.
-    std::vector<uint8_t> out;
-    out.reserve(size + kOutGranule);
-    const JxlEncoderStatus st = drain_encoder(enc, &out);
-    if (st != JXL_ENC_SUCCESS)
-        return refusal_or(verdict,
-                          Status::EncoderCall("JxlEncoderProcessOutput", st, JxlEncoderGetError(enc)));
-    QM_RETURN_IF_ERROR(verdict.finish(out.data(), out.size()));
-    return out;
+    out.clear();
+    QM_RETURN_IF_ERROR(out.reserve(size + kOutGranule));
+    if (Status drained = drain_encoder(enc, out); !drained.ok())
+        return refusal_or(verdict, std::move(drained));
+    return verdict.finish(out.data(), out.size());
 }
 
 }  // namespace qmjxl

@@ -3,11 +3,11 @@
 // interpreter lock and reports failure as a Status with its final message.
 #pragma once
 
+#include "jxlcore/byte_sink.h"
 #include "jxlcore/common.h"
 #include "jxlcore/jpeg_scan.h"
 
 #include <thread>
-#include <vector>
 
 namespace qmjxl {
 
@@ -32,15 +32,16 @@ struct ReconstructOptions {
     uint64_t max_pixels = kDefaultMaxPixels;  // 0: no limit
 };
 
-// The JPEG XL stream of `jpeg`, or the reason it was refused (ValueError
-// naming it, or the libjxl call that failed).
-StatusOr<std::vector<uint8_t>> recompress_jpeg(const uint8_t *jpeg, size_t size,
-                                               const RecompressOptions &opt);
+// The JPEG XL stream of `jpeg` in `out`'s memory (what it held before is
+// dropped; a file sink's commit() then writes it), or the reason it was
+// refused: a ValueError naming it, or the libjxl call that failed.
+Status recompress_jpeg(const uint8_t *jpeg, size_t size, const RecompressOptions &opt,
+                       ByteSink &out);
 
-// The JPEG file a stream made by recompress_jpeg holds. The caller has
-// checked the signature.
-StatusOr<std::vector<uint8_t>> reconstruct_jpeg(const uint8_t *jxl, size_t size,
-                                                const ReconstructOptions &opt);
+// The JPEG file a stream made by recompress_jpeg holds, in `out`'s memory
+// as above. The caller has checked the signature.
+Status reconstruct_jpeg(const uint8_t *jxl, size_t size, const ReconstructOptions &opt,
+                        ByteSink &out);
 
 // Largest JPEG reconstruct_jpeg rebuilds from `jxl_size` bytes of JPEG XL.
 uint64_t reconstruction_limit(size_t jxl_size, const JxlBasicInfo &info);

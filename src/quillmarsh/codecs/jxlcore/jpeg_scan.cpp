@@ -473,6 +473,38 @@ bool scan_dc_in_range(const uint8_t *d, size_t size, size_t pos, const uint8_t *
     return r.verdict == DcVerdict::kInRange;
 }
 
+// The variant a marker announces that libjxl does not recompress, or empty.
+std::string unsupported_variant(unsigned m) {
+    if (m >= 0xC3 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) return sof_kind(m);
+    if (m == 0xCC) return "arithmetic coding (DAC)";
+    if (m == 0xDE || m == 0xDF) return "hierarchical JPEG (DHP/EXP)";
+    if (m == 0xDC) return "image height given after the first scan (DNL)";
+    return {};
+}
+
+// Marks in `covered` the components whose DC values the scan with header
+// `seg` (`len` bytes) and `data_bytes` of entropy-coded data can hold for
+// the whole frame (see check_data_covers_frame). Progressive scans from Ss 0
+// without successive approximation carry DC values (a sequential scan
+// always does); a malformed header covers nothing (libjxl refuses it).
+void note_dc_coverage(const Frame &frame, const uint8_t *seg, size_t len, size_t data_bytes,
+                      bool covered[3]) {
+    const unsigned ns = len >= 3 ? seg[2] : 0;
+    const bool well_formed = ns >= 1 && ns <= 4 && len >= 6 + 2 * size_t{ns};
+    const bool dc_first = well_formed && (!frame.progressive ||
+                                          (seg[3 + 2 * ns] == 0 && seg[5 + 2 * ns] >> 4 == 0));
+    if (!dc_first) return;
+    unsigned comps[4], n = 0;
+    for (unsigned k = 0; k < ns; ++k)
+        for (unsigned c = 0; c < frame.ncomp; ++c)
+            if (frame.id[c] == seg[3 + 2 * k]) {
+                comps[n++] = c;
+                break;
+            }
+    if (n && uint64_t{data_bytes} * 8 >= scan_blocks(frame, comps, n))
+        for (unsigned k = 0; k < n; ++k) covered[comps[k]] = true;
+}
+
 // Entropy-coded data runs to the next marker that is neither a stuffed zero
 // nor a restart marker: its offset, or `size` when the JPEG ends first.
 size_t end_of_entropy_data(const uint8_t *d, size_t size, size_t pos) {
@@ -542,40 +574,19 @@ JpegCheck inspect_jpeg(const uint8_t *d, size_t size, bool check_dc, bool rebuil
             JpegCheck r = check_frame_header(seg, len, m, &frame);
             if (!r.ok()) return r;
             have_frame = true;
-        } else if (m >= 0xC3 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
-            return fail(JpegCheck::kUnsupported, sof_kind(m));
-        } else if (m == 0xCC) {
-            return fail(JpegCheck::kUnsupported, "arithmetic coding (DAC)");
-        } else if (m == 0xDE || m == 0xDF) {
-            return fail(JpegCheck::kUnsupported, "hierarchical JPEG (DHP/EXP)");
-        } else if (m == 0xDC) {
-            return fail(JpegCheck::kUnsupported, "image height given after the first scan (DNL)");
+        } else if (const std::string variant = unsupported_variant(m); !variant.empty()) {
+            return fail(JpegCheck::kUnsupported, variant);
         } else if (m == 0xDA) {
             if (!have_frame) return fail(JpegCheck::kCorrupt, "a scan before the frame header");
             have_scan = true;
             if (checking)
                 checking = scan_dc_in_range(d, size, pos, seg, len, frame, dc, ac,
                                             restart_interval, &clamped);
-            // Progressive scans from Ss 0 without successive approximation
-            // carry DC values (a sequential scan always does).
-            // (A malformed header covers nothing; libjxl refuses it.)
-            const unsigned ns = len >= 3 ? seg[2] : 0;
-            const bool well_formed = ns >= 1 && ns <= 4 && len >= 6 + 2 * size_t{ns};
-            const bool dc_first = well_formed && (!frame.progressive ||
-                                                  (seg[3 + 2 * ns] == 0 && seg[5 + 2 * ns] >> 4 == 0));
-            unsigned comps[4], n = 0;
-            for (unsigned k = 0; dc_first && k < ns; ++k)
-                for (unsigned c = 0; c < frame.ncomp; ++c)
-                    if (frame.id[c] == seg[3 + 2 * k]) {
-                        comps[n++] = c;
-                        break;
-                    }
             const size_t data_start = pos;
             pos = end_of_entropy_data(d, size, pos);
             if (pos >= size) return fail(JpegCheck::kTruncated, kTruncated);
             data_bytes += pos - data_start;
-            if (dc_first && n && uint64_t{pos - data_start} * 8 >= scan_blocks(frame, comps, n))
-                for (unsigned k = 0; k < n; ++k) covered[comps[k]] = true;
+            note_dc_coverage(frame, seg, len, pos - data_start, covered);
         } else if (m == 0xC4) {
             if (checking && !read_tables(seg, len, dc, ac)) checking = false;
         } else if (m == 0xDD) {
