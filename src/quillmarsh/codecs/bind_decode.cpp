@@ -5,7 +5,7 @@ using namespace nb::literals;
 
 namespace qmjxl {
 
-// ---- decode ----------------------------------------------------------------
+namespace {
 
 std::string text_of_index(nb::handle index) { return nb::str(index).c_str(); }
 
@@ -69,6 +69,8 @@ nb::object decode(const ReaderValues &v) {
     r.close();
     return result;
 }
+
+}  // namespace
 
 void register_decode_funcs(nb::module_ &m) {
     using Decode = ParamList<kReaderOptions, Callable::Function, 0>;
