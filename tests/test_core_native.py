@@ -48,3 +48,11 @@ def test_core_checks_pass(core_tests_binary):
     done = subprocess.run([str(core_tests_binary)], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert " 0 failed checks" in done.stdout
+
+
+def test_code_stays_within_its_size_limits():
+    # Functions over 100 lines, C++ files over 900 lines, classes with more
+    # than 20 data members: scripts/check-sizes.py lists them.
+    done = subprocess.run([sys.executable, str(ROOT / "scripts" / "check-sizes.py")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
