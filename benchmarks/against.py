@@ -49,8 +49,10 @@ def build_revision(rev: str) -> Path:
 
 
 def value(text: str):
-    """'99.8 us' -> 9.98e-05; None for a cell that is not a measurement."""
-    m = re.fullmatch(r"\s*([-+]?[0-9.]+(?:e[-+]?\d+)?)\s*([A-Za-z%]*)\s*", text or "")
+    """'99.8 us' (or 'ds8 99.8 us': a label first) -> 9.98e-05; None for a
+    cell that is not a measurement."""
+    m = re.fullmatch(r"\s*(?:[A-Za-z][\w=]*\s+)?([-+]?[0-9.]+(?:e[-+]?\d+)?)\s*([A-Za-z%]*)\s*",
+                     text or "")
     if not m or m.group(2) not in UNITS and m.group(2):
         return None
     return float(m.group(1)) * UNITS.get(m.group(2), 1.0)
