@@ -22,7 +22,8 @@ from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from harness import Ctx, Row, bench, fmt_t, interleave, median, ratio_row, time_calls, verdict
+from harness import (CONFORMANCE_PROGRESSIVE, Ctx, Row, bench, fmt_t, interleave, median, ratio_row,
+                     time_calls, verdict)
 
 
 # ---------------------------------------------------------------------------
@@ -250,3 +251,40 @@ def bench_pillow(ctx: Ctx) -> List[Row]:
                     f"lossy d1 progressive; thumbnail {size}"))
     return rows
 
+
+
+@bench("Integrations", ["P3 Pillow draft() + load(), 1:8 of a progressive {big}x{big} photograph"])
+def bench_pillow_draft(ctx: Ctx) -> List[Row]:
+    """The plugin's 1:8 preview of a real photograph against the source
+    reduced by 8x8 box averages (PSNR), and its time next to jxl.decode's
+    own downsample=8 (top-left sampling, the module's default)."""
+    from PIL import Image
+
+    import quillmarsh.integrations.pillow  # noqa: F401
+
+    p = ctx.p
+    title = f"Pillow draft() + load(), 1:8 of a progressive {p.big}x{p.big} photograph"
+    if not CONFORMANCE_PROGRESSIVE.exists():
+        return [Row("P3", title, status="SKIP", note=f"{CONFORMANCE_PROGRESSIVE} absent")]
+    path = ctx.stream("photo_prog")
+    src = ctx.array("photo")
+    side = p.big // 8
+    box = src.reshape(side, 8, side, 8, src.shape[2]).mean(axis=(1, 3))
+
+    def draft() -> np.ndarray:
+        with Image.open(path) as im:
+            im.draft("RGB", (side, side))
+            return np.asarray(im)
+
+    def psnr(a: np.ndarray) -> float:
+        return float(10 * np.log10(255.0 ** 2 / np.mean((a.astype(np.float64) - box) ** 2)))
+
+    data = path.read_bytes()
+    got, plain = draft(), ctx.jxl.decode(data, downsample=8)
+    t = interleave(p.rounds, {"draft": lambda: time_calls(draft, 1),
+                              "ds8": lambda: time_calls(lambda: ctx.jxl.decode(data, downsample=8), 1)})
+    q = psnr(got)
+    return [Row("P3", title, fmt_t(median(t["draft"])), f"decode(downsample=8) {fmt_t(median(t['ds8']))}",
+                f"{q:.2f} dB", ">= 34 dB vs box-reduced source", verdict(q >= 34.0),
+                f"{path.stat().st_size / 1024:.0f} KiB, d1 progressive; decode(downsample=8) "
+                f"(top-left) {psnr(plain):.2f} dB; output {got.shape}")]

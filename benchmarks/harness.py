@@ -351,8 +351,19 @@ class Ctx:
                 "anim_big16": lambda: panning(p.frames, p.anim_big, p.anim_big, 3, np.uint16, seed=5),
                 "thumb": lambda: photo(p.prog_thumb, p.prog_thumb, 3, np.uint8, seed=6),
             }
-            self._arrays[name] = makers[name]()
+            if name == "photo":
+                self._arrays[name] = self.photograph(p.big)
+            else:
+                self._arrays[name] = makers[name]()
         return self._arrays[name]
+
+    def photograph(self, side: int) -> np.ndarray:
+        """The conformance corpus' progressive photograph (4064x2704), cut or
+        mirrored at its edges to side x side: real detail where the generated
+        images have regular texture. Its rows are SKIP without the corpus."""
+        full = self.jxl.decode(str(CONFORMANCE_PROGRESSIVE))[:side, :side]
+        pad = [(0, side - full.shape[0]), (0, side - full.shape[1]), (0, 0)]
+        return np.ascontiguousarray(np.pad(full, pad, mode="reflect"))
 
     def npy(self, name: str) -> Path:
         path = self.dir / f"{name}.npy"
@@ -419,6 +430,8 @@ class Ctx:
             path = self.encode_file(name, self.array("big"), distance=1.0)
         elif name == "big_prog":
             path = self.encode_file(name, self.array("big"), distance=1.0, progressive=True)
+        elif name == "photo_prog":
+            path = self.encode_file(name, self.array("photo"), distance=1.0, progressive=True)
         elif name == "thumb_prog":
             path = self.encode_file(name, self.array("thumb"), distance=1.0, progressive=True)
         elif name == "large_lossless":

@@ -85,7 +85,12 @@ def test_decode_downsample_and_thumb_shapes(work):
     np.testing.assert_array_equal(np.load(work / "half.npy"), rgb[::2, ::2])
     proc = cli("thumb", "prog.jxl", "t.npy", cwd=work)
     assert proc.returncode == 0, proc.stderr
-    assert np.load(work / "t.npy").shape == (6, 8, 3)
+    thumb = np.load(work / "t.npy")
+    assert thumb.shape == (6, 8, 3)
+    # the centre of each block, where the 1:8 rendering stands for the block
+    prog = str(work / "prog.jxl")
+    assert np.array_equal(thumb, jxl.decode(prog, downsample=8, subsample="center"))
+    assert not np.array_equal(thumb, jxl.decode(prog, downsample=8))
     assert cli("thumb", "anim.jxl", "t2.npy", "--index", "1", cwd=work).returncode == 0
     assert np.load(work / "t2.npy").shape == (6, 8, 4)
 

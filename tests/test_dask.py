@@ -56,11 +56,21 @@ def test_many_files(stills, as_glob):
 
 
 @pytest.mark.parametrize("downsample", [2, 8])
-def test_downsample_is_passed_through(clip, downsample):
+@pytest.mark.parametrize("subsample", [None, "top-left"])
+def test_downsample_is_passed_through(clip, downsample, subsample):
     path, frames = clip
-    arr = jxl.to_dask(path, downsample=downsample)
-    assert arr.shape == (6, -(-50 // downsample), -(-70 // downsample), 3)
-    assert np.array_equal(arr.compute(), frames[:, ::downsample, ::downsample])
+    kw = {} if subsample is None else {"subsample": subsample}
+    arr = jxl.to_dask(path, downsample=downsample, **kw)
+    shape = (6, -(-50 // downsample), -(-70 // downsample), 3)
+    assert arr.shape == shape
+    if subsample is None:  # previews default to the centre of each block
+        o = downsample // 2
+        kept = frames[:, o::downsample, o::downsample]
+        pad = [(0, 0), (0, shape[1] - kept.shape[1]), (0, shape[2] - kept.shape[2]), (0, 0)]
+        expect = np.pad(kept, pad, mode="edge")
+    else:
+        expect = frames[:, ::downsample, ::downsample]
+    assert np.array_equal(arr.compute(), expect)
 
 
 def test_progressive_downsample_keeps_announced_shape():

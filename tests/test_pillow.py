@@ -322,6 +322,21 @@ def test_thumbnail_of_progressive_file_uses_the_early_pass():
     assert np.abs(thumb - reference).mean() < 4.0
 
 
+def test_draft_keeps_the_centre_of_each_block():
+    # A real progressive photograph: its 1:8 rendering sampled at each block's
+    # centre is close to the block averages; at the top-left corner it is not.
+    path = conformance_file("progressive")
+    with Image.open(path) as im:
+        im.draft("RGB", (508, 338))
+        preview = np.asarray(im)
+    assert np.array_equal(preview, jxl.decode(str(path), downsample=8, subsample="center"))
+    full = jxl.decode(str(path)).astype(np.float64)
+    h, w = full.shape[0] // 8, full.shape[1] // 8
+    box = full[: h * 8, : w * 8].reshape(h, 8, w, 8, 3).mean(axis=(1, 3))
+    mse = np.mean((preview[:h, :w] - box) ** 2)
+    assert 10 * np.log10(255**2 / mse) > 31  # top-left sampling: 26 dB
+
+
 def test_draft_only_for_lossy_files(photo, tmp_path):
     big = np.kron(photo, np.ones((8, 8, 1), np.uint8))        # 1024x768
     lossless = tmp_path / "l.jxl"

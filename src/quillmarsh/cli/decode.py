@@ -48,7 +48,7 @@ def register(sub: Any) -> None:
     add_threads(p)
     add_limits(p)
     add_quiet(p)
-    p.set_defaults(func=run_decode)
+    p.set_defaults(func=run_decode, subsample="top-left")
 
     p = sub.add_parser(
         "thumb",
@@ -63,7 +63,10 @@ def register(sub: Any) -> None:
     add_threads(p)
     add_limits(p)
     add_quiet(p)
-    p.set_defaults(func=run_thumb, downsample=8, no_streaming=True, channels="color")
+    # The centre pixel of each 8x8 block stands for the block (closest to its
+    # average); the top-left one sits on its edge, blended with the neighbours.
+    p.set_defaults(func=run_thumb, downsample=8, subsample="center", no_streaming=True,
+                   channels="color")
 
 
 # Transfer functions whose samples are not display-ready: linear, PQ, HLG.
@@ -143,9 +146,10 @@ def left_out_note(path: str, channels: List[Dict[str, Any]]) -> str:
 
 
 def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
-                  streaming: bool = False, numthreads: Optional[int] = None,
-                  progress: bool = True, output_color: Optional[str] = None,
-                  extra_channels: bool = False, keep_orientation: bool = False,
+                  subsample: str = "top-left", streaming: bool = False,
+                  numthreads: Optional[int] = None, progress: bool = True,
+                  output_color: Optional[str] = None, extra_channels: bool = False,
+                  keep_orientation: bool = False,
                   colour_of: Optional[List[Dict[str, Any]]] = None,
                   **limits: Any) -> Tuple[List[np.ndarray], int]:
     """Decoded frames of `path` (all, or the one at `index`) and the bit depth.
@@ -154,7 +158,7 @@ def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
     colour and alpha of a file with more channels."""
     with reading(path):
         reader = JxlReader(path, numthreads=numthreads, parse_color=False, streaming=streaming,
-                           skip_frames=index or 0, downsample=downsample,
+                           skip_frames=index or 0, downsample=downsample, subsample=subsample,
                            output_color=output_color,
                            extra_channels=extra_channels or colour_of is not None,
                            keep_orientation=keep_orientation, **limits)
@@ -239,6 +243,7 @@ def _run(args: argparse.Namespace, suffix: str) -> int:
         meta.icc_profile = None  # the pixels come converted to sRGB
     colour_of = None if every else left_out_channels(src, to_array=fmt is None)
     frames, bits = decode_frames(src, index=args.index, downsample=args.downsample,
+                                 subsample=args.subsample,
                                  streaming=not args.no_streaming, numthreads=args.threads,
                                  output_color=target, extra_channels=every,
                                  keep_orientation=keep_orientation, colour_of=colour_of,

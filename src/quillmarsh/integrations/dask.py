@@ -113,7 +113,7 @@ def to_dask(
     src: _Source,
     *,
     downsample: int = 1,
-    subsample: Literal["top-left", "center"] = "top-left",
+    subsample: Literal["top-left", "center"] = "center",
     numthreads: Optional[int] = 1,
     max_pixels: Optional[int] = 2**30,
 ) -> Any:
@@ -128,6 +128,8 @@ def to_dask(
 
     `downsample` (1, 2, 4 or 8) and `subsample` are passed to :func:`jxl.decode`
     for every chunk; Y and X are then divided by `downsample`, rounded up.
+    Previews take the centre pixel of each block by default, the one nearest
+    the block's average (``jxl.decode`` itself defaults to the top-left one).
     `numthreads` is libjxl's thread count per chunk (1 by default: Dask already
     runs one chunk per worker thread).
     """

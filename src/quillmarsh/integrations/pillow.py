@@ -417,9 +417,11 @@ class JxlImageFile(ImageFile.ImageFile):
 
         Only the factor 8 is used: libjxl renders it from a lossy file's early
         (DC) pass, skipping the rest when the file is progressive, and the
-        image is a smooth 1:8 picture either way. Smaller factors, and lossless
-        files (no such pass), would cost a full decode and sample it without
-        filtering, so Pillow's own resampling is left to do them better.
+        image is a smooth 1:8 picture either way. The centre pixel of each 8x8
+        block is kept, the one nearest the block's average (the top-left one
+        sits on the block's edge). Smaller factors, and lossless files (no such
+        pass), would cost a full decode and sample it without filtering, so
+        Pillow's own resampling is left to do them better.
         """
         if size is None or self._loaded is not None or self._downsample != 1:
             return None
@@ -438,7 +440,7 @@ class JxlImageFile(ImageFile.ImageFile):
             self._close_iter()
             self._iter_reader = jxl.JxlReader(
                 self._all_bytes(), parse_color=False, skip_frames=index,
-                downsample=self._downsample, opaque_alpha=self._rgbx,
+                downsample=self._downsample, subsample="center", opaque_alpha=self._rgbx,
                 allow_partial=bool(ImageFile.LOAD_TRUNCATED_IMAGES), **self._plan.read_options,
             )
             self._iter = self._iter_reader.iter_frames()
