@@ -61,6 +61,44 @@ def test_codec_round_trip_is_lossless(rng, shape, dtype):
     assert np.array_equal(codec.decode(memoryview(data)).reshape(shape), arr)
 
 
+@pytest.mark.parametrize("dtype, errors", [
+    ("uint16", [1, 4, 16]),
+    (">u2", [4]),
+    ("uint8", [1, 2.5]),
+    ("float32", [0.01, 1.0, 100.0]),
+    (">f4", [0.5]),
+    ("float16", [0.5]),
+])
+def test_max_error_bounds_every_sample_and_saves_bytes(pillow_images, dtype, errors):
+    hopper = _pillow_array(pillow_images, "hopper_16bit.pgm")
+    if np.dtype(dtype).kind == "f":  # a range far from 0..1
+        arr = (hopper.astype(np.float64) / 65535 * 600 - 250).astype(dtype)
+    else:
+        arr = (hopper >> (16 - 8 * np.dtype(dtype).itemsize)).astype(dtype)
+    lossless = JpegXl().encode(arr)
+    assert JpegXl(max_error=0).encode(arr) == lossless
+    sizes = []
+    for bound in errors:
+        data = JpegXl(max_error=bound).encode(arr)
+        back = JpegXl().decode(data)  # the grid comes from the stream
+        assert back.dtype == arr.dtype
+        err = np.abs(back.astype(np.float64) - arr.astype(np.float64))
+        assert 0 < err.max() <= bound
+        sizes.append(len(data))
+    assert sizes == sorted(sizes, reverse=True) and sizes[0] < len(lossless)
+
+
+@pytest.mark.parametrize("arr", [
+    np.array([[0.0, np.nan], [1.0, 2.0]], np.float32),              # not finite
+    np.array([[-1e6, 1e6], [0.0, 3.0]], np.float32),                # range beyond 16-bit indices
+    np.array([[7, 9], [65535, 0]], np.uint16),                      # no integer step below the bound
+])
+def test_max_error_falls_back_to_lossless(arr):
+    data = JpegXl(max_error=0.9).encode(arr)
+    assert data == JpegXl().encode(arr)
+    assert JpegXl().decode(data).tobytes() == arr.tobytes()
+
+
 def test_lossy_distance_is_smaller_and_close(rng):
     y, x = np.mgrid[0:256, 0:256]
     smooth = (np.sin(x / 17.0) * np.cos(y / 23.0) * 20000 + 30000).astype(np.uint16)
@@ -74,20 +112,28 @@ def test_lossy_distance_is_smaller_and_close(rng):
     assert np.abs(back - smooth).mean() < 0.01 * 65535
 
 
-@pytest.mark.parametrize("layout", ["frames", "strip"])
-def test_config_round_trips_through_registry(layout):
-    codec = JpegXl(distance=1.5, effort=3, numthreads=4, layout=layout)
+_DEFAULT_CONFIG = {"id": "quillmarsh_jxl", "distance": None, "effort": None, "layout": "frames",
+                   "bitspersample": None, "usecontainer": False, "transfer": None, "max_error": None}
+
+
+@pytest.mark.parametrize("options", [
+    {"distance": 1.5, "effort": 3},
+    {"layout": "strip", "bitspersample": 12, "usecontainer": True, "transfer": "srgb", "max_error": 2.0},
+])
+def test_config_round_trips_through_registry(options):
+    codec = JpegXl(numthreads=4, **options)
     config = codec.get_config()
-    # threads are the process's, not the data's: never stored
-    expect = {"id": "quillmarsh_jxl", "distance": 1.5, "effort": 3}
-    # the default layout leaves the config as stores written before the option have it
-    assert config == (expect if layout == "frames" else {**expect, "layout": layout})
+    # every parameter that changes the bytes, explicitly; threads are the
+    # process's, not the data's: never stored
+    assert config == {**_DEFAULT_CONFIG, **options}
     # the id resolves through numcodecs' registry, as Zarr does when it opens a store
     again = numcodecs.get_codec(json.loads(json.dumps(config)))
     assert isinstance(again, JpegXl) and again.get_config() == config
-    # configs stored before threads left the metadata still load
+    # configs stored before threads left the metadata, or before the newer
+    # parameters, still load
     assert numcodecs.get_codec({**config, "numthreads": 8}).get_config() == config
-    assert JpegXl.from_config({**config, "numthreads": None}).get_config() == config
+    old = {"id": "quillmarsh_jxl", "distance": None, "effort": 3}
+    assert numcodecs.get_codec(old).get_config() == {**_DEFAULT_CONFIG, "effort": 3}
 
 
 @pytest.mark.parametrize("effort, stored", [(None, None), (-3, 1), (0, 1), (1, 1), (10, 10), (11, 10)])
@@ -106,6 +152,10 @@ def test_effort_is_clamped_as_the_encoder_does(effort, stored):
         ({"numthreads": -2}, "numthreads must be 0 or more"),
         ({"effort": "7"}, "effort must be a number"),
         ({"layout": "tiles"}, "layout must be one of"),
+        ({"max_error": -1}, "max_error must be 0 or more"),
+        ({"max_error": 2, "distance": 1}, "give max_error or distance, not both"),
+        ({"bitspersample": 40}, "bitspersample must be 1 to 32"),
+        ({"transfer": "gamma"}, "transfer must be one of"),
     ],
 )
 def test_bad_options_are_refused(kwargs, message):
@@ -161,12 +211,15 @@ def test_thread_count_from_the_environment(value, expect):
         ((8, 8), np.float64, "data type float64 cannot be stored"),
         ((8,), np.uint8, "1 dimensions"),
         ((2, 2, 8, 8, 3), np.uint8, "5 dimensions"),
-        ((2, 8, 8, 5), np.uint8, "C of 1 to 4"),
+        ((2, 8, 8, 260), np.uint8, "260 samples per pixel; JPEG XL holds at most 259"),
+        ((8, 8), np.uint16, "bitspersample must be 9 to 16 for uint16, got 8"),
+        ((8, 8), np.float32, "bitspersample must be 32 for float32, got 8"),
     ],
 )
 def test_unsupported_chunks_are_refused(shape, dtype, message):
+    codec = JpegXl(bitspersample=8) if "bitspersample" in message else JpegXl()
     with pytest.raises(ValueError, match=message):
-        JpegXl().encode(np.zeros(shape, dtype))
+        codec.encode(np.zeros(shape, dtype))
 
 
 @pytest.mark.parametrize("layout, effort", [("frames", 2), ("strip", 2), ("strip", 7)])
@@ -294,6 +347,10 @@ def test_stored_chunks_still_decode(monkeypatch):
     ]
     codecs = [JpegXl(), JpegXl(layout="strip", effort=2)]
     common.check_backwards_compatibility(JpegXl.codec_id, arrays, codecs)
+    # the parameters that came later: packed bits, the container, the tag
+    packed = [arrays[1] >> 4, (arrays[4] >> 4).astype(">u2")]
+    codecs = [JpegXl(bitspersample=12, usecontainer=True, transfer="srgb")]
+    common.check_backwards_compatibility(JpegXl.codec_id, packed, codecs, prefix="packed")
 
 
 def _store_stack(rng, path, zarr_format, layout="frames"):
@@ -328,9 +385,10 @@ def test_uint16_stack_on_disk_read_back_with_dask(rng, tmp_path, zarr_format, la
 
 @pytest.mark.parametrize("zarr_format", [2, 3])
 def test_store_with_the_older_metadata_opens_in_a_fresh_process(rng, tmp_path, zarr_format):
-    """A store whose codec entry still names "numthreads" (as written before
-    threads left the metadata) reads back, found through the entry points by a
-    process that never imports quillmarsh itself."""
+    """A store written before the codec took the name "jpegxl" and its explicit
+    configuration (a "quillmarsh_jxl" entry naming "numthreads") reads back,
+    found through the entry points by a process that never imports
+    quillmarsh itself."""
     import subprocess
     import sys
 
@@ -340,12 +398,11 @@ def test_store_with_the_older_metadata_opens_in_a_fresh_process(rng, tmp_path, z
     doc = json.loads(meta.read_text())
     old = {"distance": None, "effort": 3, "numthreads": 1}
     if zarr_format == 2:
-        assert doc["compressor"] == {"id": "quillmarsh_jxl", "distance": None, "effort": 3}
+        assert doc["compressor"] == {**_DEFAULT_CONFIG, "effort": 3}
         doc["compressor"] = {"id": "quillmarsh_jxl", **old}
     else:
-        (entry,) = [c for c in doc["codecs"] if c["name"] == "quillmarsh_jxl"]
-        assert entry["configuration"] == {"distance": None, "effort": 3}
-        entry["configuration"] = old
+        (entry,) = [c for c in doc["codecs"] if c["name"] == "jpegxl"]
+        entry.update(name="quillmarsh_jxl", configuration=old)
     meta.write_text(json.dumps(doc))
     assert np.array_equal(zarr.open_array(str(path))[:], stack)
     code = ("import sys, zarr, numpy as np; a = zarr.open_array(sys.argv[1])[:]; "
@@ -369,23 +426,190 @@ def test_damaged_chunk_gives_clear_error(rng, tmp_path, zarr_format):
     "dtype, chunks, message",
     [
         ("int32", (4, 32, 32), "data type int32 cannot be stored"),
-        ("uint8", (2, 4, 32, 32), "C of 1 to 4"),
+        ("uint8", (2, 4, 32, 32, 3), "5 dimensions"),
         ("float64", (32, 32, 3), "data type float64"),
+        ("uint8", (32, 32), "bitspersample must be 1 to 8 for uint8, got 12"),
+        ("float16", (32, 32), "bitspersample must be 16 for float16, got 12"),
     ],
 )
 def test_format3_refuses_at_array_creation(tmp_path, dtype, chunks, message):
     path = tmp_path / "bad.zarr"
     shape = tuple(2 * c for c in chunks)
+    codec = JpegXlCodec(bitspersample=12) if "bitspersample" in message else JpegXlCodec()
     with pytest.raises(ValueError, match=message):
         zarr.create_array(str(path), shape=shape, chunks=chunks, dtype=dtype,
-                          serializer=JpegXlCodec(), compressors=None)
+                          serializer=codec, compressors=None)
     assert not path.exists() or not any(p.name.startswith("c") for p in path.iterdir())
 
 
-@pytest.mark.parametrize("layout", ["frames", "strip"])
-def test_format3_codec_config_round_trips(layout):
-    codec = JpegXlCodec(distance=1.0, effort=4, layout=layout)
-    assert JpegXlCodec.from_dict(json.loads(json.dumps(codec.to_dict()))) == codec
-    assert ("layout" in codec.to_dict()["configuration"]) == (layout != "frames")
+@pytest.mark.parametrize("options, dtype, filled", [
+    ({}, "uint16", {"distance": 0.0, "effort": 5, "layout": "frames", "bitspersample": 16,
+                    "usecontainer": False, "transfer": "linear", "max_error": 0.0}),
+    ({}, "uint8", {"bitspersample": 8, "transfer": "srgb"}),
+    ({"distance": 1.0, "effort": 4, "layout": "strip", "transfer": "srgb"}, "float16",
+     {"distance": 1.0, "effort": 4, "layout": "strip", "bitspersample": 16, "transfer": "srgb"}),
+    ({"bitspersample": 12, "max_error": 3, "usecontainer": True}, ">u2",
+     {"bitspersample": 12, "max_error": 3.0, "usecontainer": True, "transfer": "linear"}),
+])
+def test_format3_configuration_is_explicit_in_zarr_json(tmp_path, options, dtype, filled):
+    """zarr.json names the codec "jpegxl" and records every parameter that
+    changes the bytes, the data type's defaults filled in; no thread count."""
+    path = tmp_path / "a.zarr"
+    zarr.create_array(str(path), shape=(8, 8), chunks=(8, 8), dtype=dtype,
+                      serializer=JpegXlCodec(numthreads=2, **options), compressors=None)
+    (entry,) = json.loads((path / "zarr.json").read_text())["codecs"]
+    assert entry["name"] == "jpegxl"
+    config = entry["configuration"]
+    assert set(config) == {"distance", "effort", "layout", "bitspersample", "usecontainer",
+                           "transfer", "max_error"}
+    assert {k: config[k] for k in filled} == filled
+    assert JpegXlCodec.from_dict(entry).to_dict() == entry
+    # the earlier name still reads; a key this codec does not know is refused
+    assert JpegXlCodec.from_dict({**entry, "name": "quillmarsh_jxl"}).to_dict() == entry
     with pytest.raises(ValueError, match="unknown configuration keys"):
-        JpegXlCodec.from_dict({"name": "quillmarsh_jxl", "configuration": {"level": 3}})
+        JpegXlCodec.from_dict({"name": "jpegxl", "configuration": {"level": 3}})
+
+
+def _pillow_array(pillow_images, name):
+    from PIL import Image
+
+    with Image.open(pillow_images / name) as im:
+        arr = np.asarray(im)
+    return arr.astype(np.uint16) if arr.dtype.kind == "i" else arr
+
+
+def _case_array(pillow_images, rng, source, dtype):
+    """Real images where there are some: Pillow's 12-bit, big-endian and
+    16-bit test files; synthetic stacks for the other layouts."""
+    if source.endswith((".tif", ".pgm")):
+        arr = _pillow_array(pillow_images, source)
+        return arr if dtype is None else arr.astype(dtype)
+    shape = tuple(int(n) for n in source.split("x"))
+    if np.dtype(dtype).kind == "f":
+        y = np.linspace(-40.0, 90.0, int(np.prod(shape[1:])))  # beyond 0..1 and negative
+        return (y.reshape(shape[1:]) + rng.normal(0, 3, shape)).astype(dtype)
+    return _noisy(rng, shape, dtype)
+
+
+_STORE_CASES = [
+    # source, dtype, chunks, codec options
+    ("12in16bit.tif", None, (64, 64), {"bitspersample": 12}),
+    ("16bit.MM.cropped.tif", None, (32, 48), {}),                     # big-endian >u2
+    ("hopper_16bit.pgm", None, (100, 128), {"max_error": 16}),
+    ("3x40x30", "uint8", (2, 40, 30), {"bitspersample": 8}),
+    ("2x40x30x3", ">u2", (1, 40, 30, 3), {"max_error": 4}),
+    ("2x40x30x6", "uint8", (2, 20, 30, 6), {}),                        # grey + 5 extra channels
+    ("5x24x20", "float16", (5, 24, 20), {"layout": "strip"}),
+    ("2x24x20x2", ">f4", (2, 24, 20, 2), {"max_error": 0.125}),
+    ("40x30x4", "float32", (40, 30, 4), {"max_error": 0.05}),
+]
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+@pytest.mark.parametrize("source, dtype, chunks, options", _STORE_CASES)
+def test_arrays_read_back_through_zarr_and_dask(pillow_images, rng, tmp_path, zarr_format,
+                                                source, dtype, chunks, options):
+    arr = _case_array(pillow_images, rng, source, dtype)
+    kwargs = ({"compressors": JpegXl(**options)} if zarr_format == 2
+              else {"serializer": JpegXlCodec(**options), "compressors": None})
+    path = str(tmp_path / "a.zarr")
+    z = zarr.create_array(path, shape=arr.shape, chunks=chunks, dtype=arr.dtype,
+                          zarr_format=zarr_format, **kwargs)
+    z[:] = arr
+    bound = options.get("max_error", 0)
+    for back in (zarr.open_array(path)[:], da.from_zarr(path).compute()):
+        assert back.shape == arr.shape
+        assert back.dtype.newbyteorder("=") == arr.dtype.newbyteorder("=")
+        if bound:
+            err = np.abs(back.astype(np.float64) - arr.astype(np.float64))
+            assert err.max() <= bound
+        else:
+            assert np.array_equal(back, arr)
+    if "bitspersample" in options:
+        # the stream holds that many bits: no range expansion
+        chunk = next(p for p in (tmp_path / "a.zarr").rglob("*")
+                     if p.is_file() and jxl.check_signature(p.read_bytes()[:16]))
+        with jxl.JxlReader(chunk.read_bytes()) as reader:
+            assert reader.basic_info["bits_per_sample"] == options["bitspersample"]
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_values_above_bitspersample_are_refused_and_nothing_written(tmp_path, zarr_format):
+    arr = np.full((16, 16), 4095, np.uint16)
+    arr[3, 5] = 4096
+    kwargs = ({"compressors": JpegXl(bitspersample=12)} if zarr_format == 2
+              else {"serializer": JpegXlCodec(bitspersample=12), "compressors": None})
+    path = tmp_path / "a.zarr"
+    z = zarr.create_array(str(path), shape=arr.shape, chunks=arr.shape, dtype="uint16",
+                          zarr_format=zarr_format, **kwargs)
+    with pytest.raises(ValueError, match=r"holds the value 4096, which does not fit "
+                                         r"bitspersample=12 \(0 to 4095\)"):
+        z[:] = arr
+    assert sorted(p.name for p in path.iterdir()) in ([".zarray", ".zattrs"], ["zarr.json"])
+    assert np.array_equal(zarr.open_array(str(path))[:], np.zeros_like(arr))  # the fill value
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+def test_decoding_uses_the_stream_not_the_configuration(rng, tmp_path, zarr_format):
+    """Chunks written with one configuration read back the same when the
+    stored configuration says something else (another writer's parameters)."""
+    stack = _noisy(rng, (4, 30, 40), np.uint16) >> 4
+    written = {"bitspersample": 12, "layout": "strip", "max_error": 2}
+    kwargs = ({"compressors": JpegXl(**written)} if zarr_format == 2
+              else {"serializer": JpegXlCodec(**written), "compressors": None})
+    path = tmp_path / "a.zarr"
+    z = zarr.create_array(str(path), shape=stack.shape, chunks=(2, 30, 40), dtype="uint16",
+                          zarr_format=zarr_format, **kwargs)
+    z[:] = stack
+    before = zarr.open_array(str(path))[:]
+    assert np.abs(before.astype(int) - stack).max() <= 2
+    other = {"bitspersample": 16, "layout": "frames", "max_error": 0.0, "distance": 3.0,
+             "usecontainer": True, "transfer": "srgb"}
+    meta = path / (".zarray" if zarr_format == 2 else "zarr.json")
+    doc = json.loads(meta.read_text())
+    if zarr_format == 2:
+        doc["compressor"].update(other)
+    else:
+        doc["codecs"][0]["configuration"].update(other)
+    meta.write_text(json.dumps(doc))
+    assert np.array_equal(zarr.open_array(str(path))[:], before)
+
+
+_STORED = {  # name: the bound it was written with (0: lossless)
+    "u8_yx": 0, "u16_12bit_zyx": 0, "u16_yxs": 0, "be_u16_zyxs": 0, "f16_strip_zyx": 0,
+    "be_f32_bounded_yx": 0.01, "u16_bounded_zyx": 4, "u8_extra_zyxs": 0,
+}
+
+
+@pytest.mark.parametrize("zarr_format", [2, 3])
+@pytest.mark.parametrize("name", sorted(_STORED))
+def test_stored_stores_still_read_back(zarr_format, name):
+    """Stores written once (tests/data/zarr, each layout and type, both
+    formats) read back now: later changes cannot break stored data."""
+    from pathlib import Path
+
+    data = Path(__file__).parent / "data" / "zarr"
+    expected = np.load(data / f"{name}.npy")
+    path = str(data / f"v{zarr_format}" / f"{name}.zarr")
+    z = zarr.open_array(path, mode="r")
+    for back in (z[:], da.from_zarr(z).compute()):
+        assert back.shape == expected.shape
+        assert back.dtype.newbyteorder("=") == expected.dtype.newbyteorder("=")
+        err = np.abs(back.astype(np.float64) - expected.astype(np.float64))
+        assert err.max() <= _STORED[name]
+
+
+def test_jpegxl_store_opens_in_a_fresh_process():
+    """The codec's "jpegxl" entry point: a process that never imports
+    quillmarsh reads a format 3 store."""
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    data = Path(__file__).parent / "data" / "zarr"
+    code = ("import sys, zarr, numpy as np; a = zarr.open_array(sys.argv[1])[:]; "
+            "print(int(a.astype(np.uint64).sum()))")
+    proc = subprocess.run([sys.executable, "-c", code, str(data / "v3" / "u16_12bit_zyx.zarr")],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) == int(np.load(data / "u16_12bit_zyx.npy").astype(np.uint64).sum())

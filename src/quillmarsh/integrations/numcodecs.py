@@ -1,6 +1,7 @@
 """JPEG XL chunks for numcodecs and Zarr.
 
-``JpegXl`` is a numcodecs codec (id ``"quillmarsh_jxl"``), lossless unless a
+``JpegXl`` is a numcodecs codec (id ``"quillmarsh_jxl"``), lossless unless
+``max_error`` (a bound on every sample's error, in data units) or a perceptual
 ``distance`` is given::
 
     import zarr
@@ -17,11 +18,14 @@ chunk shape        stored as
 ``(Y, X)``         one grey frame
 ``(Y, X, C)``      one frame of C channels (C of 1 to 4: L, LA, RGB, RGBA)
 ``(Z, Y, X)``      Z grey frames
-``(Z, Y, X, C)``   Z frames of C channels
+``(Z, Y, X, C)``   Z frames of C channels (C above 4: grey and C-1 extra
+                   channels)
 =================  ===================================================
 
 A 3-D chunk whose last extent is 1 to 4 is ``(Y, X, C)``; any other 3-D chunk
-is ``(Z, Y, X)``. Samples are uint8, uint16, float16 or float32, in either byte
+is ``(Z, Y, X)``. Integer samples are stored with ``bitspersample`` bits
+(the type's width by default): 12-bit data in uint16 stays 0..4095 and a
+chunk holding a larger value is refused, not clipped. Samples are uint8, uint16, float16 or float32, in either byte
 order: the image holds the values, and a big-endian chunk carries a small
 private box naming its data type, so that it decodes to the same bytes (as
 numcodecs and Zarr format 2 expect; other JPEG XL readers ignore the box).
@@ -45,8 +49,8 @@ decode at most 1.5x faster.
 
 In Zarr format 2 the codec is the array's compressor. In Zarr format 3 the
 same options make the array-to-bytes codec
-:class:`quillmarsh.integrations.zarr.JpegXlCodec` (name ``"quillmarsh_jxl"``),
-which checks the chunk shape and data type when the array is created. Both are
+:class:`quillmarsh.integrations.zarr.JpegXlCodec` (name ``"jpegxl"``),
+which checks the chunk shape, data type and bit depth when the array is created. Both are
 found through the libraries' entry points once quillmarsh is installed.
 
 libjxl's worker threads per chunk are a setting of the process, not of the
@@ -81,7 +85,10 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from quillmarsh.codecs import jxl
 
-__all__ = ["JpegXl", "CODEC_ID", "LAYOUTS", "check_chunk", "get_numthreads", "set_numthreads"]
+from . import _bounded
+
+__all__ = ["JpegXl", "CODEC_ID", "LAYOUTS", "TRANSFERS", "check_chunk", "default_transfer",
+           "get_numthreads", "set_numthreads"]
 
 CODEC_ID = "quillmarsh_jxl"
 LAYOUTS = ("frames", "strip")
@@ -118,7 +125,7 @@ def _boxes(data: Any) -> List[Tuple[int, int, bytes]]:
     return out
 
 
-def _with_dtype_box(data: bytes, dtype: np.dtype) -> bytes:
+def _with_box(data: bytes, kind: bytes, payload: bytes) -> bytes:
     if not data.startswith(_SIGNATURE_BOX):  # pragma: no cover - the encoder writes containers
         raise RuntimeError(f"{CODEC_ID}: expected a JPEG XL container from the encoder")
     boxes = _boxes(data)
@@ -126,28 +133,29 @@ def _with_dtype_box(data: bytes, dtype: np.dtype) -> bytes:
     pos, size, _ = boxes[-1]
     if struct.unpack_from(">I", head, pos)[0] == 0:  # "to the end": no longer the last box
         struct.pack_into(">I", head, pos, size)
-    payload = dtype.str.encode("ascii")
-    return bytes(head) + struct.pack(">I4s", 8 + len(payload), _DTYPE_BOX) + payload
+    return bytes(head) + struct.pack(">I4s", 8 + len(payload), kind) + payload
 
 
-def _stored_dtype(data: Any) -> Optional[np.dtype]:
-    """The data type named by a chunk's dtype box, or None."""
+def _private_boxes(data: Any) -> Dict[bytes, bytes]:
+    """The payloads of a chunk's private boxes (data type, grid) by type."""
     if bytes(data[: len(_SIGNATURE_BOX)]) != _SIGNATURE_BOX:
-        return None
-    for pos, size, kind in _boxes(data):
-        if kind == _DTYPE_BOX:
-            text = bytes(data[pos + 8 : pos + size])
-            try:
-                dt = np.dtype(text.decode("ascii"))
-            except (UnicodeDecodeError, TypeError, ValueError):
-                dt = None
-            if dt is None or dt.newbyteorder("=") not in _DTYPES:
-                raise ValueError(f"{CODEC_ID}: chunk names an unknown data type {text!r}")
-            return dt
-    return None
+        return {}
+    return {kind: bytes(data[pos + 8 : pos + size]) for pos, size, kind in _boxes(data)
+            if kind in (_DTYPE_BOX, _bounded.BOX)}
 
 
-def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
+def _named_dtype(text: bytes) -> np.dtype:
+    try:
+        dt = np.dtype(text.decode("ascii"))
+    except (UnicodeDecodeError, TypeError, ValueError):
+        dt = None
+    if dt is None or dt.newbyteorder("=") not in _DTYPES:
+        raise ValueError(f"{CODEC_ID}: chunk names an unknown data type {text!r}")
+    return dt
+
+
+def check_chunk(shape: Sequence[int], dtype: Any,
+                bitspersample: Optional[int] = None) -> Tuple[bool, int]:
     """Check that chunks of `shape` and `dtype` fit in JPEG XL.
 
     Returns ``(stack, channels)``: whether the first axis is a frame axis, and
@@ -171,11 +179,6 @@ def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
         channels = 1 if stack else shape[2]
     elif nd == 4:
         stack, channels = True, shape[3]
-        if not 1 <= channels <= 4:
-            raise ValueError(
-                f"{CODEC_ID}: chunk shape {shape} has {channels} channels in its last axis; "
-                "(Z, Y, X, C) chunks need C of 1 to 4"
-            )
     else:
         raise ValueError(
             f"{CODEC_ID}: chunk shape {shape} has {nd} dimensions; "
@@ -183,7 +186,46 @@ def check_chunk(shape: Sequence[int], dtype: Any) -> Tuple[bool, int]:
         )
     if min(shape) < 1:
         raise ValueError(f"{CODEC_ID}: chunk shape {shape} has an empty axis")
+    if channels > _MAX_SAMPLES:
+        raise ValueError(f"{CODEC_ID}: chunk shape {shape} has {channels} samples per pixel; "
+                         f"JPEG XL holds at most {_MAX_SAMPLES}")
+    if bitspersample is not None:
+        _check_bits(bitspersample, dt)
     return stack, channels
+
+
+# Colour channels and libjxl's 256 extra channels.
+_MAX_SAMPLES = 259
+
+
+def _check_bits(bits: int, dtype: np.dtype) -> None:
+    width = dtype.itemsize * 8
+    if dtype.kind == "f":
+        ok, allowed = bits == width, f"{width} for {dtype.newbyteorder('=')}"
+    else:
+        # libjxl takes colour of 8 bits or fewer as uint8 samples only.
+        low = 1 if width == 8 else 9
+        ok, allowed = low <= bits <= width, f"{low} to {width} for {dtype.newbyteorder('=')}"
+    if not ok:
+        raise ValueError(f"{CODEC_ID}: bitspersample must be {allowed}, got {bits}")
+
+
+def _check_values(arr: np.ndarray, bits: int) -> None:
+    """Integer samples above `bits` bits are refused: libjxl would clip them."""
+    if arr.dtype.kind != "u" or bits >= arr.dtype.itemsize * 8 or arr.size == 0:
+        return
+    top = int(arr.max())
+    if top >= 1 << bits:
+        raise ValueError(f"{CODEC_ID}: chunk holds the value {top}, which does not fit "
+                         f"bitspersample={bits} (0 to {(1 << bits) - 1})")
+
+
+def _channel_list(samples: int, bits: int) -> List[Dict[str, Any]]:
+    kinds = {1: ["color"], 2: ["color", "alpha"], 3: ["color"] * 3,
+             4: ["color"] * 3 + ["alpha"]}.get(samples)
+    if kinds is None:
+        kinds = ["color"] + ["optional"] * (samples - 1)
+    return [{"type": kind, "bits": bits} for kind in kinds]
 
 
 def _option(value: Any, kind: type, name: str) -> Any:
@@ -231,14 +273,26 @@ def get_numthreads() -> Optional[int]:
     return _numthreads
 
 
+# The colour tag of the samples: the transfer function (and primaries) that
+# lossy coding weighs errors by; lossless chunks store the values either way.
+TRANSFERS = {"srgb": "srgb", "linear": "linear-srgb", "bt709": "rec709",
+             "pq": "rec2100-pq", "hlg": "rec2100-hlg", "dci": "dci-p3"}
+
+
+def default_transfer(dtype: Any) -> str:
+    """The writer's tag when none is given: sRGB for uint8, linear otherwise."""
+    return "srgb" if np.dtype(dtype).itemsize == 1 else "linear"
+
+
 class JpegXl(Codec):  # type: ignore[misc]
     """numcodecs codec storing each chunk as one JPEG XL stream.
 
     Parameters
     ----------
     distance : float, optional
-        Butteraugli distance of lossy coding (1.0 is visually lossless). None
-        or 0 (the default) is mathematically lossless.
+        Butteraugli distance of lossy coding (1.0 is visually lossless), a
+        perceptual measure with no bound on a sample's error. None or 0 (the
+        default) is mathematically lossless.
     effort : int, optional
         libjxl's effort 1 (fastest) to 10, as the encoder takes it: below 1
         is 1, above 10 is 10; None keeps the encoder's default (5).
@@ -248,6 +302,17 @@ class JpegXl(Codec):  # type: ignore[misc]
     layout : {"frames", "strip"}
         How a ``(Z, Y, X[, C])`` chunk is stored: Z frames (the default) or
         one image of the slices one below the other. Only writing uses it.
+    bitspersample : int, optional
+        Bits of each integer sample (uint8: 1 to 8, uint16: 9 to 16); None is
+        the type's width. Floats take their width only.
+    usecontainer : bool
+        Wrap every chunk in the JPEG XL container even when nothing needs it.
+    transfer : str, optional
+        The samples' colour tag: "srgb", "linear", "bt709", "pq", "hlg" or
+        "dci"; None is "srgb" for uint8 and "linear" otherwise.
+    max_error : float, optional
+        Every sample decodes within this absolute error (data units); 0 or
+        None is lossless. Not with `distance`.
     """
 
     codec_id = CODEC_ID
@@ -258,6 +323,10 @@ class JpegXl(Codec):  # type: ignore[misc]
         effort: Optional[int] = None,
         numthreads: Optional[int] = None,
         layout: str = "frames",
+        bitspersample: Optional[int] = None,
+        usecontainer: bool = False,
+        transfer: Optional[str] = None,
+        max_error: Optional[float] = None,
     ) -> None:
         if layout not in LAYOUTS:
             raise ValueError(f"{CODEC_ID}: layout must be one of {LAYOUTS}, got {layout!r}")
@@ -268,21 +337,35 @@ class JpegXl(Codec):  # type: ignore[misc]
         self.numthreads = _thread_count(numthreads, "numthreads")
         if self.distance is not None and not 0.0 <= self.distance <= 25.0:
             raise ValueError(f"{CODEC_ID}: distance must be 0 to 25, got {self.distance}")
+        self.bitspersample = _option(bitspersample, int, "bitspersample")
+        if self.bitspersample is not None and not 1 <= self.bitspersample <= 32:
+            raise ValueError(f"{CODEC_ID}: bitspersample must be 1 to 32, got {self.bitspersample}")
+        if not isinstance(usecontainer, bool):
+            raise TypeError(f"{CODEC_ID}: usecontainer must be True or False")
+        self.usecontainer = usecontainer
+        if transfer is not None and transfer not in TRANSFERS:
+            raise ValueError(f"{CODEC_ID}: transfer must be one of {tuple(TRANSFERS)} or None, "
+                             f"got {transfer!r}")
+        self.transfer = transfer
+        self.max_error = _option(max_error, float, "max_error")
+        if self.max_error is not None and not 0.0 <= self.max_error < float("inf"):
+            raise ValueError(f"{CODEC_ID}: max_error must be 0 or more, got {self.max_error}")
+        if self.max_error and self.distance:
+            raise ValueError(f"{CODEC_ID}: give max_error or distance, not both")
 
     @property
     def lossless(self) -> bool:
-        return not self.distance
+        return not self.distance and not self.max_error
 
     def _threads(self) -> Optional[int]:
         return _numthreads if self.numthreads is None else self.numthreads
 
     def get_config(self) -> Dict[str, Any]:
-        config = {"id": self.codec_id, "distance": self.distance, "effort": self.effort}
-        # Stores written before the option existed have no "layout": keep
-        # the default's config unchanged.
-        if self.layout != "frames":
-            config["layout"] = self.layout
-        return config
+        # Every parameter that changes the stored bytes; no machine setting.
+        return {"id": self.codec_id, "distance": self.distance, "effort": self.effort,
+                "layout": self.layout, "bitspersample": self.bitspersample,
+                "usecontainer": self.usecontainer, "transfer": self.transfer,
+                "max_error": self.max_error}
 
     @classmethod
     def from_config(cls, config: Dict[str, Any]) -> "JpegXl":
@@ -293,14 +376,16 @@ class JpegXl(Codec):  # type: ignore[misc]
 
     def __repr__(self) -> str:
         threads = "" if self.numthreads is None else f", numthreads={self.numthreads!r}"
+        rest = "".join(f", {k}={v!r}" for k, v in self.get_config().items()
+                       if k not in ("id", "distance", "effort"))
         return (f"{type(self).__name__}(distance={self.distance!r}, effort={self.effort!r}"
-                f"{threads}, layout={self.layout!r})")
+                f"{threads}{rest})")
 
     def encode(self, buf: Any) -> bytes:
         arr = ensure_ndarray_like(buf)
         if not isinstance(arr, np.ndarray):
             arr = np.asarray(arr)
-        stack, channels = check_chunk(arr.shape, arr.dtype)
+        stack, channels = check_chunk(arr.shape, arr.dtype, self.bitspersample)
         if arr.ndim > 1 and not arr.flags.c_contiguous and arr.flags.f_contiguous:
             # Zarr's order="F" hands over Fortran-ordered chunks and reads
             # them back in that order; frames are always stored row-major.
@@ -309,27 +394,44 @@ class JpegXl(Codec):  # type: ignore[misc]
         arr = np.ascontiguousarray(arr, dtype=given.newbyteorder("="))
         if channels == 1 and arr.shape[-1] == 1 and arr.ndim == (4 if stack else 3):
             arr = arr[..., 0]
-        options: Dict[str, Any] = {"numthreads": self._threads()}
+        box: Optional[Tuple[bytes, bytes]] = None
+        grid = _bounded.quantise(arr, self.max_error, given) if self.max_error else None
+        if grid is not None:
+            arr, bits, payload = grid
+            box = (_bounded.BOX, payload)
+        else:
+            bits = self.bitspersample or arr.dtype.itemsize * 8
+            _check_values(arr, bits)
+            if given.str[0] == ">":
+                box = (_DTYPE_BOX, given.str.encode("ascii"))
+        transfer = self.transfer or default_transfer(given)
+        options: Dict[str, Any] = {"numthreads": self._threads(), "color": TRANSFERS[transfer]}
         if self.effort is not None:
             options["effort"] = self.effort
-        if self.lossless:
-            options["lossless"] = True
-        else:
+        if self.distance:
             options["distance"] = self.distance
+        else:
+            options["lossless"] = True
+        if self.usecontainer or box is not None:
+            options["container"] = True
+        if bits < arr.dtype.itemsize * 8:
+            options["channels"] = _channel_list(channels, bits)
+        data = self._encode_frames(arr, stack, options)
+        if box is not None:
+            data = _with_box(data, *box)
+        return data
+
+    def _encode_frames(self, arr: np.ndarray, stack: bool, options: Dict[str, Any]) -> bytes:
         strip = self.layout == "strip"
-        if stack and self.lossless and arr.dtype == np.float16 and not strip:
+        if stack and options.get("lossless") and arr.dtype == np.float16 and not strip:
             # libjxl keeps float16 magnitudes of 2**-15 to 2**-14 exactly only
             # in still images: such a stack goes in as a strip (read back alike).
             strip = bool(np.any((arr.view(np.uint16) & 0x7E00) == 0x0200))
         if stack and arr.shape[0] > 1 and strip:
-            data: bytes = jxl.encode(arr.reshape((-1,) + arr.shape[2:]), **options)
-        elif stack and arr.shape[0] > 1:
-            data = jxl.encode(arr, animation=True, **options)
-        else:
-            data = jxl.encode(arr[0] if stack else arr, **options)
-        if given.str[0] == ">":
-            data = _with_dtype_box(data, given)
-        return data
+            return bytes(jxl.encode(arr.reshape((-1,) + arr.shape[2:]), **options))
+        if stack and arr.shape[0] > 1:
+            return bytes(jxl.encode(arr, animation=True, **options))
+        return bytes(jxl.encode(arr[0] if stack else arr, **options))
 
     def decode(self, buf: Any, out: Any = None) -> Any:
         data = ensure_contiguous_ndarray(buf).view(np.uint8)
@@ -342,29 +444,19 @@ class JpegXl(Codec):  # type: ignore[misc]
         out_arr = None if out is None else ensure_ndarray_like(out)
         if out_arr is not None and out_arr.dtype.hasobject:
             raise TypeError(f"{CODEC_ID}: cannot decode into an object array")
-        stored = _stored_dtype(data)
-        # A chunk's header may claim any size: with `out` nothing larger than
-        # it is decoded, otherwise the decoder's own limit applies.
-        try:
-            if out_arr is None:
-                dec = jxl.decode(data, numthreads=self._threads())
-            else:
-                dec = jxl.decode(data, numthreads=self._threads(), max_pixels=max(int(out_arr.size), 1))
-        except NotImplementedError as exc:
-            # A valid stream of a kind no chunk of this codec has (CMYK,
-            # more than 4 channels, ...): written by something else.
-            raise ValueError(
-                f"{CODEC_ID}: chunk holds a JPEG XL image this codec does not read back: {exc}"
-            ) from exc
-        except (jxl.JxlError, ValueError) as exc:
-            if out_arr is not None and "max_pixels=" in str(exc):
-                try:
-                    why = _out_too_small(data, out_arr)
-                except NotImplementedError as layout:  # its header names the kind, as above
-                    raise ValueError(f"{CODEC_ID}: chunk holds a JPEG XL image this codec does "
-                                     f"not read back: {layout}") from exc
-                raise ValueError(why) from exc
-            raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
+        boxes = _private_boxes(data)
+        dec = self._decode_stream(data, out_arr)
+        stored: Optional[np.dtype] = None
+        if _bounded.BOX in boxes:
+            try:
+                offset, step, stored = _bounded.parse(boxes[_bounded.BOX])
+            except ValueError as exc:
+                raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from None
+            if stored.newbyteorder("=") not in _DTYPES:
+                raise ValueError(f"{CODEC_ID}: chunk names an unknown data type {stored}")
+            dec = _bounded.restore(dec, offset, step, stored)
+        elif _DTYPE_BOX in boxes:
+            stored = _named_dtype(boxes[_DTYPE_BOX])
         if stored is not None and stored != dec.dtype:
             dec = dec.astype(stored)  # the chunk's own byte order
         if out_arr is None:
@@ -385,6 +477,48 @@ class JpegXl(Codec):  # type: ignore[misc]
             if out_arr.dtype != dec.dtype:
                 dec = dec.astype(out_arr.dtype)  # the values, in out's byte order
         return ndarray_copy(dec, out)
+
+    def _decode_stream(self, data: Any, out_arr: Any) -> np.ndarray:
+        # A chunk's header may claim any size: with `out` nothing larger than
+        # it is decoded, otherwise the decoder's own limit applies.
+        limit: Dict[str, Any] = {"numthreads": self._threads()}
+        if out_arr is not None:
+            limit["max_pixels"] = max(int(out_arr.size), 1)
+        try:
+            dec: np.ndarray = jxl.decode(data, **limit)
+        except NotImplementedError as exc:
+            # A valid stream of a kind no chunk of this codec has (CMYK,
+            # ...): written by something else.
+            wide = _with_extra_channels(data, limit)
+            if wide is not None:
+                return wide
+            raise ValueError(
+                f"{CODEC_ID}: chunk holds a JPEG XL image this codec does not read back: {exc}"
+            ) from exc
+        except (jxl.JxlError, ValueError) as exc:
+            if out_arr is not None and "max_pixels=" in str(exc):
+                try:
+                    why = _out_too_small(data, out_arr)
+                except NotImplementedError as layout:  # its header names the kind, as above
+                    raise ValueError(f"{CODEC_ID}: chunk holds a JPEG XL image this codec does "
+                                     f"not read back: {layout}") from exc
+                raise ValueError(why) from exc
+            raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from exc
+        return dec
+
+
+def _with_extra_channels(data: Any, limit: Dict[str, Any]) -> Optional[np.ndarray]:
+    """A chunk of grey and more than three extra channels, as this codec
+    writes (Z, Y, X, C) chunks of C above 4; None for other kinds (CMYK, ...)."""
+    try:
+        with jxl.JxlReader(data, parse_color=False, extra_channels=True) as reader:
+            kinds = {c["type"] for c in reader.channels}
+    except (NotImplementedError, jxl.JxlError, ValueError):
+        return None
+    if not kinds <= {"color", "alpha", "optional"}:
+        return None
+    wide: np.ndarray = jxl.decode(data, extra_channels=True, **limit)
+    return wide
 
 
 def _out_too_small(data: Any, out: Any) -> str:
