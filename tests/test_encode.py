@@ -465,3 +465,55 @@ def test_progressive_stream_has_a_dc_prefix():
     prefix = jxl.thumbnail_bytes(prog)
     assert prefix is not None and 0 < len(prefix) < len(prog)
     assert jxl.thumbnail_bytes(plain) is None
+
+
+def _mri_stack():
+    nibabel = pytest.importorskip("nibabel")
+    from pathlib import Path
+
+    path = Path(nibabel.__file__).parent / "tests" / "data" / "example4d.nii.gz"
+    vol = np.asarray(nibabel.load(path).dataobj)[..., 0]
+    return np.ascontiguousarray(np.moveaxis(vol, 2, 0)).astype(np.uint16)
+
+
+@pytest.mark.parametrize("source", ["mri", "mri 12-bit channels", "hopper rgb"])
+def test_max_error_bounds_every_sample_in_a_plain_stream(pillow_images, source):
+    if source == "hopper rgb":
+        from PIL import Image
+
+        with Image.open(pillow_images / "hopper.png") as im:
+            arr, kw = np.asarray(im.convert("RGB")), {}
+    else:
+        arr, kw = _mri_stack(), {"animation": True}
+        if "12-bit" in source:
+            kw["channels"] = [{"type": "color", "bits": 12}]
+    lossless = jxl.encode(arr, **kw)
+    assert jxl.encode(arr, max_error=0.9, **kw) == lossless  # no grid step below the bound
+    sizes = []
+    for bound in (1, 4, 16):
+        data = jxl.encode(arr, max_error=bound, **kw)
+        back = jxl.decode(data)  # any decoder reads the values themselves
+        err = np.abs(back.astype(np.int64) - arr)
+        assert back.shape == arr.shape and 0 < err.max() <= bound
+        sizes.append(len(data))
+    assert sizes == sorted(sizes, reverse=True) and sizes[0] < 0.9 * len(lossless)
+
+
+@pytest.mark.parametrize("arr, kw, message", [
+    (np.zeros((8, 8), np.float32), {"max_error": 1}, "max_error takes integer samples"),
+    (np.zeros((8, 8), np.uint16), {"max_error": 1, "distance": 1.0}, "max_error or a lossy"),
+    (np.zeros((8, 8), np.uint16), {"max_error": 1, "lossless": False}, "max_error or a lossy"),
+    (np.zeros((8, 8), np.uint16), {"max_error": float("nan")}, "max_error must be 0 or more"),
+    # libjxl clips a sample above its channel's bits without a word
+    (np.full((8, 8), 4096, np.uint16), {"channels": [{"type": "color", "bits": 12}]},
+     r"channel 0 holds the value 4096, which does not fit its bits \(0 to 4095\)"),
+    (np.dstack([np.zeros((8, 8, 3), np.uint8), np.full((8, 8), 64, np.uint8)]),
+     {"channels": ["color"] * 3 + [{"type": "depth", "bits": 6}]},
+     r"channel 3 holds the value 64, which does not fit its bits \(0 to 63\)"),
+])
+def test_max_error_and_bits_refusals_write_nothing(tmp_path, arr, kw, message):
+    dest = tmp_path / "out.jxl"
+    dest.write_bytes(b"kept")
+    with pytest.raises(ValueError, match=message):
+        jxl.encode(arr, dest=str(dest), **kw)
+    assert dest.read_bytes() == b"kept" and os.listdir(tmp_path) == ["out.jxl"]

@@ -7,6 +7,7 @@
 #include "bind_sink.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -184,6 +185,24 @@ void parse_quality(JxlWriter &w, nb::handle, const Args &all) {
     if (o.lossless) o.distance = 0.0f;
 }
 
+// A bound on every integer sample's error: the frame is coded losslessly
+// after its samples move onto a grid (jxlcore/bounded_error.h).
+void parse_max_error(JxlWriter &w, nb::handle v, const Args &all) {
+    if (v.is_none()) return;
+    const double e = PyFloat_AsDouble(v.ptr());
+    if (e == -1.0 && PyErr_Occurred()) throw_current();
+    if (!(e >= 0.0 && std::isfinite(e)))
+        raise_py(PyExc_ValueError, "jxl: max_error must be 0 or more (got " + str_of(v.ptr()) + ")");
+    if (e == 0.0) return;
+    if (!all["quality"].is_none() || !all["distance"].is_none() ||
+        (!all["lossless"].is_none() && !truthy(all["lossless"])))
+        raise_py(PyExc_ValueError, "jxl: pass max_error or a lossy quality/distance, not both");
+    EncodeOptions &o = options_of(w);
+    o.max_error = e;
+    o.lossless = true;
+    o.distance = 0.0f;
+}
+
 void parse_effort(JxlWriter &w, nb::handle v, const Args &) {
     options_of(w).effort = resolve_effort(v, EncodeOptions{}.effort);
 }
@@ -328,6 +347,7 @@ constexpr Option<JxlWriter> kWriterOptions[] = {
     {"color_channels", "int | None", "None", "None", false, 18, parse_color_channels},
     {"extra_channel_distance", "float | list[float] | None", "None", "None", false, 19,
      parse_extra_channel_distance},
+    {"max_error", "float | None", "None", "None", false, 20, parse_max_error},
     // Metadata and timing, checked before a destination path is opened.
     {"exif", "bytes | None", "None", "None", false, 1, nullptr},  // in parse_meta
     {"xmp", "bytes | str | None", "None", "None", false, 1, nullptr},

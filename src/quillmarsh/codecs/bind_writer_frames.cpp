@@ -3,6 +3,7 @@
 // EncoderSession with the interpreter lock released, and delivery.
 #include "bind_writer.h"
 
+#include "jxlcore/bounded_error.h"
 #include "jxlcore/jpeg.h"
 #include "jxlcore/sample_scan.h"
 
@@ -29,6 +30,42 @@ uint32_t enum_attr(nb::handle spec, const char *name) {
 }
 
 bool given(const nb::object &o) { return o.is_valid() && !o.is_none(); }
+
+// The frame as libjxl gets it when its integer samples are bounded: values
+// above a channel's declared bits refused (libjxl would clip them), and
+// with max_error a copy of the samples moved onto the error grid.
+nb::object bounded_frame(const EncoderSession &session, nb::object src, bool *chunked) {
+    const FrameConfig &c = session.config();
+    const double max_error = session.options().max_error;
+    if (!(max_error > 0) && !c.channels.codestream_depth) return src;
+    std::vector<uint32_t> extra_bits;
+    for (const ExtraSpec &e : c.channels.extras) extra_bits.push_back(e.bits);
+    const size_t ncolor = c.channels.split ? c.channels.ncolor : c.samples;
+    const std::vector<uint32_t> tops =
+        channel_tops(c.samples, c.sample.bits, c.channels.color_bits, ncolor, extra_bits);
+    if (*chunked) {  // read in place otherwise; the checks want it whole
+        src = nb::borrow(g.np).attr("ascontiguousarray")(src);
+        *chunked = false;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(src.ptr());
+    const size_t count = static_cast<size_t>(PyArray_SIZE(a));
+    const JxlDataType type = c.sample.type;
+    Status s;
+    if (c.channels.codestream_depth) {
+        nb::gil_scoped_release unlocked;
+        s = check_sample_range(PyArray_DATA(a), count, type, tops);
+    }
+    ok_or_throw(s);
+    if (!(max_error > 0)) return src;
+    nb::object out = nb::borrow(g.np).attr("empty_like")(src);
+    auto *o = reinterpret_cast<PyArrayObject *>(out.ptr());
+    {
+        nb::gil_scoped_release unlocked;
+        s = snap_to_grid(PyArray_DATA(a), PyArray_DATA(o), count, type, tops, max_error);
+    }
+    ok_or_throw(s);
+    return out;
+}
 
 std::string type_name_of(nb::handle h) {
     return str_of(reinterpret_cast<PyObject *>(Py_TYPE(h.ptr())));
@@ -259,6 +296,8 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration, n
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
     if (PyArray_TYPE(a) == NPY_FLOAT16 || PyArray_TYPE(a) == NPY_FLOAT32) refuse_non_finite(a);
     if (opt.lossless && PyArray_TYPE(a) == NPY_FLOAT16) keep_half_floats(a);
+    src = bounded_frame(session, std::move(src), &chunked);
+    a = reinterpret_cast<PyArrayObject *>(src.ptr());
     const FrameHeaderFields header =
         frame_header_fields(meta, session.frames_added(), is_last, duration, name, timecode);
     ok_or_throw(session.set_frame_header(header));

@@ -1,12 +1,14 @@
-"""Bounded-error storage of a chunk: samples quantised to a uniform grid and
-the grid indices coded losslessly.
+"""Bounded-error storage of a float chunk: samples on a uniform grid from
+the chunk's minimum, the grid indices coded losslessly as integers, and the
+offset, step and data type in a private box of the stream, from which
+decoding restores the values (any range: nothing is clamped to 0..1).
 
-libjxl's lossy modes bound a perceptual distance, not the error of a sample:
-on a 16-bit MRI stack its smallest distance (0.05, modular) still moves
-samples by 21 while taking 66 % of the lossless bytes, where indices on a
-grid of step 2E+1 bound every sample by E and take 79 % (E=1), 58 % (E=4) and
-35 % (E=16). The grid (offset, step) and the data type go in a private box of
-the stream, so decoding needs nothing from the array's metadata.
+Integer chunks need no box: ``jxl.encode(max_error=...)`` moves the samples
+themselves onto a grid, which libjxl's lossless coder takes for about the
+bytes of the indices. Float samples on a grid are not so taken (their bit
+patterns are not evenly spaced): on the MRI stack as float32, indices take
+28 % of the lossless bytes at a bound of 1e-3 of the range, the grid values
+99 %.
 """
 
 from __future__ import annotations
@@ -23,13 +25,13 @@ _FMT = ">dd"
 
 def quantise(arr: np.ndarray, max_error: float,
              given: Optional[np.dtype] = None) -> Optional[Tuple[np.ndarray, int, bytes]]:
-    """(indices, bits, box payload) for `arr` (native byte order) within
-    `max_error`, or None when lossless storage is the better choice (no grid
-    step above one unit, a range too wide for 16-bit indices, samples that are
-    not finite). The box names `given` (the caller's byte order) or arr's type."""
+    """(indices, bits, box payload) for float `arr` (native byte order) within
+    `max_error`, or None when lossless storage is the better choice (a range
+    too wide for 16-bit indices, samples that are not finite). The box names
+    `given` (the caller's byte order) or arr's type."""
     if arr.size == 0:
         return None
-    grid = _integer_grid(arr, max_error) if arr.dtype.kind == "u" else _float_grid(arr, max_error)
+    grid = _float_grid(arr, max_error)
     if grid is None:
         return None
     q, bits, offset, step = grid
@@ -38,15 +40,6 @@ def quantise(arr: np.ndarray, max_error: float,
 
 
 _Grid = Tuple[np.ndarray, int, float, float]
-
-
-def _integer_grid(arr: np.ndarray, max_error: float) -> Optional[_Grid]:
-    step = 2 * int(max_error) + 1
-    if step <= 1:
-        return None
-    offset = int(arr.min())
-    q = (arr.astype(np.int64) - offset + step // 2) // step
-    return _try(arr, q, float(offset), float(step), max_error)
 
 
 def _float_grid(arr: np.ndarray, max_error: float) -> Optional[_Grid]:
@@ -83,7 +76,8 @@ def _try(arr: np.ndarray, q: np.ndarray, offset: float, step: float,
 
 
 def restore(q: np.ndarray, offset: float, step: float, dtype: Any) -> np.ndarray:
-    """Samples of `dtype` from grid indices; what decoding gives."""
+    """Samples of `dtype` from grid indices; what decoding gives (integer
+    types too: chunks written before integers kept their own grid)."""
     dt = np.dtype(dtype).newbyteorder("=")
     vals = q.astype(np.float64) * step + offset
     if dt.kind == "u":

@@ -395,7 +395,8 @@ class JpegXl(Codec):  # type: ignore[misc]
         if channels == 1 and arr.shape[-1] == 1 and arr.ndim == (4 if stack else 3):
             arr = arr[..., 0]
         box: Optional[Tuple[bytes, bytes]] = None
-        grid = _bounded.quantise(arr, self.max_error, given) if self.max_error else None
+        floats = arr.dtype.kind == "f"
+        grid = _bounded.quantise(arr, self.max_error, given) if self.max_error and floats else None
         if grid is not None:
             arr, bits, payload = grid
             box = (_bounded.BOX, payload)
@@ -410,6 +411,8 @@ class JpegXl(Codec):  # type: ignore[misc]
             options["effort"] = self.effort
         if self.distance:
             options["distance"] = self.distance
+        elif self.max_error and not floats:
+            options["max_error"] = self.max_error  # the samples on a grid, in the stream itself
         else:
             options["lossless"] = True
         if self.usecontainer or box is not None:

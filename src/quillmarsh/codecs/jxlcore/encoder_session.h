@@ -35,6 +35,7 @@ struct DisplayOptions {
 struct EncodeOptions {
     bool lossless = true;
     float distance = 0.0f;
+    double max_error = 0.0;  // above 0: integer samples on a grid within it, coded losslessly
     int effort = 5;  // libjxl's own default is 7
     int decoding_speed = 0;
     bool progressive = false;
