@@ -91,7 +91,8 @@ def main(argv=None) -> int:
                 if v is not None:
                     seen[name].setdefault(key, []).append((v, row["module"]))
     print(f"this tree ({ROOT}) against {args.rev}: medians of {args.rounds} alternating rounds")
-    print(f"{'row':5} {'title':62} {args.rev[:12]:>12} {'this':>12} {'this/other':>10}")
+    print(f"{'row':5} {'title':62} {args.rev[:12]:>12} {'this':>12} {'this/other':>10} "
+          f"{'per round':>13}")
     worst = 0.0
     for key in sorted(titles, key=lambda k: (len(k), k)):
         a, b = seen["other"].get(key), seen["this"].get(key)
@@ -103,7 +104,12 @@ def main(argv=None) -> int:
         ratio = mb / ma if ma else float("nan")
         worst = max(worst, ratio)
         pick = lambda xs, m: min(xs, key=lambda t: abs(t[0] - m))[1]  # noqa: E731
-        print(f"{key:5} {titles[key][:62]:62} {pick(a, ma):>12} {pick(b, mb):>12} {ratio:10.3f}")
+        # Each round's own ratio (A and B run minutes apart at most): its spread shows
+        # how much of the median ratio a drifting machine load can explain.
+        per = sorted(vb / va for (va, _), (vb, _) in zip(a, b) if va)
+        spread = f"{per[0]:.2f}..{per[-1]:.2f}" if per else "-"
+        print(f"{key:5} {titles[key][:62]:62} {pick(a, ma):>12} {pick(b, mb):>12} {ratio:10.3f} "
+              f"{spread:>13}")
     return 0
 
 
