@@ -207,6 +207,7 @@ NB_MODULE(_jxl, m) {
     register_meta(m);
     register_jpeg(m);
     register_arrow(m);
+    register_metrics(m);
 #ifdef QM_TESTING_HOOKS
     register_testing(m);
 #endif

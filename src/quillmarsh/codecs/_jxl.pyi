@@ -512,6 +512,15 @@ def reconstruct_jpeg(
 ) -> None:
     """Rebuild the original JPEG file from a JPEG XL made by transcode_jpeg(), written to `dest`."""
 
+def _ssimulacra2(
+    reference: npt.ArrayLike,
+    distorted: npt.ArrayLike,
+    *,
+    linear: bool = False,
+    numthreads: int | None = None,
+) -> float:
+    """Internal: the SSIMULACRA 2 score (quillmarsh.metrics.ssimulacra2)."""
+
 def _arrow_pixels(arr: npt.NDArray[_np.uint8]) -> tuple[object, object]:
     """Internal: Arrow's (schema, array) capsules sharing a C-contiguous
     (Y, X, 4) uint8 array as four-byte pixels (the Pillow plugin's

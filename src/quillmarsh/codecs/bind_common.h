@@ -172,6 +172,7 @@ void register_decode_funcs(nb::module_ &m);
 void register_probes(nb::module_ &m);
 void register_jpeg(nb::module_ &m);
 void register_arrow(nb::module_ &m);
+void register_metrics(nb::module_ &m);
 
 #ifdef QM_TESTING_HOOKS
 // The submodule _testing (bind_testing.cpp), only in builds with the CMake

@@ -1,0 +1,139 @@
+"""quillmarsh.metrics.ssimulacra2 against libjxl's ssimulacra2 tool, its
+invariances, and its refusals."""
+
+from __future__ import annotations
+
+import io
+import shutil
+import subprocess
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from quillmarsh.metrics import ssimulacra2
+
+TOOL = shutil.which("ssimulacra2") or next(
+    (p for p in ("/usr/local/bin/ssimulacra2",) if Path(p).exists()), None)
+
+
+def _load(path: Path, mode: str) -> np.ndarray:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with Image.open(path) as im:
+            return np.asarray(im.convert(mode))
+
+
+def _jpeg(img: np.ndarray, quality: int) -> np.ndarray:
+    buf = io.BytesIO()
+    Image.fromarray(img).save(buf, "JPEG", quality=quality)
+    buf.seek(0)
+    with Image.open(buf) as im:
+        return np.asarray(im)
+
+
+def _tool(tmp_path: Path, ref: np.ndarray, dist: np.ndarray) -> float:
+    a, b = tmp_path / "ref.png", tmp_path / "dist.png"
+    Image.fromarray(ref).save(a)
+    Image.fromarray(dist).save(b)
+    out = subprocess.run([TOOL, str(a), str(b)], capture_output=True, text=True, check=True)
+    return float(out.stdout.split()[0])
+
+
+# name -> (image file, mode, crop (y0, y1, x0, x1) or None, JPEG quality)
+PAIRS = {
+    "rgb": ("flower.jpg", "RGB", None, 85),
+    "grey": ("hopper_bad_exif.jpg", "L", None, 30),
+    "odd size": ("flower.jpg", "RGB", (3, 100, 5, 136), 40),
+    "8x8": ("flower.jpg", "RGB", (100, 108, 200, 208), 30),
+}
+
+
+@pytest.mark.parametrize("name", PAIRS)
+def test_scores_agree_with_the_tool(name, pillow_images, tmp_path):
+    if TOOL is None:
+        pytest.skip("libjxl's ssimulacra2 tool is not installed (bash scripts/build-ssimulacra2)")
+    fname, mode, crop, quality = PAIRS[name]
+    ref = _load(pillow_images / fname, mode)
+    if crop:
+        ref = np.ascontiguousarray(ref[crop[0]:crop[1], crop[2]:crop[3]])
+    dist = _jpeg(ref, quality)
+    expected = _tool(tmp_path, ref, dist)
+    assert expected < 99.0  # a real distortion, not a trivial pair
+    assert ssimulacra2(ref, dist) == pytest.approx(expected, abs=0.2)
+    # float sRGB of the same pixels, and 16-bit codes of them, score the same
+    assert ssimulacra2(ref.astype(np.float32) / 255, dist.astype(np.float32) / 255) == \
+        pytest.approx(expected, abs=0.2)
+    assert ssimulacra2(ref.astype(np.uint16) * 257, dist.astype(np.uint16) * 257) == \
+        pytest.approx(expected, abs=0.2)
+
+
+def test_16_bit_agrees_with_the_tool(pillow_images, tmp_path):
+    if TOOL is None:
+        pytest.skip("libjxl's ssimulacra2 tool is not installed (bash scripts/build-ssimulacra2)")
+    grey = _load(pillow_images / "hopper.png", "L").astype(np.uint16) * 257
+    noise = np.random.default_rng(3).normal(0, 1500, grey.shape)
+    dist = np.clip(grey + noise, 0, 65535).astype(np.uint16)
+    expected = _tool(tmp_path, grey, dist)
+    assert ssimulacra2(grey, dist) == pytest.approx(expected, abs=0.2)
+
+
+@pytest.fixture(scope="module")
+def photo_pair(pillow_images):
+    ref = _load(pillow_images / "hopper.png", "RGB")
+    return ref, _jpeg(ref, 40)
+
+
+def test_identical_images_score_100(photo_pair):
+    ref, _ = photo_pair
+    for img in (ref, ref[..., 1], ref.astype(np.uint16) * 257, ref.astype(np.float32) / 255):
+        assert ssimulacra2(img, img.copy()) == 100.0
+
+
+def test_score_falls_as_the_distortion_grows(photo_pair):
+    ref, _ = photo_pair
+    scores = [ssimulacra2(ref, _jpeg(ref, q)) for q in (95, 75, 40, 10)]
+    assert scores == sorted(scores, reverse=True)
+    assert scores[0] > 80 and scores[-1] < 40
+
+
+def test_score_is_independent_of_layout_threads_and_encoding(photo_pair):
+    ref, dist = photo_pair
+    base = ssimulacra2(ref, dist)
+    # strided views, Fortran order and the thread count change nothing
+    wide = np.zeros((ref.shape[0], ref.shape[1] * 2, 3), np.uint8)
+    wide[:, ::2] = dist
+    assert ssimulacra2(np.asfortranarray(ref), wide[:, ::2], numthreads=1) == base
+    assert ssimulacra2(ref, dist, numthreads=2) == base
+    # a grey image is scored as RGB with three equal channels
+    g_ref, g_dist = ref[..., 0], dist[..., 0]
+    assert ssimulacra2(g_ref, g_dist) == ssimulacra2(np.repeat(g_ref[..., None], 3, 2),
+                                                     np.repeat(g_dist[..., None], 3, 2))
+    assert ssimulacra2(g_ref[..., None], g_dist[..., None]) == ssimulacra2(g_ref, g_dist)
+    # linear light given as such scores as its sRGB encoding does
+    def linear(a):
+        v = a / 255.0
+        return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+    assert ssimulacra2(linear(ref), linear(dist), linear=True) == pytest.approx(base, abs=1e-3)
+
+
+@pytest.mark.parametrize("ref, dist, message", [
+    (np.zeros((16, 16, 3), np.uint8), np.zeros((16, 17, 3), np.uint8),
+     "ssimulacra2: reference and distorted differ in shape: (16, 16, 3) and (16, 17, 3)"),
+    (np.zeros((16, 16, 3), np.uint8), np.zeros((16, 16), np.uint8),
+     "differ in shape"),
+    (np.zeros((7, 16, 3), np.uint8), np.zeros((7, 16, 3), np.uint8), "at least 8x8"),
+    (np.zeros((16, 16, 4), np.uint8), np.zeros((16, 16, 4), np.uint8),
+     "reference must be shaped (Y, X) or (Y, X, 3), not (16, 16, 4)"),
+    (np.zeros((16, 16, 3), np.int32), np.zeros((16, 16, 3), np.int32),
+     "reference has dtype int32 (want uint8, uint16 or float32)"),
+    (np.zeros((16, 16, 3), np.float32), np.full((16, 16, 3), np.nan, np.float32),
+     "distorted has NaN or infinite samples"),
+    (np.zeros(16, np.uint8), np.zeros(16, np.uint8), "shaped (Y, X) or (Y, X, 3)"),
+])
+def test_refusals(ref, dist, message):
+    with pytest.raises(ValueError) as exc:
+        ssimulacra2(ref, dist)
+    assert message in str(exc.value)
