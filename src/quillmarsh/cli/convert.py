@@ -44,8 +44,8 @@ def register(sub: Any) -> None:
         help="convert many files to JPEG XL (or back) in parallel",
         description="Convert each SRC (files, and the images in folders) into DIR. To JPEG XL "
         "(the default) from PNG, JPEG, TIFF, GIF, WebP and .npy; JPEG files are recompressed "
-        "losslessly (their DCT coefficients kept) unless --quality, --distance, --progressive, "
-        "--color or --pixels asks for their pixels. With --to jpg, files made from a JPEG give "
+        "losslessly (their DCT coefficients kept) unless --quality, --distance, a target, "
+        "--progressive, --color or --pixels asks for their pixels. With --to jpg, files made from a JPEG give "
         "that JPEG back bit for bit. With --to png|tif|jpg|npy, JPEG XL files "
         "are decoded instead. A folder's layout below SRC is kept. Failures are listed per "
         "file without stopping the batch; outputs appear whole or not at all; existing "
@@ -145,6 +145,7 @@ def _recompresses(job: Job) -> bool:
     its pixels (lossy coding, --pixels, progressive coding, another colour)."""
     enc = job.encode
     return (not job.pixels and enc.get("quality") is None and enc.get("distance") is None
+            and enc.get("target_score") is None and enc.get("target_size") is None
             and not enc.get("progressive") and enc.get("color") is None)
 
 

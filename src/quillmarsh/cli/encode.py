@@ -23,7 +23,7 @@ def register(sub: Any) -> None:
         "encode",
         help="encode a .npy array or an image to JPEG XL",
         description="Encode IN (a .npy array, or an image Pillow can read) to OUT. "
-        "Without --quality or --distance the result is lossless. A JPEG is recompressed "
+        "Without --quality, --distance or a target the result is lossless. A JPEG is recompressed "
         "losslessly (its DCT coefficients kept, typically 15-20%% smaller, the original "
         "file rebuilt by 'decode OUT x.jpg') unless --quality, --distance or --pixels asks "
         "for its decoded pixels to be encoded. The image's ICC profile (or PNG colour "
@@ -64,8 +64,9 @@ def frames_of(src: str, arr: np.ndarray, animation: bool) -> List[np.ndarray]:
 
 
 def write_jxl(src: str, out: Output, frames: List[np.ndarray], options: Dict[str, Any],
-              progress: Optional[Progress] = None) -> None:
-    """Encode `frames` into the open output; failures name the input."""
+              progress: Optional[Progress] = None) -> Any:
+    """Encode `frames` into the open output; failures name the input. Returns
+    the writer's target_result (None without a target)."""
     try:
         # Leaving the writer's context by an exception abandons the stream;
         # the temporary output is then discarded as well.
@@ -75,11 +76,20 @@ def write_jxl(src: str, out: Output, frames: List[np.ndarray], options: Dict[str
                 if progress is not None:
                     progress.update(i + 1)
             writer.close()
+            return writer.target_result
     except CAUGHT as exc:
         raise CliError(f"{src}: cannot encode: {exc}") from exc
     finally:
         if progress is not None:
             progress.finish()
+
+
+def target_text(reached: Any) -> str:
+    """What an encode to a target reached, for the summary line."""
+    how = "lossless" if reached.distance == 0 else f"distance {reached.distance:.3g}"
+    score = "" if reached.score is None else f", SSIMULACRA 2 {reached.score:.2f}"
+    trials = reached.encodes + reached.reduced_encodes
+    return f", {how}{score} ({trials} trial encode{'s' if trials != 1 else ''})"
 
 
 def is_jpeg(path: str) -> bool:
@@ -135,6 +145,7 @@ def run(args: argparse.Namespace) -> int:
     dst: str = args.out
     lossless_quality(args)
     if (not args.pixels and args.quality is None and args.distance is None
+            and args.target_score is None and args.target_size is None
             and os.path.splitext(src)[1].lower() != ".npy" and is_jpeg(src)):
         rc = recompress_jpeg(args)
         if rc is not None:
@@ -147,11 +158,12 @@ def run(args: argparse.Namespace) -> int:
     progress = Progress("encoding", len(frames)) if len(frames) > 1 else None
     t0 = time.perf_counter()
     with Output(dst) as out:
-        write_jxl(src, out, frames, options, progress)
+        reached = write_jxl(src, out, frames, options, progress)
     if not args.quiet:
         size = os.path.getsize(dst)
         pixels = int(frames[0].shape[0]) * int(frames[0].shape[1]) * len(frames)
         bpp = 8.0 * size / max(pixels, 1)
         took = time.perf_counter() - t0
-        print(f"{src} -> {dst}: {mib(size)}, {bpp:.3f} bits per pixel, {took:.2f} s")
+        target = "" if reached is None else target_text(reached)
+        print(f"{src} -> {dst}: {mib(size)}, {bpp:.3f} bits per pixel{target}, {took:.2f} s")
     return 0

@@ -71,6 +71,25 @@ def ranged(kind: Callable[[str], float], lo: float, hi: float, what: str) -> Cal
     return parse
 
 
+_SIZE_UNITS = {"": 1, "b": 1, "k": 1000, "kb": 1000, "m": 1000**2, "mb": 1000**2,
+               "kib": 1024, "mib": 1024**2}
+
+
+def size_arg(text: str) -> int:
+    """A byte count: 200000, 200k (1000s), 1.5M, 300KiB (1024s)."""
+    t = text.strip().lower()
+    digits = t.rstrip("abikm")
+    unit = t[len(digits):]
+    try:
+        value = float(digits) * _SIZE_UNITS[unit]
+    except (KeyError, ValueError):
+        raise argparse.ArgumentTypeError(
+            f"not a size: {text!r} (bytes, or with k, M, KiB or MiB)") from None
+    if not math.isfinite(value) or value < 1:
+        raise argparse.ArgumentTypeError(f"a size must be at least 1 byte, got {text}")
+    return int(value)
+
+
 def color_arg(text: str) -> str:
     from quillmarsh.core.color import parse_color
 
@@ -119,6 +138,12 @@ def add_encode_options(p: argparse.ArgumentParser) -> None:
     mode.add_argument("--distance", "-d", type=ranged(float, 0, 25, "distance"), default=None,
                       help="lossy Butteraugli distance 0..25 (1.0 is visually lossless)")
     mode.add_argument("--lossless", action="store_true", help="exact (the default)")
+    mode.add_argument("--target-score", type=ranged(float, 0, 100, "target score"), default=None,
+                      metavar="S", help="the largest distance whose result scores at least S "
+                      "in SSIMULACRA 2 (90: indistinguishable at 1:1, 70: high quality); "
+                      "found in at most 6 trial encodes")
+    mode.add_argument("--target-size", type=size_arg, default=None, metavar="N",
+                      help="the best quality that fits in N bytes (200000, 200k, 1.5M, 300KiB)")
     p.add_argument("--effort", "-e", type=int, choices=range(1, 11), default=None,
                    metavar="1..10", help="encoder effort (default 5; higher is slower)")
     p.add_argument("--progressive", "-p", action="store_true",
@@ -149,4 +174,6 @@ def encode_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
         "numthreads": args.threads,
         "progressive": bool(args.progressive),
         "color": args.color,
+        "target_score": args.target_score,
+        "target_size": args.target_size,
     }

@@ -11,6 +11,7 @@ from typing import Iterator, Literal, NoReturn, Protocol, Sequence, TypedDict, T
 import numpy as _np
 import numpy.typing as npt
 
+from quillmarsh.codecs._quality_target import TargetResult
 from quillmarsh.core.color import ColorSpec
 from quillmarsh.core.errors import JxlError as JxlError
 
@@ -303,6 +304,8 @@ class JxlWriter:
         duration: float | Sequence[float] | None = None,
         loops: int = 0,
     timecodes: Sequence[int] | None = None,
+        target_score: float | None = None,
+        target_size: int | None = None,
     ) -> None: ...
     def write_frame(
         self,
@@ -315,6 +318,11 @@ class JxlWriter:
     ) -> None:
         """Encode one frame ``(Y, X)`` or ``(Y, X, C)``; C above 4 (or a
         ``channels`` list) adds extra channels after colour."""
+    @property
+    def target_result(self) -> TargetResult | None:
+        """What the frame written to ``target_score`` or ``target_size``
+        reached (distance, score, size, encodes); None before it or without
+        a target."""
     def write_jpeg(self, data: _Input, *, verify: bool = True) -> None:
         """Add a JPEG as the stream's only frame, recompressed losslessly
         (rebuilt and compared unless verify=False, as transcode_jpeg)."""
@@ -398,6 +406,8 @@ def encode(
     duration: float | Sequence[float] | None = None,
     loops: int = 0,
     timecodes: Sequence[int] | None = None,
+    target_score: float | None = None,
+    target_size: int | None = None,
 ) -> bytes:
     """Encode a single ndarray (or animation stack) to JPEG XL bytes."""
 
@@ -434,6 +444,8 @@ def encode(
     duration: float | Sequence[float] | None = None,
     loops: int = 0,
     timecodes: Sequence[int] | None = None,
+    target_score: float | None = None,
+    target_size: int | None = None,
 ) -> None:
     """Encode a single ndarray (or animation stack) to a path or file-like object."""
 

@@ -316,6 +316,38 @@ void parse_meta(JxlWriter &w, nb::handle loops, const Args &all) {
                       all["duration"], loops, all["timecodes"], truthy(all["animation"]));
 }
 
+// A target chooses the distance itself: checked before a destination opens.
+void parse_target(JxlWriter &w, nb::handle, const Args &all) {
+    QualityTarget &t = w.target;
+    nb::handle score = all["target_score"], size = all["target_size"];
+    if (score.is_none() && size.is_none()) return;
+    if (!score.is_none() && !size.is_none())
+        raise_py(PyExc_ValueError, "jxl: pass target_score or target_size, not both");
+    const nb::handle lossless = all["lossless"];
+    if (!all["quality"].is_none() || !all["distance"].is_none() ||
+        (!lossless.is_none() && truthy(lossless)))
+        raise_py(PyExc_ValueError,
+                 "jxl: target_score and target_size choose the distance; pass no quality, "
+                 "distance or lossless with them");
+    if (truthy(all["animation"]))
+        raise_py(PyExc_ValueError,
+                 "jxl: target_score and target_size apply to still images (animation=False)");
+    if (!score.is_none()) {
+        const double s = PyFloat_AsDouble(score.ptr());
+        if (s == -1.0 && PyErr_Occurred()) throw_current();
+        if (!(s >= 0.0 && s <= 100.0))  // NaN too
+            raise_py(PyExc_ValueError, "jxl: target_score must be a SSIMULACRA 2 score from 0 "
+                                       "to 100 (got " + repr_of(score) + ")");
+        t.score = s;
+    } else {
+        const long long n = clamp_int(size, 0, std::numeric_limits<long long>::max());
+        if (n < 1)
+            raise_py(PyExc_ValueError, "jxl: target_size must be a positive number of bytes "
+                                       "(got " + repr_of(size) + ")");
+        t.size = n;
+    }
+}
+
 }  // namespace
 
 // The writer's options, in encode's parameter order (JxlWriter takes `dest`
@@ -356,6 +388,8 @@ constexpr Option<JxlWriter> kWriterOptions[] = {
     {"duration", "float | Sequence[float] | None", "None", "None", false, 1, nullptr},
     {"loops", "int", "0", "0", false, 1, parse_meta},
     {"timecodes", "Sequence[int] | None", "None", "None", false, 1, nullptr},  // in parse_meta
+    {"target_score", "float | None", "None", "None", false, 1, nullptr},  // in parse_target
+    {"target_size", "int | None", "None", "None", false, 1, parse_target},
 };
 constexpr size_t kWriterOptionCount = std::size(kWriterOptions);
 using WriterValues = std::array<nb::handle, kWriterOptionCount>;
@@ -372,6 +406,18 @@ void JxlWriter::init(const nb::handle *values) {
     std::copy(values, values + kWriterOptionCount, v.begin());
     session.options().chunked = g_chunked_mode;
     parse_options(*this, kWriterOptions, v);
+    if (target.given()) {
+        // The trials take every option but those that choose the distance
+        // and the destination.
+        nb::dict trial;
+        for (size_t i = 0; i < kWriterOptionCount; ++i) {
+            const std::string name = kWriterOptions[i].name;
+            if (name != "dest" && name != "quality" && name != "distance" && name != "lossless" &&
+                name != "target_score" && name != "target_size")
+                trial[kWriterOptions[i].name] = v[i];
+        }
+        target.options = trial;
+    }
     ok_or_throw(session.start());
 }
 
@@ -517,6 +563,12 @@ void def_writer_protocol(nb::class_<JxlWriter> &cls) {
     cls.def("__reduce__", [](nb::handle self) { refuse_pickle(self); });
     cls.def("__setstate__", [](nb::handle self, nb::handle) { refuse_pickle(self); },
             "state"_a.none());
+    cls.def_prop_ro(
+        "target_result", [](const JxlWriter &w) { return or_none(w.target.result); },
+        nb::sig("def target_result(self) -> TargetResult | None"),
+        "What the frame written to target_score or target_size reached: a TargetResult\n"
+        "(distance, score, size, encodes, reduced_encodes); None before that frame or\n"
+        "without a target.");
     // Internal: set while a lock-free step runs (tests of the concurrency guard).
     cls.def_prop_ro("_busy", [](const JxlWriter &w) { return w.busy_; });
 }

@@ -45,6 +45,17 @@ struct FirstFrameArgs {
     nb::object extra_channel_distance;
 };
 
+// An encode to a quality or a size (target_score / target_size): the search
+// over distance is quillmarsh.codecs._quality_target's, whose trial encodes
+// take the writer's other options; its stream becomes this writer's.
+struct QualityTarget {
+    double score = -1.0;  // SSIMULACRA 2, 0..100; negative: not given
+    long long size = 0;   // bytes; 0: not given
+    nb::object options;   // the writer's options for the trials (a dict)
+    nb::object result;    // the frame's TargetResult once written
+    bool given() const { return score >= 0.0 || size > 0; }
+};
+
 class JxlWriter {
 public:
     JxlWriter() = default;
@@ -72,18 +83,23 @@ public:
     // The native part of every way out: encoder, threads and buffer.
     void release_native() noexcept { session.release(); }
 
-    std::array<nb::object *, 5> gc_refs() {
-        return {&dest.file, &args.color_spec, &first_dtype_, &args.channels,
-                &args.extra_channel_distance};
+    std::array<nb::object *, 7> gc_refs() {
+        return {&dest.file,          &args.color_spec,     &first_dtype_,   &args.channels,
+                &args.extra_channel_distance, &target.options, &target.result};
     }
 
     EncoderSession session;
     WriterDest dest;
     FirstFrameArgs args;
+    QualityTarget target;
     bool busy_ = false;
 
 private:
     void start_session();
+    // The frame of a writer with a target: the search's stream is adopted as
+    // the whole output (see bind_writer_target.cpp).
+    void write_targeted(nb::handle arr, nb::handle duration, nb::handle name,
+                        nb::handle timecode);
     // The array to encode: read where it lies when it goes in rectangles,
     // else C-contiguous.
     nb::object frame_array(nb::handle arr, bool *chunked) const;

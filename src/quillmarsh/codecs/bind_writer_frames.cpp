@@ -266,6 +266,7 @@ nb::object JxlWriter::frame_array(nb::handle arr, bool *chunked) const {
 
 void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration, nb::handle name,
                             nb::handle timecode) {
+    if (target.given()) return write_targeted(arr, duration, name, timecode);
     check_not_busy();
     // After an abandoning __exit__ the encoder is gone: as closed as it gets.
     if (closed_ || !session.started()) raise_py(PyExc_RuntimeError, "JxlWriter is closed");
@@ -425,6 +426,9 @@ void JxlWriter::write_jpeg(nb::handle data, bool verify) {
     const EncodeOptions &opt = session.options();
     if (opt.animation)
         raise_py(PyExc_ValueError, "jxl: write_jpeg() needs a still-image writer (animation=False)");
+    if (target.given())
+        raise_py(PyExc_ValueError, "jxl: write_jpeg() recompresses losslessly; open the writer "
+                                   "without target_score or target_size");
     // libjxl stores the JPEG's own metadata boxes; others would be lost.
     if (session.meta().wants_container())
         raise_py(PyExc_ValueError,

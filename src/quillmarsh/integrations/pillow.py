@@ -67,8 +67,10 @@ UserWarning), ``exif`` (``Image.Exif`` or bytes, with or without
 "Exif\\0\\0"), ``xmp``; ``save_all=True`` with ``append_images``,
 ``duration`` (ms, one number or one per frame) and ``loop``;
 ``lossless_jpeg=True`` for an image opened from a JPEG file stores that file's
-JPEG bytes losslessly instead of its pixels. Without a profile, integer
-pixels are tagged with the colour the source file states (a PNG's sRGB or
+JPEG bytes losslessly instead of its pixels; ``target_score`` (SSIMULACRA 2)
+or ``target_size`` (bytes) for a still lets the writer choose the distance,
+and the saved image's ``info["target_result"]`` says what it reached. Without
+a profile, integer pixels are tagged with the colour the source file states (a PNG's sRGB or
 gAMA chunk) or sRGB, as image files are by convention; float (F) pixels are
 linear. A frame whose delay is zero or missing is stored for 100 ms, as
 browsers play it (JPEG XL would make it a layer of the next frame): the
@@ -104,6 +106,9 @@ EXTENSIONS = [".jxl"]
 # The info key a saved animation's first image gets when frames of zero or no
 # delay were stored as 100 ms: their indices.
 ZERO_DELAYS = "zero_delay_frames"
+# The info key a still saved with target_score or target_size gets: what the
+# encode reached (a TargetResult: distance, score, size, encodes).
+TARGET_RESULT = "target_result"
 _CODESTREAM = b"\xff\x0a"
 _COLOUR_MODES = {1: "L", 2: "LA", 3: "RGB", 4: "RGBA"}
 # Modes whose samples Pillow keeps in the decoder's layout (frombuffer maps them).
@@ -597,6 +602,11 @@ def _quality_options(info: Dict[str, Any]) -> Dict[str, Any]:
     at all is lossless."""
     lossless = info.get("lossless")
     quality, distance = info.get("quality"), info.get("distance")
+    target = {k: info[k] for k in ("target_score", "target_size") if info.get(k) is not None}
+    if target:
+        # The writer chooses the distance and refuses other quality options.
+        given = {"quality": quality, "distance": distance, "lossless": lossless or None}
+        return {**target, **{k: v for k, v in given.items() if v is not None}}
     if lossless or (quality is not None and float(quality) >= 100.0):
         return {"lossless": True}
     if quality is not None:
@@ -694,6 +704,7 @@ def _original_bytes(im: ImageFile.ImageFile) -> bytes:
 def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all: bool = False) -> None:
     info = im.encoderinfo
     im.info.pop(ZERO_DELAYS, None)  # an earlier save's, not this one's
+    im.info.pop(TARGET_RESULT, None)
     if info.get("lossless_jpeg"):
         _save_jpeg_losslessly(im, fp, info)
         return
@@ -713,7 +724,7 @@ def _save(im: Image.Image, fp: IO[bytes], filename: Union[str, bytes], save_all:
         options["channels"] = ["color"] * 3 + ["black"]
     frames = _upright(frames, options)
     if len(frames) == 1:
-        fp.write(_open_writer_and_write(options, frames, None, None))
+        fp.write(_open_writer_and_write(options, frames, None, None, im.info))
         return
     durations, changed = _durations(info.get("duration"), len(frames), own_ms)
     if changed:
@@ -735,7 +746,8 @@ def _written_mode(frame: np.ndarray) -> str:
 
 
 def _open_writer_and_write(
-    options: Dict[str, Any], frames: List[np.ndarray], durations: Optional[List[float]], loop: Any
+    options: Dict[str, Any], frames: List[np.ndarray], durations: Optional[List[float]], loop: Any,
+    report: Optional[Dict[Any, Any]] = None,
 ) -> bytes:
     first = frames[0]
     for i, frame in enumerate(frames[1:], 1):
@@ -756,6 +768,8 @@ def _open_writer_and_write(
                 writer.write_frame(frame, duration=durations[i])
             else:
                 writer.write_frame(frame)
+    if report is not None and writer.target_result is not None:
+        report[TARGET_RESULT] = writer.target_result
     return buf.getvalue()
 
 
