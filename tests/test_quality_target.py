@@ -137,6 +137,33 @@ def test_target_score_reaches_the_score_it_reports(photo):
     assert jxl.encode(photo, distance=r.distance, effort=3) == data
 
 
+@pytest.mark.parametrize("kind", ["grey", "rgba", "uint16", "float32"])
+def test_score_of_other_layouts_is_the_colour_channels_own(photo, kind):
+    from quillmarsh.metrics import ssimulacra2
+
+    rgb = photo[:160, :200]
+    image, colour = {
+        "grey": (rgb[:, :, 1].copy(), lambda a: a),
+        "rgba": (np.dstack([rgb, np.arange(200, dtype=np.uint8)[None].repeat(160, 0)]),
+                 lambda a: a[:, :, :3]),
+        "uint16": (rgb.astype(np.uint16) * 257, lambda a: a),
+        "float32": ((rgb / 255.0).astype(np.float32) ** 2.2, lambda a: a),
+    }[kind]
+    w = jxl.JxlWriter(target_score=85, effort=3)
+    w.write_frame(image)
+    data = w.close()
+    r = w.target_result
+    decoded = jxl.decode(data)
+    assert decoded.shape == image.shape and decoded.dtype == image.dtype
+    # The writer's default colour: sRGB for 8-bit samples, linear otherwise.
+    linear = image.dtype != np.uint8
+    assert r.score >= 85
+    assert ssimulacra2(colour(image), colour(decoded), linear=linear) == pytest.approx(r.score,
+                                                                                    abs=0.01)
+    if kind == "rgba":  # alpha stays exact
+        assert np.array_equal(decoded[:, :, 3], image[:, :, 3])
+
+
 @pytest.mark.parametrize("options, message", [
     (dict(target_score=101), "target_score must be a SSIMULACRA 2 score from 0 to 100 .got 101"),
     (dict(target_score=-0.5), "from 0 to 100 .got -0.5"),
@@ -147,15 +174,19 @@ def test_target_score_reaches_the_score_it_reports(photo):
     (dict(target_score=80, quality=90), "pass no quality, distance or lossless"),
     (dict(target_size=1000, lossless=True), "pass no quality, distance or lossless"),
     (dict(target_score=80, animation=True), "apply to still images"),
+    (dict(target_score=80, small=True), "target_score needs a frame of at least 8x8 pixels"),
 ])
 def test_refusals_write_nothing(tmp_path, photo, options, message):
+    options = dict(options)
+    image = photo[:7, :300] if options.pop("small", False) else photo
+    image = image[None] if options.get("animation") else image
     dest = tmp_path / "out.jxl"
     with pytest.raises(ValueError, match=message):
-        jxl.encode(photo[None] if options.get("animation") else photo, dest=dest, **options)
+        jxl.encode(image, dest=dest, **options)
     assert list(tmp_path.iterdir()) == []
     dest.write_bytes(b"old")
     with pytest.raises(ValueError, match=message):
-        jxl.encode(photo[None] if options.get("animation") else photo, dest=str(dest), **options)
+        jxl.encode(image, dest=str(dest), **options)
     assert dest.read_bytes() == b"old"
 
 

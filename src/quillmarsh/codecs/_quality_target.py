@@ -31,11 +31,11 @@ LARGE_PIXELS = 4 << 20  # frames above this get reduced-resolution trials first
 REDUCED_PIXELS = 1 << 20
 REDUCED_ENCODES = 4
 
-# Starting models, fitted on photographs at effort 7: SSIMULACRA 2 falls by
-# about 11 per e-fold of distance from about 87 at distance 1; a stream's
-# size by about 0.9 e-folds per e-fold of distance.
-_SCORE_AT_1 = 87.0
-_SCORE_SLOPE = -11.0
+# Starting points, from Pillow's test photographs at effort 7: the distance
+# that typically gives a score (interpolated on log distance), and a stream's
+# size falling by about 0.9 e-folds per e-fold of distance.
+_TYPICAL_DISTANCE = [(10.0, MAX_DISTANCE), (30.0, 15.0), (50.0, 7.5), (60.0, 5.0), (70.0, 3.2), (80.0, 1.75),
+                     (90.0, 0.7), (95.0, 0.4), (100.0, MIN_DISTANCE)]
 _SIZE_SLOPE = -0.9
 _SLOPE_BOUNDS = {"score": (-40.0, -2.0), "size": (-3.0, -0.2)}
 
@@ -87,7 +87,7 @@ class _Search:
         self.trials: List[Trial] = []
 
     def slope(self) -> float:
-        """The value's slope per e-fold of distance from the two points
+        """The value's slope per e-fold of distance through the two points
         nearest the aim (a default until there are two)."""
         lo, hi = _SLOPE_BOUNDS[self.kind]
         pts = sorted((t for t in self.trials if t.distance > 0),
@@ -119,10 +119,11 @@ class _Search:
             lg, lb = _log(g.distance), _log(b.distance)
             if abs(lb - lg) < 0.01:
                 return None
-            vg, vb = self.value(g), self.value(b)
-            x = lg + (self.aim - vg) * (lb - lg) / (vb - vg) if vb != vg else (lg + lb) / 2
-            # Keep away from the ends: a secant step that barely moves is
-            # replaced by bisection.
+            # A secant through the two points nearest the aim (the curves
+            # bend, so the bracket's ends give a worse one), kept inside the
+            # bracket and away from its ends, else bisection.
+            near = min((g, b), key=lambda t: abs(self.value(t) - self.aim))
+            x = _log(near.distance) + (self.aim - self.value(near)) / self.slope()
             lo, hi = min(lg, lb), max(lg, lb)
             margin = 0.1 * (hi - lo)
             if not lo + margin <= x <= hi - margin:
@@ -137,6 +138,25 @@ class _Search:
         return d
 
 
+def typical_distance(score: float) -> float:
+    """Where a search for `score` starts, and the slope around it."""
+    pts = _TYPICAL_DISTANCE
+    for (s0, d0), (s1, d1) in zip(pts, pts[1:]):
+        if score <= s1 or (s1, d1) == pts[-1]:
+            f = (score - s0) / (s1 - s0)
+            if f <= 0 or f >= 1:
+                return d0 if f <= 0 else d1
+            return math.exp(math.log(d0) + f * (math.log(d1) - math.log(d0)))
+    return pts[-1][1]
+
+
+def typical_slope(score: float) -> float:
+    """SSIMULACRA 2 per e-fold of distance around `score` (negative)."""
+    run = math.log(typical_distance(score - 2.5)) - math.log(typical_distance(score + 2.5))
+    lo, hi = _SLOPE_BOUNDS["score"]
+    return min(max(-5.0 / max(run, 1e-6), lo), hi)
+
+
 def search_score(measure: Measure, target: float, *, start: Optional[float] = None,
                  slope: Optional[float] = None, max_encodes: int = MAX_ENCODES,
                  tolerance: float = SCORE_TOLERANCE) -> Tuple[Trial, int]:
@@ -147,9 +167,9 @@ def search_score(measure: Measure, target: float, *, start: Optional[float] = No
     if target >= 100.0:
         return measure(0.0), 1
     search = _Search("score", target + tolerance / 2, lambda t: (t.score or 0.0) >= target,
-                     lambda t: float(t.score or 0.0), _SCORE_SLOPE if slope is None else slope)
-    d: Optional[float] = start if start is not None else _clamp_distance(
-        math.exp((_SCORE_AT_1 - target) / -_SCORE_SLOPE))
+                     lambda t: float(t.score or 0.0),
+                     typical_slope(target) if slope is None else slope)
+    d: Optional[float] = _clamp_distance(typical_distance(target) if start is None else start)
     while d is not None:
         t = measure(d)
         search.trials.append(t)
@@ -209,23 +229,10 @@ def search_size(measure: Measure, limit: int, *, start: float = 1.0,
 # ---- trials on real frames ---------------------------------------------------
 
 
-def _srgb_unit(arr: np.ndarray, linear: bool, colour_channels: int) -> np.ndarray:
-    """The colour channels as float32 0..1 with the sRGB transfer applied
-    where the samples are linear: what the metric reads."""
-    a = arr if arr.ndim == 3 else arr[:, :, None]
-    a = a[:, :, :colour_channels]
-    if a.dtype == np.uint8:
-        x = a.astype(np.float32) * np.float32(1 / 255)
-    elif a.dtype == np.uint16:
-        x = a.astype(np.float32) * np.float32(1 / 65535)
-    else:
-        x = np.clip(a.astype(np.float32), 0.0, 1.0)
-    if linear:
-        x = np.where(x <= 0.0031308, x * np.float32(12.92),
-                     np.float32(1.055) * np.power(x, np.float32(1 / 2.4)) - np.float32(0.055))
-    out: np.ndarray = np.ascontiguousarray(x[:, :, 0] if colour_channels == 1 else x,
-                                           dtype=np.float32)
-    return out
+def _colour(arr: np.ndarray, channels: int) -> np.ndarray:
+    """The colour channels the metric scores: (Y, X) grey or (Y, X, 3)."""
+    out: np.ndarray = arr[:, :, :channels] if arr.ndim == 3 else arr[:, :, None]
+    return out[:, :, 0] if channels == 1 else out
 
 
 def _colour_channels(arr: np.ndarray, options: Dict[str, Any]) -> int:
@@ -262,7 +269,8 @@ def _measure(frame: np.ndarray, options: Dict[str, Any], scored: bool) -> Measur
     if scored:
         from quillmarsh.metrics import ssimulacra2
 
-        reference = _srgb_unit(frame, linear, channels)
+        reference = _colour(frame, channels)
+        threads = options.get("numthreads")
 
     def measure(distance: float) -> Trial:
         if distance > 0:
@@ -275,8 +283,8 @@ def _measure(frame: np.ndarray, options: Dict[str, Any], scored: bool) -> Measur
             if distance == 0:
                 t.score = 100.0  # the pixels themselves
             else:
-                decoded = _jxl.decode(data)
-                t.score = float(ssimulacra2(reference, _srgb_unit(decoded, linear, channels)))
+                decoded = _colour(_jxl.decode(data, numthreads=threads), channels)
+                t.score = ssimulacra2(reference, decoded, linear=linear, numthreads=threads)
         return t
 
     return measure
@@ -309,6 +317,9 @@ def encode_to_target(frame: Any, options: Dict[str, Any], target_score: Optional
     """The stream of `frame` (a still) at the distance the target asks for,
     with the writer's `options` (no dest, quality, distance or lossless)."""
     frame = np.ascontiguousarray(frame)
+    if target_score is not None and (frame.ndim < 2 or min(frame.shape[:2]) < 8):
+        raise ValueError(f"jxl: target_score needs a frame of at least 8x8 pixels (SSIMULACRA 2 "
+                         f"scores none smaller), got shape {frame.shape}")
     start: Optional[float] = None
     reduced = 0
     if frame.ndim >= 2 and frame.shape[0] * frame.shape[1] > LARGE_PIXELS:
