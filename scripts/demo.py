@@ -563,8 +563,9 @@ def run_comparison(
     if metric is None:
         metric = (metrics.best_metric() if min(rgb.shape[:2]) >= 8  # ssimulacra2's minimum
                   else metrics.psnr_metric("the image is smaller than 8x8 pixels"))
-    return compare.compare(rgb, fmts, metric, out_dir, quick=quick,
-                           notes=notes, log=log)
+    cmp = compare.compare(rgb, fmts, metric, out_dir, quick=quick, notes=notes, log=log)
+    compare.target_points(cmp, rgb, out_dir, numthreads=numthreads, log=log)
+    return cmp
 
 
 def report_comparison(cmp: compare.Comparison, out: Callable[[str], None] = print) -> None:
@@ -586,6 +587,13 @@ def report_comparison(cmp: compare.Comparison, out: Callable[[str], None] = prin
             p = crop.point
             out(f"  {crop.format:<8} {p.setting_text:<14} {mib(p.size):>10} "
                 f"{cmp.metric.name} {p.score:6.2f}")
+    if cmp.targets:
+        out("JPEG XL encoded to a target (target_score, target_size):")
+        for t in cmp.targets:
+            p = t.point
+            out(f"  {t.label:<36} {p.setting_text:<15} {mib(p.size):>10} "
+                f"{cmp.metric.name} {p.score:6.2f}  {t.encodes} trial encodes, "
+                f"{seconds(p.encode_s)}")
     for note in cmp.notes:
         out(f"Note: {note}")
 

@@ -277,6 +277,24 @@ def test_report_compares_every_format_at_the_same_size(demo, report):
     assert "Report: " in text and "JPEG XL against JPEG, WebP and AVIF" in text
 
 
+def test_report_has_jpeg_xl_at_the_score_and_size_of_jpeg_75(report):
+    out, text = report
+    if "SSIMULACRA 2" not in text:
+        pytest.skip("the targets need the SSIMULACRA 2 tool for the demo's scores")
+    jpeg = re.search(r"JPEG     quality 75 +[\d.]+ KiB SSIMULACRA 2 +([\d.]+)", text)
+    rows = {kind: (float(kib), float(score)) for kind, kib, score in re.findall(
+        r"at the (score|size) of JPEG quality 75 +distance [\d.]+ +([\d.]+) KiB "
+        r"SSIMULACRA 2 +([\d.]+)", text)}
+    assert jpeg and set(rows) == {"score", "size"}, text
+    # The demo scores with the tool, the writer with the package's metric.
+    assert rows["score"][1] >= float(jpeg.group(1)) - 0.3
+    jpeg_75 = (out / "compare" / "jpg_75.jpg").stat().st_size
+    assert (out / "compare" / "jxl_target_size.jxl").stat().st_size <= jpeg_75
+    page = (out / "index.html").read_text(encoding="utf-8")
+    for label in ("JPEG XL at the score of JPEG quality 75", "JPEG XL at the size of JPEG quality 75"):
+        assert label in page
+
+
 def test_report_charts_are_real_pictures(report):
     from PIL import Image
 

@@ -50,6 +50,11 @@ def rate_quality_chart(cmp: Comparison, path: str, title: str) -> str:
             for p in finite:
                 ax.annotate(f"d{p.setting:g}", (p.bpp, p.score), textcoords="offset points",
                             xytext=(6, -12), fontsize=8, color=str(style["color"]))
+    for t, marker in zip(cmp.targets, ("P", "X")):
+        p = t.point
+        if math.isfinite(p.score):
+            ax.plot([p.bpp], [p.score], linestyle="none", marker=marker, markersize=11,
+                    color="#8c0000", zorder=6, label=f"JPEG XL {t.label}")
     ax.axvline(8.0 * cmp.target_size / (cmp.width * cmp.height), color="#999999",
                linestyle=":", linewidth=1)
     ax.set_xscale("log")

@@ -55,6 +55,16 @@ class Crop:
 
 
 @dataclass
+class TargetPoint:
+    """JPEG XL encoded to the score or the size of a reference point."""
+
+    label: str               # "at the score of JPEG quality 75"
+    point: Point
+    encodes: int             # trial encodes the search made
+    reported_score: Optional[float]  # the writer's own score (None for a size target)
+
+
+@dataclass
 class Comparison:
     width: int
     height: int
@@ -66,6 +76,7 @@ class Comparison:
     target_text: str = ""
     region: Tuple[int, int, int, int] = (0, 0, 0, 0)  # y, x, h, w
     crops: List[Crop] = field(default_factory=list)
+    targets: List[TargetPoint] = field(default_factory=list)
 
     def by_format(self) -> Dict[str, List[Point]]:
         out: Dict[str, List[Point]] = {f.name: [] for f in self.formats}
@@ -207,3 +218,40 @@ def compare(
         Image.fromarray(back[y:y + h, x:x + w]).save(path)
         cmp.crops.append(Crop(fmt.name, point, path))
     return cmp
+
+
+def target_points(cmp: Comparison, img: np.ndarray, out_dir: str, *, effort: int = 7,
+                  numthreads: Optional[int] = None, reference: Tuple[str, float] = ("JPEG", 75.0),
+                  log: Callable[[str], None] = print) -> None:
+    """JPEG XL encoded with target_score at the reference point's score and
+    with target_size at its size, scored like every other point."""
+    from quillmarsh.codecs import jxl
+
+    ref = next((p for p in cmp.points if (p.format, p.setting) == reference), None)
+    if ref is None or not cmp.metric.perceptual or not 0 <= ref.score <= 100:
+        cmp.notes.append(f"no JPEG XL points at the score and size of {reference[0]} "
+                         f"{reference[1]:g}: " + ("that point is missing" if ref is None else
+                                                  "they need the SSIMULACRA 2 score"))
+        return
+    sub = os.path.join(out_dir, "compare")
+    goals = [(f"at the score of {ref.format} {ref.setting_text}", "score", ref.score),
+             (f"at the size of {ref.format} {ref.setting_text}", "size", ref.size)]
+    log(f"  JPEG XL to the score ({ref.score:.2f}) and the size ({ref.size} bytes) of "
+        f"{ref.format} {ref.setting_text} ...")
+    decoded: List[np.ndarray] = []
+    for label, kind, goal in goals:
+        writer = jxl.JxlWriter(effort=effort, numthreads=numthreads, **{f"target_{kind}": goal})
+        t0 = time.perf_counter()
+        writer.write_frame(img)
+        data = writer.close()
+        took = time.perf_counter() - t0
+        assert data is not None
+        r = writer.target_result
+        back, t_dec = _fastest(lambda: jxl.decode(data, numthreads=numthreads), 0.3)
+        path = _save(os.path.join(sub, f"jxl_target_{kind}.jxl"), data)
+        point = Point("JPEG XL", r.distance, f"distance {r.distance:.3g}", len(data),
+                      img.shape[0] * img.shape[1], took, t_dec, psnr(img, back, 255.0), path)
+        cmp.targets.append(TargetPoint(label, point, r.encodes + r.reduced_encodes, r.score))
+        decoded.append(back)
+    for t, score in zip(cmp.targets, cmp.metric.score(img, decoded)):
+        t.point.score = score

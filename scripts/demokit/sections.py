@@ -24,7 +24,9 @@ def rate_quality(cmp: Comparison, out_dir: str, chart: str, speed: Optional[str]
         "settings; each file was decoded again and scored against the original. "
         f"Quality is measured with {esc(cmp.metric.why)}. Up and to the left is better: "
         "the same quality in fewer bits per pixel. The dotted line is the file size the "
-        "crops below share.</p>",
+        "crops below share. The two dark marks are JPEG XL encoded to the score and to the "
+        "size of JPEG quality 75 (target_score, target_size): the codec found the distance "
+        "itself.</p>",
         figure(relative(chart, out_dir), "Bits per pixel against quality, one curve per "
                "format; the stars are JPEG XL, labelled with their distance.",
                alt="rate-quality chart", cls="chart", img_id="chart-rate-quality"),
@@ -68,6 +70,12 @@ def points_table(cmp: Comparison) -> Section:
             rows.append((p.format, p.setting_text, f"{p.size / 1024:.1f}", f"{p.bpp:.3f}",
                          _score(p.score), f"{p.psnr_db:.2f}", _ms(p.encode_s), _ms(p.decode_s)))
             classes.append("jxl" if fmt.name == "JPEG XL" else "")
+    for t in cmp.targets:
+        p = t.point
+        rows.append((f"JPEG XL {t.label}", f"{p.setting_text} ({t.encodes} trial encodes)",
+                     f"{p.size / 1024:.1f}", f"{p.bpp:.3f}", _score(p.score), f"{p.psnr_db:.2f}",
+                     _ms(p.encode_s), _ms(p.decode_s)))
+        classes.append("jxl")
     settings = "".join(f"<li><b>{esc(f.name)}</b> ({esc(f.version)}): {esc(f.settings_text)}</li>"
                        for f in cmp.formats)
     body = (table(["format", "setting", "KiB", "bpp", cmp.metric.name, "PSNR dB",
