@@ -137,8 +137,10 @@ def test_target_score_reaches_the_score_it_reports(photo):
     assert jxl.encode(photo, distance=r.distance, effort=3) == data
 
 
-@pytest.mark.parametrize("kind", ["grey", "rgba", "uint16", "float32"])
-def test_score_of_other_layouts_is_the_colour_channels_own(photo, kind):
+@pytest.mark.parametrize("kind", ["grey", "rgba", "uint16", "float32", "icc"])
+def test_score_of_other_layouts_is_the_colour_channels_own(photo, pillow_images, kind):
+    from PIL import Image
+
     from quillmarsh.metrics import ssimulacra2
 
     rgb = photo[:160, :200]
@@ -148,16 +150,21 @@ def test_score_of_other_layouts_is_the_colour_channels_own(photo, kind):
                  lambda a: a[:, :, :3]),
         "uint16": (rgb.astype(np.uint16) * 257, lambda a: a),
         "float32": ((rgb / 255.0).astype(np.float32) ** 2.2, lambda a: a),
+        "icc": (rgb, lambda a: a),
     }[kind]
-    w = jxl.JxlWriter(target_score=85, effort=3)
+    options, back = {}, {}
+    if kind == "icc":  # a lossy stream decodes to linear sRGB unless asked for its profile
+        with Image.open(pillow_images / "icc_profile_big.jpg") as im:
+            options["icc_profile"] = back["output_color"] = im.info["icc_profile"]
+    w = jxl.JxlWriter(target_score=85, effort=3, **options)
     w.write_frame(image)
     data = w.close()
     r = w.target_result
-    decoded = jxl.decode(data)
+    decoded = jxl.decode(data, **back)
     assert decoded.shape == image.shape and decoded.dtype == image.dtype
     # The writer's default colour: sRGB for 8-bit samples, linear otherwise.
     linear = image.dtype != np.uint8
-    assert r.score >= 85
+    assert 85 <= r.score < 88 and r.distance > 0.3
     assert ssimulacra2(colour(image), colour(decoded), linear=linear) == pytest.approx(r.score,
                                                                                     abs=0.01)
     if kind == "rgba":  # alpha stays exact

@@ -271,6 +271,10 @@ def _measure(frame: np.ndarray, options: Dict[str, Any], scored: bool) -> Measur
 
         reference = _colour(frame, channels)
         threads = options.get("numthreads")
+        # A lossy stream of an image with an ICC profile decodes to linear
+        # sRGB unless asked for the profile's own space.
+        icc = options.get("icc_profile")
+        back = {} if icc is None else {"output_color": bytes(icc)}
 
     def measure(distance: float) -> Trial:
         if distance > 0:
@@ -283,7 +287,7 @@ def _measure(frame: np.ndarray, options: Dict[str, Any], scored: bool) -> Measur
             if distance == 0:
                 t.score = 100.0  # the pixels themselves
             else:
-                decoded = _colour(_jxl.decode(data, numthreads=threads), channels)
+                decoded = _colour(_jxl.decode(data, numthreads=threads, **back), channels)
                 t.score = ssimulacra2(reference, decoded, linear=linear, numthreads=threads)
         return t
 
