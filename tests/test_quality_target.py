@@ -228,9 +228,12 @@ def test_pillow_plugin_saves_to_a_target(photo):
 
     import quillmarsh.pillow  # noqa: F401  (registers the plugin)
 
+    im = Image.fromarray(photo)
     buf = io.BytesIO()
-    Image.fromarray(photo).save(buf, "JXL", target_size=15_000, effort=3)
-    assert 0.9 * 15_000 <= len(buf.getvalue()) <= 15_000
+    im.save(buf, "JXL", target_size=15_000, effort=3)
+    assert 0.9 * 15_000 <= len(buf.getvalue()) == im.info["target_result"].size <= 15_000
+    im.save(io.BytesIO(), "JXL", quality=80)  # an earlier save's result does not stay
+    assert "target_result" not in im.info
     with pytest.raises(ValueError, match="pass no quality"):
         Image.fromarray(photo).save(io.BytesIO(), "JXL", target_size=15_000, quality=80)
 

@@ -274,7 +274,7 @@ def _measure(frame: np.ndarray, options: Dict[str, Any], scored: bool) -> Measur
         # A lossy stream of an image with an ICC profile decodes to linear
         # sRGB unless asked for the profile's own space.
         icc = options.get("icc_profile")
-        back = {} if icc is None else {"output_color": bytes(icc)}
+        back: Dict[str, Any] = {} if icc is None else {"output_color": bytes(icc)}
 
     def measure(distance: float) -> Trial:
         if distance > 0:
