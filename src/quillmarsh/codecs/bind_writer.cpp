@@ -324,11 +324,11 @@ void parse_target(JxlWriter &w, nb::handle, const Args &all) {
     if (!score.is_none() && !size.is_none())
         raise_py(PyExc_ValueError, "jxl: pass target_score or target_size, not both");
     const nb::handle lossless = all["lossless"];
-    if (!all["quality"].is_none() || !all["distance"].is_none() ||
+    if (!all["quality"].is_none() || !all["distance"].is_none() || !all["max_error"].is_none() ||
         (!lossless.is_none() && truthy(lossless)))
         raise_py(PyExc_ValueError,
                  "jxl: target_score and target_size choose the distance; pass no quality, "
-                 "distance or lossless with them");
+                 "distance, lossless or max_error with them");
     if (truthy(all["animation"]))
         raise_py(PyExc_ValueError,
                  "jxl: target_score and target_size apply to still images (animation=False)");
