@@ -126,7 +126,12 @@ nb::object read_path(nb::handle path);  // open(path, "rb").read()
 nb::bytes whole_input_bytes(nb::handle data);
 
 // Refuses concurrent use of one reader or writer: set while a lock-free libjxl
-// step runs, checked (with the lock held) by every entry point.
+// step runs, checked by every entry point with the object's lock held. That
+// lock is the GIL, or on a free-threaded interpreter the object's critical
+// section (nb::lock_self(), nb::ft_object_guard); either is let go wherever
+// the thread may block (the release around libjxl, a call into Python), so
+// the flag is checked and set with no such call between, and every stretch of
+// code that reads or writes an object's fields holds that object's lock.
 struct BusyGuard {
     explicit BusyGuard(bool &flag) : flag_(flag) { flag_ = true; }
     ~BusyGuard() { flag_ = false; }

@@ -499,23 +499,26 @@ nb::object bytes_or_none(bool have, const std::vector<uint8_t> &data) {
 
 // The header facts of an open (or closed) reader.
 void bind_header_properties(nb::class_<JxlReader> &cls) {
-    cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info().xsize; })
-        .def_prop_ro("ysize", [](JxlReader &r) { return r.basic_info().ysize; })
-        .def_prop_ro("samples", [](JxlReader &r) { return r.session_.layout().samples; })
+    const nb::lock_self locked;
+    cls.def_prop_ro("xsize", [](JxlReader &r) { return r.basic_info().xsize; }, locked)
+        .def_prop_ro("ysize", [](JxlReader &r) { return r.basic_info().ysize; }, locked)
+        .def_prop_ro("samples", [](JxlReader &r) { return r.session_.layout().samples; }, locked)
         .def_prop_ro(
             "truncated", [](JxlReader &r) { return r.session_.truncated(); },
             "True once allow_partial delivered a frame of a stream cut short (what\n"
-            "libjxl had decoded when the bytes ran out); no frame follows it.")
-        .def_prop_ro("frame_shape", [](JxlReader &r) { return or_none(r.facts_.frame_shape); })
-        .def_prop_ro("dtype", [](JxlReader &r) { return or_none(r.facts_.frame_dtype); })
-        .def_prop_ro("is_animation", [](JxlReader &r) { return r.basic_info().have_animation != 0; })
+            "libjxl had decoded when the bytes ran out); no frame follows it.", locked)
+        .def_prop_ro("frame_shape",
+                     [](JxlReader &r) { return or_none(r.facts_.frame_shape); }, locked)
+        .def_prop_ro("dtype", [](JxlReader &r) { return or_none(r.facts_.frame_dtype); }, locked)
+        .def_prop_ro("is_animation",
+                     [](JxlReader &r) { return r.basic_info().have_animation != 0; }, locked)
         .def_prop_ro(
             "n_frames", [](JxlReader &) { return nb::none(); },
-            "Best-effort frame count (None if unknown until decoded).")
+            "Best-effort frame count (None if unknown until decoded).", locked)
         .def_prop_ro("color", &color_dict,
                      "Decoded JxlColorEncoding as a dict.\n\n"
                      "None when the reader was opened with parse_color=False, or when the\n"
-                     "colour is described only by an ICC profile (see icc_profile).")
+                     "colour is described only by an ICC profile (see icc_profile).", locked)
         .def_prop_ro(
             "icc_profile",
             [](JxlReader &r) -> nb::object {
@@ -527,18 +530,20 @@ void bind_header_properties(nb::class_<JxlReader> &cls) {
             },
             "ICC profile bytes (lazy).\n\n"
             "Fetched from libjxl on first access and cached; None without colour\n"
-            "parsing, or when first asked after close().")
+            "parsing, or when first asked after close().", locked)
         .def_prop_ro("channels", &channel_list,
                      "One dict per channel of the stream, colour first, then the extra\n"
                      "channels in file order: \"type\", \"name\", \"bits_per_sample\",\n"
                      "\"exponent_bits_per_sample\", \"alpha_premultiplied\" for alpha and\n"
                      "\"spot_color\" (red, green, blue, solidity) for spot colours. Known from\n"
-                     "the header alone.")
-        .def_prop_ro("basic_info", [](JxlReader &r) { return basic_info_dict(r.basic_info()); });
+                     "the header alone.", locked)
+        .def_prop_ro("basic_info",
+                     [](JxlReader &r) { return basic_info_dict(r.basic_info()); }, locked);
 }
 
 // The container's boxes and the frame headers: passes of their own, cached.
 void bind_metadata_properties(nb::class_<JxlReader> &cls) {
+    const nb::lock_self locked;
     cls.def_prop_ro(
            "exif",
            [](JxlReader &r) -> nb::object {
@@ -547,27 +552,27 @@ void bind_metadata_properties(nb::class_<JxlReader> &cls) {
            },
            "EXIF as TIFF-structured bytes (\"II*\\0\" or \"MM\\0*\" first), or None.\n\n"
            "Read from the Exif box on first access of any box property (a pass of\n"
-           "its own over the input, brob boxes decompressed), then cached.")
+           "its own over the input, brob boxes decompressed), then cached.", locked)
         .def_prop_ro(
             "xmp",
             [](JxlReader &r) {
                 const BoxScan &s = r.box_scan();
                 return bytes_or_none(s.have_xmp, s.xmp);
             },
-            "XMP packet bytes (the \"xml \" box), or None.")
+            "XMP packet bytes (the \"xml \" box), or None.", locked)
         .def_prop_ro(
             "jumbf",
             [](JxlReader &r) {
                 const BoxScan &s = r.box_scan();
                 return bytes_or_none(s.have_jumbf, s.jumbf);
             },
-            "JUMBF superbox bytes (the \"jumb\" box), or None.")
+            "JUMBF superbox bytes (the \"jumb\" box), or None.", locked)
         .def_prop_ro(
             "boxes", [](JxlReader &r) { return box_list(r.box_scan()); },
             "The container's boxes in file order: (type, size, compressed) tuples.\n\n"
             "type is the decompressed type of a brob box, size its stored contents'\n"
             "(None for a last box that runs to the end of the file). Empty for a\n"
-            "bare codestream.")
+            "bare codestream.", locked)
         .def_prop_ro(
             "has_jpeg_reconstruction",
             [](JxlReader &r) {
@@ -577,33 +582,40 @@ void bind_metadata_properties(nb::class_<JxlReader> &cls) {
             },
             "True when the file holds the data to rebuild the JPEG it was recompressed\n"
             "from (see reconstruct_jpeg()).\n\n"
-            "From the box listing (the pass of `boxes`: no pixels decoded), cached.")
+            "From the box listing (the pass of `boxes`: no pixels decoded), cached.", locked)
         .def_prop_ro(
             "frames_info", [](JxlReader &r) { return r.frames_info(); },
             "One dict per frame from a parse-only pass (see frames_info()), as this\n"
-            "reader's coalescing delivers them.");
+            "reader's coalescing delivers them.", locked);
 }
 
 // Internal state, read-only, for the tests of the concurrency guard, of
 // closing and of the streaming buffer (none of it observable otherwise).
 void bind_state_properties(nb::class_<JxlReader> &cls) {
+    const nb::lock_self locked;
     auto input = [](JxlReader &r) -> const ByteSource & { return r.session_.input().source; };
-    cls.def_prop_ro("_busy", [](JxlReader &r) { return r.busy_; })
-        .def_prop_ro("_closed", [](JxlReader &r) { return r.closed_; })
-        .def_prop_ro("_streaming", [=](JxlReader &r) { return input(r).pulls(); })
-        .def_prop_ro("_input_buf_capacity", [=](JxlReader &r) { return input(r).capacity(); })
+    cls.def_prop_ro("_busy", [](JxlReader &r) { return r.busy_; }, locked)
+        .def_prop_ro("_closed", [](JxlReader &r) { return r.closed_; }, locked)
+        .def_prop_ro("_streaming", [=](JxlReader &r) { return input(r).pulls(); }, locked)
+        .def_prop_ro("_input_buf_capacity",
+                     [=](JxlReader &r) { return input(r).capacity(); }, locked)
         .def_prop_ro("_input_buf_used",
-                     [=](JxlReader &r) { return input(r).pulls() ? input(r).size() : 0; })
-        .def_prop_ro("_has_input_buf", [=](JxlReader &r) { return input(r).capacity() > 0; })
-        .def_prop_ro("_input_eof", [=](JxlReader &r) { return input(r).pulls() && input(r).ended(); })
-        .def_prop_ro("_input_closed", [=](JxlReader &r) { return input(r).closed(); })
-        .def_prop_ro("_chunk_reader", [](JxlReader &r) { return or_none(r.source_.chunk_reader); })
-        .def_prop_ro("_has_decoder", [](JxlReader &r) { return r.session_.has_decoder(); });
+                     [=](JxlReader &r) { return input(r).pulls() ? input(r).size() : 0; }, locked)
+        .def_prop_ro("_has_input_buf",
+                     [=](JxlReader &r) { return input(r).capacity() > 0; }, locked)
+        .def_prop_ro("_input_eof",
+                     [=](JxlReader &r) { return input(r).pulls() && input(r).ended(); }, locked)
+        .def_prop_ro("_input_closed", [=](JxlReader &r) { return input(r).closed(); }, locked)
+        .def_prop_ro("_chunk_reader",
+                     [](JxlReader &r) { return or_none(r.source_.chunk_reader); }, locked)
+        .def_prop_ro("_has_decoder", [](JxlReader &r) { return r.session_.has_decoder(); }, locked);
 }
 
 // The decoding methods of JxlReader.
 void bind_reader_methods(nb::class_<JxlReader> &cls) {
+    // read() and read_into() take the reader's lock (and the iterator's) themselves.
     cls.def("iter_frames", &reader_iter_frames, nb::kw_only(), "out"_a.none() = nb::none(),
+            nb::lock_self(),
             nb::sig("def iter_frames(self, *, out: numpy.ndarray | None = None) -> "
                     "Iterator[numpy.ndarray]"),
             "Yield one decoded numpy array per JXL frame.\n\n"
@@ -645,7 +657,8 @@ void register_reader(nb::module_ &m) {
     options["JxlReader"] = describe_options(kReaderOptions);
 
     bind_reader_methods(cls);
-    cls.def("close", [](JxlReader &r) { r.close(); }, nb::sig("def close(self) -> None"),
+    cls.def("close", [](JxlReader &r) { r.close(); }, nb::lock_self(),
+            nb::sig("def close(self) -> None"),
             "Release the decoder, the runner, the streaming input and the input\n"
             "reference. Safe to call more than once.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })

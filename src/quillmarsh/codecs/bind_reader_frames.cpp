@@ -371,6 +371,8 @@ nb::object stack_frames(const nb::list &frames) {
 nb::object reader_read(nb::handle self) {
     nb::object it = self.attr("iter_frames")();
     JxlReader &r = nb::cast<JxlReader &>(self);
+    // The reader and its iterator are read and advanced here directly.
+    nb::ft_object2_guard lock(self, it);
     const size_t done_before = r.session_.progress().frames_done;
     FrameIterator *fi = nullptr;
     if (nb::isinstance<FrameIterator>(it) && r.is_open() && !r.busy_) {
@@ -496,12 +498,22 @@ void attach_out(FrameIterator &fi, nb::handle out, OutPlan &p) {
 // several (as read() returns them), each written in place.
 nb::object reader_read_into(nb::handle self, nb::handle out) {
     JxlReader &r = nb::cast<JxlReader &>(self);
-    r.check_open();
-    r.check_not_busy();
-    OutPlan p = plan_out(r, out);
-    check_out(out, p.shape, frame_npy_type(r));
+    OutPlan p;
+    int npy_type;
+    {
+        nb::ft_object_guard lock(self);
+        r.check_open();
+        r.check_not_busy();
+        p = plan_out(r, out);
+        npy_type = frame_npy_type(r);
+    }
+    check_out(out, p.shape, npy_type);
     nb::object it = self.attr("iter_frames")();
-    attach_out(nb::cast<FrameIterator &>(it), out, p);
+    {
+        nb::ft_object_guard lock(it);
+        attach_out(nb::cast<FrameIterator &>(it), out, p);
+    }
+    // Each step takes the iterator's and the reader's locks in __next__.
     size_t n = 0;
     while (p.stacked || n < 1) {
         PyObject *item = PyIter_Next(it.ptr());
@@ -513,7 +525,10 @@ nb::object reader_read_into(nb::handle self, nb::handle out) {
         ++n;
     }
     if (n == 0) raise_jxl("jxl: no frames in stream");
-    if (p.stacked && n != p.count) refuse_count(r, p, n);
+    if (p.stacked && n != p.count) {
+        nb::ft_object_guard lock(self);
+        refuse_count(r, p, n);
+    }
     return nb::borrow(out);
 }
 
@@ -583,12 +598,16 @@ void register_frame_iterator(nb::module_ &m) {
                               "Iterator over the decoded frames of a JxlReader.")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__",
-             [](FrameIterator &it) {
+             [](nb::handle self) {
+                 FrameIterator &it = nb::cast<FrameIterator &>(self);
+                 // A step reads and writes the reader's fields as well as its own.
+                 nb::handle reader = it.reader_obj.is_valid() ? it.reader_obj : self;
+                 nb::ft_object2_guard lock(self, reader);
                  nb::object f = it.next();
                  if (!f.is_valid()) throw nb::stop_iteration();
                  return f;
              })
-        .def("close", [](FrameIterator &it) { it.close(); },
+        .def("close", [](FrameIterator &it) { it.close(); }, nb::lock_self(),
              "Stop the iteration; the reader stays open.");
 }
 

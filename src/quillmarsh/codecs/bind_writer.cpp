@@ -7,6 +7,7 @@
 #include "bind_sink.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -19,7 +20,8 @@ namespace {
 
 // The chunked mode new writers take: set through the testing hooks only.
 #ifdef QM_TESTING_HOOKS
-ChunkedMode g_chunked_mode = ChunkedMode::kAuto;  // read and set with the interpreter lock held
+// Atomic: without the GIL, writers are made while a test sets it.
+std::atomic<ChunkedMode> g_chunked_mode{ChunkedMode::kAuto};
 constexpr const char *kChunkedModeNames[] = {"auto", "never", "always"};
 #else
 constexpr ChunkedMode g_chunked_mode = ChunkedMode::kAuto;
@@ -512,7 +514,7 @@ void def_writer_class(nb::module_ &m) {
            nb::handle name, nb::handle timecode) {
             w.write_frame(arr, truthy(is_last), duration, name, timecode);
         },
-        "arr"_a.none(), nb::kw_only(), "is_last"_a.none() = false,
+        nb::lock_self(), "arr"_a.none(), nb::kw_only(), "is_last"_a.none() = false,
         "duration"_a.none() = nb::none(), "name"_a.none() = nb::none(),
         "timecode"_a.none() = nb::none(),
         nb::sig("def write_frame(self, arr: object, *, is_last: object = False, "
@@ -526,7 +528,7 @@ void def_writer_class(nb::module_ &m) {
     cls.def(
         "write_jpeg", [](JxlWriter &w, nb::handle data, nb::handle verify) {
             w.write_jpeg(data, truthy(verify));
-        }, "data"_a.none(), nb::kw_only(), "verify"_a.none() = true,
+        }, nb::lock_self(), "data"_a.none(), nb::kw_only(), "verify"_a.none() = true,
         nb::sig("def write_jpeg(self, data: object, *, verify: bool = True) -> None"),
         "Add a JPEG as the stream's only frame, recompressed losslessly.\n\n"
         "`data` is JPEG bytes, a path or a binary file-like. As transcode_jpeg():\n"
@@ -544,7 +546,7 @@ void def_writer_class(nb::module_ &m) {
 }
 
 void def_writer_protocol(nb::class_<JxlWriter> &cls) {
-    cls.def("close", &JxlWriter::close, nb::sig("def close(self) -> bytes | None"),
+    cls.def("close", &JxlWriter::close, nb::lock_self(), nb::sig("def close(self) -> bytes | None"),
             "Finalize encoding and release resources.\n\n"
             "Returns the stream as bytes in memory mode, else None after writing it to\n"
             "the destination. A second call returns None.");
@@ -553,10 +555,12 @@ void def_writer_protocol(nb::class_<JxlWriter> &cls) {
         "__exit__",
         [](nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
             JxlWriter &w = ready_writer(self);
-            if (exc_type.is_none())
+            if (exc_type.is_none()) {
                 self.attr("close")();
-            else
+            } else {
+                nb::ft_object_guard lock(self);
                 w.abandon();
+            }
             return false;
         },
         "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none());
@@ -565,12 +569,12 @@ void def_writer_protocol(nb::class_<JxlWriter> &cls) {
             "state"_a.none());
     cls.def_prop_ro(
         "target_result", [](const JxlWriter &w) { return or_none(w.target.result); },
-        nb::sig("def target_result(self) -> TargetResult | None"),
+        nb::lock_self(), nb::sig("def target_result(self) -> TargetResult | None"),
         "What the frame written to target_score or target_size reached: a TargetResult\n"
         "(distance, score, size, encodes, reduced_encodes); None before that frame or\n"
         "without a target.");
     // Internal: set while a lock-free step runs (tests of the concurrency guard).
-    cls.def_prop_ro("_busy", [](const JxlWriter &w) { return w.busy_; });
+    cls.def_prop_ro("_busy", [](const JxlWriter &w) { return w.busy_; }, nb::lock_self());
 }
 
 void def_encode(nb::module_ &m) {
@@ -613,7 +617,7 @@ void add_writer_testing_hooks(nb::module_ &testing) {
     testing.def(
         "chunked_mode",
         [](nb::handle mode) {
-            const char *before = kChunkedModeNames[static_cast<int>(g_chunked_mode)];
+            const char *before = kChunkedModeNames[static_cast<int>(g_chunked_mode.load())];
             if (!mode.is_none()) {
                 const char *u = PyUnicode_Check(mode.ptr()) ? PyUnicode_AsUTF8(mode.ptr()) : "";
                 if (!u) throw_current();
