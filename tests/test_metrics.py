@@ -42,9 +42,11 @@ def _tool(tmp_path: Path, ref: np.ndarray, dist: np.ndarray) -> float:
     return float(out.stdout.split()[0])
 
 
-# name -> (image file, mode, crop (y0, y1, x0, x1) or None, JPEG quality)
+# name -> (image file, mode, crop (y0, y1, x0, x1) or None, JPEG quality).
+# A large image at high quality is where single-precision rounding in the
+# tool's blur moves its score most (an exact Gaussian is a point higher).
 PAIRS = {
-    "rgb": ("flower.jpg", "RGB", None, 85),
+    "rgb": ("junk_jpeg_header.jpg", "RGB", None, 90),
     "grey": ("hopper_bad_exif.jpg", "L", None, 30),
     "odd size": ("flower.jpg", "RGB", (3, 100, 5, 136), 40),
     "8x8": ("flower.jpg", "RGB", (100, 108, 200, 208), 30),

@@ -1,9 +1,9 @@
 // SSIMULACRA 2 (see ssimulacra2.h): the scales, the work shared out to the
 // runner pool's workers, and the final weighting.
 //
-// Work is cut into tasks that do not depend on the number of workers (row
-// blocks, and bands of rows per XYB channel), and their sums are added in
-// task order, so a score is the same for any thread count.
+// Work is cut into tasks that do not depend on the number of workers (blocks
+// of rows, strips of columns), and their sums are added in task order, so a
+// score is the same for any thread count.
 #include "jxlcore/ssimulacra2.h"
 
 #include "jxlcore/runner.h"
@@ -22,21 +22,18 @@ namespace qmjxl {
 
 namespace {
 
-using ssim2::BandScratch;
 using ssim2::MapSums;
 
 constexpr int kScales = 6;
 constexpr size_t kMinSize = 8;
 constexpr size_t kPrepareRows = 32;  // rows per task of the colour stage
-constexpr size_t kBandRows = 256;    // rows per task of the blur stage
+constexpr size_t kBlurRows = 16;     // rows per task of the blur along x
 
 // Runs fn(task, worker) for tasks [0, count) on the request's workers. A
 // task that throws (an allocation) marks the section failed.
 class Section {
 public:
     explicit Section(RunnerRequest &req) : req_(req) {}
-    // Workers seen so far (each gets its own scratch, indexed by worker).
-    size_t workers() const { return workers_; }
 
     Status run(size_t count, std::function<void(size_t, size_t)> fn) {
         fn_ = std::move(fn);
@@ -49,11 +46,7 @@ public:
     }
 
 private:
-    static JxlParallelRetCode init(void *o, size_t n) {
-        auto *s = static_cast<Section *>(o);
-        s->workers_ = std::max(s->workers_, n);
-        return 0;
-    }
+    static JxlParallelRetCode init(void *, size_t) { return 0; }
     static void call(void *o, uint32_t task, size_t worker) {
         auto *s = static_cast<Section *>(o);
         try {
@@ -66,7 +59,6 @@ private:
     RunnerRequest &req_;
     std::function<void(size_t, size_t)> fn_;
     std::atomic<bool> failed_{false};
-    size_t workers_ = 1;
 };
 
 // A planar float image whose rows are `xsize` apart, in storage made for
@@ -107,7 +99,7 @@ private:
     Section section_;
     Planes xyb_[2];         // the current scale in XYB
     Planes linear_[2][2];   // linear RGB of scales 1.. (two alternating buffers)
-    std::vector<std::unique_ptr<BandScratch>> scratch_;
+    std::vector<float> blurred_[ssim2::kQuantities];  // one channel's rows blurred along x
 };
 
 // Fills xyb_ (and, from scale 1 on, linear_) for `scale` from the scale above
@@ -138,6 +130,7 @@ Status Comparison::prepare(int scale) {
         const size_t y1 = std::min(ys, (task + 1) * kPrepareRows);
         for (int i = 0; i < 2; ++i)
             for (size_t y = task * kPrepareRows; y < y1; ++y) {
+                const float *lin[3] = {tmp[0], tmp[1], tmp[2]};
                 if (scale == 0) {
                     ssim2::linear_row(*in_[i], y, tmp[0], tmp[1], tmp[2]);
                 } else {
@@ -160,40 +153,43 @@ Status Comparison::prepare(int scale) {
                     Planes &cur = linear_[i][scale % 2];
                     for (int c = 0; c < 3; ++c) {
                         ssim2::halve_row(above[0][c], above[1][c], in_x, cur.row(c, y));
-                        std::copy(cur.row(c, y), cur.row(c, y) + xs, tmp[c]);
+                        lin[c] = cur.row(c, y);
                     }
                 }
-                ssim2::xyb_row(tmp[0], tmp[1], tmp[2], xs);
-                for (int c = 0; c < 3; ++c) std::copy(tmp[c], tmp[c] + xs, xyb_[i].row(c, y));
+                ssim2::xyb_row(lin[0], lin[1], lin[2], xyb_[i].row(0, y), xyb_[i].row(1, y),
+                               xyb_[i].row(2, y), xs);
             }
     });
 }
 
-// The map norms of the current scale: bands of rows per channel, summed in order.
+// The map norms of the current scale, channel by channel: the rows blurred
+// along x into blurred_ (blocks of rows), then the columns blurred and the
+// maps summed (strips of columns, added in order).
 Status Comparison::norms(ScaleNorms &out) {
     const size_t xs = xyb_[0].xsize, ys = xyb_[0].ysize;
-    const size_t bands = (ys + kBandRows - 1) / kBandRows;
-    std::vector<const float *> rows[2][3];
-    for (int i = 0; i < 2; ++i)
-        for (int c = 0; c < 3; ++c) {
-            rows[i][c].resize(ys);
-            for (size_t y = 0; y < ys; ++y) rows[i][c][y] = xyb_[i].row(c, y);
-        }
-    std::vector<MapSums> sums(3 * bands);
-    std::vector<std::unique_ptr<BandScratch>> &scratch = scratch_;
-    const size_t width = in_[0]->xsize;
-    QM_RETURN_IF_ERROR(section_.run(3 * bands, [&](size_t task, size_t worker) {
-        const int c = static_cast<int>(task / bands);
-        const size_t band = task % bands;
-        std::unique_ptr<BandScratch> &s = scratch[worker];
-        if (!s) s = std::make_unique<BandScratch>(width);
-        sums[task] = ssim2::band_sums(rows[0][c].data(), rows[1][c].data(), xs, ys, band * kBandRows,
-                                      std::min(ys, (band + 1) * kBandRows), *s);
-    }));
+    const size_t strips = (xs + ssim2::kStrip - 1) / ssim2::kStrip;
     const double inv = 1.0 / (static_cast<double>(xs) * static_cast<double>(ys));
+    std::vector<const float *> rows[2];
+    std::vector<MapSums> sums(strips);
+    float *h[ssim2::kQuantities];
+    for (size_t q = 0; q < ssim2::kQuantities; ++q) h[q] = blurred_[q].data();
     for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 2; ++i) {
+            rows[i].resize(ys);
+            for (size_t y = 0; y < ys; ++y) rows[i][y] = xyb_[i].row(c, y);
+        }
+        QM_RETURN_IF_ERROR(section_.run((ys + kBlurRows - 1) / kBlurRows, [&](size_t task, size_t) {
+            std::vector<float> scratch(2 * ssim2::kQuantities * xs);
+            ssim2::blur_x_rows(rows[0].data(), rows[1].data(), xs, ys, task * kBlurRows,
+                               std::min(ys, (task + 1) * kBlurRows), h, scratch.data());
+        }));
+        QM_RETURN_IF_ERROR(section_.run(strips, [&](size_t task, size_t) {
+            sums[task] = ssim2::strip_sums(rows[0].data(), rows[1].data(), h, ys,
+                                           task * ssim2::kStrip,
+                                           std::min(xs, (task + 1) * ssim2::kStrip));
+        }));
         MapSums t;
-        for (size_t band = 0; band < bands; ++band) t.add(sums[c * bands + band]);
+        for (const MapSums &s : sums) t.add(s);
         out.ssim[c][0] = t.ssim[0] * inv;
         out.ssim[c][1] = std::sqrt(std::sqrt(t.ssim[1] * inv));
         out.artifact[c][0] = t.artifact[0] * inv;
@@ -251,7 +247,9 @@ StatusOr<double> Comparison::run() {
         linear_[i][1].reserve((in_[0]->xsize + 1) / 2 * ((in_[0]->ysize + 1) / 2));
         linear_[i][0].reserve((in_[0]->xsize + 3) / 4 * ((in_[0]->ysize + 3) / 4));
     }
-    scratch_.resize(std::max<size_t>(req_.threads, 1) + 1);
+    // Strips of kStrip columns, the last one padded.
+    const size_t strips = (in_[0]->xsize + ssim2::kStrip - 1) / ssim2::kStrip;
+    for (auto &b : blurred_) b.resize(strips * ssim2::kStrip * in_[0]->ysize);
     std::vector<ScaleNorms> scales;
     for (int scale = 0; scale < kScales; ++scale) {
         // A scale is made while the one above it is at least 8x8 (so the

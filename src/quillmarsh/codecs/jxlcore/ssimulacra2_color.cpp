@@ -1,5 +1,5 @@
-// Colour rows for SSIMULACRA 2: samples to linear light, linear RGB to the
-// metric's XYB, and the 2x2 reduction between scales.
+// Colour rows for SSIMULACRA 2: samples to linear light and the 2x2
+// reduction between scales (XYB is in ssimulacra2_kernels.h).
 #include "jxlcore/ssimulacra2_internal.h"
 
 #include <cmath>
@@ -103,26 +103,6 @@ void float_row(const MetricImage &im, const uint8_t *row, float *r, float *g, fl
     }
 }
 
-// Cube root of x >= 0: an exponent-third first guess refined by Newton steps
-// to float precision (cbrt(0) is 0).
-inline float cbrt_pos(float x) {
-    uint32_t i;
-    std::memcpy(&i, &x, 4);
-    i = i / 3 + 0x2a514067u;
-    float y;
-    std::memcpy(&y, &i, 4);
-    for (int k = 0; k < 3; ++k) y = (2.0f * y + x / (y * y)) * (1.0f / 3.0f);
-    return x > 0.0f ? y : 0.0f;
-}
-
-// The opsin absorbance of XYB: LMS-like mixes of linear RGB plus a bias.
-constexpr float kM[3][3] = {
-    {0.30f, 0.622f, 0.078f},
-    {0.23f, 0.692f, 0.078f},
-    {0.24342268924547819f, 0.20476744424496821f, 0.55180986650955360f},
-};
-constexpr float kBias = 0.0037930732552754493f;
-
 }  // namespace
 
 void linear_row(const MetricImage &im, size_t y, float *r, float *g, float *b) {
@@ -134,23 +114,6 @@ void linear_row(const MetricImage &im, size_t y, float *r, float *g, float *b) {
         return table_row<uint16_t>(im, row, table(im.sample, im.linear), r, g, b);
     case MetricSample::kF32:
         return float_row(im, row, r, g, b);
-    }
-}
-
-void xyb_row(float *r, float *g, float *b, size_t n) {
-    static const float cbrt_bias = static_cast<float>(std::cbrt(double(kBias)));
-    for (size_t x = 0; x < n; ++x) {
-        const float R = r[x], G = g[x], B = b[x];
-        float m0 = kM[0][0] * R + kM[0][1] * G + kM[0][2] * B + kBias;
-        float m1 = kM[1][0] * R + kM[1][1] * G + kM[1][2] * B + kBias;
-        float m2 = kM[2][0] * R + kM[2][1] * G + kM[2][2] * B + kBias;
-        m0 = cbrt_pos(m0 > 0.0f ? m0 : 0.0f) - cbrt_bias;
-        m1 = cbrt_pos(m1 > 0.0f ? m1 : 0.0f) - cbrt_bias;
-        m2 = cbrt_pos(m2 > 0.0f ? m2 : 0.0f) - cbrt_bias;
-        const float X = 0.5f * (m0 - m1), Y = 0.5f * (m0 + m1);
-        r[x] = X * 14.0f + 0.42f;
-        g[x] = Y + 0.01f;
-        b[x] = (m2 - Y) + 0.55f;
     }
 }
 

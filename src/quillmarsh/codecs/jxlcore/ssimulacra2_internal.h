@@ -17,9 +17,10 @@ namespace ssim2 {
 // Row y of `im` as linear-light RGB planes (grey repeated in all three).
 void linear_row(const MetricImage &im, size_t y, float *r, float *g, float *b);
 
-// Linear RGB to XYB shifted into 0..1 (X*14 + 0.42, Y + 0.01, B - Y + 0.55),
-// in place: r becomes X, g Y, b B.
-void xyb_row(float *r, float *g, float *b, size_t n);
+// Linear RGB to XYB shifted into 0..1 (X*14 + 0.42, Y + 0.01, B - Y + 0.55)
+// (ssimulacra2_kernels.h).
+void xyb_row(const float *r, const float *g, const float *b, float *x, float *y, float *bb,
+             size_t n);
 
 // One output row of a 2x2 box reduction (the last row/column repeated for
 // an odd size): out[x] = mean of in0[2x], in0[2x+1], in1[2x], in1[2x+1].
@@ -30,12 +31,16 @@ bool all_finite(const MetricImage &im);
 
 // ---- blur and map sums (ssimulacra2_blur.cpp) -----------------------------
 
-// Half width of the metric's Gaussian kernel (taps -4..4).
-constexpr int kHalfWidth = 4;
+// Radius N of the metric's recursive Gaussian (sigma 1.5).
+constexpr int kRadius = 5;
+// Quantities blurred per channel: a, b, a*a, b*b, a*b.
+constexpr size_t kQuantities = 5;
+// Widest column strip strip_sums takes.
+constexpr size_t kStrip = 64;
 
-// The six norms of one channel's maps over some rows: sums of the SSIM
+// The six norms of one channel's maps over some pixels: sums of the SSIM
 // error d and d^4, of the artefact map a and a^4, of the detail-loss map l
-// and l^4 (means and 4-norms are taken once all rows are in).
+// and l^4 (means and 4-norms are taken once all pixels are in).
 struct MapSums {
     double ssim[2] = {0, 0};
     double artifact[2] = {0, 0};
@@ -49,25 +54,31 @@ struct MapSums {
     }
 };
 
-// Working memory of one worker for band_sums on rows up to `xsize` wide.
-class BandScratch {
-public:
-    explicit BandScratch(size_t xsize);
-    size_t xsize() const { return xsize_; }
-
-private:
-    friend MapSums band_sums(const float *const *, const float *const *, size_t, size_t, size_t,
-                             size_t, BandScratch &);
-    size_t xsize_;
-    std::vector<float> mem_;
+// The recursive Gaussian's coefficients, per resonator k (1, 3, 5), as
+// single-precision factors of the recursion y = n2 * in - d1 * y1 - y2 and
+// of its expansion to four outputs at once (lane j of a block from the
+// block's inputs and the two outputs before it). mul_in[k][s] is shifted by
+// s lanes (zeros below).
+struct Resonators {
+    float n2[3], d1[3];
+    float mul_in[3][4][4];
+    float mul_prev[3][4], mul_prev2[3][4];
 };
+const Resonators &resonators();
 
-// The map sums of one channel over rows [r0, r1) of a `xsize` x `ysize`
-// plane pair (rows of the reference a[y], of the distorted b[y]). The
-// blurred planes are made a row at a time, starting far enough above r0
-// that the result equals the whole plane's rows r0..r1.
-MapSums band_sums(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
-                  size_t r0, size_t r1, BandScratch &scratch);
+// First pass of the blur, along x: the five quantities of rows [y0, y1) of
+// one `xsize` x `ysize` channel (reference rows a[y], distorted rows b[y])
+// into the planes h[q], stored by strips of kStrip columns (the strip from
+// column x0 at h[q] + x0 * ysize, its rows kStrip floats apart) so the
+// column pass reads memory in order. `scratch` holds 2 * kQuantities * xsize.
+void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
+                 size_t y0, size_t y1, float *const *h, float *scratch);
+
+// Second pass, down the strip of columns [x0, x1) (x0 a multiple of kStrip,
+// x1 at most kStrip further) of the whole plane, and the maps of those
+// columns summed.
+MapSums strip_sums(const float *const *a, const float *const *b, const float *const *h,
+                   size_t ysize, size_t x0, size_t x1);
 
 }  // namespace ssim2
 }  // namespace qmjxl
