@@ -72,6 +72,19 @@ def test_scores_agree_with_the_tool(name, pillow_images, tmp_path):
         pytest.approx(expected, abs=0.2)
 
 
+def test_portable_build_scores_as_the_avx2_build(photo_pair, testing_hooks):
+    """CPUs without AVX2/FMA run the portable build of the inner loops (fused
+    multiply-adds in software): the same score, bit for bit."""
+    ref, dist = photo_pair
+    fast = ssimulacra2(ref, dist)
+    try:
+        assert testing_hooks.ssimulacra2_fused(False) is False
+        portable = ssimulacra2(ref, dist)
+    finally:
+        testing_hooks.ssimulacra2_fused(True)
+    assert portable == fast
+
+
 def test_16_bit_agrees_with_the_tool(pillow_images, tmp_path):
     if TOOL is None:
         pytest.skip("libjxl's ssimulacra2 tool is not installed (bash scripts/build-ssimulacra2)")

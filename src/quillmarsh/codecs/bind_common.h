@@ -184,6 +184,7 @@ void register_metrics(nb::module_ &m);
 // option QM_TESTING_HOOKS; each subsystem adds its own hooks to it.
 void register_testing(nb::module_ &m);
 void add_writer_testing_hooks(nb::module_ &testing);  // chunked_mode
+void add_metrics_testing_hooks(nb::module_ &testing);  // ssimulacra2_fused
 #endif
 
 }  // namespace qmjxl

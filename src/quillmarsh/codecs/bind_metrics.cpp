@@ -92,4 +92,12 @@ void register_metrics(nb::module_ &m) {
           "Internal: the SSIMULACRA 2 score (quillmarsh.metrics.ssimulacra2).");
 }
 
+#ifdef QM_TESTING_HOOKS
+void add_metrics_testing_hooks(nb::module_ &t) {
+    t.def("ssimulacra2_fused", &allow_fused_kernels, "allowed"_a,
+          "Let ssimulacra2 use its AVX2/FMA build where the CPU has them (True, the default) "
+          "or its portable build; returns whether the AVX2/FMA build now runs.");
+}
+#endif
+
 }  // namespace qmjxl

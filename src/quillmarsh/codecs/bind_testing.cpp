@@ -54,6 +54,7 @@ void register_testing(nb::module_ &m) {
     t.def("fast_lossless_sound", &fast_lossless_sound, nb::call_guard<nb::gil_scoped_release>(),
           "Whether the loaded libjxl's effort-1 lossless coder passed the probe.");
     add_writer_testing_hooks(t);
+    add_metrics_testing_hooks(t);
 }
 
 }  // namespace qmjxl

@@ -42,4 +42,8 @@ struct MetricOptions {
 StatusOr<double> ssimulacra2(const MetricImage &reference, const MetricImage &distorted,
                              const MetricOptions &options);
 
+// Lets the AVX2/FMA build of the inner loops run where the CPU has it (the
+// default) or not (tests of the portable build); returns whether it runs.
+bool allow_fused_kernels(bool allowed);
+
 }  // namespace qmjxl

@@ -1,7 +1,7 @@
 // SSIMULACRA 2's blur and map sums: the recursive Gaussian's coefficients,
 // and the choice between the two builds of the inner loops
-// (ssimulacra2_kernels.h): fused multiply-adds on CPUs with FMA, a multiply
-// and an add elsewhere, as the reference tool itself does on each.
+// (ssimulacra2_kernels.h): AVX2 and FMA instructions where the CPU has them,
+// portable code (fused multiply-adds in software) elsewhere.
 //
 // The Gaussian (sigma 1.5) is Charalampidis' recursive filter of truncated
 // cosines ("Recursive Implementation of the Gaussian Filter Using Truncated
@@ -11,6 +11,7 @@
 // down the columns.
 #include "jxlcore/ssimulacra2_internal.h"
 
+#include <atomic>
 #include <cmath>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -89,7 +90,7 @@ Resonators make_resonators(double sigma) {
     return rs;
 }
 
-bool use_fma() {
+bool cpu_has_fma() {
 #ifdef QM_SSIM2_HAVE_FMA_BUILD
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return yes;
@@ -97,6 +98,10 @@ bool use_fma() {
     return false;
 #endif
 }
+
+std::atomic<bool> g_fused_allowed{true};  // off only in tests (ssimulacra2_fused)
+
+bool use_fma() { return cpu_has_fma() && g_fused_allowed.load(std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -130,4 +135,10 @@ MapSums strip_sums(const float *const *a, const float *const *b, const float *co
 }
 
 }  // namespace ssim2
+
+bool allow_fused_kernels(bool allowed) {
+    ssim2::g_fused_allowed.store(allowed);
+    return ssim2::use_fma();
+}
+
 }  // namespace qmjxl

@@ -1,19 +1,21 @@
 // The inner loops of SSIMULACRA 2's blur and map sums, compiled twice:
-// ssimulacra2_blur.cpp includes this with QM_SSIM2_FMA 0 (a multiply and an
-// add, two roundings) and ssimulacra2_blur_fma.cpp with QM_SSIM2_FMA 1 for
-// x86-64 CPUs with AVX2 and FMA (fused, one rounding), each in a namespace
-// of its own (QM_SSIM2_NS). No include guard, on purpose; no templates or
+// ssimulacra2_blur.cpp includes this with QM_SSIM2_FMA 0 (for any CPU) and
+// ssimulacra2_blur_fma.cpp with QM_SSIM2_FMA 1 for x86-64 CPUs with AVX2 and
+// FMA, each in a namespace of its own (QM_SSIM2_NS). Both compute the same
+// values, bit for bit. No include guard, on purpose; no templates or
 // inline functions of other headers are instantiated here, so nothing built
 // for AVX2 can be shared with the other copy by the linker.
 //
 // The single-precision recursive blur is the reference tool's arithmetic,
 // step for step: along x four outputs at a time from the block's inputs and
 // the two outputs before it, down columns one row at a time, each
-// multiply-add fused where the tool's is (with FMA). Its rounding errors do
-// not die out in the resonators, and on smooth areas they move the SSIM
-// map by more than the metric's own tolerance; doing the same arithmetic is
-// what makes the scores agree with the tool's (to hundredths), where an exact
-// Gaussian differs from them by up to a point on large, high-quality images.
+// multiply-add fused where the tool's is (on CPUs with FMA, where it runs
+// its fused build). Its rounding errors do not die out in the resonators,
+// and on smooth areas they move the SSIM map by more than the metric's own
+// tolerance; doing the same arithmetic is what makes the scores agree with
+// the tool's (to hundredths), where an exact Gaussian, or the same recursion
+// with separate multiplies and adds, differs by up to a point on large,
+// high-quality images.
 
 namespace qmjxl {
 namespace ssim2 {
@@ -23,12 +25,16 @@ namespace {
 
 typedef float V4 __attribute__((vector_size(16)));
 
-#if QM_SSIM2_FMA
+// Fused in both builds (in software where the CPU has no FMA, slower but
+// the same result), so a score does not depend on the machine.
 inline float fma1(float m, float x, float a) { return __builtin_fmaf(m, x, a); }
+#if QM_SSIM2_FMA
 inline V4 fma4(V4 m, V4 x, V4 a) { return (V4)_mm_fmadd_ps((__m128)m, (__m128)x, (__m128)a); }
 #else
-inline float fma1(float m, float x, float a) { return m * x + a; }
-inline V4 fma4(V4 m, V4 x, V4 a) { return m * x + a; }
+inline V4 fma4(V4 m, V4 x, V4 a) {
+    return V4{fma1(m[0], x[0], a[0]), fma1(m[1], x[1], a[1]), fma1(m[2], x[2], a[2]),
+              fma1(m[3], x[3], a[3])};
+}
 #endif
 
 inline V4 splat(float x) { return V4{x, x, x, x}; }
