@@ -123,8 +123,9 @@ PHOTOS = {
     "sugarshack_bad_mpo_header.jpg": ["jxl d8", "webp q80"],
     "exif-72dpi-int.jpg": ["jpeg q15", "jxl d1"],
     "xmp_test.jpg": ["jxl d1", "jpeg q50"],
-    "truncated_exif_dpi.jpg": ["jxl d3", "webp q80", "avif q30"],
-    "ultrahdr.jpg": ["jpeg q90"],
+    "flower2.jpg": ["jxl d3", "webp q80"],
+    "icc_profile_big.jpg": ["avif q30", "jpeg q90"],
+    "pil168.tif": ["jpeg q90", "jxl d8"],
 }
 
 
