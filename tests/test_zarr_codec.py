@@ -254,13 +254,17 @@ def _stream(kind, rng):
         bad = bytearray(good)
         bad[20:60] = bytes(40)
         return bytes(bad), "cannot decode chunk"
+    if kind == "bad grid":  # a float chunk's grid box with a step of 0
+        data = JpegXl(max_error=0.5).encode(_noisy(rng, (32, 32), np.float32) * 100)
+        at = data.rindex(b"qmqg") + 4 + 8
+        return data[:at] + bytes(8) + data[at + 8:], "cannot decode chunk: grid box holds offset"
     # valid JPEG XL of a kind no chunk of this codec has (CMYK with layers)
     return (conformance_file("cmyk_layers").read_bytes(),
             "chunk holds a JPEG XL image this codec does not read back: .*unsupported channel layout")
 
 
 @pytest.mark.parametrize("kind, out_size", [
-    ("not jxl", None), ("truncated", None), ("damaged", None), ("cmyk", None),
+    ("not jxl", None), ("truncated", None), ("damaged", None), ("cmyk", None), ("bad grid", None),
     ("not jxl", 1 << 20), ("truncated", 1 << 20), ("damaged", 1 << 20), ("cmyk", 1 << 20),
     ("cmyk", 768),  # smaller than the image: its layout is still what is named
 ])
