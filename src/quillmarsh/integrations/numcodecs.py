@@ -97,8 +97,9 @@ THREADS_ENV = "QUILLMARSH_JXL_NUMTHREADS"
 _DTYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float16), np.dtype(np.float32))
 
 # A private container box after the codestream: the data type of a chunk
-# given in big-endian byte order (">u2"), so that decoding gives back its
-# bytes; native-order chunks have none.
+# given in big-endian byte order (">u2"), or of uint16 samples stored as
+# uint8 (8 bits or fewer), so that decoding gives back its bytes; other
+# chunks have none.
 _DTYPE_BOX = b"qmdt"
 _SIGNATURE_BOX = b"\x00\x00\x00\x0cJXL \r\n\x87\n"
 
@@ -203,9 +204,7 @@ def _check_bits(bits: int, dtype: np.dtype) -> None:
     if dtype.kind == "f":
         ok, allowed = bits == width, f"{width} for {dtype.newbyteorder('=')}"
     else:
-        # libjxl takes colour of 8 bits or fewer as uint8 samples only.
-        low = 1 if width == 8 else 9
-        ok, allowed = low <= bits <= width, f"{low} to {width} for {dtype.newbyteorder('=')}"
+        ok, allowed = 1 <= bits <= width, f"1 to {width} for {dtype.newbyteorder('=')}"
     if not ok:
         raise ValueError(f"{CODEC_ID}: bitspersample must be {allowed}, got {bits}")
 
@@ -303,8 +302,10 @@ class JpegXl(Codec):  # type: ignore[misc]
         How a ``(Z, Y, X[, C])`` chunk is stored: Z frames (the default) or
         one image of the slices one below the other. Only writing uses it.
     bitspersample : int, optional
-        Bits of each integer sample (uint8: 1 to 8, uint16: 9 to 16); None is
-        the type's width. Floats take their width only.
+        Bits of each integer sample (uint8: 1 to 8, uint16: 1 to 16); None is
+        the type's width. Floats take their width only. uint16 samples of 8
+        bits or fewer go in as uint8 (libjxl's rule), with a private box
+        naming uint16 so that decoding gives uint16 back.
     usecontainer : bool
         Wrap every chunk in the JPEG XL container even when nothing needs it.
     transfer : str, optional
@@ -403,7 +404,9 @@ class JpegXl(Codec):  # type: ignore[misc]
         else:
             bits = self.bitspersample or arr.dtype.itemsize * 8
             _check_values(arr, bits)
-            if given.str[0] == ">":
+            if bits <= 8 and arr.dtype.itemsize == 2:
+                arr = arr.astype(np.uint8)  # the values fit, as checked
+            if given.str[0] == ">" or arr.dtype != given.newbyteorder("="):
                 box = (_DTYPE_BOX, given.str.encode("ascii"))
         transfer = self.transfer or default_transfer(given)
         options: Dict[str, Any] = {"numthreads": self._threads(), "color": TRANSFERS[transfer]}
