@@ -24,7 +24,7 @@ if not STUB.exists():  # an installed copy without stubs: compare with the sourc
 TREE = ast.parse(STUB.read_text(encoding="utf-8"))
 
 PUBLIC = ["JxlReader", "JxlWriter", "decode", "encode", "frame_count", "frames_info",
-          "thumbnail_bytes",
+          "thumbnail_bytes", "preview_bytes_needed",
           "transcode_jpeg", "reconstruct_jpeg",
           "check_signature", "libjxl_version", "JxlError"]
 
@@ -101,7 +101,7 @@ def test_every_public_name_of_the_extension_is_in_the_stub():
 
 
 @pytest.mark.parametrize("name", ["decode", "encode", "frame_count", "frames_info",
-                                  "thumbnail_bytes",
+                                  "thumbnail_bytes", "preview_bytes_needed",
                                   "check_signature", "libjxl_version"])
 def test_function_parameters_match(name):
     funcs, _ = _stub_defs(TREE.body)

@@ -124,7 +124,8 @@ static void fill_module_state(nb::module_ &m, nb::handle jxl_error, nb::handle o
 // The public callables as plain functions (see expose_forwarder).
 static void expose_forwarders(nb::module_ &m) {
     for (const char *name : {"libjxl_version", "check_signature", "decode", "encode", "frame_count",
-                             "thumbnail_bytes", "frames_info", "transcode_jpeg", "reconstruct_jpeg"})
+                             "thumbnail_bytes", "preview_bytes_needed", "frames_info",
+                             "transcode_jpeg", "reconstruct_jpeg"})
         if (nb::hasattr(m, name)) expose_forwarder(m, name, name);
     nb::object reader = m.attr("JxlReader"), writer = m.attr("JxlWriter");
     for (const char *name : {"iter_frames", "read", "read_into", "close", "_iter_frames_progressive"})
@@ -159,6 +160,7 @@ NB_MODULE(_jxl, m) {
         "JxlWriter / encode      encode stills and animations\n"
         "frame_count             count frames without decoding pixels\n"
         "thumbnail_bytes         measure the progressive DC prefix\n"
+        "preview_bytes_needed    the prefix a downsampled preview reads\n"
         "check_signature         cheap signature test\n"
         "libjxl_version          version of the libjxl in use\n";
 

@@ -28,7 +28,8 @@ class _WritableBinary(Protocol):
 _PathLike = Union[str, os.PathLike[str], os.PathLike[bytes]]
 
 # What a reader and the probes accept: bytes-like objects (used in place), a
-# uint8 array, a filesystem path, or a binary file-like object.
+# uint8 array, a filesystem path, a URL (http(s), or any protocol fsspec
+# knows), or a binary file-like object (one fsspec opened is read in ranges).
 _Input = Union[
     bytes,
     bytearray,
@@ -466,6 +467,14 @@ def frames_info(data: _Input, *, coalesce: bool = True) -> list[_FrameInfo]:
 
 def frame_count(data: _Input, *, numthreads: int | None = None) -> int:
     """Return the number of frames in a JPEG XL stream."""
+
+def preview_bytes_needed(
+    data: _Input, *, downsample: int = 8, max_pixels: int | None = 1073741824
+) -> int | None:
+    """How many leading bytes ``decode(data, downsample=...)`` of a still
+    image reads: the prefix up to the first frame's progression point of
+    1:`downsample` or finer (2, 4 or 8). None when the frame has no such point
+    (the whole stream is needed) and for an empty input."""
 
 def thumbnail_bytes(
     data: _Input, *, numthreads: int | None = None, max_pixels: int | None = 1073741824

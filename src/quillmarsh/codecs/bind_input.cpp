@@ -3,7 +3,11 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
+
+using namespace nb::literals;
 
 namespace qmjxl {
 
@@ -90,12 +94,72 @@ StatusOr<bool> ChunkReaderPuller::pull(InputBuffer &buf) {
             if (buf.size() == 0) return StreamError("jxl: empty refill (truncated?)");
             return true;  // the unconsumed rest goes back as it is
         }
-        QM_RETURN_IF_ERROR(
-            buf.append(reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(chunk.ptr())), n));
+        const auto *p = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(chunk.ptr()));
+        QM_RETURN_IF_ERROR(buf.append(p, n));
+        if (record_) record_->insert(record_->end(), p, p + n);
         return true;
     } catch (nb::python_error &e) {
         return keep(e);
     }
+}
+
+// ---- remote inputs ---------------------------------------------------------
+
+namespace {
+
+// "scheme://..." (a Windows drive letter has no "//" after its colon).
+bool has_url_scheme(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) throw_current();
+    if (n < 4 || !std::isalpha(static_cast<unsigned char>(p[0]))) return false;
+    for (Py_ssize_t i = 1; i + 2 < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == ':') return p[i + 1] == '/' && p[i + 2] == '/';
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return false;
+}
+
+// A file object fsspec opened, or a RemoteInput: told by its type's module.
+bool is_remote_object(nb::handle data) {
+    PyObject *mod = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(data.ptr())),
+                                           "__module__");
+    if (!mod) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object m = nb::steal(mod);
+    if (!PyUnicode_Check(m.ptr())) return false;
+    const char *name = PyUnicode_AsUTF8(m.ptr());
+    if (!name) throw_current();
+    return std::strncmp(name, "fsspec.", 7) == 0 ||
+           std::strcmp(name, "quillmarsh.core.remote") == 0;
+}
+
+const char *use_name(RemoteUse use) {
+    switch (use) {
+        case RemoteUse::kStream: return "stream";
+        case RemoteUse::kProbe: return "probe";
+        case RemoteUse::kPrefix: return "prefix";
+    }
+    return "stream";
+}
+
+}  // namespace
+
+nb::object open_remote(nb::handle data, RemoteUse use) {
+    if (PyUnicode_Check(data.ptr())) {
+        if (!has_url_scheme(data)) return nb::object();
+    } else if (is_bytes_like(data) || data.is_none() || is_path(data) || !is_remote_object(data)) {
+        return nb::object();
+    }
+    return nb::module_::import_("quillmarsh.core.remote")
+        .attr("open_remote")(data, "use"_a = use_name(use));
+}
+
+void tune_remote(nb::handle remote, RemoteUse use) {
+    remote.attr("tune")(use_name(use));
 }
 
 // ---- whole inputs ----------------------------------------------------------
@@ -137,7 +201,18 @@ void ProbeInput::pull_from(std::unique_ptr<BoundPuller> puller) {
     source_ = value_or_throw(ByteSource::pulled(puller_.get()));
 }
 
-void ProbeInput::open(nb::handle data) {
+bool ProbeInput::open_remote_recorded(nb::handle data, RemoteUse use,
+                                      std::vector<uint8_t> *record) {
+    nb::object remote = open_remote(data, use);
+    if (!remote.is_valid()) return false;
+    file_ = remote;
+    own_file_ = true;
+    pull_from(std::make_unique<ChunkReaderPuller>(file_, record));
+    return true;
+}
+
+void ProbeInput::open(nb::handle data, RemoteUse use) {
+    if (open_remote_recorded(data, use, nullptr)) return;
     if (is_path(data)) {
         file_ = nb::module_::import_("builtins").attr("open")(data, "rb");
         own_file_ = true;

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace qmjxl {
 
@@ -58,13 +59,29 @@ private:
 // unconsumed an input that cannot go on.
 class ChunkReaderPuller final : public BoundPuller {
 public:
-    explicit ChunkReaderPuller(nb::handle reader) : reader_(reader) {}
+    explicit ChunkReaderPuller(nb::handle reader, std::vector<uint8_t> *record = nullptr)
+        : reader_(reader), record_(record) {}
     StatusOr<bool> pull(InputBuffer &buf) override;
 
 private:
     nb::handle reader_;  // kept alive by the owner
+    std::vector<uint8_t> *record_;  // every chunk is appended here too (null: no copy)
     bool started_ = false;
 };
+
+// How a remote input is read (quillmarsh.core.remote.open_remote).
+enum class RemoteUse {
+    kStream,  // a decode: ranges doubling, the next one fetched while libjxl works
+    kProbe,   // header facts, frame walks: ranges doubling, nothing fetched ahead
+    kPrefix,  // a progressive prefix: ranges growing by an eighth, nothing ahead
+};
+
+// A remote input (a URL with a scheme, a file object fsspec opened, a
+// RemoteInput) as the RemoteInput reading it, which the caller closes; an
+// invalid object for anything else (a local path, bytes, a file object).
+nb::object open_remote(nb::handle data, RemoteUse use);
+// Sets how an open RemoteInput reads from now on.
+void tune_remote(nb::handle remote, RemoteUse use);
 
 // Where a probe or metadata pass reads: a bytes-like in place (its buffer
 // held), a path or file-like in chunks, a span or a file descriptor.
@@ -76,9 +93,13 @@ public:
     ~ProbeInput();  // closes a file it opened, keeping any error that is set
 
     // A probe function's `data`: a path is opened and read in chunks, a
-    // file-like read in chunks from where it stands, anything else used in
-    // place through its buffer. None is a TypeError.
-    void open(nb::handle data);
+    // file-like read in chunks from where it stands, a remote input in ranges
+    // (see RemoteUse), anything else used in place through its buffer. None is
+    // a TypeError.
+    void open(nb::handle data, RemoteUse use = RemoteUse::kProbe);
+    // A remote input (see open_remote) whose bytes are also kept in `record`
+    // (which outlives this input); false, and nothing opened, for any other.
+    bool open_remote_recorded(nb::handle data, RemoteUse use, std::vector<uint8_t> *record);
     // A span valid for the life of this input.
     void open_memory(const uint8_t *data, size_t size);
     void open_fd(int fd, int64_t offset);

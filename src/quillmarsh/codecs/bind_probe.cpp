@@ -1,6 +1,8 @@
-// Probes that read a stream without decoding its pixels: frame_count and
-// thumbnail_bytes. The whole input is read first (see whole_input_bytes).
+// Probes that read a stream without decoding its pixels: frame_count,
+// thumbnail_bytes and preview_bytes_needed. A local input is read whole first
+// (see whole_input_bytes); a remote one in ranges, as far as the probe goes.
 #include "bind_common.h"
+#include "bind_input.h"
 #include "jxlcore/byte_source.h"
 #include "jxlcore/frame_scan.h"
 
@@ -13,6 +15,8 @@ namespace {
 // `numthreads` is accepted for symmetry with the other functions: the probes
 // are bitstream parses on the calling thread.
 size_t frame_count(nb::handle data, nb::handle numthreads) {
+    if (ProbeInput in; in.open_remote_recorded(data, RemoteUse::kProbe, nullptr))
+        return in.run([](ByteSource &src) { return count_frames(src, true); });
     nb::bytes raw = whole_input_bytes(data);
     ByteSource src =
         ByteSource::memory(reinterpret_cast<const uint8_t *>(raw.c_str()), raw.size());
@@ -24,6 +28,17 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
 
 nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle max_pixels) {
     const uint64_t limit = resolve_max_pixels(max_pixels);
+    std::vector<uint8_t> fetched;
+    if (ProbeInput in; in.open_remote_recorded(data, RemoteUse::kPrefix, &fetched)) {
+        const std::optional<size_t> n =
+            in.run([limit](ByteSource &src) -> StatusOr<std::optional<size_t>> {
+                QM_RETURN_IF_ERROR(src.prefetch(1));
+                if (src.size() == 0) return std::optional<size_t>();
+                return dc_prefix_length(src, limit);
+            });
+        return n ? nb::object(nb::bytes(reinterpret_cast<const char *>(fetched.data()), *n))
+                 : nb::none();
+    }
     nb::bytes raw = whole_input_bytes(data);
     if (raw.size() == 0) return nb::none();
     ByteSource src =
@@ -33,6 +48,24 @@ nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle ma
         return dc_prefix_length(src, limit);
     }());
     return n ? nb::object(nb::bytes(raw.c_str(), *n)) : nb::none();
+}
+
+nb::object preview_bytes_needed(nb::handle data, nb::handle downsample, nb::handle max_pixels) {
+    const uint64_t limit = resolve_max_pixels(max_pixels);
+    int overflow = 0;
+    const long long ratio = PyLong_Check(downsample.ptr())
+                                ? PyLong_AsLongLongAndOverflow(downsample.ptr(), &overflow)
+                                : -1;
+    if (ratio == -1 && PyErr_Occurred()) throw_current();
+    if (overflow != 0 || !(ratio == 2 || ratio == 4 || ratio == 8))
+        raise_py(PyExc_ValueError, "jxl: downsample must be 2, 4 or 8 (got " +
+                                       std::string(nb::repr(downsample).c_str()) + ")");
+    ProbeInput in;
+    in.open(data, RemoteUse::kPrefix);
+    const std::optional<size_t> n = in.run([limit, ratio](ByteSource &src) {
+        return preview_prefix_length(src, limit, static_cast<size_t>(ratio));
+    });
+    return n ? nb::object(nb::int_(*n)) : nb::none();
 }
 
 }  // namespace
@@ -63,6 +96,18 @@ void register_probes(nb::module_ &m) {
           "decodable thumbnail use decode(..., downsample=8). `numthreads` is\n"
           "accepted and has no effect. An image claiming more than `max_pixels`\n"
           "pixels (default 2**30; None for no limit) is refused with ValueError.");
+    m.def("preview_bytes_needed", &preview_bytes_needed, "data"_a.none(), nb::kw_only(),
+          "downsample"_a.none() = 8, "max_pixels"_a.none() = kDefaultMaxPixels,
+          nb::sig("def preview_bytes_needed(data: object, *, downsample: int = 8, "
+                  "max_pixels: int | None = 1073741824) -> int | None"),
+          "How many leading bytes decode(data, downsample=...) of a still image reads.\n\n"
+          "The length of the prefix up to the first frame's progression point of\n"
+          "1:`downsample` or finer (2, 4 or 8): a caller that fetches its own bytes\n"
+          "asks for that range, and decoding the prefix with that downsample gives\n"
+          "the preview. None when the frame has no such point before its end (the\n"
+          "whole stream is needed) and for an empty input. A URL is read in ranges\n"
+          "up to the point; a local input as the other probes read it. An image\n"
+          "claiming more than `max_pixels` pixels is refused with ValueError.");
 }
 
 }  // namespace qmjxl

@@ -125,6 +125,10 @@ nb::object file_size(nb::handle f) {
 void JxlReader::open_input(nb::handle data) {
     // Where the bytes come from: in place, read whole, or streamed.
     nb::object input;  // memory mode: the object whose bytes are decoded
+    // A URL or fsspec file is always streamed: decoding overlaps the download
+    // and a job that ends early ends it.
+    if (nb::object remote = open_remote(data, RemoteUse::kStream); remote.is_valid())
+        return init_streaming(data, remote);
     const bool want_stream = options().streaming;
     if (want_stream && is_path(data)) {
         if (above_stream_threshold(path_size(data))) return init_streaming(data);
@@ -146,9 +150,12 @@ void JxlReader::open_input(nb::handle data) {
     ok_or_throw(session_.set_input(source_.view.data(), source_.view.size()));
 }
 
-void JxlReader::init_streaming(nb::handle src) {
+void JxlReader::init_streaming(nb::handle src, nb::object remote) {
     source_.meta_src = nb::borrow(src);
-    if (!is_path(src)) {
+    if (remote.is_valid()) {
+        source_.remote = true;
+        source_.chunk_reader = remote;
+    } else if (!is_path(src)) {
         try {
             source_.meta_pos = nb::cast<int64_t>(src.attr("tell")());
         } catch (nb::python_error &e) {
@@ -156,8 +163,10 @@ void JxlReader::init_streaming(nb::handle src) {
         } catch (nb::cast_error &) {
         }
     }
-    nb::object cls = nb::module_::import_("quillmarsh.core.io").attr("BackgroundChunkReader");
-    source_.chunk_reader = cls(src, "chunk_size"_a = kChunkSize, "prefetch"_a = kPrefetch);
+    if (!source_.remote) {
+        nb::object cls = nb::module_::import_("quillmarsh.core.io").attr("BackgroundChunkReader");
+        source_.chunk_reader = cls(src, "chunk_size"_a = kChunkSize, "prefetch"_a = kPrefetch);
+    }
     source_.puller = std::make_unique<ChunkReaderPuller>(source_.chunk_reader);
     const Status started = session_.start_stream(source_.puller.get());
     if (!started.ok()) raise_input_failure(started);
@@ -268,6 +277,10 @@ void JxlReader::init(const nb::handle *values) {
     ReaderValues v;
     std::copy(values, values + v.size(), v.begin());
     parse_options(*this, kReaderOptions, v);
+    // A 1:8 preview ends at its progression point: a remote input reads up
+    // to it in small steps and nothing ahead.
+    if (source_.remote && options().downsample == 8)
+        tune_remote(source_.chunk_reader, RemoteUse::kPrefix);
     read_header();
 }
 
@@ -311,6 +324,9 @@ void JxlReader::fetch_icc_profile() {
 void JxlReader::meta_input(ProbeInput &in) {
     const ByteSource &input = session_.input().source;
     if (!input.pulls()) return in.open_memory(input.data(), input.size());
+    // A remote file is read again from its start (the box walk goes through
+    // the whole file; the frame walk as far as the frames go).
+    if (source_.remote) return in.open(source_.chunk_reader.attr("reopen")());
     if (is_path(source_.meta_src)) return in.open(source_.meta_src);
     int fd = -1;
     try {

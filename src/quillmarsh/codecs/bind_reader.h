@@ -30,9 +30,9 @@ public:
     void set_output_color(nb::handle output_color);
     void set_desired_intensity_target(nb::handle nits);
 
-    // Streamed input: the chunk reader started, then its chunks handed to
-    // the session whenever libjxl runs dry.
-    void init_streaming(nb::handle src);
+    // Streamed input: the chunk reader started (or a remote input's ranges),
+    // then its chunks handed to the session whenever libjxl runs dry.
+    void init_streaming(nb::handle src, nb::object remote = nb::object());
     void refill_input();
     // A failed Status of the streamed input: the puller's Python error, if
     // that is what failed, or the Status's own exception.
@@ -71,6 +71,7 @@ public:
         // or file object (from the position it had when the reader opened it).
         nb::object meta_src;
         int64_t meta_pos = -1;
+        bool remote = false;  // chunk_reader is a RemoteInput
     } source_;
     // What the reader hands out about the image, made once.
     struct Facts {

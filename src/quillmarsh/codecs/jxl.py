@@ -10,6 +10,7 @@ This is the public import path of quillmarsh's JPEG XL codec::
     thumb = jxl.decode("photo.jxl", downsample=8) # 1:8 preview, progressive
     frame = jxl.decode("movie.jxl", index=5)      # one frame of an animation
     n = jxl.frame_count("movie.jxl")              # no pixels decoded
+    thumb = jxl.decode("https://example.org/photo.jxl", downsample=8)  # a prefix only
 
     with jxl.JxlReader("big.jxl", streaming=True) as reader:
         print(reader.frame_shape, reader.dtype, reader.basic_info)
@@ -51,6 +52,7 @@ from ._jxl import (
     frame_count,
     frames_info,
     libjxl_version,
+    preview_bytes_needed,
     reconstruct_jpeg,
     thumbnail_bytes,
     transcode_jpeg,
@@ -65,6 +67,7 @@ __all__ = [
     "frame_count",
     "frames_info",
     "thumbnail_bytes",
+    "preview_bytes_needed",
     "transcode_jpeg",
     "reconstruct_jpeg",
     "check_signature",

@@ -113,6 +113,7 @@ StatusOr<Refill> ByteSource::refill(JxlDecoder *dec) {
     const size_t tail = std::min(JxlDecoderReleaseInput(dec), size());
     const uint8_t *rest = data() + (size() - tail);
     if (puller_) {
+        dropped_ += buf_.size() - tail;
         buf_.keep_tail(tail);
         rest = buf_.data();
         if (!ended_) {

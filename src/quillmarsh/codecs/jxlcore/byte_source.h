@@ -103,6 +103,9 @@ public:
     // The bytes held now: all of a memory span; of a pulled input, what has
     // been read and not yet dropped.
     const uint8_t *data() const { return puller_ ? buf_.data() : data_; }
+    // Where data() lies in the input: the bytes libjxl consumed and the
+    // source dropped before it (always 0 for a memory span).
+    uint64_t offset() const { return dropped_; }
     size_t size() const { return puller_ ? buf_.size() : size_; }
     size_t capacity() const { return buf_.capacity(); }
     bool pulls() const { return puller_ != nullptr; }
@@ -132,6 +135,7 @@ private:
     size_t size_ = 0;
     ChunkPuller *puller_ = nullptr;
     InputBuffer buf_;
+    uint64_t dropped_ = 0;
     bool ended_ = false;
     bool closed_ = false;
     bool ran_out_ = false;

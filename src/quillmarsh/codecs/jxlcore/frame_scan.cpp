@@ -86,12 +86,15 @@ StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce) {
     return headers;
 }
 
-StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels) {
+namespace {
+
+StatusOr<std::optional<size_t>> prefix_length(ByteSource &src, uint64_t max_pixels,
+                                              JxlProgressiveDetail detail, size_t max_ratio) {
     using Prefix = std::optional<size_t>;
     QM_ASSIGN_OR_RETURN(JxlDecoderPtr owner,
                         make_parse_decoder(JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION));
     JxlDecoder *dec = owner.get();
-    JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(dec, kDC);
+    JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(dec, detail);
     if (st != JXL_DEC_SUCCESS) return Status::DecoderCall("JxlDecoderSetProgressiveDetail", st);
     QM_RETURN_IF_ERROR(src.start(dec));
     const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
@@ -106,10 +109,12 @@ StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_p
             if (JxlDecoderSetImageOutCallback(dec, &pf, discard_pixels, nullptr) != JXL_DEC_SUCCESS)
                 return StreamError("JxlDecoderSetImageOutCallback failed");
         } else if (st == JXL_DEC_FRAME_PROGRESSION) {
+            if (JxlDecoderGetIntendedDownsamplingRatio(dec) > max_ratio) continue;
             const size_t remaining = JxlDecoderReleaseInput(dec);
             if (remaining > src.size())
                 return StreamError("jxl: ReleaseInput returned more bytes than we supplied");
-            return Prefix(src.size() - remaining);
+            // A pulled source has dropped what libjxl consumed before.
+            return Prefix(static_cast<size_t>(src.offset()) + src.size() - remaining);
         } else if (st == JXL_DEC_SUCCESS || st == JXL_DEC_FULL_IMAGE) {
             return Prefix();
         } else if (st == JXL_DEC_NEED_MORE_INPUT || st == JXL_DEC_ERROR) {
@@ -117,6 +122,19 @@ StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_p
             return Status::DecoderCall("JxlDecoderProcessInput", JXL_DEC_ERROR);
         }
     }
+}
+
+}  // namespace
+
+StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels) {
+    return prefix_length(src, max_pixels, kDC, 8);
+}
+
+StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,
+                                                      size_t max_ratio) {
+    QM_RETURN_IF_ERROR(src.prefetch(1));
+    if (src.size() == 0) return std::optional<size_t>();
+    return prefix_length(src, max_pixels, kLastPasses, max_ratio);
 }
 
 }  // namespace qmjxl

@@ -44,4 +44,11 @@ StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce);
 // they come, so no full-size scratch image exists.
 StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels);
 
+// The same for the first progression point of 1:`max_ratio` or finer (2, 4
+// or 8) as a reduced decode sees them (libjxl's kLastPasses detail): the
+// prefix a 1:`max_ratio` preview of a still image needs. None for an empty
+// input too.
+StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,
+                                                      size_t max_ratio);
+
 }  // namespace qmjxl
