@@ -33,11 +33,11 @@ def _animation() -> bytes:
     return jxl.encode(frames, distance=2.0, animation=True, duration=0.05)
 
 
-def _progressive(frames: int = 1) -> bytes:
-    y, x = np.mgrid[0:640, 0:768]
+def _progressive(frames: int = 1, side: int = 0, progressive: bool = True) -> bytes:
+    y, x = np.mgrid[0:side or 640, 0:side or 768]
     img = np.stack([(x * y) % 251, (x ^ y) % 256, (3 * x + y) % 256], -1).astype(np.uint8)
     if frames == 1:
-        return jxl.encode(img, distance=1.5, progressive=True)
+        return jxl.encode(img, distance=1.5, progressive=progressive)
     stack = np.stack([np.roll(img, 40 * i, axis=0) for i in range(frames)])
     return jxl.encode(stack, distance=1.5, progressive=True, animation=True, duration=0.1)
 
@@ -55,6 +55,11 @@ def files(tmp_path_factory) -> Path:
     shutil.copy(conformance_file("progressive"), root / "conf.jxl")
     (root / "prog.jxl").write_bytes(_progressive())
     (root / "proganim.jxl").write_bytes(_progressive(frames=2))
+    # Above 2048 pixels a side: libjxl streams a file that is not
+    # progressive group by group, so its DC sections are spread through the
+    # file; a progressive one is buffered whole, its DC at the front.
+    (root / "chunked.jxl").write_bytes(_progressive(side=2112, progressive=False))
+    (root / "bigprog.jxl").write_bytes(_progressive(side=2112))
     (root / "anim.jxl").write_bytes(_animation())
     (root / "boxes.jxl").write_bytes(_with_boxes())
     (root / "empty.jxl").write_bytes(b"")
@@ -156,6 +161,33 @@ def test_fsspec_url_and_file_give_what_the_local_file_gives(files, call):
         _same(CALLS[call](f), local)
 
 
+@pytest.mark.parametrize("name", ["prog.jxl", "anim.jxl"])
+def test_dask_and_pillow_read_what_the_local_file_gives(nginx, files, name):
+    pytest.importorskip("dask")
+    Image = pytest.importorskip("PIL.Image")
+    fsspec = pytest.importorskip("fsspec")
+    import quillmarsh.pillow  # noqa: F401  (registers the plugin)
+
+    local = str(files / name)
+    _same(jxl.to_dask(nginx.url(name)).compute(), jxl.to_dask(local).compute())
+    with fsspec.open(f"file://{local}", "rb") as f, Image.open(f) as im:
+        remote = np.asarray(im)
+    with Image.open(local) as im:
+        _same(remote, np.asarray(im))
+
+
+@pytest.mark.parametrize("command", [["info", "--json"], ["thumb"], ["decode", "--index", "3"]])
+def test_command_line_reads_a_url_as_the_local_file(nginx, files, tmp_path, command):
+    name = "anim.jxl" if "--index" in command else "prog.jxl"
+    outs = []
+    for src in (nginx.url(name), str(files / name)):
+        out = tmp_path / f"{len(outs)}.png"
+        proc = cli(*command, src, *([] if command[0] == "info" else [out]), cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        outs.append(proc.stdout.replace(src, "SRC") if command[0] == "info" else out.read_bytes())
+    assert outs[0] == outs[1]
+
+
 def test_header_facts_take_one_first_range(log, files):
     size = (files / "conf.jxl").stat().st_size
     assert size > 4 * FIRST_RANGE
@@ -164,7 +196,20 @@ def test_header_facts_take_one_first_range(log, files):
     assert _contiguous_bytes(reqs) == FIRST_RANGE and len(reqs) == 1
 
 
-@pytest.mark.parametrize("name", ["conf.jxl", "prog.jxl"])
+@pytest.mark.parametrize("name,share", [("conf.jxl", 1.0), ("prog.jxl", 0.2),
+                                        ("bigprog.jxl", 0.2), ("chunked.jxl", 1.0)])
+def test_dc_prefix_is_the_shortest_that_gives_the_preview(files, name, share):
+    data = (files / name).read_bytes()
+    prefix = jxl.thumbnail_bytes(data)
+    assert len(prefix) <= share * len(data)
+    assert jxl.preview_bytes_needed(data) == len(prefix) and data.startswith(prefix)
+    np.testing.assert_array_equal(jxl.decode(prefix, downsample=8),
+                                  jxl.decode(data, downsample=8))
+    with pytest.raises(jxl.JxlError, match="truncated"):
+        jxl.thumbnail_bytes(prefix[:-1])
+
+
+@pytest.mark.parametrize("name", ["conf.jxl", "prog.jxl", "bigprog.jxl", "chunked.jxl"])
 @pytest.mark.parametrize("call", ["decode ds8", "thumbnail_bytes", "preview_bytes_needed"])
 def test_preview_stops_after_the_dc_prefix(log, files, call, name):
     need = len(jxl.thumbnail_bytes(str(files / name)))

@@ -9,6 +9,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import numpy as np
 
 from quillmarsh.codecs.jxl import JxlReader, frame_count, reconstruct_jpeg
+from quillmarsh.core.remote import is_remote
 
 from .base import CliError, Output, Progress, mib, note, reading, stderr_is_tty
 from .images import keeps_all_bits, output_format, pil, write_frames, write_tiff_channels
@@ -168,8 +169,9 @@ def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
         multi = progress and index is None and reader.is_animation
         if multi and stderr_is_tty():
             with reading(path):
-                # frame_count holds the whole file in memory; skip it for huge ones.
-                if os.path.getsize(path) <= _COUNT_LIMIT:
+                # frame_count holds the whole file in memory; skip it for huge
+                # ones, and for a URL, whose frames it would download first.
+                if not is_remote(path) and os.path.getsize(path) <= _COUNT_LIMIT:
                     total = frame_count(path)
         shown = Progress("decoding", total)
         frames: List[np.ndarray] = []

@@ -11,6 +11,7 @@ import numpy as np
 
 from quillmarsh.codecs.jxl import JxlReader, frame_count, frames_info, thumbnail_bytes
 from quillmarsh.core.icc import profile_description
+from quillmarsh.core.remote import is_remote, open_remote
 
 from .base import mib, reading
 from .images import LAYOUTS
@@ -56,16 +57,22 @@ def _sample_word(bits: int, exp_bits: int) -> str:
     return f"{bits}-bit integer"
 
 
-def _container_kind(path: str) -> str:
-    with open(path, "rb") as f:
-        head = f.read(12)
-    return "container" if head.startswith(b"\x00\x00\x00\x0cJXL ") else "codestream"
+def _size_and_kind(path: str) -> "tuple[Optional[int], str]":
+    """The file's size and whether it is a container; of a URL from its first
+    range (the size as the server tells it)."""
+    if is_remote(path):
+        with open_remote(path, use="probe") as remote:
+            head, size = (remote.get() or b"")[:12], remote.size
+    else:
+        with open(path, "rb") as f:
+            head, size = f.read(12), os.fstat(f.fileno()).st_size
+    return size, "container" if head.startswith(b"\x00\x00\x00\x0cJXL ") else "codestream"
 
 
 def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
     """What `info` reports, as plain values."""
     with reading(path):
-        fsize = os.path.getsize(path)
+        fsize, kind = _size_and_kind(path)
         # Only the header is parsed here, which costs nothing whatever size
         # the header claims; the size limit matters where pixels are decoded.
         # With the stored orientation kept, basic_info reports it (libjxl says
@@ -90,7 +97,6 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         too_large = max_pixels is not None and basic["xsize"] * basic["ysize"] > max_pixels
         # Measuring the DC prefix may decode the whole first frame.
         prefix = None if too_large else thumbnail_bytes(path, max_pixels=None)
-        kind = _container_kind(path)
     return {
         "file": path,
         "file_size": fsize,
@@ -131,6 +137,11 @@ def facts(path: str, max_pixels: Optional[int]) -> Dict[str, Any]:
         "dc_prefix_measured": not too_large,
         "jpeg_reconstruction": jpeg,
     }
+
+
+def _size_text(size: Optional[int]) -> str:
+    # A server that streams a file without its length leaves it unknown.
+    return "size unknown" if size is None else mib(size)
 
 
 def _seconds(d: float) -> str:
@@ -197,7 +208,7 @@ def run(args: argparse.Namespace) -> int:
     c = info["channels"]
     frames = info["frames"]
     lines = [
-        ("file", f"{path} ({mib(info['file_size'])}, {info['format']})"),
+        ("file", f"{path} ({_size_text(info['file_size'])}, {info['format']})"),
         ("size", f"{info['xsize']} x {info['ysize']}"),
         ("channels", f"{c} ({info['layout']}, {LAYOUT_WORDS[c]})" if c in LAYOUT_WORDS
          and len(info["extra_channels"]) <= 1 else f"{c} ({info['layout']})"),
@@ -243,8 +254,9 @@ def run(args: argparse.Namespace) -> int:
     elif dc is None:
         lines.append(("progressive", "none (no DC pass before the full first frame)"))
     else:
-        share = 100.0 * dc / max(info["file_size"], 1)
-        lines.append(("progressive", f"DC prefix {dc} bytes ({share:.1f}% of the file)"))
+        share = "" if info["file_size"] is None else \
+            f" ({100.0 * dc / max(info['file_size'], 1):.1f}% of the file)"
+        lines.append(("progressive", f"DC prefix {dc} bytes{share}"))
     lines.append(("JPEG", "unknown (boxes unreadable)" if info["jpeg_reconstruction"] is None
                   else "reconstructable: 'decode FILE x.jpg' rebuilds the original JPEG bit for bit"
                   if info["jpeg_reconstruction"] else "no JPEG reconstruction data"))

@@ -107,15 +107,16 @@ StatusOr<bool> ChunkReaderPuller::pull(InputBuffer &buf) {
 
 namespace {
 
-// "scheme://..." (a Windows drive letter has no "//" after its colon).
+// "scheme://..." with a scheme of two characters or more ("C://x" is a
+// Windows path).
 bool has_url_scheme(nb::handle s) {
     Py_ssize_t n = 0;
     const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
     if (!p) throw_current();
-    if (n < 4 || !std::isalpha(static_cast<unsigned char>(p[0]))) return false;
+    if (n < 5 || !std::isalpha(static_cast<unsigned char>(p[0]))) return false;
     for (Py_ssize_t i = 1; i + 2 < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c == ':') return p[i + 1] == '/' && p[i + 2] == '/';
+        if (c == ':') return i >= 2 && p[i + 1] == '/' && p[i + 2] == '/';
         if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
     }
     return false;

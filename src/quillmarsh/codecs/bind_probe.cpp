@@ -26,28 +26,40 @@ size_t frame_count(nb::handle data, nb::handle numthreads) {
     }());
 }
 
+// A remote input read up to the preview point of 1:`ratio` (the bytes kept
+// in `fetched`): false when it has none.
+bool fetch_remote_preview(nb::handle data, uint64_t limit, size_t ratio,
+                          std::vector<uint8_t> *fetched, bool *remote) {
+    ProbeInput in;
+    *remote = in.open_remote_recorded(data, RemoteUse::kPrefix, fetched);
+    if (!*remote) return false;
+    return in.run([limit, ratio](ByteSource &src) { return read_to_preview_point(src, limit, ratio); });
+}
+
 nb::object thumbnail_bytes(nb::handle data, nb::handle numthreads, nb::handle max_pixels) {
     const uint64_t limit = resolve_max_pixels(max_pixels);
     std::vector<uint8_t> fetched;
-    if (ProbeInput in; in.open_remote_recorded(data, RemoteUse::kPrefix, &fetched)) {
-        const std::optional<size_t> n =
-            in.run([limit](ByteSource &src) -> StatusOr<std::optional<size_t>> {
-                QM_RETURN_IF_ERROR(src.prefetch(1));
-                if (src.size() == 0) return std::optional<size_t>();
-                return dc_prefix_length(src, limit);
-            });
-        return n ? nb::object(nb::bytes(reinterpret_cast<const char *>(fetched.data()), *n))
-                 : nb::none();
+    bool remote = false;
+    nb::bytes raw;
+    const uint8_t *bytes = nullptr;
+    size_t size = 0;
+    if (fetch_remote_preview(data, limit, 8, &fetched, &remote)) {
+        bytes = fetched.data();
+        size = fetched.size();
+    } else if (remote) {
+        return nb::none();
+    } else {
+        raw = whole_input_bytes(data);
+        bytes = reinterpret_cast<const uint8_t *>(raw.c_str());
+        size = raw.size();
     }
-    nb::bytes raw = whole_input_bytes(data);
-    if (raw.size() == 0) return nb::none();
-    ByteSource src =
-        ByteSource::memory(reinterpret_cast<const uint8_t *>(raw.c_str()), raw.size());
+    if (size == 0) return nb::none();
+    ByteSource src = ByteSource::memory(bytes, size);
     const std::optional<size_t> n = value_or_throw([&] {
         nb::gil_scoped_release unlocked;
         return dc_prefix_length(src, limit);
     }());
-    return n ? nb::object(nb::bytes(raw.c_str(), *n)) : nb::none();
+    return n ? nb::object(nb::bytes(reinterpret_cast<const char *>(bytes), *n)) : nb::none();
 }
 
 nb::object preview_bytes_needed(nb::handle data, nb::handle downsample, nb::handle max_pixels) {
@@ -60,11 +72,22 @@ nb::object preview_bytes_needed(nb::handle data, nb::handle downsample, nb::hand
     if (overflow != 0 || !(ratio == 2 || ratio == 4 || ratio == 8))
         raise_py(PyExc_ValueError, "jxl: downsample must be 2, 4 or 8 (got " +
                                        std::string(nb::repr(downsample).c_str()) + ")");
-    ProbeInput in;
-    in.open(data, RemoteUse::kPrefix);
-    const std::optional<size_t> n = in.run([limit, ratio](ByteSource &src) {
+    std::vector<uint8_t> fetched;
+    bool remote = false;
+    nb::bytes raw;
+    ByteSource src;
+    if (fetch_remote_preview(data, limit, static_cast<size_t>(ratio), &fetched, &remote)) {
+        src = ByteSource::memory(fetched.data(), fetched.size());
+    } else if (remote) {
+        return nb::none();
+    } else {
+        raw = whole_input_bytes(data);
+        src = ByteSource::memory(reinterpret_cast<const uint8_t *>(raw.c_str()), raw.size());
+    }
+    const std::optional<size_t> n = value_or_throw([&] {
+        nb::gil_scoped_release unlocked;
         return preview_prefix_length(src, limit, static_cast<size_t>(ratio));
-    });
+    }());
     return n ? nb::object(nb::int_(*n)) : nb::none();
 }
 
@@ -88,10 +111,12 @@ void register_probes(nb::module_ &m) {
           "numthreads"_a.none() = nb::none(), "max_pixels"_a.none() = kDefaultMaxPixels,
           nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None, "
                   "max_pixels: int | None = 1073741824) -> bytes | None"),
-          "Return the JXL byte-prefix consumed up to the DC progressive pass.\n\n"
+          "Return the JXL byte-prefix libjxl needs to reach the DC progressive pass.\n\n"
           "The prefix is a measurement, not a decodable file: it tells whether the\n"
           "first frame has a DC (1:8) progression point and how many input bytes\n"
-          "libjxl needed to reach it. None when the first frame completes without\n"
+          "libjxl needed to reach it (the shortest prefix that does, also when the\n"
+          "frame's DC sections are not all at its front). A URL is read in ranges\n"
+          "up to the point. None when the first frame completes without\n"
           "one (lossless, lossy with alpha, or a single-group lossy image). For a\n"
           "decodable thumbnail use decode(..., downsample=8). `numthreads` is\n"
           "accepted and has no effect. An image claiming more than `max_pixels`\n"

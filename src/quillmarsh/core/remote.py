@@ -36,7 +36,8 @@ FIRST_RANGE = 16384
 MAX_RANGE = 16 << 20
 _MAX_REDIRECTS = 5
 
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+# A scheme of two characters or more: "C://x" is a Windows path.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
 
 
 class RemoteError(OSError):
@@ -109,16 +110,24 @@ class _Http:
         for _ in range(_MAX_REDIRECTS + 1):
             parts = urllib.parse.urlsplit(self._target)
             path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-            conn = self._connection()
-            try:
-                conn.request("GET", path, headers={"Range": f"bytes={start}-{stop - 1}",
-                                                   "Accept-Encoding": "identity"})
-                response = conn.getresponse()
-            except (OSError, http.client.HTTPException) as exc:
-                self._drop_connection()
-                if self._closed:
-                    raise self._error("closed") from None
-                raise self._error(f"cannot read: {_reason(exc)}") from None
+            headers = {"Range": f"bytes={start}-{stop - 1}", "Accept-Encoding": "identity"}
+            for attempt in (0, 1):
+                reused = self._conn is not None
+                conn = self._connection()
+                try:
+                    conn.request("GET", path, headers=headers)
+                    response = conn.getresponse()
+                    break
+                except (OSError, http.client.HTTPException) as exc:
+                    self._drop_connection()
+                    if self._closed:
+                        raise self._error("closed") from None
+                    # A kept-alive connection the server has closed since:
+                    # once more on a new one.
+                    stale = isinstance(exc, (http.client.RemoteDisconnected, ConnectionResetError,
+                                             BrokenPipeError))
+                    if not (reused and stale and attempt == 0):
+                        raise self._error(f"cannot read: {_reason(exc)}") from None
             if response.status in (301, 302, 303, 307, 308):
                 location = response.getheader("Location")
                 response.read()

@@ -13,6 +13,7 @@ from typing import Any, List, Literal, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from quillmarsh.core.errors import JxlError
+from quillmarsh.core.remote import is_remote
 
 from .header import fit_to_shape, read_header, reduced_shape
 
@@ -81,7 +82,8 @@ def _header(src: Any) -> Tuple[Tuple[int, ...], Any, bool]:
     from quillmarsh.codecs import jxl
 
     try:
-        if isinstance(src, (bytes, bytearray, memoryview)):
+        if isinstance(src, (bytes, bytearray, memoryview)) or is_remote(src):
+            # A URL's header comes from its first range.
             with jxl.JxlReader(src, parse_color=False) as reader:
                 return tuple(reader.frame_shape), reader.dtype, reader.is_animation
         reader, _, _ = read_header(src)
@@ -95,6 +97,8 @@ def _sources(src: _Source) -> Tuple[List[Any], bool]:
     """The files to read and whether `src` named a single file."""
     if isinstance(src, (bytes, bytearray, memoryview)):
         return [bytes(src)], True
+    if is_remote(src) and isinstance(src, str):
+        return [src], True
     if isinstance(src, (str, os.PathLike)):
         path = os.fspath(src)
         if isinstance(path, str) and not os.path.exists(path) and _GLOB_CHARS & set(path):
@@ -119,8 +123,9 @@ def to_dask(
 ) -> Any:
     """A lazy Dask array over the frames of one file or over several files.
 
-    `src` is one path (or bytes): the array is ``(T, Y, X[, C])`` with one chunk
-    per frame, T = 1 for a still image. A list of paths or a glob pattern
+    `src` is one path, URL (or bytes): the array is ``(T, Y, X[, C])`` with one
+    chunk per frame, T = 1 for a still image; a URL's chunks each fetch the
+    file up to their frame. A list of paths (or URLs) or a glob pattern
     (``"scans/*.jxl"``, sorted by name): one still image per file, all of one
     shape and sample type, ``(N, Y, X[, C])`` with one chunk per file. Shapes
     and sample types come from the file headers (frames are counted without

@@ -223,6 +223,10 @@ Status EncoderSession::set_frame_settings() {
     if (opt_.progressive) {
         QM_OPTION(RESPONSIVE, 1);
         QM_OPTION(PROGRESSIVE_AC, 1);
+        // libjxl streams an image above 2048 pixels a side (and every chunked
+        // frame) group by group, which puts DC sections throughout the file:
+        // a progressive file is buffered whole, so its DC comes first.
+        QM_OPTION(BUFFERING, 0);
     }
     const ChannelLayout &ch = config_.channels;
     // Bands of one scene predict each other: letting the lossless coder look

@@ -88,28 +88,50 @@ StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce) {
 
 namespace {
 
-StatusOr<std::optional<size_t>> prefix_length(ByteSource &src, uint64_t max_pixels,
-                                              JxlProgressiveDetail detail, size_t max_ratio) {
-    using Prefix = std::optional<size_t>;
+using Prefix = std::optional<size_t>;
+
+struct PointWanted {
+    uint64_t max_pixels;
+    JxlProgressiveDetail detail;
+    size_t max_ratio;
+};
+
+StatusOr<JxlDecoderPtr> point_decoder(const PointWanted &w) {
     QM_ASSIGN_OR_RETURN(JxlDecoderPtr owner,
                         make_parse_decoder(JXL_DEC_FULL_IMAGE | JXL_DEC_FRAME_PROGRESSION));
-    JxlDecoder *dec = owner.get();
-    JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(dec, detail);
+    const JxlDecoderStatus st = JxlDecoderSetProgressiveDetail(owner.get(), w.detail);
     if (st != JXL_DEC_SUCCESS) return Status::DecoderCall("JxlDecoderSetProgressiveDetail", st);
+    return owner;
+}
+
+// The header is known by now: refuse a bomb before libjxl decodes it, and
+// drop the pixels as they come.
+Status discard_output(JxlDecoder *dec, uint64_t max_pixels) {
+    static const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    JxlBasicInfo info;
+    if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
+        return StreamError("JxlDecoderGetBasicInfo failed");
+    QM_RETURN_IF_ERROR(check_max_pixels(info, max_pixels));
+    if (JxlDecoderSetImageOutCallback(dec, &pf, discard_pixels, nullptr) != JXL_DEC_SUCCESS)
+        return StreamError("JxlDecoderSetImageOutCallback failed");
+    return Status::Ok();
+}
+
+// libjxl over all of `src`: the bytes it had consumed at the point, or none
+// when the frame completes without one. Consumed bytes are the sections
+// done from the front on; a point whose sections are not all there (a
+// table of contents in another order than the file's) is reached later in
+// the file, which `first_fed_at_point` finds.
+StatusOr<Prefix> consumed_at_point(ByteSource &src, const PointWanted &w) {
+    QM_ASSIGN_OR_RETURN(JxlDecoderPtr owner, point_decoder(w));
+    JxlDecoder *dec = owner.get();
     QM_RETURN_IF_ERROR(src.start(dec));
-    const JxlPixelFormat pf = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (;;) {
-        QM_ASSIGN_OR_RETURN(st, src.process(dec));
+        QM_ASSIGN_OR_RETURN(const JxlDecoderStatus st, src.process(dec));
         if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
-            // The header is known by now: refuse a bomb before libjxl decodes it.
-            JxlBasicInfo info;
-            if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
-                return StreamError("JxlDecoderGetBasicInfo failed");
-            QM_RETURN_IF_ERROR(check_max_pixels(info, max_pixels));
-            if (JxlDecoderSetImageOutCallback(dec, &pf, discard_pixels, nullptr) != JXL_DEC_SUCCESS)
-                return StreamError("JxlDecoderSetImageOutCallback failed");
+            QM_RETURN_IF_ERROR(discard_output(dec, w.max_pixels));
         } else if (st == JXL_DEC_FRAME_PROGRESSION) {
-            if (JxlDecoderGetIntendedDownsamplingRatio(dec) > max_ratio) continue;
+            if (JxlDecoderGetIntendedDownsamplingRatio(dec) > w.max_ratio) continue;
             const size_t remaining = JxlDecoderReleaseInput(dec);
             if (remaining > src.size())
                 return StreamError("jxl: ReleaseInput returned more bytes than we supplied");
@@ -124,17 +146,68 @@ StatusOr<std::optional<size_t>> prefix_length(ByteSource &src, uint64_t max_pixe
     }
 }
 
+// `data[0, n)` handed to a new decoder `from` bytes at first, then `step`
+// more at a time: how many it had when the point was reached (none: not
+// within n bytes).
+StatusOr<Prefix> first_fed_at_point(const uint8_t *data, size_t n, size_t from, size_t step,
+                                    const PointWanted &w) {
+    QM_ASSIGN_OR_RETURN(JxlDecoderPtr owner, point_decoder(w));
+    JxlDecoder *dec = owner.get();
+    size_t fed = std::min(from, n), consumed = 0;
+    if (JxlDecoderSetInput(dec, data, fed) != JXL_DEC_SUCCESS)
+        return StreamError("JxlDecoderSetInput failed");
+    for (;;) {
+        const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+        if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            QM_RETURN_IF_ERROR(discard_output(dec, w.max_pixels));
+        } else if (st == JXL_DEC_FRAME_PROGRESSION) {
+            if (JxlDecoderGetIntendedDownsamplingRatio(dec) <= w.max_ratio) return Prefix(fed);
+        } else if (st == JXL_DEC_NEED_MORE_INPUT) {
+            if (fed == n) return Prefix();
+            consumed = fed - JxlDecoderReleaseInput(dec);
+            fed = std::min(n, fed + step);
+            if (JxlDecoderSetInput(dec, data + consumed, fed - consumed) != JXL_DEC_SUCCESS)
+                return StreamError("JxlDecoderSetInput failed");
+        } else {
+            return Prefix();  // the frame ended, or the stream broke, before the point
+        }
+    }
+}
+
+// The shortest prefix of `data` with which libjxl reaches the point.
+StatusOr<Prefix> prefix_in_memory(const uint8_t *data, size_t n, const PointWanted &w) {
+    ByteSource all = ByteSource::memory(data, n);
+    QM_ASSIGN_OR_RETURN(const Prefix consumed, consumed_at_point(all, w));
+    if (!consumed) return Prefix();
+    // Usually the consumed bytes are the prefix; else step on, coarse then by byte.
+    constexpr size_t kStep = 256;
+    QM_ASSIGN_OR_RETURN(const Prefix coarse, first_fed_at_point(data, n, *consumed, kStep, w));
+    if (!coarse || *coarse == *consumed) return consumed;
+    const size_t from = std::max(*consumed, *coarse - kStep);
+    QM_ASSIGN_OR_RETURN(const Prefix exact, first_fed_at_point(data, *coarse, from, 1, w));
+    return exact ? exact : coarse;
+}
+
 }  // namespace
 
 StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels) {
-    return prefix_length(src, max_pixels, kDC, 8);
+    if (src.pulls()) return ValueError("jxl: dc_prefix_length measures a memory span");
+    return prefix_in_memory(src.data(), src.size(), {max_pixels, kDC, 8});
 }
 
 StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,
                                                       size_t max_ratio) {
+    if (src.pulls()) return ValueError("jxl: preview_prefix_length measures a memory span");
+    if (src.size() == 0) return Prefix();
+    return prefix_in_memory(src.data(), src.size(), {max_pixels, kLastPasses, max_ratio});
+}
+
+StatusOr<bool> read_to_preview_point(ByteSource &src, uint64_t max_pixels, size_t max_ratio) {
     QM_RETURN_IF_ERROR(src.prefetch(1));
-    if (src.size() == 0) return std::optional<size_t>();
-    return prefix_length(src, max_pixels, kLastPasses, max_ratio);
+    if (src.size() == 0) return false;
+    QM_ASSIGN_OR_RETURN(const Prefix reached,
+                        consumed_at_point(src, {max_pixels, kLastPasses, max_ratio}));
+    return reached.has_value();
 }
 
 }  // namespace qmjxl

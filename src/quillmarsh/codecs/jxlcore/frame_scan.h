@@ -37,11 +37,14 @@ StatusOr<size_t> count_frames(ByteSource &src, bool coalesce);
 // stream and a frame name longer than a header can hold.
 StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce);
 
-// How many bytes of a memory source libjxl consumed to reach the first
-// frame's DC (1:8) progression point; none when that frame completes without
-// one. An image claiming more than `max_pixels` pixels (0: no limit) is
-// refused (ValueError) before libjxl decodes it; its pixels are dropped as
-// they come, so no full-size scratch image exists.
+// The shortest prefix of a memory source with which libjxl reaches the
+// first frame's DC (1:8) progression point; none when that frame completes
+// without one. Usually the DC sections open the frame; a table of contents in
+// another order than the file's (a frame encoded in chunks) puts some later,
+// and the prefix reaches the last of them. An image claiming more than
+// `max_pixels` pixels (0: no limit) is refused (ValueError) before libjxl
+// decodes it; its pixels are dropped as they come, so no full-size scratch
+// image exists.
 StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels);
 
 // The same for the first progression point of 1:`max_ratio` or finer (2, 4
@@ -50,5 +53,10 @@ StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_p
 // input too.
 StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,
                                                       size_t max_ratio);
+
+// Pulls `src` until libjxl reaches that point, and no further: whether it
+// did (false for an empty input, or a frame without the point). The bytes
+// pulled are then measured as a memory span.
+StatusOr<bool> read_to_preview_point(ByteSource &src, uint64_t max_pixels, size_t max_ratio);
 
 }  // namespace qmjxl
