@@ -134,8 +134,8 @@ bool is_remote_object(nb::handle data) {
     if (!PyUnicode_Check(m.ptr())) return false;
     const char *name = PyUnicode_AsUTF8(m.ptr());
     if (!name) throw_current();
-    return std::strncmp(name, "fsspec.", 7) == 0 ||
-           std::strcmp(name, "quillmarsh.core.remote") == 0;
+    if (std::strcmp(name, "quillmarsh.core.remote") == 0) return true;
+    return std::strncmp(name, "fsspec.", 7) == 0 && nb::hasattr(data, "read");
 }
 
 const char *use_name(RemoteUse use) {
