@@ -59,7 +59,7 @@ def bench_remote_decode(ctx: Ctx) -> List[Row]:
         path = ctx.stream("big_prog")
         url = server.url("big_prog.jxl", "slow")
         data = path.read_bytes()
-        need = len(ctx.jxl.thumbnail_bytes(data))
+        need = ctx.jxl.preview_bytes_needed(data)
         server.requests()
         ctx.jxl.decode(url, numthreads=n, downsample=8)
         sent = _sent(server)

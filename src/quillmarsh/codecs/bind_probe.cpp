@@ -111,11 +111,12 @@ void register_probes(nb::module_ &m) {
           "numthreads"_a.none() = nb::none(), "max_pixels"_a.none() = kDefaultMaxPixels,
           nb::sig("def thumbnail_bytes(data: object, *, numthreads: object = None, "
                   "max_pixels: int | None = 1073741824) -> bytes | None"),
-          "Return the JXL byte-prefix libjxl needs to reach the DC progressive pass.\n\n"
+          "Return the JXL byte-prefix consumed up to the DC progressive pass.\n\n"
           "The prefix is a measurement, not a decodable file: it tells whether the\n"
           "first frame has a DC (1:8) progression point and how many input bytes\n"
-          "libjxl needed to reach it (the shortest prefix that does, also when the\n"
-          "frame's DC sections are not all at its front). A URL is read in ranges\n"
+          "libjxl had consumed on reaching it (the sections done from the front on;\n"
+          "preview_bytes_needed tells the prefix that reaches it, which is longer\n"
+          "when the DC sections are not all at the front). A URL is read in ranges\n"
           "up to the point. None when the first frame completes without\n"
           "one (lossless, lossy with alpha, or a single-group lossy image). For a\n"
           "decodable thumbnail use decode(..., downsample=8). `numthreads` is\n"

@@ -192,7 +192,7 @@ StatusOr<Prefix> prefix_in_memory(const uint8_t *data, size_t n, const PointWant
 
 StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels) {
     if (src.pulls()) return ValueError("jxl: dc_prefix_length measures a memory span");
-    return prefix_in_memory(src.data(), src.size(), {max_pixels, kDC, 8});
+    return consumed_at_point(src, {max_pixels, kDC, 8});
 }
 
 StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,

@@ -37,20 +37,21 @@ StatusOr<size_t> count_frames(ByteSource &src, bool coalesce);
 // stream and a frame name longer than a header can hold.
 StatusOr<FrameHeaders> scan_frame_headers(ByteSource &src, bool coalesce);
 
-// The shortest prefix of a memory source with which libjxl reaches the
+// How many bytes of a memory source libjxl had consumed when it reached the
 // first frame's DC (1:8) progression point; none when that frame completes
-// without one. Usually the DC sections open the frame; a table of contents in
-// another order than the file's (a frame encoded in chunks) puts some later,
-// and the prefix reaches the last of them. An image claiming more than
-// `max_pixels` pixels (0: no limit) is refused (ValueError) before libjxl
-// decodes it; its pixels are dropped as they come, so no full-size scratch
-// image exists.
+// without one. Consumed bytes are the sections done from the front on: a
+// frame whose DC sections are not all at its front (libjxl streams a large
+// image that is not progressive group by group) needs more to reach the point,
+// which preview_prefix_length tells. An image claiming more than `max_pixels`
+// pixels (0: no limit) is refused (ValueError) before libjxl decodes it; its
+// pixels are dropped as they come, so no full-size scratch image exists.
 StatusOr<std::optional<size_t>> dc_prefix_length(ByteSource &src, uint64_t max_pixels);
 
-// The same for the first progression point of 1:`max_ratio` or finer (2, 4
-// or 8) as a reduced decode sees them (libjxl's kLastPasses detail): the
-// prefix a 1:`max_ratio` preview of a still image needs. None for an empty
-// input too.
+// The shortest prefix of a memory source with which libjxl reaches the first
+// frame's progression point of 1:`max_ratio` or finer (2, 4 or 8) as a
+// reduced decode sees them (libjxl's kLastPasses detail): the prefix a
+// 1:`max_ratio` preview of a still image needs, wherever the frame's
+// sections lie. None without such a point and for an empty input.
 StatusOr<std::optional<size_t>> preview_prefix_length(ByteSource &src, uint64_t max_pixels,
                                                       size_t max_ratio);
 
