@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
@@ -147,7 +147,7 @@ def left_out_note(path: str, channels: List[Dict[str, Any]]) -> str:
 
 
 def decode_frames(path: str, *, index: Optional[int], downsample: int = 1,
-                  subsample: str = "top-left", streaming: bool = False,
+                  subsample: Literal["top-left", "center"] = "top-left", streaming: bool = False,
                   numthreads: Optional[int] = None, progress: bool = True,
                   output_color: Optional[str] = None, extra_channels: bool = False,
                   keep_orientation: bool = False,
