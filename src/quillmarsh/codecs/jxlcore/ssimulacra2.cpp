@@ -179,7 +179,7 @@ Status Comparison::norms(ScaleNorms &out) {
             for (size_t y = 0; y < ys; ++y) rows[i][y] = xyb_[i].row(c, y);
         }
         QM_RETURN_IF_ERROR(section_.run((ys + kBlurRows - 1) / kBlurRows, [&](size_t task, size_t) {
-            std::vector<float> scratch(2 * ssim2::kQuantities * xs);
+            std::vector<float> scratch(4 * ssim2::kQuantities * xs);
             ssim2::blur_x_rows(rows[0].data(), rows[1].data(), xs, ys, task * kBlurRows,
                                std::min(ys, (task + 1) * kBlurRows), h, scratch.data());
         }));

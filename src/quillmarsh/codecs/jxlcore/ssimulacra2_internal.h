@@ -70,7 +70,7 @@ const Resonators &resonators();
 // one `xsize` x `ysize` channel (reference rows a[y], distorted rows b[y])
 // into the planes h[q], stored by strips of kStrip columns (the strip from
 // column x0 at h[q] + x0 * ysize, its rows kStrip floats apart) so the
-// column pass reads memory in order. `scratch` holds 2 * kQuantities * xsize.
+// column pass reads memory in order. `scratch` holds 4 * kQuantities * xsize.
 void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
                  size_t y0, size_t y1, float *const *h, float *scratch);
 

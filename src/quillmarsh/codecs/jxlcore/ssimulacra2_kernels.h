@@ -111,6 +111,78 @@ void blur_rows(const Resonators &g, const float *const *src, float *const *dst, 
     for (; n < xsize; ++n) edge(n);
 }
 
+#if QM_SSIM2_FMA
+inline __m256 both(float lo, float hi) { return _mm256_setr_m128(_mm_set1_ps(lo), _mm_set1_ps(hi)); }
+inline __m256 load2(const float *lo, const float *hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+}
+
+// Two rows' passes at once in 256-bit vectors: lanes 0-3 hold a block of
+// the first row (sa/da), lanes 4-7 of the second (sb/db); the operations
+// are blur_rows' own, lane for lane.
+void blur_row_pairs(const Resonators &g, const float *const *sa, const float *const *sb,
+                    float *const *da, float *const *db, long xsize) {
+    const float *const *src[2] = {sa, sb};
+    float *const *dst[2] = {da, db};
+    float p1[2][Q][3] = {}, p2[2][Q][3] = {};
+    auto edge = [&](long n) {
+        const long l = n - N - 1, r = n + N - 1;
+        for (int row = 0; row < 2; ++row)
+            for (long q = 0; q < Q; ++q) {
+                const float *in = src[row][q];
+                const float sum = (l >= 0 ? in[l] : 0.0f) + (r < xsize ? in[r] : 0.0f);
+                const float o = step1(g, sum, p1[row][q], p2[row][q]);
+                if (n >= 0) dst[row][q][n] = o;
+            }
+    };
+    long n = -N + 1;
+    const long aligned = xsize < 8 ? xsize : 8;
+    for (; n < aligned; ++n) edge(n);
+    __m256 v1[Q][3], v2[Q][3], c_in[3][4], c_prev[3], c_prev2[3];
+    for (int k = 0; k < 3; ++k) {
+        for (int j = 0; j < 4; ++j) c_in[k][j] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(g.mul_in[k][j]));
+        c_prev[k] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(g.mul_prev[k]));
+        c_prev2[k] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(g.mul_prev2[k]));
+    }
+    for (long q = 0; q < Q; ++q)
+        for (int k = 0; k < 3; ++k) {
+            v1[q][k] = both(p1[0][q][k], p1[1][q][k]);
+            v2[q][k] = both(p2[0][q][k], p2[1][q][k]);
+        }
+    for (; n < xsize - N + 1 - 3; n += 4) {
+        for (long q = 0; q < Q; ++q) {
+            const __m256 sum = _mm256_add_ps(load2(sa[q] + n - N - 1, sb[q] + n - N - 1),
+                                             load2(sa[q] + n + N - 1, sb[q] + n + N - 1));
+            const __m256 in0 = _mm256_permute_ps(sum, 0x00), in1 = _mm256_permute_ps(sum, 0x55),
+                         in2 = _mm256_permute_ps(sum, 0xAA), in3 = _mm256_permute_ps(sum, 0xFF);
+            __m256 o[3];
+            for (int k = 0; k < 3; ++k) {
+                __m256 out = _mm256_mul_ps(in0, c_in[k][0]);
+                out = _mm256_fmadd_ps(c_in[k][1], in1, out);
+                out = _mm256_fmadd_ps(c_in[k][2], in2, out);
+                out = _mm256_fmadd_ps(c_in[k][3], in3, out);
+                out = _mm256_fmadd_ps(c_prev2[k], v2[q][k], out);
+                out = _mm256_fmadd_ps(c_prev[k], v1[q][k], out);
+                v2[q][k] = _mm256_permute_ps(out, 0xAA);
+                v1[q][k] = _mm256_permute_ps(out, 0xFF);
+                o[k] = out;
+            }
+            const __m256 r = _mm256_add_ps(o[0], _mm256_add_ps(o[1], o[2]));
+            _mm_storeu_ps(da[q] + n, _mm256_castps256_ps128(r));
+            _mm_storeu_ps(db[q] + n, _mm256_extractf128_ps(r, 1));
+        }
+    }
+    for (long q = 0; q < Q; ++q)
+        for (int k = 0; k < 3; ++k) {
+            p1[0][q][k] = _mm256_cvtss_f32(v1[q][k]);
+            p2[0][q][k] = _mm256_cvtss_f32(v2[q][k]);
+            p1[1][q][k] = _mm_cvtss_f32(_mm256_extractf128_ps(v1[q][k], 1));
+            p2[1][q][k] = _mm_cvtss_f32(_mm256_extractf128_ps(v2[q][k], 1));
+        }
+    for (; n < xsize; ++n) edge(n);
+}
+#endif
+
 // Adds the maps of one row of a strip, `w` <= kStrip columns: m = blurred
 // a, b, a*a, b*b, a*b. The terms are made for all kStrip lanes (zero past
 // w) and added eight lanes at a time, so both loops vectorise.
@@ -189,32 +261,58 @@ constexpr float kCbrtBias = 0.155954200549248f;  // cbrt(kBias)
 
 }  // namespace
 
+// The five quantities of row y: a, b, a*a, b*b, a*b.
+void products(const float *__restrict ra, const float *__restrict rb, size_t xsize,
+              float *const *src) {
+    float *__restrict s0 = src[0], *__restrict s1 = src[1], *__restrict s2 = src[2];
+    float *__restrict s3 = src[3], *__restrict s4 = src[4];
+    for (size_t x = 0; x < xsize; ++x) {
+        const float va = ra[x], vb = rb[x];
+        s0[x] = va;
+        s1[x] = vb;
+        s2[x] = va * va;
+        s3[x] = vb * vb;
+        s4[x] = va * vb;
+    }
+}
+
+// Row y of each blurred quantity into its strips.
+void to_strips(const float *const *dst, size_t xsize, size_t ysize, size_t y, float *const *h) {
+    for (long q = 0; q < Q; ++q)
+        for (size_t x0 = 0; x0 < xsize; x0 += kStrip) {
+            const float *__restrict from = dst[q] + x0;
+            float *__restrict to = h[q] + x0 * ysize + y * kStrip;
+            if (xsize - x0 >= kStrip) {
+                for (size_t x = 0; x < kStrip; ++x) to[x] = from[x];
+            } else {
+                for (size_t x = 0; x < xsize - x0; ++x) to[x] = from[x];
+            }
+        }
+}
+
 void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
                  size_t y0, size_t y1, float *const *h, float *scratch) {
     const Resonators &g = resonators();
-    float *src[Q], *dst[Q];
-    for (long q = 0; q < Q; ++q) {
-        src[q] = scratch + q * xsize;
-        dst[q] = scratch + (Q + q) * xsize;
-    }
-    for (size_t y = y0; y < y1; ++y) {
-        const float *__restrict ra = a[y];
-        const float *__restrict rb = b[y];
-        for (size_t x = 0; x < xsize; ++x) {
-            const float va = ra[x], vb = rb[x];
-            src[0][x] = va;
-            src[1][x] = vb;
-            src[2][x] = va * va;
-            src[3][x] = vb * vb;
-            src[4][x] = va * vb;
+    float *src[2][Q], *dst[2][Q];
+    for (long q = 0; q < Q; ++q)
+        for (int r = 0; r < 2; ++r) {
+            src[r][q] = scratch + (r * Q + q) * xsize;
+            dst[r][q] = scratch + ((2 + r) * Q + q) * xsize;
         }
-        blur_rows(g, src, dst, static_cast<long>(xsize));
-        // Into the strips: kStrip columns of every row, one strip after another.
-        for (long q = 0; q < Q; ++q)
-            for (size_t x0 = 0; x0 < xsize; x0 += kStrip) {
-                const size_t w = xsize - x0 < kStrip ? xsize - x0 : kStrip;
-                __builtin_memcpy(h[q] + x0 * ysize + y * kStrip, dst[q] + x0, w * sizeof(float));
-            }
+    size_t y = y0;
+#if QM_SSIM2_FMA
+    for (; y + 1 < y1; y += 2) {
+        products(a[y], b[y], xsize, src[0]);
+        products(a[y + 1], b[y + 1], xsize, src[1]);
+        blur_row_pairs(g, src[0], src[1], dst[0], dst[1], static_cast<long>(xsize));
+        to_strips(dst[0], xsize, ysize, y, h);
+        to_strips(dst[1], xsize, ysize, y + 1, h);
+    }
+#endif
+    for (; y < y1; ++y) {
+        products(a[y], b[y], xsize, src[0]);
+        blur_rows(g, src[0], dst[0], static_cast<long>(xsize));
+        to_strips(dst[0], xsize, ysize, y, h);
     }
 }
 
