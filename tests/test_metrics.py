@@ -134,6 +134,32 @@ def test_score_is_independent_of_layout_threads_and_encoding(photo_pair):
     assert ssimulacra2(linear(ref), linear(dist), linear=True) == pytest.approx(base, abs=1e-3)
 
 
+@pytest.mark.parametrize("convert", [
+    lambda a: a.astype(np.float16) / 255,           # converted to float32
+    lambda a: a.astype(np.float64) / 255,
+    lambda a: (a.astype(">u2") * 257),             # big-endian
+    lambda a: np.ascontiguousarray(a[::-1])[::-1],  # negative row stride
+], ids=["float16", "float64", "big-endian uint16", "negative stride"])
+def test_other_array_forms_score_as_their_plain_form(photo_pair, convert):
+    ref, dist = photo_pair
+    a, b = convert(ref), convert(dist)
+    plain = ssimulacra2(np.array(a, dtype=a.dtype.newbyteorder("=")),
+                        np.array(b, dtype=b.dtype.newbyteorder("=")))
+    assert ssimulacra2(a, b) == plain
+    assert plain == pytest.approx(ssimulacra2(ref, dist), abs=0.1)  # float16 rounds samples
+
+
+def test_concurrent_calls_give_the_sequential_scores(photo_pair):
+    from concurrent.futures import ThreadPoolExecutor
+
+    ref, _ = photo_pair
+    dists = [_jpeg(ref, q) for q in (20, 40, 60, 80, 95, 30, 70, 50)]
+    expected = [ssimulacra2(ref, d) for d in dists]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda d: ssimulacra2(ref, d, numthreads=2), dists))
+    assert got == expected
+
+
 @pytest.mark.parametrize("ref, dist, message", [
     (np.zeros((16, 16, 3), np.uint8), np.zeros((16, 17, 3), np.uint8),
      "ssimulacra2: reference and distorted differ in shape: (16, 16, 3) and (16, 17, 3)"),
