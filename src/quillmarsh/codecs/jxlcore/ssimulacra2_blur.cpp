@@ -32,8 +32,7 @@ namespace ssim2 {
 namespace fma {
 void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
                  size_t y0, size_t y1, float *const *h, float *scratch);
-MapSums strip_sums(const float *const *a, const float *const *b, const float *const *h,
-                   size_t ysize, size_t x0, size_t x1);
+MapSums strip_sums(const float *const *h, size_t ysize, size_t x0, size_t x1);
 void xyb_row(const float *r, const float *g, const float *b, float *xo, float *yo, float *bo,
              size_t n);
 }  // namespace fma
@@ -126,12 +125,11 @@ void xyb_row(const float *r, const float *g, const float *b, float *xo, float *y
     plain::xyb_row(r, g, b, xo, yo, bo, n);
 }
 
-MapSums strip_sums(const float *const *a, const float *const *b, const float *const *h,
-                   size_t ysize, size_t x0, size_t x1) {
+MapSums strip_sums(const float *const *h, size_t ysize, size_t x0, size_t x1) {
 #ifdef QM_SSIM2_HAVE_FMA_BUILD
-    if (use_fma()) return fma::strip_sums(a, b, h, ysize, x0, x1);
+    if (use_fma()) return fma::strip_sums(h, ysize, x0, x1);
 #endif
-    return plain::strip_sums(a, b, h, ysize, x0, x1);
+    return plain::strip_sums(h, ysize, x0, x1);
 }
 
 }  // namespace ssim2

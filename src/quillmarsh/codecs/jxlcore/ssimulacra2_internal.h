@@ -66,19 +66,23 @@ struct Resonators {
 };
 const Resonators &resonators();
 
+// Planes of one channel the two passes share: the five quantities blurred
+// along x, then a and b themselves.
+constexpr size_t kStripPlanes = kQuantities + 2;
+
 // First pass of the blur, along x: the five quantities of rows [y0, y1) of
 // one `xsize` x `ysize` channel (reference rows a[y], distorted rows b[y])
-// into the planes h[q], stored by strips of kStrip columns (the strip from
-// column x0 at h[q] + x0 * ysize, its rows kStrip floats apart) so the
-// column pass reads memory in order. `scratch` holds 4 * kQuantities * xsize.
+// into the planes h[0..4], and a and b into h[5] and h[6], all stored by
+// strips of kStrip columns (the strip from column x0 at h[p] + x0 * ysize,
+// its rows kStrip floats apart) so the column pass reads memory in order.
+// `scratch` holds 4 * kQuantities * xsize.
 void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, size_t ysize,
                  size_t y0, size_t y1, float *const *h, float *scratch);
 
 // Second pass, down the strip of columns [x0, x1) (x0 a multiple of kStrip,
 // x1 at most kStrip further) of the whole plane, and the maps of those
 // columns summed.
-MapSums strip_sums(const float *const *a, const float *const *b, const float *const *h,
-                   size_t ysize, size_t x0, size_t x1);
+MapSums strip_sums(const float *const *h, size_t ysize, size_t x0, size_t x1);
 
 }  // namespace ssim2
 }  // namespace qmjxl

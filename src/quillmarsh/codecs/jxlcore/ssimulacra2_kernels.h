@@ -276,9 +276,10 @@ void products(const float *__restrict ra, const float *__restrict rb, size_t xsi
     }
 }
 
-// Row y of each blurred quantity into its strips.
-void to_strips(const float *const *dst, size_t xsize, size_t ysize, size_t y, float *const *h) {
-    for (long q = 0; q < Q; ++q)
+// Row y of `count` planes into their strips.
+void to_strips(const float *const *dst, long count, size_t xsize, size_t ysize, size_t y,
+               float *const *h) {
+    for (long q = 0; q < count; ++q)
         for (size_t x0 = 0; x0 < xsize; x0 += kStrip) {
             const float *__restrict from = dst[q] + x0;
             float *__restrict to = h[q] + x0 * ysize + y * kStrip;
@@ -305,14 +306,17 @@ void blur_x_rows(const float *const *a, const float *const *b, size_t xsize, siz
         products(a[y], b[y], xsize, src[0]);
         products(a[y + 1], b[y + 1], xsize, src[1]);
         blur_row_pairs(g, src[0], src[1], dst[0], dst[1], static_cast<long>(xsize));
-        to_strips(dst[0], xsize, ysize, y, h);
-        to_strips(dst[1], xsize, ysize, y + 1, h);
+        to_strips(dst[0], Q, xsize, ysize, y, h);
+        to_strips(dst[1], Q, xsize, ysize, y + 1, h);
+        to_strips(src[0], 2, xsize, ysize, y, h + Q);  // a and b themselves
+        to_strips(src[1], 2, xsize, ysize, y + 1, h + Q);
     }
 #endif
     for (; y < y1; ++y) {
         products(a[y], b[y], xsize, src[0]);
         blur_rows(g, src[0], dst[0], static_cast<long>(xsize));
-        to_strips(dst[0], xsize, ysize, y, h);
+        to_strips(dst[0], Q, xsize, ysize, y, h);
+        to_strips(src[0], 2, xsize, ysize, y, h + Q);
     }
 }
 
@@ -334,8 +338,7 @@ void xyb_row(const float *__restrict r, const float *__restrict g, const float *
     }
 }
 
-MapSums strip_sums(const float *const *a, const float *const *b, const float *const *h,
-                   size_t ysize, size_t x0, size_t x1) {
+MapSums strip_sums(const float *const *h, size_t ysize, size_t x0, size_t x1) {
     const Resonators &g = resonators();
     constexpr long S = static_cast<long>(kStrip);
     const long w = static_cast<long>(x1 - x0), ys = static_cast<long>(ysize);
@@ -373,7 +376,10 @@ MapSums strip_sums(const float *const *a, const float *const *b, const float *co
             }
         }
         last = 1 - last;
-        if (n >= 0) row_sums(m, a[n] + x0, b[n] + x0, w, sums);
+        if (n >= 0) {
+            const float *ra = h[Q] + x0 * ysize + n * S, *rb = h[Q + 1] + x0 * ysize + n * S;
+            row_sums(m, ra, rb, w, sums);
+        }
     }
     return sums;
 }
