@@ -103,8 +103,11 @@ def photo_pair(pillow_images):
 
 def test_identical_images_score_100(photo_pair):
     ref, _ = photo_pair
-    for img in (ref, ref[..., 1], ref.astype(np.uint16) * 257, ref.astype(np.float32) / 255):
+    # floats beyond 0..1 (out-of-gamut colour) included: no NaN from the curve or the cube root
+    wide = ref.astype(np.float32) / 200 - 0.1
+    for img in (ref, ref[..., 1], ref.astype(np.uint16) * 257, ref.astype(np.float32) / 255, wide):
         assert ssimulacra2(img, img.copy()) == 100.0
+    assert 0 < ssimulacra2(wide, np.clip(wide, 0, 1)) < 100
 
 
 def test_score_falls_as_the_distortion_grows(photo_pair):
@@ -132,6 +135,8 @@ def test_score_is_independent_of_layout_threads_and_encoding(photo_pair):
         v = a / 255.0
         return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
     assert ssimulacra2(linear(ref), linear(dist), linear=True) == pytest.approx(base, abs=1e-3)
+    codes = [np.rint(linear(x) * 65535).astype(np.uint16) for x in (ref, dist)]
+    assert ssimulacra2(*codes, linear=True) == pytest.approx(base, abs=0.05)
 
 
 @pytest.mark.parametrize("convert", [
