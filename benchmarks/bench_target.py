@@ -162,9 +162,11 @@ if __name__ == "__main__":  # the per-case table, for the README
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
     from quillmarsh.codecs import jxl as _jxl
 
-    for rec in run_corpus(_jxl, corpus("--quick" in sys.argv), 2):
-        r = rec["result"]
-        score = "-" if r.score is None else f"{r.score:.2f}"
-        print(f"{rec['name']:28s} {rec['kind']:5s} {rec['goal']:>8g} d={r.distance:6.3f} "
-              f"score={score:>6s} size={r.size:8d} enc={r.encodes}+{r.reduced_encodes} "
-              f"t={rec['t']:.2f}s one={rec['t_one']:.2f}s")
+    for name, arr in corpus("--quick" in sys.argv).items():
+        for rec in run_corpus(_jxl, {name: arr}, 2):
+            r = rec["result"]
+            score = "-" if r.score is None else f"{r.score:.2f}"
+            print(f"{rec['name']:28s} {arr.shape[1]:5d}x{arr.shape[0]:<5d} {rec['kind']:5s} "
+                  f"{rec['goal']:>8g} d={r.distance:6.3f} score={score:>6s} size={r.size:8d} "
+                  f"enc={r.encodes}+{r.reduced_encodes} t={rec['t']:.2f}s "
+                  f"one={rec['t_one']:.2f}s", flush=True)
