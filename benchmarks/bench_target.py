@@ -2,7 +2,7 @@
 
 The corpus is Pillow's test photographs (distinct ones; the second view of
 each stereo MPO; two crops of the 10-megapixel one besides the whole of it,
-which takes the reduced-resolution trials), each scaled up 2:1 while its
+which is searched on a sample of its tiles first), each scaled up 2:1 while its
 shorter side is below 256, and the demo's generated image. For each, an
 encode to SSIMULACRA 2 70, 80 and 90 and one to the size of the photograph's
 JPEG at quality 75 (Pillow, libjpeg-turbo); the time of each is compared
@@ -168,5 +168,5 @@ if __name__ == "__main__":  # the per-case table, for the README
             score = "-" if r.score is None else f"{r.score:.2f}"
             print(f"{rec['name']:28s} {arr.shape[1]:5d}x{arr.shape[0]:<5d} {rec['kind']:5s} "
                   f"{rec['goal']:>8g} d={r.distance:6.3f} score={score:>6s} size={r.size:8d} "
-                  f"enc={r.encodes}+{r.reduced_encodes} t={rec['t']:.2f}s "
+                  f"enc={r.encodes}+{r.sample_encodes} t={rec['t']:.2f}s "
                   f"one={rec['t_one']:.2f}s", flush=True)

@@ -208,17 +208,24 @@ def test_a_targeted_writer_takes_one_frame_and_no_jpeg(photo, pillow_images):
     assert len(w.close()) <= 20_000
 
 
-def test_large_frames_start_with_reduced_trials(photo, monkeypatch):
+def test_large_frames_are_searched_on_a_sample_of_tiles_first(photo, monkeypatch):
     from quillmarsh.codecs import _quality_target as qt
 
     monkeypatch.setattr(qt, "LARGE_PIXELS", 100_000)
-    monkeypatch.setattr(qt, "REDUCED_PIXELS", 50_000)
-    w = jxl.JxlWriter(target_size=25_000, effort=2)
-    w.write_frame(photo)
-    data = w.close()
-    r = w.target_result
-    assert len(data) == r.size <= 25_000 and r.reduced_encodes >= 1
-    assert jxl.decode(data).shape == photo.shape
+    monkeypatch.setattr(qt, "SAMPLE_TILE", 64)
+    sample = qt.tile_sample(photo)
+    # 16 tiles of the frame itself, at full size, spread to its corners.
+    assert sample.shape == (4 * 64, 4 * 64, 3)
+    assert np.array_equal(sample[:64, :64], photo[:64, :64])
+    assert np.array_equal(sample[-64:, -64:], photo[-64:, -64:])
+    assert np.array_equal(sample[64:128, 64:128], photo[98:162, 138:202])
+    for target in (dict(target_size=25_000), dict(target_score=75)):
+        w = jxl.JxlWriter(effort=2, **target)
+        w.write_frame(photo)
+        data = w.close()
+        r = w.target_result
+        assert len(data) == r.size <= 25_000 or r.score >= 75
+        assert r.sample_encodes >= 1 and jxl.decode(data).shape == photo.shape
 
 
 # ---- the Pillow plugin and the command line ---------------------------------

@@ -251,7 +251,7 @@ def target_points(cmp: Comparison, img: np.ndarray, out_dir: str, *, effort: int
         path = _save(os.path.join(sub, f"jxl_target_{kind}.jxl"), data)
         point = Point("JPEG XL", r.distance, f"distance {r.distance:.3g}", len(data),
                       img.shape[0] * img.shape[1], took, t_dec, psnr(img, back, 255.0), path)
-        cmp.targets.append(TargetPoint(label, point, r.encodes + r.reduced_encodes, r.score))
+        cmp.targets.append(TargetPoint(label, point, r.encodes + r.sample_encodes, r.score))
         decoded.append(back)
     for t, score in zip(cmp.targets, cmp.metric.score(img, decoded)):
         t.point.score = score

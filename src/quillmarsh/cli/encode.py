@@ -88,7 +88,7 @@ def target_text(reached: Any) -> str:
     """What an encode to a target reached, for the summary line."""
     how = "lossless" if reached.distance == 0 else f"distance {reached.distance:.3g}"
     score = "" if reached.score is None else f", SSIMULACRA 2 {reached.score:.2f}"
-    trials = reached.encodes + reached.reduced_encodes
+    trials = reached.encodes + reached.sample_encodes
     return f", {how}{score} ({trials} trial encode{'s' if trials != 1 else ''})"
 
 

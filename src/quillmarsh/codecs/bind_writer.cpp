@@ -571,7 +571,7 @@ void def_writer_protocol(nb::class_<JxlWriter> &cls) {
         "target_result", [](const JxlWriter &w) { return or_none(w.target.result); },
         nb::lock_self(), nb::sig("def target_result(self) -> TargetResult | None"),
         "What the frame written to target_score or target_size reached: a TargetResult\n"
-        "(distance, score, size, encodes, reduced_encodes); None before that frame or\n"
+        "(distance, score, size, encodes, sample_encodes); None before that frame or\n"
         "without a target.");
     // Internal: set while a lock-free step runs (tests of the concurrency guard).
     cls.def_prop_ro("_busy", [](const JxlWriter &w) { return w.busy_; }, nb::lock_self());
