@@ -6,9 +6,9 @@ given. Each trial is an ordinary encode of the frame with the writer's own
 options (effort, threads, colour, metadata boxes) at one distance; for a
 score it is decoded and scored with SSIMULACRA 2 against the frame. The
 search moves on the logarithm of the distance, where score and size are
-close to straight lines: a secant through the nearest points on either side
-of the goal (bisection when it would land near an end), an extrapolation
-from the last two points while only one side is known. A large frame is
+close to straight lines: a secant through the two points nearest the goal,
+kept inside the bracket of points on either side (bisection when it points
+outside), or an extrapolation while only one side is known. A large frame is
 searched first on a sample of it: a mosaic of tiles spread over the frame,
 at full resolution (a copy reduced in resolution scores and compresses
 differently at the same distance: on a 10-megapixel photograph it put the
@@ -128,14 +128,13 @@ class _Search:
             if abs(lb - lg) < 0.01:
                 return None
             # A secant through the two points nearest the aim (the curves
-            # bend, so the bracket's ends give a worse one), kept inside the
-            # bracket and away from its ends, else bisection.
+            # bend, so the bracket's ends give a worse one), kept a little
+            # inside the bracket; bisection when it points outside.
             near = min((g, b), key=lambda t: abs(self.value(t) - self.aim))
             x = _log(near.distance) + (self.aim - self.value(near)) / self.slope()
             lo, hi = min(lg, lb), max(lg, lb)
-            margin = 0.1 * (hi - lo)
-            if not lo + margin <= x <= hi - margin:
-                x = (lg + lb) / 2
+            margin = max(0.03 * (hi - lo), 0.002)
+            x = (lo + hi) / 2 if not lo < x < hi else min(max(x, lo + margin), hi - margin)
             return math.exp(x)
         last = self.trials[-1]
         x = _log(last.distance) + (self.aim - self.value(last)) / self.slope()
