@@ -1,9 +1,9 @@
 """Encoding to a target score or size on real photographs.
 
 The corpus is Pillow's test photographs (distinct ones; the second view of
-each stereo MPO; two crops of the 10-megapixel one besides the whole of it,
-which is searched on a sample of its tiles first), each scaled up 2:1 while its
-shorter side is below 256, and the demo's generated image. For each, an
+each stereo MPO; one in grey; two crops of the 10-megapixel one besides the
+whole of it, which is searched on a sample of its tiles first), each scaled
+up 2:1 while its shorter side is below 256, and the demo's generated image. For each, an
 encode to SSIMULACRA 2 70, 80 and 90 and one to the size of the photograph's
 JPEG at quality 75 (Pillow, libjpeg-turbo); the time of each is compared
 with one encode at the distance it chose, on the same image, timed right
@@ -29,6 +29,7 @@ PHOTOS = ["app13-multiple.jpg", "exif-72dpi-int.jpg", "exif_gps_typeerror.jpg", 
           "flower2.jpg", "frozenpond.mpo", "hopper.jpg", "icc_profile_big.jpg", "iptc.jpg",
           "junk_jpeg_header.jpg", "sugarshack.mpo", "xmp_test.jpg", "xmp_tags_orientation.png",
           "fujifilm.mpo"]
+GREY = ["hopper_gray.jpg"]
 SECOND_VIEWS = ["frozenpond.mpo", "sugarshack.mpo", "fujifilm.mpo"]
 CROPS = [("fujifilm.mpo", (300, 400, 1024, 1280)), ("fujifilm.mpo", (1500, 2000, 768, 1024))]
 TITLES = [
@@ -51,7 +52,7 @@ def _pillow_dir() -> Path:
 
 
 def corpus(quick: bool) -> Dict[str, np.ndarray]:
-    """name -> (Y, X, 3) uint8 photograph."""
+    """name -> (Y, X, 3) (or grey (Y, X)) uint8 photograph."""
     from PIL import Image
 
     d = _pillow_dir()
@@ -64,6 +65,9 @@ def corpus(quick: bool) -> Dict[str, np.ndarray]:
                 if name in SECOND_VIEWS:
                     im.seek(1)
                     out[name + "#2"] = np.asarray(im.convert("RGB"))
+    for name in GREY:
+        with Image.open(d / name) as im:
+            out[name] = np.asarray(im.convert("L"))
     for name, (y, x, h, w) in CROPS:
         out[f"{name}@{y},{x}"] = out[name][y:y + h, x:x + w]
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
@@ -170,7 +174,10 @@ if __name__ == "__main__":  # the per-case table, for the README
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
     from quillmarsh.codecs import jxl as _jxl
 
+    only = [a for a in sys.argv[1:] if not a.startswith("--")]
     for name, arr in corpus("--quick" in sys.argv).items():
+        if only and name not in only:
+            continue
         for rec in run_corpus(_jxl, {name: arr}, 2):
             r = rec["result"]
             score = "-" if r.score is None else f"{r.score:.2f}"
