@@ -17,6 +17,7 @@ from harness import (CHUNK, MIB, Ctx, Row, SlowFile, bench, direct_times, fmt_mi
 @bench("Decode", [
     "1a decode() vs direct, {still}x{still} lossy RGB u8",
     "1b decode() vs direct, {frames}-frame {anim_small}x{anim_small} animation",
+    "1h decode() vs direct, {still}x{still} lossless RGB u8 (effort 3)",
 ])
 def bench_decode_ratio(ctx: Ctx) -> List[Row]:
     ctx.need("decode")
@@ -24,7 +25,8 @@ def bench_decode_ratio(ctx: Ctx) -> List[Row]:
     rows = []
     for key, name, k, title in (
             ("1a", "still", 3, f"decode() vs direct, {p.still}x{p.still} lossy RGB u8"),
-            ("1b", "anim_small", 3, f"decode() vs direct, {p.frames}-frame {p.anim_small}x{p.anim_small} animation")):
+            ("1b", "anim_small", 3, f"decode() vs direct, {p.frames}-frame {p.anim_small}x{p.anim_small} animation"),
+            ("1h", "still_lossless", 1, f"decode() vs direct, {p.still}x{p.still} lossless RGB u8 (effort 3)")):
         path = ctx.stream(name)
         data = path.read_bytes()
         arr = ctx.jxl.decode(data, numthreads=n)  # and warm-up

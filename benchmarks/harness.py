@@ -419,6 +419,8 @@ class Ctx:
             return self._streams[name]
         if name == "still":  # the encode benchmark's own settings
             path = self.encode_file(name, self.array("still"), distance=1.0, effort=7)
+        elif name == "still_lossless":  # as the lossless encode benchmark makes it
+            path = self.encode_file(name, self.array("still"), lossless=True, effort=3)
         elif name == "tiny":
             path = self.encode_file(name, self.array("tiny"), distance=1.0)
         elif name == "anim_small":

@@ -165,3 +165,35 @@ def test_a_forked_child_uses_the_codec_after_the_parent_used_the_pool(busy):
     assert outcomes == [dict.fromkeys(["decode", "decode 2", "encode", "writer"], True)] * 4
     # The parent's pool still serves it.
     assert np.array_equal(_jxl.decode(LOSSY), OPS["decode lossy"](1))
+
+
+def test_buffers_kept_between_calls_serve_calls_from_several_threads_exactly(testing_hooks):
+    # Planes of 4 MiB and more come from the buffer cache; two image sizes
+    # from three threads at once hand its blocks back and forth.
+    images = [np.tile(_image(s), (4, 3, 1))[:h, :w] for s, (h, w) in enumerate([(1280, 1248),
+                                                                              (1100, 1200)])]
+    lossy = [_jxl.encode(im, distance=1.0, effort=3, numthreads=1) for im in images]
+    previous = testing_hooks.buffer_cache(False)
+    want = [(_jxl.encode(im, effort=2), _jxl.decode(d)) for im, d in zip(images, lossy)]
+    testing_hooks.buffer_cache(True)
+    errors = []
+
+    def worker(k):
+        try:
+            for i in (k % 2, 1 - k % 2, k % 2):
+                got = _jxl.encode(images[i], effort=2)
+                assert got == want[i][0] and np.array_equal(_jxl.decode(got), images[i])
+                assert np.array_equal(_jxl.decode(lossy[i]), want[i][1])
+        except BaseException as e:
+            errors.append(repr(e))
+
+    try:
+        threads = [threading.Thread(target=worker, args=(k,)) for k in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert testing_hooks.buffer_cache_idle_bytes() > 0  # the calls went through the cache
+    finally:
+        testing_hooks.buffer_cache(previous)

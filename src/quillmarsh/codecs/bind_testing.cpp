@@ -6,6 +6,7 @@
 #ifdef QM_TESTING_HOOKS
 
 #include "bind_common.h"
+#include "jxlcore/buffer_cache.h"
 #include "jxlcore/runner.h"
 #include "jxlcore/verify.h"
 
@@ -51,6 +52,11 @@ void register_testing(nb::module_ &m) {
     t.def("runner_pool", [](bool enabled) { return set_runner_pool(enabled); }, "enabled"_a,
           "Switch the shared worker pool on or off (off: each call starts its own runner); "
           "returns the previous setting.");
+    t.def("buffer_cache", [](bool enabled) { return set_buffer_cache(enabled); }, "enabled"_a,
+          "Switch the keeping of libjxl's freed large buffers between calls on or off (off: "
+          "the idle ones are released); returns the previous setting.");
+    t.def("buffer_cache_idle_bytes", &buffer_cache_idle_bytes,
+          "Bytes of freed libjxl buffers the cache holds now.");
     t.def("fast_lossless_sound", &fast_lossless_sound, nb::call_guard<nb::gil_scoped_release>(),
           "Whether the loaded libjxl's effort-1 lossless coder passed the probe.");
     add_writer_testing_hooks(t);

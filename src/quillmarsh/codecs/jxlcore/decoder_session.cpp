@@ -2,6 +2,7 @@
 // output layout in decoder_layout.cpp, the frame loop in decoder_frames.cpp.
 #include "jxlcore/decoder_session.h"
 
+#include "jxlcore/buffer_cache.h"
 #include "jxlcore/frame_scan.h"
 
 #include <jxl/cms.h>
@@ -78,7 +79,7 @@ Status DecoderSession::configure_decoder() {
     // rendering (output_color) of the colour alone is asked.
     const bool render_spot = o.render_spot_colors || (!o.extra_channels && o.output_color);
 
-    decoder_.reset(JxlDecoderCreate(nullptr));
+    decoder_.reset(JxlDecoderCreate(decoder_buffers()));
     JxlDecoder *dec = decoder_.get();
     if (!dec) return StreamError("JxlDecoderCreate returned NULL");
     auto call = [](JxlDecoderStatus st, const char *name) {

@@ -1,6 +1,7 @@
 // EncoderSession: the libjxl encoder's configuration, frames and output.
 #include "jxlcore/encoder_session.h"
 
+#include "jxlcore/buffer_cache.h"
 #include "jxlcore/verify.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ Status EncoderSession::start() {
     configured_ = false;
     frames_added_ = 0;
     frames_accepted_ = 0;
-    enc_ = JxlEncoderMake(nullptr);
+    enc_ = JxlEncoderMake(encoder_buffers());
     if (!enc_) return StreamError("JxlEncoderCreate returned NULL");
     if (opt_.num_threads > 1) {
         // Left to the caller's default, the count is chosen from the first frame's size.
