@@ -5,7 +5,7 @@ two PNG files already on disk; the module is given the arrays), M2 is the
 module's CPU time for that pair on one thread, M3 the agreement of the scores
 over the validation corpus (>= 40 pairs: Pillow's test photographs, the
 demo's image, JPEG XL, JPEG, WebP and AVIF decodes at several qualities,
-grey, 16-bit, float input, odd sizes, 8x8).
+grey, alpha, 16-bit, float input, odd sizes, 8x8).
 
 Run alone, it prints every pair of the corpus with both scores:
 
@@ -188,6 +188,13 @@ def build_corpus(workdir: Path, quick: bool = False) -> List[Pair]:
         dist = DISTORTIONS["jpeg q50"](img)
         add("jpeg q50, float32 input", img, dist,
             module_ref=img.astype(np.float32) / 255, module_dist=dist.astype(np.float32) / 255)
+        # alpha: blended onto dark and light backgrounds, the lower score
+        alpha = np.linspace(0, 255, flower.shape[1]).astype(np.uint8)
+        alpha = np.repeat(alpha[None, :], flower.shape[0], 0)
+        add("flower.jpg RGBA jpeg q60", np.dstack([flower, alpha]),
+            np.dstack([_pil_roundtrip(flower, "JPEG", quality=60), alpha]))
+        add("flower.jpg grey+alpha jpeg q40", np.dstack([flower[..., 1], alpha]),
+            np.dstack([_pil_roundtrip(flower[..., 1], "JPEG", quality=40), alpha]))
         # 16-bit grey
         g16 = (grey.astype(np.uint16) * 257)
         noisy = np.clip(g16.astype(np.int64) + np.random.default_rng(1).normal(0, 900, g16.shape)

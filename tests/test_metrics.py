@@ -85,6 +85,20 @@ def test_portable_build_scores_as_the_avx2_build(photo_pair, testing_hooks):
     assert portable == fast
 
 
+def test_alpha_agrees_with_the_tool(pillow_images, tmp_path):
+    if TOOL is None:
+        pytest.skip("libjxl's ssimulacra2 tool is not installed (bash scripts/build-ssimulacra2)")
+    rgb = _load(pillow_images / "flower.jpg", "RGB")
+    alpha = np.linspace(0, 255, rgb.shape[1]).astype(np.uint8)[None, :].repeat(rgb.shape[0], 0)
+    ref = np.dstack([rgb, alpha])
+    dist = np.dstack([_jpeg(rgb, 60), np.clip(alpha.astype(int) + 9, 0, 255).astype(np.uint8)])
+    assert ssimulacra2(ref, dist) == pytest.approx(_tool(tmp_path, ref, dist), abs=0.2)
+    # opaque: the colour alone
+    opaque = np.full_like(alpha, 255)
+    assert ssimulacra2(np.dstack([rgb, opaque]), np.dstack([dist[..., :3], opaque])) == \
+        pytest.approx(ssimulacra2(rgb, dist[..., :3]), abs=0.01)
+
+
 def test_16_bit_agrees_with_the_tool(pillow_images, tmp_path):
     if TOOL is None:
         pytest.skip("libjxl's ssimulacra2 tool is not installed (bash scripts/build-ssimulacra2)")
@@ -171,13 +185,13 @@ def test_concurrent_calls_give_the_sequential_scores(photo_pair):
     (np.zeros((16, 16, 3), np.uint8), np.zeros((16, 16), np.uint8),
      "differ in shape"),
     (np.zeros((7, 16, 3), np.uint8), np.zeros((7, 16, 3), np.uint8), "at least 8x8"),
-    (np.zeros((16, 16, 4), np.uint8), np.zeros((16, 16, 4), np.uint8),
-     "reference must be shaped (Y, X) or (Y, X, 3), not (16, 16, 4)"),
+    (np.zeros((16, 16, 5), np.uint8), np.zeros((16, 16, 5), np.uint8),
+     "reference must be shaped (Y, X) or (Y, X, C) with C of 1 to 4, not (16, 16, 5)"),
     (np.zeros((16, 16, 3), np.int32), np.zeros((16, 16, 3), np.int32),
      "reference has dtype int32 (want uint8, uint16 or float32)"),
     (np.zeros((16, 16, 3), np.float32), np.full((16, 16, 3), np.nan, np.float32),
      "distorted has NaN or infinite samples"),
-    (np.zeros(16, np.uint8), np.zeros(16, np.uint8), "shaped (Y, X) or (Y, X, 3)"),
+    (np.zeros(16, np.uint8), np.zeros(16, np.uint8), "shaped (Y, X) or (Y, X, C)"),
 ])
 def test_refusals(ref, dist, message):
     with pytest.raises(ValueError) as exc:

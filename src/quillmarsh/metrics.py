@@ -32,7 +32,10 @@ def ssimulacra2(reference: npt.ArrayLike, distorted: npt.ArrayLike, *, linear: b
 
     Both images are arrays of one shape: ``(Y, X, 3)`` RGB, or ``(Y, X)`` (or
     ``(Y, X, 1)``) grey, scored as RGB with three equal channels, as the tool
-    scores a grey PNG; at least 8x8 pixels. Samples are sRGB: uint8, uint16,
+    scores a grey PNG; at least 8x8 pixels. With alpha, ``(Y, X, 4)`` or
+    ``(Y, X, 2)``, the colour is blended onto a dark and a light grey
+    background (0.1 and 0.9, in the samples' encoding) and the lower of the
+    two scores is returned, as the tool scores PNGs with alpha. Samples are sRGB: uint8, uint16,
     or float with 0..1 nominal (float16 and float64 are converted to float32).
     ``linear=True`` takes them as linear light instead (integer codes scaled
     to 0..1).

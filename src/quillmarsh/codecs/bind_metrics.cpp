@@ -61,10 +61,11 @@ double py_ssimulacra2(nb::handle reference, nb::handle distorted, nb::handle lin
     PyArrayObject *b = as_image_array(distorted, "distorted", keep_dist);
     for (PyArrayObject *x : {a, b}) {
         const int nd = PyArray_NDIM(x);
-        if (nd != 2 && !(nd == 3 && (PyArray_DIMS(x)[2] == 1 || PyArray_DIMS(x)[2] == 3)))
+        if (nd != 2 && !(nd == 3 && PyArray_DIMS(x)[2] >= 1 && PyArray_DIMS(x)[2] <= 4))
             raise_py(PyExc_ValueError,
                      std::string("ssimulacra2: ") + (x == a ? "reference" : "distorted") +
-                         " must be shaped (Y, X) or (Y, X, 3), not " + shape_text(x));
+                         " must be shaped (Y, X) or (Y, X, C) with C of 1 to 4, not " +
+                         shape_text(x));
     }
     if (!PyArray_SAMESHAPE(a, b))
         raise_py(PyExc_ValueError, "ssimulacra2: reference and distorted differ in shape: " +

@@ -295,8 +295,8 @@ StatusOr<double> Comparison::run() {
 }
 
 Status check_image(const MetricImage &im, const char *which) {
-    if (im.channels != 1 && im.channels != 3)
-        return ValueError(std::string("ssimulacra2: ") + which + " must have 1 or 3 channels, not " +
+    if (im.channels < 1 || im.channels > 4)
+        return ValueError(std::string("ssimulacra2: ") + which + " must have 1 to 4 channels, not " +
                           std::to_string(im.channels));
     if (!ssim2::all_finite(im))
         return ValueError(std::string("ssimulacra2: ") + which + " has NaN or infinite samples");
@@ -313,9 +313,19 @@ StatusOr<double> ssimulacra2(const MetricImage &reference, const MetricImage &di
         return ValueError("ssimulacra2: images must be at least 8x8 pixels");
     QM_RETURN_IF_ERROR(check_image(reference, "reference"));
     QM_RETURN_IF_ERROR(check_image(distorted, "distorted"));
+    if (reference.channels != distorted.channels)
+        return ValueError("ssimulacra2: reference and distorted differ in channels");
     try {
-        Comparison cmp(reference, distorted, options);
-        return cmp.run();
+        if (reference.channels % 2 == 1) return Comparison(reference, distorted, options).run();
+        // With alpha: the worse of a dark and a light background.
+        double worst = 100.0;
+        for (float bg : {0.1f, 0.9f}) {
+            MetricImage ref = reference, dist = distorted;
+            ref.background = dist.background = bg;
+            QM_ASSIGN_OR_RETURN(const double s, Comparison(ref, dist, options).run());
+            worst = std::min(worst, s);
+        }
+        return worst;
     } catch (const std::bad_alloc &) {
         return NoMemory("ssimulacra2: out of memory");
     }

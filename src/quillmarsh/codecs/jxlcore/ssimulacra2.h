@@ -19,8 +19,9 @@ namespace qmjxl {
 
 enum class MetricSample { kU8, kU16, kF32 };
 
-// One image as the caller holds it: `channels` 1 (grey) or 3 (RGB) samples
-// per pixel, addressed by byte strides (any layout NumPy can give).
+// One image as the caller holds it: `channels` 1 (grey), 2 (grey, alpha), 3
+// (RGB) or 4 (RGBA) samples per pixel, addressed by byte strides (any
+// layout NumPy can give).
 struct MetricImage {
     const uint8_t *data = nullptr;
     size_t xsize = 0, ysize = 0, channels = 3;
@@ -28,6 +29,8 @@ struct MetricImage {
     MetricSample sample = MetricSample::kU8;
     // Samples are linear light (0..1 nominal) rather than sRGB-encoded.
     bool linear = false;
+    // With alpha: the grey level the colour is blended onto (set by ssimulacra2()).
+    float background = 0.5f;
 };
 
 struct MetricOptions {
@@ -37,8 +40,10 @@ struct MetricOptions {
 
 // The score of `distorted` against `reference` (same size, at least 8x8).
 // A grey image is taken as RGB with three equal channels, as the reference
-// tool takes a grey PNG. Refuses sizes that differ or are below 8x8, channel
-// counts other than 1 or 3, and non-finite float samples (kValue).
+// tool takes a grey PNG; images with alpha are blended onto a dark (0.1) and
+// a light (0.9) background and the lower of the two scores is returned, as
+// the tool does. Refuses sizes that differ or are below 8x8, channel counts
+// that differ or are not 1 to 4, and non-finite float samples (kValue).
 StatusOr<double> ssimulacra2(const MetricImage &reference, const MetricImage &distorted,
                              const MetricOptions &options);
 

@@ -83,6 +83,35 @@ void table_row(const MetricImage &im, const uint8_t *row, const float *t, float 
     }
 }
 
+// A sample of any type as a float, integer codes scaled to 0..1.
+inline float sample_at(const MetricImage &im, const uint8_t *p) {
+    switch (im.sample) {
+    case MetricSample::kU8: return load<uint8_t>(p) * (1.0f / 255.0f);
+    case MetricSample::kU16: return load<uint16_t>(p) * (1.0f / 65535.0f);
+    case MetricSample::kF32: break;
+    }
+    return load<float>(p);
+}
+
+// An image with alpha (the last channel) blended onto im.background, in
+// the samples' own encoding, as the reference tool blends a PNG's.
+void blended_row(const MetricImage &im, const uint8_t *row, float *r, float *g, float *b) {
+    const ptrdiff_t xs = im.xstride, cs = im.cstride;
+    const float *t = float_table();
+    const size_t colours = im.channels - 1;
+    const float bg = im.background;
+    float *out[3] = {r, g, b};
+    for (size_t x = 0; x < im.xsize; ++x) {
+        const uint8_t *p = row + x * xs;
+        const float a = sample_at(im, p + colours * cs);
+        for (size_t c = 0; c < colours; ++c) {
+            const float v = a * sample_at(im, p + c * cs) + (1.0f - a) * bg;
+            out[c][x] = im.linear ? v : srgb_float_to_linear(v, t);
+        }
+        if (colours == 1) g[x] = b[x] = r[x];
+    }
+}
+
 void float_row(const MetricImage &im, const uint8_t *row, float *r, float *g, float *b) {
     const ptrdiff_t xs = im.xstride, cs = im.cstride;
     const float *t = float_table();
@@ -107,6 +136,7 @@ void float_row(const MetricImage &im, const uint8_t *row, float *r, float *g, fl
 
 void linear_row(const MetricImage &im, size_t y, float *r, float *g, float *b) {
     const uint8_t *row = im.data + static_cast<ptrdiff_t>(y) * im.ystride;
+    if (im.channels == 2 || im.channels == 4) return blended_row(im, row, r, g, b);
     switch (im.sample) {
     case MetricSample::kU8:
         return table_row<uint8_t>(im, row, table(im.sample, im.linear), r, g, b);
