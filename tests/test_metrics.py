@@ -50,6 +50,9 @@ PAIRS = {
     "grey": ("hopper_bad_exif.jpg", "L", None, 30),
     "odd size": ("flower.jpg", "RGB", (3, 100, 5, 136), 40),
     "8x8": ("flower.jpg", "RGB", (100, 108, 200, 208), 30),
+    # rows shorter than the blur's block start at the lower scales
+    "8x300": ("flower.jpg", "RGB", (100, 108, 50, 350), 30),
+    "300x9": ("flower.jpg", "RGB", (10, 310, 200, 209), 30),
 }
 
 
@@ -158,7 +161,8 @@ def test_score_is_independent_of_layout_threads_and_encoding(photo_pair):
     lambda a: a.astype(np.float64) / 255,
     lambda a: (a.astype(">u2") * 257),             # big-endian
     lambda a: np.ascontiguousarray(a[::-1])[::-1],  # negative row stride
-], ids=["float16", "float64", "big-endian uint16", "negative stride"])
+    lambda a: np.moveaxis(np.ascontiguousarray(np.moveaxis(a, 2, 0)), 0, 2),  # planar
+], ids=["float16", "float64", "big-endian uint16", "negative stride", "planar"])
 def test_other_array_forms_score_as_their_plain_form(photo_pair, convert):
     ref, dist = photo_pair
     a, b = convert(ref), convert(dist)
