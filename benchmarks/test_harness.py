@@ -252,7 +252,7 @@ def test_photo_is_deterministic_and_compresses_like_a_photo(ctx, jxl):
 @pytest.mark.slow
 def test_quick_run_prints_one_table_and_succeeds(direct_path):
     proc = subprocess.run(["bash", str(HERE / "run.sh"), "--quick"], capture_output=True, text=True,
-                          timeout=120)
+                          timeout=900)  # a hang guard, not a speed check
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
     out = proc.stdout
     assert out.count("machine: nproc=") == 1 and "summary:" in out
