@@ -499,8 +499,52 @@ def test_max_error_bounds_every_sample_in_a_plain_stream(pillow_images, source):
     assert sizes == sorted(sizes, reverse=True) and sizes[0] < 0.9 * len(lossless)
 
 
+def _float_sources():
+    mri = _mri_stack()[8:11].astype(np.float64)
+    ramp = np.linspace(0.0, 1.0, 64 * 48 * 3).reshape(64, 48, 3)
+    return {
+        "mri stack, negative to above 1": (mri * 0.37 - 120.0, {"animation": True}),
+        "mri slice, 0..1": (mri[1] / mri.max(), {}),
+        "rgb ramp, large values": (ramp * 3e4 + 1e4, {}),
+    }
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float16])
+@pytest.mark.parametrize("source", ["mri stack, negative to above 1", "mri slice, 0..1",
+                                    "rgb ramp, large values", "nan and inf"])
+def test_float_max_error_round_trips_within_the_bound(dtype, source):
+    from quillmarsh.integrations.numcodecs import JpegXl
+
+    if source == "nan and inf":  # stored losslessly, as the codec does
+        arr, kw = np.linspace(-2.0, 2.0, 40 * 30).reshape(40, 30), {}
+        arr[3, 4], arr[5, 6] = np.inf, -np.inf
+        if dtype == np.float32:
+            arr[7, 8] = np.nan
+    else:
+        arr, kw = _float_sources()[source]
+    arr = arr.astype(dtype)
+    span = float(np.nanmax(np.where(np.isfinite(arr), arr, np.nan)) - np.nanmin(arr[np.isfinite(arr)]))
+    bound = span * (4e-3 if dtype == np.float16 else 1e-3)
+    data = jxl.encode(arr, max_error=bound, **kw)
+    with jxl.JxlReader(data) as reader:
+        read = reader.read()
+    # the codec reads encode()'s stream, and encode()'s reader the codec's
+    for back in (jxl.decode(data), read, JpegXl().decode(data),
+                 jxl.decode(JpegXl(max_error=bound).encode(arr))):
+        assert back.dtype == dtype and back.shape == arr.shape
+        if source == "nan and inf":
+            np.testing.assert_array_equal(back, arr)
+            continue
+        assert np.abs(back.astype(np.float64) - arr.astype(np.float64)).max() <= bound
+    if source != "nan and inf":
+        assert len(data) < 0.6 * len(jxl.encode(arr, lossless=True, **kw))
+    if kw:
+        np.testing.assert_array_equal(jxl.decode(data, index=1), read[1])
+
+
 @pytest.mark.parametrize("arr, kw, message", [
-    (np.zeros((8, 8), np.float32), {"max_error": 1}, "max_error takes integer samples"),
+    (np.zeros((8, 8), np.float32), {"max_error": 1, "channels": ["color"]},
+     "max_error with float samples takes no channels= list"),
     (np.zeros((8, 8), np.uint16), {"max_error": 1, "distance": 1.0}, "max_error or a lossy"),
     (np.zeros((8, 8), np.uint16), {"max_error": 1, "lossless": False}, "max_error or a lossy"),
     (np.zeros((8, 8), np.uint16), {"max_error": float("nan")}, "max_error must be 0 or more"),

@@ -270,7 +270,10 @@ class JxlWriter:
     Frames are added with :meth:`write_frame`; :meth:`close` finishes the
     stream and returns it as bytes (no ``dest``) or writes it to ``dest`` in
     one piece and returns None. With no quality options, or quality=100, the
-    writer is lossless.
+    writer is lossless. ``max_error`` bounds every sample's error: integers
+    move onto a grid in the stream itself; float samples (one frame, or
+    ``encode``'s animation stack) are stored as grid indices with their
+    offset and step in a private box, which ``decode`` reads to restore them.
     """
 
     def __init__(
@@ -371,7 +374,10 @@ def decode(
     ``output_color`` (a colour name, a ColorSpec or ICC profile bytes)
     converts the samples into that colour space, keeping the sample type;
     ``desired_intensity_target`` tone-maps HDR images for a display of that
-    many nits.
+    many nits. Floats written with ``max_error`` are stored as grid indices:
+    ``decode`` and :meth:`JxlReader.read` restore them (not into ``out`` or
+    from a streamed input), frame iteration and the Pillow plugin give the
+    indices.
     """
 
 @overload

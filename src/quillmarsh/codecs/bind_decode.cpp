@@ -60,7 +60,7 @@ nb::object decode(const ReaderValues &v) {
                 raise_py(PyExc_IndexError, "jxl: frame " + text_of_index(index) +
                                                " not found (stream too short?)");
             }
-            result = nb::steal(first);
+            result = restore_grid(grid_box(r), nb::steal(first));
         }
     } catch (...) {
         r.close();

@@ -169,6 +169,12 @@ nb::object new_reader(const ReaderValues &v);
 nb::object reader_read(nb::handle self);
 nb::object reader_read_into(nb::handle self, nb::handle out);
 nb::object reader_iter_frames(nb::pointer_and_handle<JxlReader> self, nb::handle out);
+// Float samples written within max_error are stored as grid indices with a
+// box holding offset, step and type: that box's payload as bytes (an
+// invalid object for any other input, found from box headers only), and the
+// samples restored from decoded indices.
+nb::object grid_box(const JxlReader &r);
+nb::object restore_grid(const nb::object &payload, const nb::object &indices);
 nb::object reader_iter_progressive(nb::pointer_and_handle<JxlReader> self, bool full_buffer);
 // The iterator type, registered before JxlReader.
 void register_frame_iterator(nb::module_ &m);

@@ -368,7 +368,22 @@ nb::object stack_frames(const nb::list &frames) {
 // counted first (a bitstream parse, well under a millisecond) and decoded
 // into one preallocated stack, saving the stack's copy and half the peak
 // memory; any surprise falls back to stacking what was decoded.
-nb::object reader_read(nb::handle self) {
+nb::object grid_box(const JxlReader &r) {
+    const ByteView &v = r.source_.view;
+    if (!v.data()) return nb::object();  // streamed
+    const auto [payload, size] = find_box(v.data(), v.size(), "qmqg");
+    if (!payload) return nb::object();
+    return nb::bytes(payload, size);
+}
+
+nb::object restore_grid(const nb::object &payload, const nb::object &indices) {
+    if (!payload.is_valid()) return indices;
+    return nb::module_::import_("quillmarsh.codecs._bounded").attr("restore_stream")(indices,
+                                                                                    payload);
+}
+
+// read() before the grid: every frame, stacked.
+static nb::object read_frames(nb::handle self) {
     nb::object it = self.attr("iter_frames")();
     JxlReader &r = nb::cast<JxlReader &>(self);
     // The reader and its iterator are read and advanced here directly.
@@ -415,6 +430,13 @@ nb::object reader_read(nb::handle self) {
     }
     if (stack.is_valid() && n == fi->stack_len && fi->stack_pos == fi->stack_len) return stack;
     return stack_frames(frames);
+}
+
+nb::object reader_read(nb::handle self) {
+    JxlReader &r = nb::cast<JxlReader &>(self);
+    const nb::object grid = grid_box(r);
+    if (grid.is_valid()) return restore_grid(grid, read_frames(self));
+    return read_frames(self);
 }
 
 namespace {
@@ -504,6 +526,10 @@ nb::object reader_read_into(nb::handle self, nb::handle out) {
         nb::ft_object_guard lock(self);
         r.check_open();
         r.check_not_busy();
+        if (grid_box(r).is_valid())
+            raise_py(PyExc_ValueError,
+                     "jxl: out= cannot take this stream's samples: they are stored as grid "
+                     "indices (encode(max_error=...) of floats) and restored after decoding");
         p = plan_out(r, out);
         npy_type = frame_npy_type(r);
     }

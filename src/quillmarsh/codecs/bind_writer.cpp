@@ -458,6 +458,7 @@ nb::object encode(nb::handle arr_in, const WriterValues &v) {
     nb::object result;
     try {
         if (anim) {
+            arr = w.float_grid(std::move(arr), true);  // one grid for every frame
             const npy_intp t = PyArray_DIMS(reinterpret_cast<PyArrayObject *>(arr.ptr()))[0];
             for (npy_intp i = 0; i < t; ++i) {
                 PyObject *f = PySequence_GetItem(arr.ptr(), i);

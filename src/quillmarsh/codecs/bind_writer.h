@@ -79,6 +79,10 @@ public:
     // Refuses use while a lock-free step of this writer runs (or re-entry
     // from inside one of its calls into Python).
     void check_not_busy() const;
+    // Float samples with max_error: the grid indices that go to libjxl in
+    // their place (the channels' bits and the grid's box set), or `src`
+    // itself to be stored losslessly. `stack`: encode()'s frames at once.
+    nb::object float_grid(nb::object src, bool stack);
     void abandon();  // __exit__ with an exception: nothing is delivered
     // The native part of every way out: encoder, threads and buffer.
     void release_native() noexcept { session.release(); }
@@ -129,6 +133,7 @@ private:
 
     nb::object first_dtype_;
     bool jpeg_frame_ = false;  // write_jpeg configured the encoder
+    int grid_ = 0;             // float_grid's indices: 1 of the one frame, 2 of a stack
     bool closed_ = false;
 };
 

@@ -34,9 +34,13 @@ bool given(const nb::object &o) { return o.is_valid() && !o.is_none(); }
 // The frame as libjxl gets it when its integer samples are bounded: values
 // above a channel's declared bits refused (libjxl would clip them), and
 // with max_error a copy of the samples moved onto the error grid.
-nb::object bounded_frame(const EncoderSession &session, nb::object src, bool *chunked) {
+nb::object bounded_frame(const EncoderSession &session, nb::object src, bool *chunked,
+                         bool indices) {
     const FrameConfig &c = session.config();
-    const double max_error = session.options().max_error;
+    // Float samples reach here only when stored losslessly; grid indices are
+    // on their grid already.
+    const bool floats = c.sample.type == JXL_TYPE_FLOAT || c.sample.type == JXL_TYPE_FLOAT16;
+    const double max_error = floats || indices ? 0.0 : session.options().max_error;
     if (!(max_error > 0) && !c.channels.codestream_depth) return src;
     std::vector<uint32_t> extra_bits;
     for (const ExtraSpec &e : c.channels.extras) extra_bits.push_back(e.bits);
@@ -279,8 +283,13 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration, n
     // Held for the whole call: Python code run below (array conversion,
     // colour attributes, comparisons) must not re-enter this writer.
     BusyGuard guard(busy_);
+    if (grid_ == 1)
+        raise_py(PyExc_ValueError,
+                 "jxl: float samples within max_error take one frame per JxlWriter (encode() "
+                 "takes an animation's frames at once, on one grid)");
     bool chunked = false;
     nb::object src = frame_array(arr, &chunked);
+    if (!session.configured() && !grid_) src = float_grid(std::move(src), false);
     auto *a = reinterpret_cast<PyArrayObject *>(src.ptr());
     EncodeMeta &meta = session.meta();
     if (!session.configured()) {
@@ -297,13 +306,36 @@ void JxlWriter::write_frame(nb::handle arr, bool is_last, nb::handle duration, n
                  "jxl: writer is not in animation mode; set animation=True for multi-frame output");
     if (PyArray_TYPE(a) == NPY_FLOAT16 || PyArray_TYPE(a) == NPY_FLOAT32) refuse_non_finite(a);
     if (opt.lossless && PyArray_TYPE(a) == NPY_FLOAT16) keep_half_floats(a);
-    src = bounded_frame(session, std::move(src), &chunked);
+    src = bounded_frame(session, std::move(src), &chunked, grid_ != 0);
     a = reinterpret_cast<PyArrayObject *>(src.ptr());
     const FrameHeaderFields header =
         frame_header_fields(meta, session.frames_added(), is_last, duration, name, timecode);
     ok_or_throw(session.set_frame_header(header));
     if (chunked) return write_chunked(a);
     write_whole(a, is_last, header);
+}
+
+nb::object JxlWriter::float_grid(nb::object src, bool stack) {
+    const double max_error = session.options().max_error;
+    auto *a = reinterpret_cast<PyArrayObject *>(src.ptr());
+    if (!(max_error > 0) || (PyArray_TYPE(a) != NPY_FLOAT16 && PyArray_TYPE(a) != NPY_FLOAT32))
+        return src;
+    if (given(args.channels))
+        raise_py(PyExc_ValueError,
+                 "jxl: max_error with float samples takes no channels= list (the grid sets "
+                 "each channel's bits)");
+    const int nd = PyArray_NDIM(a);
+    const int sample_axis = stack ? 3 : 2;
+    const npy_intp samples = nd == sample_axis + 1 ? PyArray_DIMS(a)[sample_axis] : 1;
+    nb::object grid = nb::module_::import_("quillmarsh.codecs._bounded")
+                          .attr("writer_grid")(src, max_error, samples);
+    if (grid.is_none()) return src;  // stored losslessly: within any bound
+    nb::bytes payload = nb::borrow<nb::bytes>(grid[2]);
+    session.meta().boxes.push_back(
+        {{'q', 'm', 'q', 'g'}, std::string(payload.c_str(), payload.size()), true});
+    args.channels = grid[1];
+    grid_ = stack ? 2 : 1;
+    return grid[0];
 }
 
 void JxlWriter::write_whole(PyArrayObject *a, bool is_last, const FrameHeaderFields &header) {

@@ -85,7 +85,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from quillmarsh.codecs import jxl
 
-from . import _bounded
+from quillmarsh.codecs import _bounded
 
 __all__ = ["JpegXl", "CODEC_ID", "LAYOUTS", "TRANSFERS", "check_chunk", "default_transfer",
            "get_numthreads", "set_numthreads"]
@@ -217,14 +217,6 @@ def _check_values(arr: np.ndarray, bits: int) -> None:
     if top >= 1 << bits:
         raise ValueError(f"{CODEC_ID}: chunk holds the value {top}, which does not fit "
                          f"bitspersample={bits} (0 to {(1 << bits) - 1})")
-
-
-def _channel_list(samples: int, bits: int) -> List[Dict[str, Any]]:
-    kinds = {1: ["color"], 2: ["color", "alpha"], 3: ["color"] * 3,
-             4: ["color"] * 3 + ["alpha"]}.get(samples)
-    if kinds is None:
-        kinds = ["color"] + ["optional"] * (samples - 1)
-    return [{"type": kind, "bits": bits} for kind in kinds]
 
 
 def _option(value: Any, kind: type, name: str) -> Any:
@@ -396,32 +388,28 @@ class JpegXl(Codec):  # type: ignore[misc]
         if channels == 1 and arr.shape[-1] == 1 and arr.ndim == (4 if stack else 3):
             arr = arr[..., 0]
         box: Optional[Tuple[bytes, bytes]] = None
-        floats = arr.dtype.kind == "f"
-        grid = _bounded.quantise(arr, self.max_error, given) if self.max_error and floats else None
-        if grid is not None:
-            arr, bits, payload = grid
-            box = (_bounded.BOX, payload)
-        else:
-            bits = self.bitspersample or arr.dtype.itemsize * 8
-            _check_values(arr, bits)
-            if bits <= 8 and arr.dtype.itemsize == 2:
-                arr = arr.astype(np.uint8)  # the values fit, as checked
-            if given.str[0] == ">" or arr.dtype != given.newbyteorder("="):
-                box = (_DTYPE_BOX, given.str.encode("ascii"))
+        bits = self.bitspersample or arr.dtype.itemsize * 8
+        _check_values(arr, bits)
+        if bits <= 8 and arr.dtype.itemsize == 2:
+            arr = arr.astype(np.uint8)  # the values fit, as checked
+        if given.str[0] == ">" or arr.dtype != given.newbyteorder("="):
+            box = (_DTYPE_BOX, given.str.encode("ascii"))
         transfer = self.transfer or default_transfer(given)
         options: Dict[str, Any] = {"numthreads": self._threads(), "color": TRANSFERS[transfer]}
         if self.effort is not None:
             options["effort"] = self.effort
         if self.distance:
             options["distance"] = self.distance
-        elif self.max_error and not floats:
-            options["max_error"] = self.max_error  # the samples on a grid, in the stream itself
+        elif self.max_error:
+            # Integers on a grid in the stream itself; floats as grid indices
+            # with the offset and step in a box (restored by jxl.decode).
+            options["max_error"] = self.max_error
         else:
             options["lossless"] = True
         if self.usecontainer or box is not None:
             options["container"] = True
         if bits < arr.dtype.itemsize * 8:
-            options["channels"] = _channel_list(channels, bits)
+            options["channels"] = _bounded.channel_list(channels, bits)
         data = self._encode_frames(arr, stack, options)
         if box is not None:
             data = _with_box(data, *box)
@@ -429,7 +417,7 @@ class JpegXl(Codec):  # type: ignore[misc]
 
     def _encode_frames(self, arr: np.ndarray, stack: bool, options: Dict[str, Any]) -> bytes:
         strip = self.layout == "strip"
-        if stack and options.get("lossless") and arr.dtype == np.float16 and not strip:
+        if stack and not options.get("distance") and arr.dtype == np.float16 and not strip:
             # libjxl keeps float16 magnitudes of 2**-15 to 2**-14 exactly only
             # in still images: such a stack goes in as a strip (read back alike).
             strip = bool(np.any((arr.view(np.uint16) & 0x7E00) == 0x0200))
@@ -451,18 +439,17 @@ class JpegXl(Codec):  # type: ignore[misc]
         if out_arr is not None and out_arr.dtype.hasobject:
             raise TypeError(f"{CODEC_ID}: cannot decode into an object array")
         boxes = _private_boxes(data)
-        dec = self._decode_stream(data, out_arr)
         stored: Optional[np.dtype] = None
-        if _bounded.BOX in boxes:
+        if _DTYPE_BOX in boxes:
+            stored = _named_dtype(boxes[_DTYPE_BOX])
+        elif _bounded.BOX in boxes:  # jxl.decode restores the samples; this names their byte order
             try:
-                offset, step, stored = _bounded.parse(boxes[_bounded.BOX])
+                stored = _bounded.parse(boxes[_bounded.BOX])[2]
             except ValueError as exc:
                 raise ValueError(f"{CODEC_ID}: cannot decode chunk: {exc}") from None
             if stored.newbyteorder("=") not in _DTYPES:
                 raise ValueError(f"{CODEC_ID}: chunk names an unknown data type {stored}")
-            dec = _bounded.restore(dec, offset, step, stored)
-        elif _DTYPE_BOX in boxes:
-            stored = _named_dtype(boxes[_DTYPE_BOX])
+        dec = self._decode_stream(data, out_arr)
         if stored is not None and stored != dec.dtype:
             dec = dec.astype(stored)  # the chunk's own byte order
         if out_arr is None:

@@ -69,9 +69,7 @@ Status check_sample_range(const void *pixels, size_t count, JxlDataType type,
 Status snap_to_grid(const void *src, void *dst, size_t count, JxlDataType type,
                     const std::vector<uint32_t> &tops, double max_error) {
     if (type != JXL_TYPE_UINT8 && type != JXL_TYPE_UINT16)
-        return ValueError(
-            "jxl: max_error takes integer samples (uint8 or uint16); float samples need a scale "
-            "stored beside the stream: quillmarsh.integrations.numcodecs.JpegXl(max_error=...)");
+        return StateError("jxl: max_error grid of float samples (they go on a grid of indices)");
     if (tops.empty()) return StateError("jxl: max_error grid without channels");
     const uint64_t half = static_cast<uint64_t>(std::floor(std::min(max_error, 65535.0)));
     if (type == JXL_TYPE_UINT8)

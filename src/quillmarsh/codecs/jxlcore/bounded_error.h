@@ -27,7 +27,8 @@ Status check_sample_range(const void *pixels, size_t count, JxlDataType type,
 
 // Writes `count` interleaved integer samples of `src` to `dst` on the grid
 // of `max_error` (clamped to each channel's top) and checks every one is
-// within the bound. Float samples are refused.
+// within the bound. Float samples are a StateError (the writer stores them
+// as grid indices instead).
 Status snap_to_grid(const void *src, void *dst, size_t count, JxlDataType type,
                     const std::vector<uint32_t> &tops, double max_error);
 

@@ -165,4 +165,32 @@ StatusOr<std::pair<size_t, size_t>> exif_tiff_range(const std::vector<uint8_t> &
     return std::make_pair(start, n);
 }
 
+std::pair<const uint8_t *, size_t> find_box(const uint8_t *data, size_t size, const char *type) {
+    static const uint8_t kSignature[12] = {0, 0, 0, 12, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    if (size < sizeof kSignature || std::memcmp(data, kSignature, sizeof kSignature) != 0)
+        return {nullptr, 0};
+    auto be = [&](size_t at, int n) {
+        uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v = (v << 8) | data[at + i];
+        return v;
+    };
+    size_t pos = 0;
+    while (size - pos >= 8) {
+        uint64_t len = be(pos, 4);
+        size_t head = 8;
+        if (len == 1) {
+            if (size - pos < 16) break;
+            len = be(pos + 8, 8);
+            head = 16;
+        } else if (len == 0) {
+            len = size - pos;
+        }
+        if (len < head || len > size - pos) break;
+        if (std::memcmp(data + pos + 4, type, 4) == 0)
+            return {data + pos + head, static_cast<size_t>(len) - head};
+        pos += static_cast<size_t>(len);
+    }
+    return {nullptr, 0};
+}
+
 }  // namespace qmjxl

@@ -32,6 +32,11 @@ struct BoxScan {
 // above kMaxBoxBytes; ValueError for an empty input or one that is not JPEG XL.
 StatusOr<BoxScan> scan_boxes(ByteSource &src);
 
+// The contents of the first top-level box of `type` in a container held in
+// memory, found from the box headers alone (no pass over the data); null
+// for a bare codestream, a stream without such a box, or a box cut short.
+std::pair<const uint8_t *, size_t> find_box(const uint8_t *data, size_t size, const char *type);
+
 // Where the TIFF-structured part of an Exif box's contents starts (after its
 // offset field) and how long it is, checked; a malformed box is a JxlError.
 StatusOr<std::pair<size_t, size_t>> exif_tiff_range(const std::vector<uint8_t> &box);

@@ -19,7 +19,7 @@ Status add_boxes(JxlEncoder *enc, const std::vector<MetaBox> &boxes, bool compre
         return Status::EncoderCall("JxlEncoderUseBoxes", st, JxlEncoderGetError(enc));
     for (const MetaBox &b : boxes) {
         st = JxlEncoderAddBox(enc, b.type, reinterpret_cast<const uint8_t *>(b.contents.data()),
-                              b.contents.size(), compress ? JXL_TRUE : JXL_FALSE);
+                              b.contents.size(), compress && !b.raw ? JXL_TRUE : JXL_FALSE);
         if (st != JXL_ENC_SUCCESS)
             return Status::EncoderCall("JxlEncoderAddBox", st, JxlEncoderGetError(enc));
     }

@@ -17,6 +17,7 @@ constexpr uint32_t kTicksPerSecond = 1000;
 struct MetaBox {
     char type[4];
     std::string contents;
+    bool raw = false;  // never Brotli-compressed (a box readers find by its type)
 };
 
 // The stream-wide metadata and timing: boxes, time base and loops are set

@@ -1,7 +1,9 @@
-"""Bounded-error storage of a float chunk: samples on a uniform grid from
-the chunk's minimum, the grid indices coded losslessly as integers, and the
+"""Bounded-error storage of float samples: samples on a uniform grid from
+the array's minimum, the grid indices coded losslessly as integers, and the
 offset, step and data type in a private box of the stream, from which
 decoding restores the values (any range: nothing is clamped to 0..1).
+The writer (`encode(max_error=...)` of a float array) and the reader
+(`decode`, `JxlReader.read`) call this module; so does the numcodecs codec.
 
 Integer chunks need no box: ``jxl.encode(max_error=...)`` moves the samples
 themselves onto a grid, which libjxl's lossless coder takes for about the
@@ -14,13 +16,14 @@ patterns are not evenly spaced): on the MRI stack as float32, indices take
 from __future__ import annotations
 
 import struct
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 # Private container box: data type (ASCII, numpy's str), offset and step (float64).
 BOX = b"qmqg"
 _FMT = ">dd"
+_TYPES = (np.dtype(np.uint8), np.dtype(np.uint16), np.dtype(np.float16), np.dtype(np.float32))
 
 
 def quantise(arr: np.ndarray, max_error: float,
@@ -37,6 +40,42 @@ def quantise(arr: np.ndarray, max_error: float,
     q, bits, offset, step = grid
     payload = struct.pack(_FMT, offset, step) + (given or arr.dtype).str.encode("ascii")
     return q, bits, payload
+
+
+def channel_list(samples: int, bits: int) -> List[Dict[str, Any]]:
+    """A channels= list declaring `bits` for every channel of `samples`."""
+    kinds = {1: ["color"], 2: ["color", "alpha"], 3: ["color"] * 3,
+             4: ["color"] * 3 + ["alpha"]}.get(samples)
+    if kinds is None:
+        kinds = ["color"] + ["optional"] * (samples - 1)
+    return [{"type": kind, "bits": bits} for kind in kinds]
+
+
+def writer_grid(arr: np.ndarray, max_error: float,
+                samples: int) -> Optional[Tuple[np.ndarray, List[Dict[str, Any]], bytes]]:
+    """The writer's frame(s) of float `arr` within `max_error`: (indices, the
+    channels= list declaring their bits, box payload), or None to store the
+    floats losslessly."""
+    native = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("="))
+    grid = quantise(native, max_error, arr.dtype)
+    if grid is None:
+        return None
+    q, bits, payload = grid
+    return q, channel_list(samples, bits), payload
+
+
+def restore_stream(q: np.ndarray, payload: bytes) -> np.ndarray:
+    """The samples (native byte order) of decoded grid indices `q`;
+    ValueError for a malformed box."""
+    try:
+        offset, step, dtype = parse(payload)
+    except ValueError as exc:
+        raise ValueError(f"jxl: cannot restore the samples: {exc}") from None
+    if dtype.newbyteorder("=") not in _TYPES:
+        raise ValueError(f"jxl: cannot restore the samples: grid box names the data type {dtype}")
+    if q.dtype.kind != "u":
+        raise ValueError(f"jxl: cannot restore the samples: grid indices decode as {q.dtype}")
+    return restore(q, offset, step, dtype)
 
 
 _Grid = Tuple[np.ndarray, int, float, float]
