@@ -378,7 +378,7 @@ nb::object grid_box(const JxlReader &r) {
 
 nb::object restore_grid(const nb::object &payload, const nb::object &indices) {
     if (!payload.is_valid()) return indices;
-    return nb::module_::import_("quillmarsh.codecs._bounded").attr("restore_stream")(indices,
+    return nb::module_::import_("quillmarsh.core.bounded").attr("restore_stream")(indices,
                                                                                     payload);
 }
 

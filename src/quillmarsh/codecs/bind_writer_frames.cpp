@@ -327,7 +327,7 @@ nb::object JxlWriter::float_grid(nb::object src, bool stack) {
     const int nd = PyArray_NDIM(a);
     const int sample_axis = stack ? 3 : 2;
     const npy_intp samples = nd == sample_axis + 1 ? PyArray_DIMS(a)[sample_axis] : 1;
-    nb::object grid = nb::module_::import_("quillmarsh.codecs._bounded")
+    nb::object grid = nb::module_::import_("quillmarsh.core.bounded")
                           .attr("writer_grid")(src, max_error, samples);
     if (grid.is_none()) return src;  // stored losslessly: within any bound
     nb::bytes payload = nb::borrow<nb::bytes>(grid[2]);

@@ -85,7 +85,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from quillmarsh.codecs import jxl
 
-from quillmarsh.codecs import _bounded
+from quillmarsh.core import bounded as _bounded
 
 __all__ = ["JpegXl", "CODEC_ID", "LAYOUTS", "TRANSFERS", "check_chunk", "default_transfer",
            "get_numthreads", "set_numthreads"]
