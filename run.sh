@@ -3,10 +3,11 @@
 # Debian 12/13 machine (as root) before running.
 #   bash run.sh demo   [demo args]   JPEG XL against JPEG/WebP/AVIF; report in demo-out/index.html
 #   bash run.sh test   [pytest args] the test suite
+#   bash run.sh test-ft [pytest args] the test suite on free-threaded CPython 3.13t, GIL off
 #   bash run.sh bench                side-by-side benchmarks
 #   bash run.sh bench --against REV [--only ROWS]   this tree's module against REV's
 #   bash run.sh wheel  [--all]       dist/: a self-contained wheel (libjxl inside) and an sdist
-#   bash run.sh matrix               build and smoke-test the wheel on Python 3.9-3.13
+#   bash run.sh matrix               build and smoke-test the wheel on Python 3.9-3.13, 3.13t
 #   bash run.sh dev                  fast in-tree rebuild for development
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -18,6 +19,9 @@ case "$task" in
     test)
         bash scripts/setup
         exec "$PY" -m pytest -q -p no:cacheprovider "$@" ;;
+    test-ft)
+        bash scripts/setup --free-threaded
+        PYTHON_GIL=0 exec .venv-ft/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
     demo)
         bash scripts/setup
         exec "$PY" scripts/demo.py "$@" ;;
@@ -31,6 +35,8 @@ case "$task" in
         exec bash benchmarks/run.sh "$@" ;;
     wheel)
         bash scripts/setup
+        # --all includes the free-threaded 3.13t wheel: its interpreter is built once.
+        case " $* " in *" --all "*) bash scripts/free-threaded-python >/dev/null ;; esac
         exec "$PY" scripts/wheels.py build --sdist "$@" ;;
     matrix)
         bash scripts/setup
@@ -52,5 +58,5 @@ case "$task" in
                 dst=src/quillmarsh/codecs/$(basename "$so")
                 cp "$so" "$dst.tmp.$$" && mv -f "$dst.tmp.$$" "$dst"
             done' ;;
-    *) echo "usage: bash run.sh {demo|test|bench|wheel|matrix|dev|setup} [args]" >&2; exit 2 ;;
+    *) echo "usage: bash run.sh {demo|test|test-ft|bench|wheel|matrix|dev|setup} [args]" >&2; exit 2 ;;
 esac

@@ -15,6 +15,7 @@ import importlib.metadata
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 
 HIDDEN = ("libjxl", "libhwy", "libbrotli", "liblcms2")
@@ -90,6 +91,15 @@ def main():
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]} ({sys.executable}), NumPy {np.__version__}, "
           f"GIL {'on' if gil else 'off'}")
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        check(not gil, "free-threaded: the GIL is off after importing the module")
+        # Left to the interpreter (no PYTHON_GIL), the GIL stays off only if the
+        # module declares that it runs without it.
+        env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+        r = subprocess.run([sys.executable, "-c", "import sys, quillmarsh.codecs._jxl; "
+                            "print(sys._is_gil_enabled())"], capture_output=True, text=True, env=env)
+        check(r.stdout.strip() == "False" and "GIL" not in r.stderr,
+              f"free-threaded: the module declares it needs no GIL ({r.stdout.strip()} {r.stderr.strip()})")
     version = importlib.metadata.version("quillmarsh")
     check(quillmarsh.__version__ == version, f"quillmarsh {quillmarsh.__version__} == installed {version}")
     if args.wheel:
