@@ -7,6 +7,8 @@ from __future__ import annotations
 import io
 import multiprocessing
 import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -197,3 +199,16 @@ def test_buffers_kept_between_calls_serve_calls_from_several_threads_exactly(tes
         assert testing_hooks.buffer_cache_idle_bytes() > 0  # the calls went through the cache
     finally:
         testing_hooks.buffer_cache(previous)
+
+
+@pytest.mark.parametrize("mib, kept", [("0", False), ("64", True)])
+def test_buffer_cache_bound_from_the_environment(testing_hooks, mib, kept):
+    # A process that must hold little idle memory sets the bound; 0 keeps nothing.
+    code = ("import numpy as np; from quillmarsh.codecs import _jxl; "
+            "im = np.zeros((1280, 1248, 3), np.uint8); im[::7] = 200; _jxl.encode(im, effort=2); "
+            "print(_jxl._testing.buffer_cache_idle_bytes())")
+    env = dict(os.environ, QUILLMARSH_JXL_BUFFER_CACHE_MB=mib)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         check=True).stdout
+    idle = int(out)
+    assert (0 < idle <= 64 << 20) if kept else idle == 0

@@ -24,6 +24,17 @@ struct Block {
     void *base;
 };
 
+// The bound on idle bytes: QUILLMARSH_JXL_BUFFER_CACHE_MB (MiB; 0 keeps
+// nothing) for processes that must hold little idle memory, else the default.
+size_t limit_from_environment() {
+    const char *v = std::getenv("QUILLMARSH_JXL_BUFFER_CACHE_MB");
+    if (!v || !*v) return kBufferCacheBytes;
+    char *end = nullptr;
+    const unsigned long long mib = std::strtoull(v, &end, 10);
+    if (*end != '\0' || v[0] == '-' || mib > (size_t(1) << 24)) return kBufferCacheBytes;
+    return static_cast<size_t>(mib) << 20;
+}
+
 class Cache {
 public:
     void *take(size_t size) {
@@ -51,8 +62,8 @@ public:
         std::vector<Block> evicted;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (!enabled_ || size > kBufferCacheBytes) return false;
-            evict_locked(kBufferCacheBytes - size, &evicted);
+            if (!enabled_ || size > limit_) return false;
+            evict_locked(limit_ - size, &evicted);
             idle_.push_back({size, base});
             idle_bytes_ += size;
         }
@@ -102,6 +113,7 @@ private:
     std::vector<Block> idle_;  // oldest first
     size_t idle_bytes_ = 0;
     bool enabled_ = true;
+    size_t limit_ = limit_from_environment();
 };
 
 // Never destroyed: a daemon thread's decoder may free its buffers while the

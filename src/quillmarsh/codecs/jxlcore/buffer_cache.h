@@ -19,7 +19,8 @@
 
 namespace qmjxl {
 
-// Idle bytes the cache may keep.
+// Idle bytes the cache may keep unless QUILLMARSH_JXL_BUFFER_CACHE_MB says
+// otherwise (read once, when the first buffer is freed or taken).
 constexpr size_t kBufferCacheBytes = size_t(256) << 20;
 
 // The memory managers to create encoders and decoders with (never null).
