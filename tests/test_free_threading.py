@@ -156,15 +156,26 @@ OPS = [decode, iterate, write, encode, iterate, pool, write, iterate]
 if WITH_ZARR:
     OPS.append(zarr_codec)
 
+# Every 10th iteration the threads meet and step the shared reader at once (one
+# of them closing it every 100th): the refusals are then tested at every step.
+meet = threading.Barrier(THREADS)
+
 def worker(t):
     try:
         for i in range(ITERATIONS):
-            op = close_reader if i % 200 == 25 * t else OPS[(t + i) % len(OPS)]
+            if i % 10 == 0:
+                meet.wait()
+                op = close_reader if i % 100 == 0 and t == (i // 100) % THREADS else iterate
+            elif i % 200 == 25 * t:
+                op = close_reader
+            else:
+                op = OPS[(t + i) % len(OPS)]
             op(t, i)
             with count_lock:
                 counts[op.__name__] = counts.get(op.__name__, 0) + 1
     except BaseException:
         fail(traceback.format_exc())
+        meet.abort()
 
 threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
 for th in threads: th.start()
