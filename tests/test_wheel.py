@@ -22,9 +22,10 @@ def _wheels():
 
 
 def _pythons():
-    """The oldest and the newest supported interpreter on this machine (this one at least)."""
+    """The oldest and the newest supported interpreter with the GIL on this machine (this one
+    at least); a cached free-threaded build is not one of them."""
     wheels = _wheels()
-    found = [v for v in wheels.VERSIONS if wheels.find_python(v)]
+    found = [v for v in wheels.VERSIONS if not v.endswith("t") and wheels.find_python(v)]
     return sorted({found[0], found[-1]} if found else {f"{sys.version_info[0]}.{sys.version_info[1]}"},
                   key=lambda v: tuple(map(int, v.split("."))))
 
