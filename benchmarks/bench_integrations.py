@@ -22,8 +22,8 @@ from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from harness import (CONFORMANCE_PROGRESSIVE, Ctx, Row, bench, fmt_t, interleave, median, ratio_row,
-                     time_calls, verdict)
+from harness import (CONFORMANCE_PROGRESSIVE, Ctx, Row, bench, chunk_decode_cpu, dask_zarr_reads,
+                     fmt_t, interleave, median, ratio_row, time_calls, verdict)
 
 
 # ---------------------------------------------------------------------------
@@ -76,7 +76,7 @@ ZARR_SETTINGS = {
 
 def _zarr_rows(ctx: Ctx, stack: np.ndarray, label: str) -> List[Row]:
     import dask.array as da
-    from distributed import Client, LocalCluster
+    import distributed  # noqa: F401  (the cluster the reads run on)
 
     from quillmarsh.integrations.zarr import JpegXlCodec
 
@@ -98,21 +98,7 @@ def _zarr_rows(ctx: Ctx, stack: np.ndarray, label: str) -> List[Row]:
                         f"{label}, chunks {chunks}; default: zarr {_zarr_version()} format 3"))
     mb = stack.nbytes / (1 << 20)
     for workers, sub in ((1, "b"), (2, "c")):
-        cpu: Dict[str, List[float]] = {k: [] for k in paths}
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address=None) as cluster, Client(cluster) as client:
-            def read(key: str) -> Callable[[], List[float]]:
-                def once() -> float:
-                    before = sum(client.run(time.process_time).values())
-                    t0 = time.perf_counter()
-                    client.compute(da.from_zarr(str(paths[key])).sum()).result()
-                    took = time.perf_counter() - t0
-                    cpu[key].append(sum(client.run(time.process_time).values()) - before)
-                    return took
-                once()  # warm-up: workers import zarr and quillmarsh
-                cpu[key].clear()
-                return lambda: [once() for _ in range(3)]
-            t = interleave(ctx.p.rounds, {k: read(k) for k in paths})
+        t, cpu = dask_zarr_reads(paths, workers, ctx.p.rounds)
         md, cd = median(t["default"]), median(cpu["default"])
         for key, (_, what) in ZARR_SETTINGS.items():
             mj = median(t[key])
@@ -136,22 +122,7 @@ def _zarr_rows(ctx: Ctx, stack: np.ndarray, label: str) -> List[Row]:
         codec = JpegXl(**options)
         coded[key] = (codec, [codec.encode(c) for c in pieces])
 
-    def decode_all(key: str) -> Callable[[], List[float]]:
-        codec, blobs = coded[key]
-
-        def cpu_times() -> List[float]:
-            # CPU time, not wall time: on a loaded machine a 50 ms decode is
-            # preempted many times and a 1 ms one hardly ever.
-            out = []
-            for _ in range(3):
-                t0 = time.process_time()
-                for b in blobs:
-                    codec.decode(b)
-                out.append(time.process_time() - t0)
-            return out
-        return cpu_times
-
-    t = interleave(ctx.p.rounds, {k: decode_all(k) for k in coded})
+    t = chunk_decode_cpu(ctx.p.rounds, coded)
     md = median(t["default"])
     rows.append(Row("Z3", "Zarr chunks decoded without Dask, one thread: JPEG XL vs zstd",
                     " / ".join(f"{k} {fmt_t(median(t[k]))}" for k in ZARR_SETTINGS), fmt_t(md),

@@ -32,7 +32,8 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
-from harness import Ctx, Row, bench, fmt_t, interleave, median, verdict
+from harness import (Ctx, Row, bench, chunk_decode_cpu, dask_zarr_reads, fmt_t, interleave, median,
+                     verdict)
 
 ZSTD_LEVELS = (1, 3, 6, 9, 12, 15, 19, 22)
 QUICK_ZSTD_LEVELS = (3,)
@@ -178,18 +179,7 @@ def _jxl_bytes(pieces: Sequence[np.ndarray], **options: Any) -> int:
 
 def _decode_cpu(ctx: Ctx, sides: Dict[str, Tuple[Any, List[bytes]]]) -> Dict[str, float]:
     """Median CPU time of decoding every chunk, per side (one thread)."""
-    def side(codec: Any, blobs: List[bytes]) -> Callable[[], List[float]]:
-        def run() -> List[float]:
-            out = []
-            for _ in range(3):
-                t0 = time.process_time()
-                for b in blobs:
-                    codec.decode(b)
-                out.append(time.process_time() - t0)
-            return out
-        return run
-
-    t = interleave(ctx.p.rounds, {k: side(*v) for k, v in sides.items()})
+    t = chunk_decode_cpu(ctx.p.rounds, sides)
     return {k: median(v) for k, v in t.items()}
 
 
@@ -405,7 +395,7 @@ def _store(path: Path, stack: np.ndarray, chunks: Tuple[int, ...], serializer: A
 def bench_science_dask(ctx: Ctx) -> List[Row]:
     try:
         import dask.array as da
-        from distributed import Client, LocalCluster
+        import distributed  # noqa: F401  (the cluster the reads run on)
         from zarr.codecs import BloscCodec
     except ImportError as exc:
         return [Row("D4", "Zarr read through Dask", status="SKIP", note=f"needs {exc.name}")]
@@ -424,22 +414,7 @@ def bench_science_dask(ctx: Ctx) -> List[Row]:
         if not np.array_equal(da.from_zarr(str(path)).compute(scheduler="sync"), stack):
             return [Row("D4", "Zarr read through Dask", status="ERROR", note=f"{key} does not read back")]
     mb = stack.nbytes / (1 << 20)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        cpu: Dict[str, List[float]] = {k: [] for k in paths}
-
-        def read(key: str) -> Callable[[], List[float]]:
-            def once() -> float:
-                before = sum(client.run(time.process_time).values())
-                t0 = time.perf_counter()
-                client.compute(da.from_zarr(str(paths[key])).sum()).result()
-                took = time.perf_counter() - t0
-                cpu[key].append(sum(client.run(time.process_time).values()) - before)
-                return took
-            once()  # warm-up: workers import zarr and quillmarsh
-            cpu[key].clear()
-            return lambda: [once() for _ in range(3)]
-        t = interleave(ctx.p.rounds, {k: read(k) for k in paths})
+    t, cpu = dask_zarr_reads(paths, 2, ctx.p.rounds)
     mj, mb_ = median(t["jxl"]), median(t["blosc"])
     cj, cb = median(cpu["jxl"]), median(cpu["blosc"])
     rel = mb_ / mj

@@ -20,7 +20,7 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -167,6 +167,49 @@ def interleave(rounds: int, sides: Dict[str, Callable[[], List[float]]]) -> Dict
             times[name].extend(sides[name]())
     return times
 
+
+
+def chunk_decode_cpu(rounds: int,
+                     sides: Dict[str, Tuple[Any, List[bytes]]]) -> Dict[str, List[float]]:
+    """CPU seconds of decoding every chunk with each side's codec, three times a
+    round, interleaved. CPU time, not wall time: on a loaded machine a 50 ms
+    decode is preempted many times and a 1 ms one hardly ever."""
+    def side(codec: Any, blobs: List[bytes]) -> Callable[[], List[float]]:
+        def run() -> List[float]:
+            out = []
+            for _ in range(3):
+                t0 = time.process_time()
+                for b in blobs:
+                    codec.decode(b)
+                out.append(time.process_time() - t0)
+            return out
+        return run
+    return interleave(rounds, {k: side(*v) for k, v in sides.items()})
+
+
+def dask_zarr_reads(paths: Dict[str, Any], workers: int,
+                    rounds: int) -> Tuple[Dict[str, List[float]], Dict[str, List[float]]]:
+    """Wall and worker CPU seconds of summing each Zarr array at `paths` through
+    a local Dask cluster of `workers` single-threaded processes, interleaved."""
+    import dask.array as da
+    from distributed import Client, LocalCluster
+
+    cpu: Dict[str, List[float]] = {k: [] for k in paths}
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        def read(key: str) -> Callable[[], List[float]]:
+            def once() -> float:
+                before = sum(client.run(time.process_time).values())
+                t0 = time.perf_counter()
+                client.compute(da.from_zarr(str(paths[key])).sum()).result()
+                took = time.perf_counter() - t0
+                cpu[key].append(sum(client.run(time.process_time).values()) - before)
+                return took
+            once()  # warm-up: workers import zarr and quillmarsh
+            cpu[key].clear()
+            return lambda: [once() for _ in range(3)]
+        t = interleave(rounds, {k: read(k) for k in paths})
+    return t, cpu
 
 # ---------------------------------------------------------------------------
 # memory: one measurement per fresh subprocess
